@@ -1,0 +1,20 @@
+# Helpers for the test directories.
+#   ini4zav_gtest(name LABELS label... SOURCES file... LIBS target...)
+#   ini4zav_qttest(name LABELS label... SOURCES file... LIBS target...)   (Qt Test, offscreen)
+function(ini4zav_gtest name)
+  cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name}
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+function(ini4zav_qttest name)
+  cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} Qt6::Test Qt6::Widgets Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
