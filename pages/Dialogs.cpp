@@ -1,0 +1,117 @@
+#include "pages/Dialogs.h"
+
+#include "platform/qt/QtText.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <deque>
+
+namespace dlg {
+namespace {
+
+struct Answer {
+    int result;
+    std::string text;
+};
+std::deque<Answer>& Answers() {
+    static std::deque<Answer> a;
+    return a;
+}
+std::vector<Shown>& HistoryList() {
+    static std::vector<Shown> h;
+    return h;
+}
+
+bool Headless() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
+
+int FirstResult(int buttons) {
+    static const std::pair<int, int> order[] = {{mbYes, mrYes},     {mbOK, mrOK},         {mbNo, mrNo},
+                                                {mbCancel, mrCancel}, {mbAbort, mrAbort}, {mbRetry, mrRetry},
+                                                {mbIgnore, mrIgnore}};
+    for (auto [b, r] : order)
+        if (buttons & b) return r;
+    return mrNone;
+}
+
+bool TakeAnswer(Answer& a) {
+    if (Answers().empty()) return false;
+    a = Answers().front();
+    Answers().pop_front();
+    return true;
+}
+
+QMessageBox::Icon IconOf(Kind kind) {
+    switch (kind) {
+    case Kind::Information: return QMessageBox::Information;
+    case Kind::Warning: return QMessageBox::Warning;
+    case Kind::Error: return QMessageBox::Critical;
+    case Kind::Confirmation: return QMessageBox::Question;
+    case Kind::Custom: break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+QString DefaultCaption(Kind kind) {
+    switch (kind) {
+    case Kind::Information: return QStringLiteral("Information");
+    case Kind::Warning: return QStringLiteral("Warnung");
+    case Kind::Error: return QStringLiteral("Fehler");
+    case Kind::Confirmation: return QStringLiteral("Bestätigung");
+    case Kind::Custom: break;
+    }
+    return QApplication::applicationDisplayName();
+}
+
+} // namespace
+
+int MessageDlg(const std::string& text, Kind kind, int buttons, const std::string& caption) {
+    HistoryList().push_back({kind, caption, text, buttons});
+    Answer a;
+    if (TakeAnswer(a)) return a.result;
+    if (Headless()) return FirstResult(buttons);
+
+    QMessageBox box(IconOf(kind), caption.empty() ? DefaultCaption(kind) : plat::ToQ(caption), plat::ToQ(text),
+                    QMessageBox::NoButton, QApplication::activeWindow());
+    static const std::tuple<int, int, const char*> kButtons[] = {
+        {mbYes, mrYes, "&Ja"},         {mbNo, mrNo, "&Nein"},         {mbOK, mrOK, "OK"},
+        {mbCancel, mrCancel, "Abbrechen"}, {mbAbort, mrAbort, "&Abbrechen"}, {mbRetry, mrRetry, "&Wiederholen"},
+        {mbIgnore, mrIgnore, "&Ignorieren"}};
+    std::vector<std::pair<QAbstractButton*, int>> made;
+    for (auto [b, r, label] : kButtons)
+        if (buttons & b) made.emplace_back(box.addButton(QString::fromUtf8(label), QMessageBox::AcceptRole), r);
+    if (made.empty()) box.setStandardButtons(QMessageBox::NoButton);
+    box.exec();
+    for (auto& [button, r] : made)
+        if (box.clickedButton() == button) return r;
+    return mrNone;
+}
+
+void ShowMessage(const std::string& text) { MessageDlg(text, Kind::Custom, mbOK); }
+
+bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+    HistoryList().push_back({Kind::Custom, caption, prompt, mbOK | mbCancel});
+    Answer a;
+    if (TakeAnswer(a)) {
+        if (a.result == mrOK) value = a.text;
+        return a.result == mrOK;
+    }
+    if (Headless()) return false;
+    bool ok = false;
+    QString text = QInputDialog::getText(QApplication::activeWindow(), plat::ToQ(caption), plat::ToQ(prompt),
+                                         QLineEdit::Normal, plat::ToQ(value), &ok);
+    if (ok) value = plat::FromQ(text);
+    return ok;
+}
+
+void SetNextAnswer(int result, const std::string& text) { Answers().push_back({result, text}); }
+const std::vector<Shown>& History() { return HistoryList(); }
+void ClearHistory() {
+    HistoryList().clear();
+    Answers().clear();
+}
+
+} // namespace dlg

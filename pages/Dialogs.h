@@ -1,0 +1,39 @@
+#pragma once
+// Modal dialogs of the program (message box, input box). Every modal question goes through here so that
+// tests can answer it in advance and GUI tests never block.
+
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace dlg {
+
+enum class Kind { Information, Warning, Error, Confirmation, Custom };
+
+// Buttons (may be or-ed) and the results a dialog returns.
+enum Button { mbNone = 0, mbOK = 1, mbCancel = 2, mbYes = 4, mbNo = 8, mbAbort = 16, mbRetry = 32, mbIgnore = 64 };
+enum Result { mrNone = 0, mrOK = 1, mrCancel = 2, mrYes = 6, mrNo = 7, mrAbort = 3, mrRetry = 4, mrIgnore = 5 };
+
+// A message box; returns the result of the button pressed (mrNone when closed without a button).
+int MessageDlg(const std::string& text, Kind kind, int buttons, const std::string& caption = {});
+// An information box with one "OK".
+void ShowMessage(const std::string& text);
+// An input box: true and value set when confirmed.
+bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value);
+
+// --- for tests ---------------------------------------------------------------------------------------
+struct Shown {
+    Kind kind;
+    std::string caption, text;
+    int buttons;
+};
+// The next dialog returns result (and, for an input box, text) without being shown.
+void SetNextAnswer(int result, const std::string& text = {});
+// Every dialog asked for, answered in advance or not.
+const std::vector<Shown>& History();
+void ClearHistory();
+// When no answer is queued and the program runs without a screen (offscreen platform), a dialog is not
+// shown: it returns its first button's result (an input box: cancelled).
+
+} // namespace dlg

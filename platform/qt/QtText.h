@@ -1,0 +1,10 @@
+#pragma once
+// The one place where the program's 8-bit text meets the widgets' QString.
+
+#include <QString>
+#include <string>
+
+namespace plat {
+QString ToQ(const std::string& text);
+std::string FromQ(const QString& text);
+} // namespace plat
