@@ -1,0 +1,45 @@
+#pragma once
+// Phone book page: the monitor tool's phone book file, one "name(number)" per line, edited in a grid.
+
+#include <QWidget>
+
+#include <string>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTableWidget;
+
+class TTelefonBuch : public QWidget {
+    Q_OBJECT
+public:
+    explicit TTelefonBuch(QWidget* parent = nullptr);
+
+    // Loads the phone book (creating it when missing) into ListBox1 and the grid; selects row 1.
+    void LoadSettings();
+    // Writes every grid row with a name, in grid order, to the phone book file (replaced atomically).
+    void SaveSettings();
+    // A cell was selected: Nummer and SelectedNumber follow the row's number.
+    void StringGrid1SelectCell(int col, int row);
+    void SichernButtonClick() { SaveSettings(); }
+
+    // Splits one phone book line into name (text before the first "(") and number.
+    static void SplitEntry(const std::string& line, std::string& name, std::string& number);
+
+    QPushButton* SichernButton;
+    QPushButton* EditButton; // never offered
+    QLabel* Modus;
+    QLabel* WaehleLabel;
+    QLineEdit* Nummer;
+    // 2 columns; row 0 is a title row without captions; at least 24 entry rows, more when the file has more.
+    QTableWidget* StringGrid1;
+    QListWidget* ListBox1; // hidden until the main window shows it
+
+    std::string SelectedNumber;
+
+private:
+    void SetRowCount(int rows);
+};
+
+extern TTelefonBuch* TelefonBuch;
