@@ -1,0 +1,77 @@
+#pragma once
+// The in-memory INI store: the whole file is read on creation, reads and writes work on memory, and the file
+// changes only on UpdateFile. Section names and keys compare without regard to case (cp1252); nothing is
+// trimmed. Lookups are hashed. Comment lines (";" first) and lines before the first section are kept in their
+// places when the file is written back, but they are never keys and no read or list returns them; blank lines
+// are normalised (one after each section). A section name that occurs twice gives two sections; lookups find
+// the first.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cfg {
+struct IniSection;
+}
+
+class TIniStore {
+public:
+    // Loads the file (tool path). A missing file gives an empty store. A directory or a file that cannot be
+    // read gives an empty store too, which then refuses UpdateFile rather than overwrite what is there.
+    // An empty file name gives an empty store that is never written.
+    explicit TIniStore(std::string fileName);
+    ~TIniStore();
+    TIniStore(const TIniStore&) = delete;
+    TIniStore& operator=(const TIniStore&) = delete;
+
+    const std::string& FileName() const { return fileName_; }
+    // False when the file existed but could not be read (the store then refuses to write it).
+    bool Loaded() const { return loadError_.empty(); }
+    const std::string& LoadError() const { return loadError_; }
+
+    std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+    // "0x"/"0X" followed by hex digits, "$" followed by hex digits, or decimal; anything else gives def.
+    int ReadInteger(std::string_view section, std::string_view key, int def) const;
+    bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    void WriteInteger(std::string_view section, std::string_view key, int value);
+    void WriteBool(std::string_view section, std::string_view key, bool value);
+
+    // Section names in file order (duplicates included).
+    void ReadSections(std::vector<std::string>& list) const;
+    // Keys of the section's key lines, in order.
+    void ReadSection(std::string_view section, std::vector<std::string>& list) const;
+    // The section's raw lines ("key=value", and lines without "="), in order.
+    void ReadSectionValues(std::string_view section, std::vector<std::string>& list) const;
+    void EraseSection(std::string_view section);
+    void DeleteKey(std::string_view section, std::string_view key);
+    bool SectionExists(std::string_view section) const;
+    bool ValueExists(std::string_view section, std::string_view key) const;
+
+    // The store as it is written: lines of the file format (comments in place, one empty line per section).
+    void GetStrings(std::vector<std::string>& list) const;
+    // The same as the file's bytes (CR LF line ends).
+    std::string GetText() const;
+    // Writes GetText to the file atomically; skipped when the file already holds exactly these bytes. Throws
+    // plat::FileError on failure, or when the file could not be read on creation. An empty file name: nothing.
+    void UpdateFile() const;
+
+    // Number of sections (for statistics and tests).
+    std::size_t SectionCount() const { return sections_.size(); }
+
+private:
+    cfg::IniSection* Find(std::string_view section) const;
+    cfg::IniSection& FindOrAdd(std::string_view section);
+    void Load(std::string_view bytes);
+    void IndexSection(cfg::IniSection* s);
+    void RebuildSectionIndex();
+
+    struct SectionIndex;
+    std::string fileName_;
+    std::string loadError_;
+    std::vector<std::string> preamble_; // lines before the first section
+    std::vector<std::unique_ptr<cfg::IniSection>> sections_;
+    std::unique_ptr<SectionIndex> index_;
+};

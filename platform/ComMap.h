@@ -1,0 +1,14 @@
+#pragma once
+// Which device each COM number stands for. By default COM n is "/dev/ttyS<n-1>"; the program's own INI file
+// ([devices]) can map a number to another device or to the simulated line ("sim" or "sim:NAME").
+
+#include <string>
+
+namespace plat {
+
+void SetComDevice(int n, std::string device);
+std::string ComDevice(int n);
+void ClearComDevices();
+bool IsSimDevice(const std::string& device); // "sim" or "sim:..."
+
+} // namespace plat
