@@ -254,6 +254,9 @@ public:
 // empty when neither has a text. At most 255 characters.
 std::string ErrorMsg(int code);
 
+// Every control character becomes a blank and every run of blanks one blank.
+std::string FoldControlsAndBlanks(const std::string& text);
+
 // What RaiseOnError needs of a component: whether it is still being loaded (then codes pass).
 class TSxComponentState {
 public:
