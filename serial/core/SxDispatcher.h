@@ -1,0 +1,333 @@
+#pragma once
+// The port dispatcher: owns one open serial device, keeps received bytes in its own 8192-byte ring,
+// queues output in a second ring written by a thread of its own, watches the input for byte
+// strings, the modem lines and line errors, runs 55 ms timers and delivers every resulting trigger
+// to its registered handlers.
+//
+// Threads. The event thread waits for device events; the dispatch thread reads input, evaluates all
+// triggers and calls procedure handlers; the output thread writes the output ring. Window handlers
+// and synchronised event handlers run on the GUI thread through the hand-off, the dispatch thread
+// waiting at most 3000 ms for each. Create, open, close and destroy dispatchers on the GUI thread.
+//
+// Results: 0 or positive for success, a negative result code (serial/errors/SxErrors.h) on failure.
+
+#include "serial/core/SxDevice.h"
+#include "serial/core/SxTriggers.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace plat {
+class IClock;
+class IGuiHandoff;
+}
+
+namespace sx {
+
+constexpr int InputRingSize = 8192;
+constexpr int WindowTimeoutMs = 3000;
+
+// Trigger message codes. First parameter: count or trigger handle; second: dispatcher handle in the
+// high word, a 16-bit datum in the low word.
+constexpr uint16_t smAvail = 0x7E01;  // first = byte count
+constexpr uint16_t smData = 0x7E02;   // first = handle, datum = trigger length
+constexpr uint16_t smTimer = 0x7E03;  // first = handle
+constexpr uint16_t smStatus = 0x7E04; // first = handle, datum = free (kind 3) or used (kind 4) count
+
+// Modem status byte.
+constexpr uint8_t msDeltaCTS = 0x01, msDeltaDSR = 0x02, msRingChange = 0x04, msDeltaDCD = 0x08;
+constexpr uint8_t msCTS = 0x10, msDSR = 0x20, msRI = 0x40, msDCD = 0x80;
+
+// Line error bits.
+constexpr uint8_t leOverflow = 1, leOverrun = 2, leParity = 4, leFraming = 8, leBreak = 16;
+
+// Hardware flow options (SetHardFlow) and software flow directions (SetSoftFlow).
+constexpr uint16_t hwfUseDTR = 1, hwfUseRTS = 2, hwfRequireDSR = 4, hwfRequireCTS = 8;
+constexpr uint16_t sfTransmit = 1, sfReceive = 2;
+
+// A window: its messages are delivered on the GUI thread.
+class ISxWindow {
+public:
+    virtual ~ISxWindow() = default;
+    virtual void HandleMessage(uint16_t msg, uint32_t first, uint32_t second) = 0;
+};
+
+using TSxProcedureHandler = std::function<void(uint16_t msg, uint32_t first, uint32_t second)>;
+using TSxEventHandler = std::function<void(void* userData, uint16_t msg, uint32_t first, uint32_t second)>;
+
+// The triggers of a dispatcher, kept by the caller across a port reopen.
+struct TSxSavedTriggers {
+    bool Valid = false;
+    uint32_t HandleCounter = 1;
+    uint16_t AvailLevel = 0;
+    std::vector<TSxTimerTrigger> Timers;
+    std::vector<TSxDataTrigger> Data;
+    std::vector<TSxStatusTrigger> Status;
+};
+
+class TSxBaseDispatcher {
+public:
+    // owner is what the dispatcher belongs to (the port); gui delivers window handlers and
+    // synchronised event handlers (null: they run on the dispatch thread); clock times the triggers
+    // (null: the system's monotonic clock).
+    explicit TSxBaseDispatcher(void* owner, plat::IGuiHandoff* gui = nullptr, plat::IClock* clock = nullptr);
+    virtual ~TSxBaseDispatcher();
+    TSxBaseDispatcher(const TSxBaseDispatcher&) = delete;
+    TSxBaseDispatcher& operator=(const TSxBaseDispatcher&) = delete;
+
+    // The slot in the process-wide dispatcher table; travels in every trigger message.
+    uint16_t Handle() const { return handle_; }
+    void* Owner() const { return owner_; }
+    // The dispatcher in that table slot, or null.
+    static TSxBaseDispatcher* FindByHandle(uint16_t handle);
+
+    // ---- Lifecycle ---------------------------------------------------------------------------
+    // Opens the named device ("/dev/ttyS0", "sim", "sim:NAME") and starts the three threads.
+    // parity 0..4 (none, odd, even, mark, space), stopBits 1 or 2.
+    int Open(const std::string& deviceName, int32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits,
+             uint16_t inSize, uint16_t outSize, bool dtr, bool rts);
+    // The same over a device made by the caller. Without threads nothing runs by itself: the caller
+    // drives the dispatch thread's work with RunRound (tests do, in virtual time).
+    int OpenDevice(std::unique_ptr<ISxDevice> device, const std::string& deviceName, int32_t baud, uint8_t parity,
+                   uint8_t dataBits, uint8_t stopBits, uint16_t inSize, uint16_t outSize, bool dtr, bool rts,
+                   bool startThreads = true);
+    // Flushes both rings and closes the device. During a delivery only the closing flag is set; the
+    // dispatch thread finishes the close when the delivery returns (ThreadsRunning turns false).
+    int Close();
+    bool IsOpen() const;
+    bool ThreadsRunning() const { return liveThreads_.load() > 0; }
+    bool Delivering() const;
+    // Starts the three threads of an open dispatcher; throws std::logic_error("Dispatcher already
+    // started") when they run.
+    void StartThreads();
+    // Called on the GUI thread when the device went away (unplugged, peer hung up). Unset, the
+    // dispatcher closes itself there.
+    void SetOnDeviceLost(std::function<void()> handler);
+    bool DeviceLost() const { return deviceLost_.load(); }
+
+    // ---- Line --------------------------------------------------------------------------------
+    // baud 0, parity 5, dataBits 9, stopBits 3 each mean "unchanged".
+    int SetLine(int32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits);
+    int GetLine(int32_t& baud, uint8_t& parity, uint8_t& dataBits, uint8_t& stopBits);
+    TSxLineSettings LineSettings() const;
+    // 1 without effect while the line is under automatic flow control; -1002 when the device fails.
+    int SetDTR(bool on);
+    int SetRTS(bool on);
+    int SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t options);
+    int SetSoftFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t directions);
+    int SoftFlowOff();
+    int SetFlowChars(uint8_t xonChar, uint8_t xoffChar);
+    int SetRS485Mode(bool on);
+    bool RS485Mode() const;
+    // Kept for the threads; they run at the system's normal priority on this platform.
+    int RaiseThreadPriority(int n);
+
+    // ---- Input -------------------------------------------------------------------------------
+    // -3007 when empty. During an avail notification the bytes are read without being consumed:
+    // the k-th call of a handler returns the k-th buffered byte.
+    int GetChar(uint8_t& c);
+    // The n-th (1-based) byte that GetChar would return next, without taking it. -3007 if absent.
+    int PeekChar(int n, uint8_t& c);
+    int InputUsed();
+    int ClearInput();
+
+    // ---- Output ------------------------------------------------------------------------------
+    int PutChar(uint8_t c);
+    // Queues all or nothing: -3006 when the block does not fit, -3004 when the device is gone.
+    int PutBlock(const void* data, int length);
+    int OutputUsed();
+    int OutputFree();
+    int ClearOutput();
+
+    // ---- Status ------------------------------------------------------------------------------
+    // The modem status byte; clearMask names the change bits this read consumes (full read: 0x0F).
+    uint8_t ModemStatus(uint8_t clearMask = 0x0F);
+    bool CTS();  // each single-line read clears only its own change bit
+    bool DSR();
+    bool DCD();
+    bool Ring(); // the ring-change bit
+    // The first pending error: 1 overflow, 2 overrun, 3 parity, 4 framing, 9 break, else 0. Reporting
+    // one clears the four error bits (not the break bit).
+    int LineError();
+    // Whether a break was seen; clears the break bit.
+    bool LineBreak();
+    uint8_t LineErrorBits() const;
+
+    // ---- Triggers ----------------------------------------------------------------------------
+    // Handles: see TSxHandleAllocator. Handle 1 is the avail trigger.
+    int32_t NewDataTrigger(const std::string& text, bool ignoreCase);
+    int32_t NewTimerTrigger();
+    int32_t NewStatusTrigger(uint16_t kind);
+    int ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate);
+    int ArmStatusTrigger(int32_t handle, uint16_t value, bool activate);
+    int DropTrigger(int32_t handle);
+    int DropAllTriggers();
+    int SetAvailLevel(uint16_t level);
+    uint16_t AvailLevel() const;
+    void SaveTriggers(TSxSavedTriggers& saved) const;
+    void RestoreTriggers(const TSxSavedTriggers& saved);
+
+    // ---- Handlers ----------------------------------------------------------------------------
+    int AddWindowHandler(ISxWindow* window);
+    int RemoveWindowHandler(ISxWindow* window);
+    // These return an id (> 0) that names the handler for its removal.
+    int AddProcedureHandler(TSxProcedureHandler handler);
+    int RemoveProcedureHandler(int id);
+    int AddEventHandler(TSxEventHandler handler, void* userData, bool synchronize);
+    int RemoveEventHandler(int id);
+    // Whether the owning port has trigger event handlers: 0 recompute, 1 installed, 2 removed.
+    void NotePortHandlers(int mode);
+
+    // Attachment slots 1..3 (the modem engine uses 3); another slot gives -1002.
+    int Attach(int slot, void* object);
+    void* Attachment(int slot) const;
+
+    // ---- The dispatch thread's work ----------------------------------------------------------
+    // One round of the dispatch thread for the given device event bits (0: a poll round): reads
+    // input, evaluates status, data, avail and timer triggers and delivers what fires. The dispatch
+    // thread calls this; tests call it on a dispatcher opened without threads.
+    void RunRound(uint32_t events);
+    // The current tick of the dispatcher's clock.
+    uint32_t CurrentTick() const;
+
+private:
+    struct WindowEntry {
+        ISxWindow* Window;
+        bool Deleted = false;
+    };
+    struct ProcEntry {
+        int Id;
+        TSxProcedureHandler Fn;
+        bool Deleted = false;
+    };
+    struct EventEntry {
+        int Id;
+        TSxEventHandler Fn;
+        void* UserData;
+        bool Synchronize;
+        bool Deleted = false;
+    };
+
+    // Threads.
+    void ComThreadBody();
+    void DispThreadBody();
+    void OutThreadBody();
+    void ThreadLeaves();
+    void StopThreadsAndJoin();
+    void JoinThreads();
+    void FinishClose();
+
+    // Dispatch work (dispatch thread).
+    int ReadInput();
+    void RefreshModemStatus();
+    void RefreshErrors();
+    bool CheckStatusTriggers();
+    bool CheckTimerTriggers();
+    bool CheckDataAndAvail();
+    void RunInputChecks();
+    bool DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum);
+    void HandleDeviceLost();
+    bool PollingNeeded();
+
+    // Helpers under the locks.
+    bool NeedsServiceLocked() const;
+    void RecomputeServiceLocked();
+    void PurgeMarkedHandlersLocked();
+    int ApplyLineLocked(const TSxLineSettings& s);
+    void ResetInputLocked();
+    void ClearDataMatchesLocked();
+    void DrainOutput();
+    void Poke();
+
+    void* owner_;
+    plat::IGuiHandoff* gui_;
+    plat::IClock* clock_;
+    std::unique_ptr<plat::IClock> ownClock_;
+    uint16_t handle_ = 0;
+    uint64_t serial_ = 0; // tells a reused table slot from the dispatcher that held it before
+
+    std::unique_ptr<ISxDevice> device_;
+    std::string deviceName_;
+    uint16_t inSize_ = 0, outSize_ = 0;
+
+    // General lock: state, line settings, triggers, handlers.
+    mutable std::mutex lock_;
+    bool open_ = false;
+    TSxLineSettings line_;
+    bool dtr_ = true, rts_ = true, dtrAuto_ = false, rtsAuto_ = false, rs485_ = false;
+    int priorityBoost_ = 0;
+    uint8_t modemStatus_ = 0;
+    uint8_t errorBits_ = 0;
+    std::atomic<bool> ringSeen_{false};
+    uint16_t availLevel_ = 0;
+    TSxHandleAllocator handles_;
+    std::vector<TSxTimerTrigger> timers_;
+    std::vector<TSxDataTrigger> data_;
+    std::vector<TSxStatusTrigger> status_;
+    std::vector<WindowEntry> windows_;
+    std::vector<ProcEntry> procs_;
+    std::vector<EventEntry> events_;
+    int nextHandlerId_ = 1;
+    bool portHandlers_ = false;
+    bool serviceNeeded_ = false;
+    bool delivering_ = false;
+    bool handlersChanged_ = false;
+    bool closing_ = false;
+    void* attachments_[3] = {nullptr, nullptr, nullptr};
+    std::function<void()> onDeviceLost_;
+
+    // Input lock: the dispatch ring. Positions count bytes since open (ring index = position % size).
+    mutable std::mutex inLock_;
+    std::vector<uint8_t> in_;
+    uint64_t inHead_ = 0, inTail_ = 0;
+    bool morePending_ = false;
+    bool inAvailDispatch_ = false;
+    bool flushedInDispatch_ = false;
+    int takenCount_ = 0, maxTakenCount_ = 0;
+    uint64_t scanPos_ = 0;           // dispatch thread only
+    uint64_t lastAvailPos_ = UINT64_MAX; // dispatch thread only
+
+    // Output lock: the output ring and the output thread's hand-off.
+    mutable std::mutex outLock_;
+    std::condition_variable outCv_;
+    std::vector<uint8_t> out_;
+    size_t outHead_ = 0, outTail_ = 0;
+    bool outFull_ = false;
+    bool outputReady_ = false;
+    bool outputQueued_ = false;
+    uint64_t flushRequests_ = 0, flushAcks_ = 0;
+    bool outWriting_ = false;
+
+    // Event/dispatch hand-off.
+    std::mutex evLock_;
+    std::condition_variable evCv_;
+    uint32_t commEvents_ = 0;
+    bool commEventSet_ = false;
+    bool dispatcherReady_ = false;
+    bool poked_ = false;
+
+    std::atomic<bool> kill_{false};
+    std::atomic<bool> deviceLost_{false};
+    std::atomic<int> liveThreads_{0};
+    std::mutex startLock_;
+    std::condition_variable startCv_;
+    int threadAcks_ = 0;
+    std::mutex threadsLock_;
+    std::thread comThread_, dispThread_, outThread_;
+    std::thread::id dispThreadId_;
+};
+
+// Waits until a timer of n ticks on clock expires. With yield, pump runs once per round (it
+// processes one pending GUI message and returns false for the quit message, which ends the wait).
+// sleepMs waits between rounds. n below 1 returns at once.
+void WaitTicks(plat::IClock& clock, int32_t n, bool yield, const std::function<bool()>& pump,
+               const std::function<void(int)>& sleepMs);
+
+} // namespace sx
