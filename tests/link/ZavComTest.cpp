@@ -1,0 +1,407 @@
+// The controller link in virtual time against a scripted peer on the console's byte path.
+
+#include "link/zavcom.h"
+#include "platform/VirtualTime.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+using namespace zavcom;
+
+namespace {
+
+// "06 28 FF" -> bytes.
+std::string Hex(const std::string& text) {
+    std::istringstream in(text);
+    std::string out, byte;
+    while (in >> byte) out += static_cast<char>(std::stoi(byte, nullptr, 16));
+    return out;
+}
+
+// The console's side of the line: records what the link writes, hands scripted bytes to its hook.
+class Peer : public IZavBytePath {
+public:
+    void SendChar(uint8_t b) override { Wire += static_cast<char>(b); }
+    bool SendText(const std::string& bytes) override {
+        Wire += bytes;
+        return true;
+    }
+    std::string ReadChars(int count) override {
+        std::string s = Input.substr(0, count);
+        Input.erase(0, count);
+        return s;
+    }
+    void SetReceiveHook(TReceiveHook hook) override { Hook = std::move(hook); }
+
+    // One data-available event carrying bytes.
+    void Deliver(const std::string& bytes) {
+        Input += bytes;
+        ASSERT_TRUE(Hook) << "no receive hook installed";
+        auto hook = Hook;
+        hook(static_cast<uint16_t>(bytes.size()));
+    }
+    // What the link wrote since the last call.
+    std::string Take() { return std::exchange(Wire, {}); }
+
+    std::string Wire, Input;
+    TReceiveHook Hook;
+};
+
+class ZavComTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RxHeader = HeaderDefault;
+        link.OnLinkError = [this](const std::string& t) { errors.push_back(t); };
+        link.OnTrace = [this](const std::string& t) { traces.push_back(t); };
+    }
+    void TearDown() override { RxHeader = HeaderDefault; }
+
+    TZavCallback Record(std::vector<std::string>& into) {
+        return [&into](const std::string& t) { into.push_back(t); };
+    }
+    // Starts a request and takes the peer up to the acknowledged frame.
+    void SendAndAckFrame(const std::string& frame, TZavCallback onAnswer) {
+        ASSERT_TRUE(link.Send(frame, std::move(onAnswer)));
+        peer.Deliver(Hex("06"));
+        peer.Deliver(Hex("06"));
+        peer.Take();
+    }
+
+    plat::VirtualTime vt;
+    Peer peer;
+    TZavCom link{vt, &peer};
+    std::vector<std::string> answers, noAnswers, errors, traces;
+    const std::string f100 = Hex("06 28 FF FF F1 00 1C");
+    const std::string answer = Hex("02 06 28 FF FF 12 34 5B");
+};
+
+TEST_F(ZavComTest, RequestRunsHandshakeFrameAndDeliversTheAnswer) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    EXPECT_EQ(peer.Take(), Hex("01"));
+    EXPECT_EQ(link.State, lsWaitSohAck);
+
+    peer.Deliver(Hex("06"));
+    EXPECT_EQ(peer.Take(), Hex("02") + f100);
+    EXPECT_EQ(link.State, lsWaitFrameAck);
+
+    peer.Deliver(Hex("06"));
+    EXPECT_EQ(link.State, lsIdle);
+    EXPECT_EQ(peer.Take(), "");
+
+    peer.Deliver(Hex("01")); // the controller starts its answer
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(link.State, lsReceiving);
+    peer.Deliver(answer);
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(link.State, lsIdle);
+    ASSERT_EQ(answers, std::vector<std::string>{Hex("28 FF FF 12 34 5B")});
+
+    const TDecoded d = TZavCom::DecodeFrame(answers[0]);
+    EXPECT_EQ(d.Error, 0);
+    EXPECT_EQ(d.Payload, Hex("12 34"));
+
+    vt.Advance(60000); // the answer stopped the answer timer
+    EXPECT_TRUE(errors.empty());
+    EXPECT_TRUE(traces.empty());
+}
+
+TEST_F(ZavComTest, RefusedSohIsRepeatedAfter200ms) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Take();
+    peer.Deliver(Hex("15"));
+    EXPECT_EQ(link.State, lsSohRefused);
+    peer.Deliver(Hex("06")); // bytes while refused change nothing
+    vt.Advance(199);
+    EXPECT_EQ(peer.Take(), "");
+    vt.Advance(1);
+    EXPECT_EQ(peer.Take(), Hex("01"));
+    EXPECT_EQ(link.State, lsWaitSohAck);
+    vt.Advance(3000); // then the link waits for the peer
+    EXPECT_EQ(peer.Take(), "");
+    EXPECT_EQ(link.State, lsWaitSohAck);
+    peer.Deliver(Hex("06"));
+    EXPECT_EQ(peer.Take(), Hex("02") + f100);
+}
+
+TEST_F(ZavComTest, RefusedFrameRestartsWithSohAtOnce) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Deliver(Hex("06"));
+    peer.Take();
+    peer.Deliver(Hex("15"));
+    EXPECT_EQ(peer.Take(), Hex("01"));
+    EXPECT_EQ(link.State, lsWaitSohAck);
+    EXPECT_EQ(traces, std::vector<std::string>{"Fehler <NAK> : senden wiederholen"});
+    peer.Deliver(Hex("06"));
+    EXPECT_EQ(peer.Take(), Hex("02") + f100);
+}
+
+TEST_F(ZavComTest, UnexpectedByteAfterSohIsRefusedAndTheAnswerSlotStays) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Take();
+    peer.Deliver("X");
+    EXPECT_EQ(peer.Take(), Hex("15")); // NAK; the frame is not sent
+    EXPECT_EQ(link.State, lsIdle);
+    peer.Deliver(Hex("01"));
+    peer.Deliver(answer);
+    EXPECT_EQ(answers.size(), 1u);
+}
+
+TEST_F(ZavComTest, BusyLinkRefusesSend) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Take();
+    EXPECT_FALSE(link.Send(Hex("03 0C 05 13"), Record(noAnswers)));
+    EXPECT_EQ(peer.Take(), "");
+    EXPECT_EQ(link.PendingFrame, Hex("02") + f100);
+    EXPECT_EQ(traces, std::vector<std::string>{"Send nicht erlaubt"});
+}
+
+// Receiving: the link ACKs the peer's SOH and gathers one frame with RxHeader.
+TEST_F(ZavComTest, ReceivesCompleteFramesAndWaitsForIncompleteOnes) {
+    SendAndAckFrame(f100, Record(answers));
+    peer.Deliver(Hex("01"));
+    peer.Take();
+    peer.Deliver(Hex("02 06 28 FF FF 12")); // LEN 6 but only 4 bytes after it
+    EXPECT_EQ(peer.Take(), "");
+    EXPECT_EQ(link.State, lsReceiving);
+    peer.Deliver(Hex("34 5B"));
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(answers, std::vector<std::string>{Hex("28 FF FF 12 34 5B")});
+}
+
+TEST_F(ZavComTest, ForeignHeaderIsRefusedAfter1000msNotProlongedByLaterBytes) {
+    SendAndAckFrame(f100, Record(answers));
+    peer.Deliver(Hex("01"));
+    peer.Take();
+    vt.Advance(500);
+    peer.Deliver(Hex("02 06 28 FF 91 41 42 00")); // complete, but addressed with the partner header
+    vt.Advance(499);
+    EXPECT_EQ(peer.Take(), "");
+    vt.Advance(1);
+    EXPECT_EQ(peer.Take(), Hex("15"));
+    EXPECT_EQ(link.State, lsIdle);
+    EXPECT_TRUE(answers.empty());
+
+    // The answer slot survives the NAK; the repeated answer, with the header expected now, arrives.
+    RxHeader = HeaderPartner;
+    peer.Deliver(Hex("01"));
+    peer.Deliver(Hex("02 06 28 FF 91 41 42 00"));
+    EXPECT_EQ(answers, std::vector<std::string>{Hex("28 FF 91 41 42 00")});
+}
+
+TEST_F(ZavComTest, FirstFrameStartHidesALaterCompleteFrame) {
+    SendAndAckFrame(f100, Record(answers));
+    peer.Deliver(Hex("01"));
+    peer.Deliver(Hex("02 20 28 FF FF 00") + answer);
+    EXPECT_TRUE(answers.empty());
+    vt.Advance(1000);
+    EXPECT_EQ(peer.Take(), Hex("06 15"));
+}
+
+// The frames the console sends, byte for byte.
+TEST(ZavComFrames, BuildFrameWrapsPayloadsWithTheDefaultHeader) {
+    const struct {
+        const char* body;
+        const char* frame;
+    } cases[] = {
+        {"", "04 28 FF FF 29"},
+        {"F1 00", "06 28 FF FF F1 00 1C"},
+        {"F1 01", "06 28 FF FF F1 01 1D"},
+        {"F1 40", "06 28 FF FF F1 40 5C"},
+        {"F0 10 70 00 F1 00", "0A 28 FF FF F0 10 70 00 F1 00 90"},
+        {"F0 10 70 01 F1 00", "0A 28 FF FF F0 10 70 01 F1 00 91"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TZavCom::BuildFrame(Hex(c.body)), Hex(c.frame)) << c.body;
+}
+
+TEST_F(ZavComTest, StoredFramesGoOutUnchanged) {
+    for (const char* frame : {"04 28 FF 90 BA", "03 0C 05 13"}) {
+        ASSERT_TRUE(link.SendNoAnswer(Hex(frame), Record(noAnswers)));
+        peer.Deliver(Hex("06"));
+        peer.Deliver(Hex("06"));
+        EXPECT_EQ(peer.Take(), Hex("01 02") + Hex(frame));
+    }
+    EXPECT_EQ(noAnswers, (std::vector<std::string>{"return with no answer", "return with no answer"}));
+}
+
+TEST(ZavComFrames, DecodeFrameStripsTheDefaultHeaderAndChecksum) {
+    const struct {
+        std::string answer;
+        int error;
+        std::string payload;
+    } cases[] = {
+        {Hex("28 FF FF F1 00 1C"), 0, Hex("F1 00")},
+        {Hex("28 FF FF"), 0, ""},
+        {Hex("28 FF FF 1C"), 0, ""},
+        {Hex("28 FF"), 1, Hex("28 FF")},
+        {"", 1, ""},
+        {Hex("28 FF 91 41 42 00"), 1, Hex("28 FF 91 41 42 00")},
+        {"<ERROR> NC/TIME.OUT 5000", 1, "<ERROR> NC/TIME.OUT 5000"},
+        {Hex("28 FF FF") + std::string(300, 'a'), 0, std::string(254, 'a')},
+    };
+    for (const auto& c : cases) {
+        const TDecoded d = TZavCom::DecodeFrame(c.answer);
+        EXPECT_EQ(d.Error, c.error) << c.answer;
+        EXPECT_EQ(d.Payload, c.payload) << c.answer;
+    }
+}
+
+// A chunk hands only its first byte on; the rest waits for the next chunk or the step timer.
+TEST_F(ZavComTest, AckWithTrailingBytesLeavesThemQueuedForTheStepTimer) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Take();
+    peer.Deliver(Hex("06") + "XY");
+    EXPECT_EQ(peer.Take(), Hex("02") + f100);
+    EXPECT_EQ(link.RxQueue, "XY");
+    peer.Deliver("Z"); // X is handled: an unexpected byte after our frame
+    EXPECT_EQ(link.RxQueue, "YZ");
+    vt.Advance(500); // the expiry scans Y Z for SOH, ACK or NAK and finds none
+    EXPECT_EQ(link.RxQueue, "");
+    EXPECT_EQ(link.State, lsWaitFrameAck);
+}
+
+TEST_F(ZavComTest, QueuedSohAtStepTimerCountsAsAckThenStartsTheAnswer) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Deliver(Hex("06"));
+    peer.Take();
+    peer.Deliver(Hex("01")); // SOH first in a chunk: just an unexpected byte, gone
+    EXPECT_EQ(link.State, lsWaitFrameAck);
+    EXPECT_EQ(peer.Take(), "");
+    peer.Deliver(Hex("00 01")); // SOH behind another byte stays queued
+    vt.Advance(500);
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(link.State, lsReceiving);
+    peer.Deliver(answer);
+    EXPECT_EQ(answers.size(), 1u);
+}
+
+TEST_F(ZavComTest, AnswerSohInTheFrameAckChunkIsTakenByThe50msPoll) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Deliver(Hex("06"));
+    peer.Take();
+    peer.Deliver(Hex("06 01"));
+    EXPECT_EQ(link.State, lsIdle);
+    vt.Advance(49);
+    EXPECT_EQ(peer.Take(), "");
+    vt.Advance(1);
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(link.State, lsReceiving);
+}
+
+TEST_F(ZavComTest, IdleSkipsJunkUpToTheNextSoh) {
+    link.Send(f100, nullptr);
+    peer.Deliver("X"); // refused; the link is idle but keeps its hook
+    peer.Take();
+    peer.Deliver("ab" + Hex("01"));
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(link.State, lsReceiving);
+}
+
+TEST_F(ZavComTest, RefusedSendNoAnswerStillReplacesTheCallback) {
+    std::vector<std::string> first, second;
+    ASSERT_TRUE(link.SendNoAnswer(f100, Record(first)));
+    EXPECT_FALSE(link.SendNoAnswer(f100, Record(second)));
+    peer.Deliver(Hex("06"));
+    peer.Deliver(Hex("06"));
+    EXPECT_TRUE(first.empty());
+    EXPECT_EQ(second, std::vector<std::string>{"return with no answer"});
+}
+
+TEST_F(ZavComTest, StaleNoAnswerCallbackSurvivesReset) {
+    ASSERT_TRUE(link.SendNoAnswer(Hex("03 0C 05 13"), Record(noAnswers)));
+    link.Reset();
+    EXPECT_FALSE(peer.Hook);
+    SendAndAckFrame(f100, Record(answers));
+    EXPECT_EQ(noAnswers, std::vector<std::string>{"return with no answer"});
+    EXPECT_EQ(link.State, lsIdle);
+}
+
+TEST_F(ZavComTest, NoAnswerCallbackMayStartTheNextRequest) {
+    const std::string nameRequest = Hex("04 28 FF 90 BA");
+    ASSERT_TRUE(link.SendNoAnswer(Hex("03 0C 05 13"), [&](const std::string&) {
+        EXPECT_TRUE(link.Send(nameRequest, Record(answers)));
+    }));
+    peer.Deliver(Hex("06"));
+    peer.Deliver(Hex("06"));
+    EXPECT_EQ(link.State, lsWaitSohAck);
+    EXPECT_EQ(peer.Take(), Hex("01 02 03 0C 05 13 01"));
+    peer.Deliver(Hex("06"));
+    EXPECT_EQ(peer.Take(), Hex("02") + nameRequest);
+}
+
+TEST_F(ZavComTest, PopKeepsAtMost255QueuedBytes) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Deliver(Hex("06") + std::string(300, 'x'));
+    EXPECT_EQ(link.RxQueue, std::string(255, 'x'));
+}
+
+TEST_F(ZavComTest, EmptyReadHandsNoByteOn) {
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    peer.Take();
+    peer.Hook(0);
+    EXPECT_EQ(peer.Take(), "");
+    EXPECT_EQ(link.State, lsWaitSohAck);
+}
+
+// A request not finished within 5000 ms of Send resets the link and reports the failure.
+TEST_F(ZavComTest, SilentPeerTimesTheRequestOut) {
+    const struct {
+        const char* name;
+        std::vector<std::string> replies;
+    } cases[] = {
+        {"silent after SOH", {}},
+        {"silent after the frame", {Hex("06")}},
+        {"never answering", {Hex("06"), Hex("06")}},
+        {"answer never completed", {Hex("06"), Hex("06"), Hex("01"), Hex("02 09 28 FF FF")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        errors.clear();
+        answers.clear();
+        const int64_t start = vt.NowMs();
+        ASSERT_TRUE(link.Send(f100, Record(answers)));
+        for (const auto& r : c.replies) peer.Deliver(r);
+        vt.Advance(start + 4999 - vt.NowMs());
+        EXPECT_TRUE(errors.empty());
+        vt.Advance(1);
+        EXPECT_EQ(errors, std::vector<std::string>{"ZAVCOM_TO_RPF Error"});
+        EXPECT_EQ(link.State, lsIdle);
+        EXPECT_FALSE(peer.Hook);
+        EXPECT_TRUE(answers.empty());
+        EXPECT_EQ(vt.NextDueIn(), -1);
+    }
+}
+
+TEST_F(ZavComTest, FinishedRequestsLeaveNoTimeOutBehind) {
+    // Acknowledged notification with its callback, one without any callback, and a reset by hand.
+    ASSERT_TRUE(link.SendNoAnswer(Hex("03 0C 05 13"), Record(noAnswers)));
+    peer.Deliver(Hex("06"));
+    peer.Deliver(Hex("06"));
+    ASSERT_TRUE(link.SendNoAnswer(Hex("03 0C 05 13"), nullptr));
+    peer.Deliver(Hex("06"));
+    peer.Deliver(Hex("06"));
+    ASSERT_TRUE(link.Send(f100, Record(answers)));
+    link.Reset();
+    vt.Advance(20000);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(noAnswers.size(), 1u);
+}
+
+TEST_F(ZavComTest, TimedOutRequestDropsItsCallbacks) {
+    ASSERT_TRUE(link.SendNoAnswer(Hex("03 0C 05 13"), Record(noAnswers)));
+    vt.Advance(5000);
+    ASSERT_EQ(errors.size(), 1u);
+    SendAndAckFrame(f100, Record(answers));
+    EXPECT_TRUE(noAnswers.empty()); // the failed notification does not complete later
+    EXPECT_EQ(link.State, lsIdle);
+}
+
+TEST(ZavComInstance, OneLinkPerProcess) {
+    plat::VirtualTime vt;
+    TZavCom& first = CreateZavCom(vt);
+    EXPECT_EQ(&CreateZavCom(vt), &first);
+    EXPECT_EQ(ZavCom, &first);
+}
+
+} // namespace
