@@ -1,0 +1,22 @@
+#pragma once
+// The program's application object and the creation of its forms.
+
+#include <QApplication>
+
+// The application: an exception that ends a GUI action is shown as a German error box, and the program
+// goes on.
+class TApplication : public QApplication {
+    Q_OBJECT
+public:
+    TApplication(int& argc, char** argv);
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// Shows an exception that ended a GUI action (the general handler).
+void ShowActionError(const char* message);
+
+// Creates the program's forms once each, in their fixed order: main window, page base form, file switch,
+// port test console, the pages, the viewers. Each global form pointer is set.
+void CreateForms();
+// Deletes the forms again (pages first, the main window last) and clears their pointers.
+void DestroyForms();

@@ -1,0 +1,148 @@
+#pragma once
+// The main window: the header, the tool buttons, the tabs that host the settings pages, the tool tree
+// with its file views, and the menu.
+
+#include <QIcon>
+#include <QLabel>
+#include <QMainWindow>
+#include <QVector>
+
+#include <string>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QStatusBar;
+class QTabWidget;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QVBoxLayout;
+
+// A label that reports clicks (the header picture).
+class TClickImage : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+signals:
+    void Clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+};
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+
+    // --- state ---------------------------------------------------------------------------------------------
+    std::string ToolRoot;           // tool-family root with one trailing "\"
+    std::string CurrentToolIni;     // selected tool INI relative to ToolRoot; empty before a tool button
+    int ToolKind = 0;               // 0 none, 1 editor, 2 monitor, 3 reader or decoder
+    std::string CurrentToolIniPath; // ToolRoot + CurrentToolIni
+    std::string HelpFile;           // the window's own help file
+
+    // --- header, menu, status ------------------------------------------------------------------------------
+    TClickImage* Picture;
+    QLabel* FormLabel;
+    QFrame* Strich;
+    QToolButton* HelpButton;
+    QMenu* Datei1;
+    QAction* Beenden1;
+    QMenu* Info1Menu;
+    QAction* Info1;
+    QAction* Beschreibung1;
+    QStatusBar* StatusBar1;
+
+    // --- tabs and their host panels -----------------------------------------------------------------------
+    QTabWidget* PageControl1;
+    QWidget* tab_main;
+    QWidget* tab_inifile;
+    QWidget* tab_report;
+    QWidget* tab_modem;
+    QWidget* tab_monitor;
+    QWidget* tab_telefon;
+    QWidget* tab_port;
+    QWidget* Panel11; // Ini File (left empty)
+    QWidget* Panel4;  // Report
+    QWidget* Panel5;  // Modem-Type
+    QWidget* Panel7;  // Monitor Task
+    QLabel* Panel3;   // Telefonbuch: the phone book file name
+    QWidget* Panel9;  // Telefonbuch
+    QWidget* Panel8;  // Port
+
+    // --- the Main tab ---------------------------------------------------------------------------------------
+    QToolBar* ToolBar1;
+    QToolButton* SpeedButton2; // Ed4VAm
+    QToolButton* SpeedButton4; // Ed4QIr
+    QToolButton* SpeedButton3; // Mon4VAm
+    QToolButton* SpeedButton1; // Reader
+    QToolButton* SpeedButton5; // Decoder
+    QLabel* label3;            // shows ToolRoot
+    QSplitter* Splitter1;
+    QTreeWidget* TreeView1;
+    QVector<QIcon> ImageList1; // tree images 0..9
+    QWidget* Panel18;          // the view area
+    QFrame* Panel16;           // header of the text view
+    QLabel* Panel16Caption;    // the path of the file in the text view
+    QToolButton* SpeedButton6; // "Save"
+    QPlainTextEdit* Memo1;
+
+    // --- operations -----------------------------------------------------------------------------------------
+    void FormCreate();
+    void SetToolRoot(const std::string& dir);
+    void ShowStartTabs();
+    void ShowToolTabs(int kind);
+    void SelectToolIni(int kind, const std::string& relPath);
+    void HideViewers();
+    void ReselectToolIni();
+    // Builds the tool tree from the open tool INI's [ini-tree] section.
+    void BuildToolTree();
+    // Loads a tree file into the tool tree, applies the image prefixes and expands everything.
+    void LoadToolTree(const std::string& fileName);
+    // View kind of a node by its extension (with dot, lower case): 1 text, 2 picture, 3 settings, 0 other.
+    static int ClassifyNodeFile(const std::string& extension);
+    // Places a viewer form into the view area, filling it, and shows it.
+    void PlaceViewer(QWidget* form);
+    // Makes a page form a borderless child filling host, and shows it.
+    static void HostPage(QWidget* page, QWidget* host);
+    bool TabVisible(QWidget* tab) const;
+
+public slots:
+    void Ed4VAm1Click();
+    void Ed4QIr1Click();
+    void Mon4VAm1Click();
+    void SpeedButton1Click();
+    void SpeedButton5Click();
+    void tab_modemShow();
+    void tab_monitorShow();
+    void tab_reportShow();
+    void tab_portShow();
+    void tab_telefonShow();
+    void tab_inifileShow();
+    void HelpButtonClick();
+    void Beschreibung1Click();
+    void Info1Click();
+    void Beenden1Click();
+    void PictureClick();
+    void TreeView1Click();
+    void SpeedButton6Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void PageControl1Change(int index);
+    void SetTabVisible(QWidget* tab, bool visible);
+    void ShowTextNotice(const std::string& notice, const std::string& path);
+    // Image prefixes ("3,Daten": image 3, text "Daten") for every node, then the whole tree expanded.
+    void ApplyImagePrefixes();
+    bool SuppressTabShow = false;
+};
+
+extern TMainForm* MainForm;

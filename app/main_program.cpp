@@ -1,0 +1,38 @@
+// ini4zav: the settings editor of the lift-controller service tools.
+
+#include "app/Startup.h"
+#include "app/main.h"
+#include "config/Reports.h"
+#include "config/SysMod.h"
+#include "config/ed_ini.h"
+#include "pages/Dialogs.h"
+
+#include <clocale>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_TIME, ""); // dates and times in the user's own format
+
+    // The configuration comes first: every window reads it.
+    std::vector<std::string> args(argv, argv + argc);
+    InitReports();
+    StartConfiguration(args);
+    StartSysMod();
+
+    TApplication app(argc, argv);
+    TApplication::setApplicationName("Editor f\u00fcr ZAV-IniFiles");
+    TApplication::setApplicationDisplayName("Editor f\u00fcr ZAV-IniFiles");
+    for (const std::string& message : StartupMessages())
+        dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+
+    CreateForms();
+    MainForm->ShowStartTabs();
+    MainForm->show();
+    const int result = TApplication::exec();
+
+    DestroyForms();
+    ShutdownConfiguration();
+    EndSysMod();
+    return result;
+}

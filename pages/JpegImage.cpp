@@ -1,0 +1,140 @@
+#include "pages/JpegImage.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+
+#include <jpeglib.h>
+
+#include "platform/Files.h"
+
+namespace pics {
+namespace {
+
+// Pictures beyond this many pixels are refused before memory is taken for them.
+constexpr unsigned long long MaxPixels = 200ull * 1000 * 1000;
+
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool warned;
+};
+
+extern "C" void OnJpegError(j_common_ptr info) {
+    auto* err = reinterpret_cast<ErrorManager*>(info->err);
+    (*info->err->format_message)(info, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+// Warnings mean damaged data (a truncated file, a broken entropy segment): libjpeg would fill the
+// rest with grey; we refuse the picture instead of showing half of it.
+extern "C" void OnJpegMessage(j_common_ptr info, int level) {
+    auto* err = reinterpret_cast<ErrorManager*>(info->err);
+    if (level < 0 && !err->warned) {
+        err->warned = true;
+        (*info->err->format_message)(info, err->message);
+    }
+}
+
+enum class Outcome { Ok, Failed, Damaged, TooLarge };
+
+// All libjpeg calls live here: the frame that holds the jump target has only trivial locals, so
+// nothing is skipped by the jump. The image is allocated by the caller's object through a pointer.
+Outcome Decode(const unsigned char* data, unsigned long size, QImage* image, ErrorManager* err) {
+    jpeg_decompress_struct cinfo;
+    std::memset(&cinfo, 0, sizeof cinfo);
+    cinfo.err = jpeg_std_error(&err->pub);
+    err->pub.error_exit = OnJpegError;
+    err->pub.emit_message = OnJpegMessage;
+    err->warned = false;
+    err->message[0] = 0;
+    if (setjmp(err->jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return Outcome::Failed;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, size);
+    jpeg_read_header(&cinfo, TRUE);
+    if (static_cast<unsigned long long>(cinfo.image_width) * cinfo.image_height > MaxPixels) {
+        jpeg_destroy_decompress(&cinfo);
+        return Outcome::TooLarge;
+    }
+    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+    cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    *image = QImage(int(cinfo.output_width), int(cinfo.output_height),
+                    cmyk ? QImage::Format_ARGB32 : gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+    if (image->isNull()) {
+        jpeg_destroy_decompress(&cinfo);
+        return Outcome::TooLarge;
+    }
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = image->scanLine(int(cinfo.output_scanline));
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    if (cmyk) {
+        // Adobe writes CMYK inverted; four bytes per pixel become one opaque RGB value in place.
+        for (int y = 0; y < image->height(); ++y) {
+            uchar* line = image->scanLine(y);
+            auto* out = reinterpret_cast<QRgb*>(line);
+            for (int x = 0; x < image->width(); ++x) {
+                const int c = line[4 * x], m = line[4 * x + 1], ye = line[4 * x + 2], k = line[4 * x + 3];
+                out[x] = qRgb(c * k / 255, m * k / 255, ye * k / 255);
+            }
+        }
+    }
+    return err->warned ? Outcome::Damaged : Outcome::Ok;
+}
+
+} // namespace
+
+QImage DecodeJpeg(const std::string& bytes, std::string& error) {
+    error.clear();
+    if (bytes.size() < 4 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xD8) {
+        error = "Keine JPEG-Datei";
+        return {};
+    }
+    QImage image;
+    ErrorManager err;
+    switch (Decode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()),
+                   &image, &err)) {
+    case Outcome::Ok:
+        return image;
+    case Outcome::TooLarge:
+        error = "JPEG-Bild ist zu gross";
+        return {};
+    case Outcome::Damaged:
+        error = std::string("JPEG-Datei ist besch\xE4" "digt oder unvollst\xE4" "ndig (") + err.message + ")";
+        return {};
+    case Outcome::Failed:
+        break;
+    }
+    error = std::string("JPEG-Datei kann nicht gelesen werden (") + err.message + ")";
+    return {};
+}
+
+QImage LoadPicture(const std::string& toolPath) {
+    const std::string bytes = plat::ReadFileBytes(toolPath); // FileError: missing or unreadable
+    std::string error;
+    QImage image;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xD8) {
+        image = DecodeJpeg(bytes, error);
+    } else {
+        image = QImage::fromData(reinterpret_cast<const uchar*>(bytes.data()), int(std::min<std::size_t>(bytes.size(), INT32_MAX)));
+        if (image.isNull())
+            error = "Kein lesbares Bildformat";
+    }
+    if (image.isNull())
+        throw std::runtime_error("Bild \"" + toolPath + "\" kann nicht angezeigt werden: " + error);
+    return image;
+}
+
+} // namespace pics
