@@ -65,8 +65,6 @@ private:
     cfg::IniSection* Find(std::string_view section) const;
     cfg::IniSection& FindOrAdd(std::string_view section);
     void Load(std::string_view bytes);
-    void IndexSection(cfg::IniSection* s);
-    void RebuildSectionIndex();
 
     struct SectionIndex;
     std::string fileName_;

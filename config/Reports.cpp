@@ -1,0 +1,124 @@
+#include "config/Reports.h"
+
+#include <cerrno>
+
+#include "config/ed_ini.h"
+#include "platform/DateTime.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+
+TReports Reports;
+std::unique_ptr<TLogFile> LogFile;
+std::unique_ptr<TLogOnFile> LogOnFile;
+
+namespace {
+const TLogFile* gActiveLog = nullptr; // the main log the report record writes to
+void Nothing(const std::string&) {}
+} // namespace
+
+void TReports::SetReportString(const std::string& raw) {
+    std::string s = raw == "?" ? std::string() : raw;
+    if (s.size() < 21) s.append(21 - s.size(), '0');
+    ReportString = s;
+    ReportFlags = 0;
+    for (int i = 0; i < 21; ++i)
+        if (s[std::size_t(i)] == '1') ReportFlags |= 1u << i;
+}
+
+void InitReports() {
+    if (Reports.ReportWriter) return;
+    Reports.ReportWriter = Nothing;
+    Reports.ReportWriterIfFlag3 = Nothing;
+}
+
+TMyFile::~TMyFile() { Close(); }
+
+void TMyFile::Close() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    open_ = false;
+}
+
+void TMyFile::OpenFile(bool append) {
+    const std::string host = plat::ToHostPath(fileName_);
+    std::FILE* f = host.empty() ? nullptr : std::fopen(host.c_str(), append ? "ab" : "wb");
+    if (!f) {
+        const int err = host.empty() ? ENOENT : errno;
+        throw plat::FileError("Die Protokolldatei \"" + fileName_ + "\" kann nicht ge\xF6" "ffnet werden: " +
+                              plat::SystemErrorText(err) + ".");
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    file_ = f;
+    open_ = true;
+}
+
+void TMyFile::WriteLine(const std::string& text) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!file_) return;
+    std::fwrite(text.data(), 1, text.size(), file_);
+    std::fwrite("\r\n", 1, 2, file_);
+    std::fflush(file_); // the console writes during a run; lines must not wait for the end
+}
+
+TLogFile::TLogFile() {
+    const TIniStore& ini = ToolIni();
+    const std::string rawReports = ini.ReadString("logfiles", "reports", "");
+    Reports.SetReportString(ini.ReadString("logfiles", "reports", "?"));
+    fileName_ = plat::ExpandFileName(SubstituteBase(ini.ReadString("logfiles", "mainlogfile", "")));
+    if (fileName_.empty()) return;
+
+    plat::DeleteFile(fileName_); // a new log on every start
+    OpenFile(false);
+    gActiveLog = this;
+    Reports.ReportWriter = [this](const std::string& text) { WriteLogLine(text); };
+    Reports.ReportWriterIfFlag3 = [this](const std::string& text) {
+        if (Reports.Flag(3)) WriteLogLine(text);
+    };
+
+    if (Reports.Flag(0)) {
+        WriteLine("- auf ** " + plat::DateTimeToStr());
+        std::string params = "parameter= ";
+        const auto& args = ProgramArgs();
+        for (std::size_t i = 1; i < args.size(); ++i) params += args[i] + " ";
+        WriteLine(params);
+        WriteLine("inifile=" + IniFileName());
+        WriteLine("reports=" + rawReports);
+        WriteLine("");
+    } else {
+        WriteLine("- auf ** " + plat::DateTimeToStr() + " [no report]");
+    }
+}
+
+TLogFile::~TLogFile() {
+    if (gActiveLog == this) {
+        // The record must not call into a released log.
+        gActiveLog = nullptr;
+        Reports.ReportWriter = Nothing;
+        Reports.ReportWriterIfFlag3 = Nothing;
+    }
+}
+
+void TLogFile::WriteLogLine(const std::string& text) {
+    if (open_) WriteLine(text);
+}
+
+TLogOnFile::TLogOnFile() {
+    fileName_ = SubstituteBase(ToolIni().ReadString("Logfiles", "logonfile", ""));
+    if (fileName_.empty()) return;
+    const bool existed = plat::FileExists(fileName_);
+    OpenFile(true);
+    if (!existed) WriteLine(plat::DateTimeToStr() + "- logfile kreiiert");
+}
+
+void TLogOnFile::WriteLogOnLine(const std::string& message) {
+    if (open_) WriteLine(plat::DateTimeToStr() + " " + message);
+}
+
+void WriteLogLine(const std::string& text) {
+    if (LogFile) LogFile->WriteLogLine(text);
+}
+
+void WriteLogOnLine(const std::string& message) {
+    if (LogOnFile) LogOnFile->WriteLogOnLine(message);
+}
