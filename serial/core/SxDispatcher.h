@@ -220,29 +220,32 @@ private:
     void DispThreadBody();
     void OutThreadBody();
     void ThreadLeaves();
-    void StopThreadsAndJoin();
     void JoinThreads();
     void FinishClose();
+    bool OnOwnThread() const;
+    bool OnOwnThreadIs(const std::thread::id& id) const;
 
     // Dispatch work (dispatch thread).
     int ReadInput();
     void RefreshModemStatus();
-    void RefreshErrors();
     bool CheckStatusTriggers();
     bool CheckTimerTriggers();
     bool CheckDataAndAvail();
     void RunInputChecks();
+    // Delivers one trigger message to every handler; false when an avail notification's bytes
+    // were not all taken.
     bool DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum);
     void HandleDeviceLost();
     bool PollingNeeded();
+    bool deviceOpenForIo() const;
 
     // Helpers under the locks.
-    bool NeedsServiceLocked() const;
+    void RefreshModemLocked();
+    int OutUsedLocked() const;
+    int32_t NextHandleLocked();
     void RecomputeServiceLocked();
     void PurgeMarkedHandlersLocked();
     int ApplyLineLocked(const TSxLineSettings& s);
-    void ResetInputLocked();
-    void ClearDataMatchesLocked();
     void DrainOutput();
     void Poke();
 
@@ -259,7 +262,8 @@ private:
 
     // General lock: state, line settings, triggers, handlers.
     mutable std::mutex lock_;
-    bool open_ = false;
+    std::atomic<bool> open_{false};
+    bool deviceOpen_ = false;
     TSxLineSettings line_;
     bool dtr_ = true, rts_ = true, dtrAuto_ = false, rtsAuto_ = false, rs485_ = false;
     int priorityBoost_ = 0;
@@ -287,6 +291,7 @@ private:
     mutable std::mutex inLock_;
     std::vector<uint8_t> in_;
     uint64_t inHead_ = 0, inTail_ = 0;
+    uint64_t scanFloor_ = 0; // bytes before it were flushed and are not scanned
     bool morePending_ = false;
     bool inAvailDispatch_ = false;
     bool flushedInDispatch_ = false;
@@ -304,6 +309,7 @@ private:
     bool outputQueued_ = false;
     uint64_t flushRequests_ = 0, flushAcks_ = 0;
     bool outWriting_ = false;
+    bool everWritten_ = false;
 
     // Event/dispatch hand-off.
     std::mutex evLock_;
@@ -321,7 +327,8 @@ private:
     int threadAcks_ = 0;
     std::mutex threadsLock_;
     std::thread comThread_, dispThread_, outThread_;
-    std::thread::id dispThreadId_;
+    mutable std::mutex threadIdsLock_;
+    std::thread::id comId_, dispId_, outId_;
 };
 
 // Waits until a timer of n ticks on clock expires. With yield, pump runs once per round (it

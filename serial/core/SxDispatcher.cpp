@@ -1,0 +1,1384 @@
+#include "serial/core/SxDispatcher.h"
+
+#include "platform/Clock.h"
+#include "platform/GuiHandoff.h"
+#include "serial/errors/SxErrors.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+#include <unordered_set>
+
+namespace sx {
+
+namespace {
+
+class SteadyClock : public plat::IClock {
+public:
+    int64_t NowMs() const override {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+};
+
+// The process-wide dispatcher table: a slot index is a dispatcher's handle.
+std::mutex& TableLock() {
+    static std::mutex m;
+    return m;
+}
+std::vector<TSxBaseDispatcher*>& Table() {
+    static std::vector<TSxBaseDispatcher*> t;
+    return t;
+}
+std::atomic<uint64_t> g_serials{0};
+
+constexpr auto PollInterval = std::chrono::milliseconds(50);
+constexpr auto StartTimeout = std::chrono::milliseconds(3000);
+constexpr auto FlushAckTimeout = std::chrono::milliseconds(3000);
+constexpr auto DrainTimeout = std::chrono::milliseconds(10000);
+
+} // namespace
+
+// ---- Lifecycle -------------------------------------------------------------------------------
+
+TSxBaseDispatcher::TSxBaseDispatcher(void* owner, plat::IGuiHandoff* gui, plat::IClock* clock)
+    : owner_(owner), gui_(gui), clock_(clock) {
+    if (!clock_) {
+        ownClock_ = std::make_unique<SteadyClock>();
+        clock_ = ownClock_.get();
+    }
+    serial_ = ++g_serials;
+    std::lock_guard<std::mutex> g(TableLock());
+    auto& t = Table();
+    auto it = std::find(t.begin(), t.end(), nullptr);
+    if (it != t.end()) {
+        *it = this;
+        handle_ = static_cast<uint16_t>(it - t.begin());
+    } else {
+        t.push_back(this);
+        handle_ = static_cast<uint16_t>(t.size() - 1);
+    }
+}
+
+TSxBaseDispatcher::~TSxBaseDispatcher() {
+    Close();
+    kill_ = true;
+    JoinThreads();
+    FinishClose();
+    std::lock_guard<std::mutex> g(TableLock());
+    auto& t = Table();
+    if (handle_ < t.size() && t[handle_] == this) t[handle_] = nullptr;
+    while (!t.empty() && t.back() == nullptr) t.pop_back();
+}
+
+TSxBaseDispatcher* TSxBaseDispatcher::FindByHandle(uint16_t handle) {
+    std::lock_guard<std::mutex> g(TableLock());
+    auto& t = Table();
+    return handle < t.size() ? t[handle] : nullptr;
+}
+
+int TSxBaseDispatcher::Open(const std::string& deviceName, int32_t baud, uint8_t parity, uint8_t dataBits,
+                            uint8_t stopBits, uint16_t inSize, uint16_t outSize, bool dtr, bool rts) {
+    return OpenDevice(SxCreateDevice(deviceName), deviceName, baud, parity, dataBits, stopBits, inSize, outSize, dtr,
+                      rts, true);
+}
+
+int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::string& deviceName, int32_t baud,
+                                  uint8_t parity, uint8_t dataBits, uint8_t stopBits, uint16_t inSize,
+                                  uint16_t outSize, bool dtr, bool rts, bool startThreads) {
+    if (!device || outSize == 0) return ecBadArgument;
+    if (IsOpen()) return ecAlreadyOpen;
+    // Threads left over from a close that finished on the dispatch thread.
+    JoinThreads();
+    FinishClose();
+
+    const int r = device->Open(deviceName, inSize, outSize);
+    if (r < 0) return r;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        device_ = std::move(device);
+        deviceName_ = deviceName;
+        inSize_ = inSize;
+        outSize_ = outSize;
+        kill_ = false;
+        deviceLost_ = false;
+        closing_ = false;
+        delivering_ = false;
+        errorBits_ = 0;
+        dtr_ = dtr;
+        rts_ = rts;
+        dtrAuto_ = rtsAuto_ = rs485_ = false;
+        ringSeen_ = false;
+        timers_.clear();
+        data_.clear();
+        status_.clear();
+        handles_.Reset();
+        availLevel_ = 0;
+    }
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        in_.assign(InputRingSize, 0);
+        inHead_ = inTail_ = scanFloor_ = 0;
+        morePending_ = inAvailDispatch_ = flushedInDispatch_ = false;
+        takenCount_ = maxTakenCount_ = 0;
+        scanPos_ = 0;
+        lastAvailPos_ = UINT64_MAX;
+    }
+    {
+        std::lock_guard<std::mutex> g(outLock_);
+        out_.assign(outSize, 0);
+        outHead_ = outTail_ = 0;
+        outFull_ = outputReady_ = outputQueued_ = outWriting_ = false;
+        flushRequests_ = flushAcks_ = 0;
+        everWritten_ = false;
+    }
+    {
+        std::lock_guard<std::mutex> g(evLock_);
+        commEvents_ = 0;
+        commEventSet_ = dispatcherReady_ = poked_ = false;
+    }
+    int result;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        deviceOpen_ = true;
+        TSxLineSettings s;
+        result = device_->GetLine(s);
+        if (result >= 0) {
+            // Plain lines: no flow control until asked for, DTR and RTS as requested.
+            s.OutxCtsFlow = s.OutxDsrFlow = s.OutX = s.InX = false;
+            line_ = s;
+            result = ApplyLineLocked(s);
+        }
+        modemStatus_ = 0;
+        uint8_t lines = 0;
+        if (result >= 0 && device_->ModemLines(lines) >= 0) modemStatus_ = lines;
+    }
+    open_ = true;
+    if (result >= 0) result = SetLine(baud, parity, dataBits, stopBits);
+    if (result < 0) {
+        open_ = false;
+        FinishClose();
+        return result;
+    }
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        errorBits_ |= device_->TakeErrors();
+    }
+    if (startThreads) StartThreads();
+    return 0;
+}
+
+void TSxBaseDispatcher::StartThreads() {
+    std::lock_guard<std::mutex> g(threadsLock_);
+    if (liveThreads_.load() > 0) throw std::logic_error("Dispatcher already started");
+    for (auto* t : {&comThread_, &dispThread_, &outThread_})
+        if (t->joinable()) t->join();
+    kill_ = false;
+    {
+        std::lock_guard<std::mutex> s(startLock_);
+        threadAcks_ = 0;
+    }
+    auto start = [&](std::thread& t, void (TSxBaseDispatcher::*body)(), int ordinal) {
+        ++liveThreads_;
+        t = std::thread(body, this);
+        std::unique_lock<std::mutex> s(startLock_);
+        startCv_.wait_for(s, StartTimeout, [&] { return threadAcks_ >= ordinal; });
+    };
+    start(comThread_, &TSxBaseDispatcher::ComThreadBody, 1);
+    start(dispThread_, &TSxBaseDispatcher::DispThreadBody, 2);
+    start(outThread_, &TSxBaseDispatcher::OutThreadBody, 3);
+}
+
+int TSxBaseDispatcher::Close() {
+    if (!open_) return 0;
+    ClearOutput();
+    ClearInput();
+    bool deferred;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        closing_ = true;
+        open_ = false;
+        deferred = delivering_ || OnOwnThread();
+    }
+    kill_ = true;
+    if (device_) {
+        device_->CancelWait();
+        device_->CancelWrite();
+    }
+    {
+        std::lock_guard<std::mutex> g(evLock_);
+    }
+    evCv_.notify_all();
+    {
+        std::lock_guard<std::mutex> g(outLock_);
+    }
+    outCv_.notify_all();
+    if (deferred && liveThreads_.load() > 0) return 0; // the last thread to leave finishes the close
+    JoinThreads();
+    FinishClose();
+    return 0;
+}
+
+bool TSxBaseDispatcher::IsOpen() const { return open_.load(); }
+
+bool TSxBaseDispatcher::Delivering() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return delivering_;
+}
+
+bool TSxBaseDispatcher::OnOwnThread() const {
+    const auto self = std::this_thread::get_id();
+    std::lock_guard<std::mutex> g(threadIdsLock_);
+    return self == comId_ || self == dispId_ || self == outId_;
+}
+
+void TSxBaseDispatcher::JoinThreads() {
+    std::lock_guard<std::mutex> g(threadsLock_);
+    const auto self = std::this_thread::get_id();
+    for (auto* t : {&comThread_, &dispThread_, &outThread_})
+        if (t->joinable() && t->get_id() != self) t->join();
+}
+
+void TSxBaseDispatcher::FinishClose() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (device_ && deviceOpen_) device_->Close();
+    deviceOpen_ = false;
+}
+
+void TSxBaseDispatcher::ThreadLeaves() {
+    {
+        std::lock_guard<std::mutex> g(threadIdsLock_);
+        const auto self = std::this_thread::get_id();
+        if (comId_ == self) comId_ = {};
+        if (dispId_ == self) dispId_ = {};
+        if (outId_ == self) outId_ = {};
+    }
+    bool last;
+    {
+        // Under the general lock, so that a close deciding whether to wait sees a consistent count.
+        std::lock_guard<std::mutex> g(lock_);
+        last = liveThreads_.fetch_sub(1) == 1;
+        if (last && closing_ && device_ && deviceOpen_) {
+            device_->Close();
+            deviceOpen_ = false;
+        }
+    }
+    (void)last;
+}
+
+void TSxBaseDispatcher::SetOnDeviceLost(std::function<void()> handler) {
+    std::lock_guard<std::mutex> g(lock_);
+    onDeviceLost_ = std::move(handler);
+}
+
+void TSxBaseDispatcher::HandleDeviceLost() {
+    if (deviceLost_.exchange(true)) return;
+    if (gui_) {
+        const uint16_t h = handle_;
+        const uint64_t serial = serial_;
+        gui_->PostToGuiThread([h, serial] {
+            TSxBaseDispatcher* d = FindByHandle(h);
+            if (!d || d->serial_ != serial || !d->IsOpen()) return;
+            std::function<void()> lost;
+            {
+                std::lock_guard<std::mutex> g(d->lock_);
+                lost = d->onDeviceLost_;
+            }
+            if (lost)
+                lost();
+            else
+                d->Close();
+        });
+    } else {
+        Close(); // on our own thread: finishes when the threads leave
+    }
+}
+
+// ---- Threads ---------------------------------------------------------------------------------
+
+namespace {
+void Acknowledge(std::mutex& m, std::condition_variable& cv, int& acks) {
+    {
+        std::lock_guard<std::mutex> g(m);
+        ++acks;
+    }
+    cv.notify_all();
+}
+} // namespace
+
+void TSxBaseDispatcher::ComThreadBody() {
+    {
+        std::lock_guard<std::mutex> g(threadIdsLock_);
+        comId_ = std::this_thread::get_id();
+    }
+    Acknowledge(startLock_, startCv_, threadAcks_);
+    while (!kill_) {
+        const uint32_t ev = device_->WaitEvent();
+        if (ev & (evRing | evRingTE)) ringSeen_ = true;
+        if (kill_) break;
+        if (ev == 0) continue;
+        {
+            std::lock_guard<std::mutex> g(evLock_);
+            commEvents_ |= ev;
+            commEventSet_ = true;
+            dispatcherReady_ = false;
+        }
+        evCv_.notify_all();
+        if (ev & evHangup) break; // nothing more will come from this device
+        std::unique_lock<std::mutex> lk(evLock_);
+        evCv_.wait(lk, [&] { return dispatcherReady_ || kill_.load(); });
+        dispatcherReady_ = false;
+    }
+    ThreadLeaves();
+}
+
+void TSxBaseDispatcher::DispThreadBody() {
+    {
+        std::lock_guard<std::mutex> g(threadIdsLock_);
+        dispId_ = std::this_thread::get_id();
+    }
+    Acknowledge(startLock_, startCv_, threadAcks_);
+    while (!kill_) {
+        const bool poll = PollingNeeded();
+        uint32_t ev = 0;
+        {
+            std::unique_lock<std::mutex> lk(evLock_);
+            auto ready = [&] { return commEventSet_ || poked_ || kill_.load(); };
+            if (poll)
+                evCv_.wait_for(lk, PollInterval, ready);
+            else
+                evCv_.wait(lk, ready);
+            if (commEventSet_) {
+                ev = commEvents_;
+                commEvents_ = 0;
+                commEventSet_ = false;
+            }
+            poked_ = false;
+        }
+        if (kill_) break;
+        RunRound(ev);
+        if (ev) {
+            {
+                std::lock_guard<std::mutex> g(evLock_);
+                dispatcherReady_ = true;
+            }
+            evCv_.notify_all();
+        }
+    }
+    ThreadLeaves();
+}
+
+void TSxBaseDispatcher::OutThreadBody() {
+    {
+        std::lock_guard<std::mutex> g(threadIdsLock_);
+        outId_ = std::this_thread::get_id();
+    }
+    Acknowledge(startLock_, startCv_, threadAcks_);
+    std::unique_lock<std::mutex> lk(outLock_);
+    while (!kill_) {
+        outCv_.wait(lk, [&] { return kill_.load() || outputReady_ || flushRequests_ != flushAcks_; });
+        if (kill_) break;
+        if (flushRequests_ != flushAcks_) {
+            flushAcks_ = flushRequests_;
+            outCv_.notify_all();
+            continue;
+        }
+        outputReady_ = false;
+        while (!kill_ && flushRequests_ == flushAcks_ && (outFull_ || outHead_ != outTail_)) {
+            // The pending bytes up to the end of the ring; a wrapped rest follows in the next turn.
+            const size_t end = (outHead_ > outTail_) ? outHead_ : out_.size();
+            const size_t n = end - outTail_;
+            const uint8_t* p = out_.data() + outTail_;
+            outWriting_ = true;
+            lk.unlock();
+            const int w = device_->Write(p, static_cast<int>(n));
+            lk.lock();
+            outWriting_ = false;
+            if (flushRequests_ != flushAcks_) break; // the flush empties the ring
+            // A failed write drops its chunk rather than retrying for ever.
+            const size_t done = w < 0 ? n : static_cast<size_t>(w);
+            if (done > 0) {
+                outTail_ = (outTail_ + done) % out_.size();
+                outFull_ = false;
+                everWritten_ = true;
+            }
+            outCv_.notify_all();
+        }
+    }
+    lk.unlock();
+    ThreadLeaves();
+}
+
+bool TSxBaseDispatcher::PollingNeeded() {
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        if (morePending_) return true;
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    for (const auto& t : timers_)
+        if (t.Armed) return true;
+    for (const auto& t : status_)
+        if (t.Armed && t.Kind >= stOutBuffFree) return true;
+    return false;
+}
+
+void TSxBaseDispatcher::Poke() {
+    {
+        std::lock_guard<std::mutex> g(evLock_);
+        poked_ = true;
+    }
+    evCv_.notify_all();
+}
+
+// ---- Dispatch work ---------------------------------------------------------------------------
+
+void TSxBaseDispatcher::RunRound(uint32_t events) {
+    if (!open_ && !closing_) return;
+    if (events) {
+        if (events & evModemLines) {
+            RefreshModemStatus();
+            while (CheckStatusTriggers()) {
+            }
+        }
+        if (events & (evBreak | evErr)) {
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                errorBits_ |= device_->TakeErrors();
+            }
+            while (CheckStatusTriggers()) {
+            }
+        }
+        if (events & evRxChar) {
+            ReadInput();
+            while (CheckStatusTriggers()) {
+            }
+            RunInputChecks();
+        }
+        if (events & evHangup) HandleDeviceLost();
+    } else {
+        bool more;
+        {
+            std::lock_guard<std::mutex> g(inLock_);
+            more = morePending_ && inHead_ - inTail_ < static_cast<uint64_t>(InputRingSize);
+        }
+        if (more) {
+            ReadInput();
+            // Bytes held back by a full ring are announced like any arrival.
+            RunInputChecks();
+        }
+    }
+    for (;;) {
+        const bool s = CheckStatusTriggers();
+        const bool t = CheckTimerTriggers();
+        if (!s && !t) break;
+    }
+}
+
+void TSxBaseDispatcher::RunInputChecks() {
+    while (CheckDataAndAvail()) {
+    }
+}
+
+int TSxBaseDispatcher::ReadInput() {
+    int total = 0;
+    bool lost = false;
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        if (!deviceOpenForIo()) return 0;
+        for (;;) {
+            const uint64_t used = inHead_ - inTail_;
+            const size_t free = InputRingSize - used;
+            if (free == 0) break;
+            const size_t idx = inHead_ % InputRingSize;
+            const size_t seg = std::min(free, InputRingSize - idx);
+            const int r = device_->Read(in_.data() + idx, static_cast<int>(seg));
+            if (r < 0) {
+                lost = true;
+                break;
+            }
+            if (r == 0) break;
+            inHead_ += static_cast<uint64_t>(r);
+            total += r;
+            if (static_cast<size_t>(r) < seg) break;
+        }
+        const bool full = inHead_ - inTail_ == static_cast<uint64_t>(InputRingSize);
+        const bool pending = full && !lost && device_->BytesWaiting() > 0;
+        if (pending != morePending_) {
+            morePending_ = pending;
+            device_->HoldInput(pending);
+        }
+    }
+    if (lost) HandleDeviceLost();
+    return total;
+}
+
+bool TSxBaseDispatcher::deviceOpenForIo() const { return device_ && !deviceLost_.load(); }
+
+void TSxBaseDispatcher::RefreshModemStatus() {
+    std::lock_guard<std::mutex> g(lock_);
+    RefreshModemLocked();
+}
+
+void TSxBaseDispatcher::RefreshModemLocked() {
+    uint8_t lines = 0;
+    if (device_ && deviceOpen_ && device_->ModemLines(lines) >= 0) {
+        const uint8_t old = modemStatus_ & 0xF0;
+        const uint8_t changed = static_cast<uint8_t>(((old ^ lines) >> 4) & 0x0F);
+        modemStatus_ = static_cast<uint8_t>((lines & 0xF0) | (modemStatus_ & 0x0F) | changed);
+    }
+    if (ringSeen_.exchange(false)) modemStatus_ |= msRingChange;
+}
+
+bool TSxBaseDispatcher::CheckStatusTriggers() {
+    bool queued;
+    {
+        std::lock_guard<std::mutex> g(outLock_);
+        queued = outputQueued_;
+        outputQueued_ = false;
+    }
+    bool any = false;
+    for (;;) {
+        int32_t handle = 0;
+        uint16_t datum = 0;
+        bool found = false;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closing_ || delivering_) break;
+            const uint8_t lines = modemStatus_ & 0xF0;
+            int used, free;
+            {
+                std::lock_guard<std::mutex> o(outLock_);
+                used = OutUsedLocked();
+                free = static_cast<int>(out_.size()) - used;
+            }
+            for (auto& t : status_) {
+                if (!t.Armed || t.HitThisRound) continue;
+                bool fire = false;
+                switch (t.Kind) {
+                case stModem: fire = (lines & t.LineMask) != t.LineStates; break;
+                case stLine: fire = (errorBits_ & t.ErrorBits) != 0; break;
+                case stOutBuffFree:
+                    fire = free >= t.Level;
+                    datum = static_cast<uint16_t>(free);
+                    break;
+                case stOutBuffUsed:
+                    fire = used <= t.Level;
+                    datum = static_cast<uint16_t>(used);
+                    break;
+                case stOutSent: fire = queued; break;
+                }
+                if (fire) {
+                    if (t.Kind != stOutBuffFree && t.Kind != stOutBuffUsed) datum = 0;
+                    t.Armed = false;
+                    t.HitThisRound = true;
+                    handle = t.Handle;
+                    found = true;
+                    break;
+                }
+            }
+        }
+        if (!found) break;
+        any = true;
+        DispatchTrigger(smStatus, static_cast<uint32_t>(handle), datum);
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& t : status_) t.HitThisRound = false;
+    return any;
+}
+
+bool TSxBaseDispatcher::CheckTimerTriggers() {
+    bool any = false;
+    for (;;) {
+        int32_t handle = 0;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closing_ || delivering_) break;
+            const uint32_t now = CurrentTick();
+            for (auto& t : timers_) {
+                if (t.Armed && t.Expired(now)) {
+                    t.Armed = false;
+                    handle = t.Handle;
+                    break;
+                }
+            }
+        }
+        if (!handle) break;
+        any = true;
+        DispatchTrigger(smTimer, static_cast<uint32_t>(handle), 0);
+    }
+    return any;
+}
+
+bool TSxBaseDispatcher::CheckDataAndAvail() {
+    bool fired = false;
+    for (;;) {
+        uint64_t head;
+        {
+            std::lock_guard<std::mutex> g(inLock_);
+            head = inHead_;
+            if (scanPos_ < scanFloor_) scanPos_ = scanFloor_;
+        }
+        struct Hit {
+            int32_t Handle;
+            uint16_t Length;
+        };
+        std::vector<Hit> hits;
+        uint64_t matchPos = 0;
+        int maxLen = 0;
+        uint16_t level;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closing_ || delivering_) return fired;
+            level = availLevel_;
+            // Only this thread writes the ring's bytes, so the unscanned ones can be read here.
+            while (scanPos_ < head && hits.empty()) {
+                const uint8_t c = in_[scanPos_ % InputRingSize];
+                for (auto it = data_.rbegin(); it != data_.rend(); ++it) { // last added first
+                    if (it->Offer(c)) {
+                        hits.push_back({it->Handle, static_cast<uint16_t>(it->Length())});
+                        maxLen = std::max(maxLen, it->Length());
+                    }
+                }
+                if (!hits.empty()) matchPos = scanPos_;
+                ++scanPos_;
+            }
+        }
+        if (hits.empty()) {
+            if (level > 0 && head != lastAvailPos_) {
+                const int used = InputUsed();
+                if (used >= level) {
+                    lastAvailPos_ = head;
+                    DispatchTrigger(smAvail, static_cast<uint32_t>(used), 0);
+                    fired = true;
+                }
+            }
+            return fired;
+        }
+        fired = true;
+        bool complete = true;
+        if (level > 0 && matchPos != lastAvailPos_) {
+            uint64_t tail;
+            {
+                std::lock_guard<std::mutex> g(inLock_);
+                tail = inTail_;
+            }
+            const uint64_t matchStart = matchPos + 1 - static_cast<uint64_t>(maxLen);
+            const int64_t before = static_cast<int64_t>(matchStart) - static_cast<int64_t>(tail);
+            if (before >= level) {
+                lastAvailPos_ = matchPos;
+                complete = DispatchTrigger(smAvail, static_cast<uint32_t>(before), 0);
+            }
+        }
+        for (const auto& h : hits) DispatchTrigger(smData, static_cast<uint32_t>(h.Handle), h.Length);
+        // A notification whose bytes were not all taken ends this round; the next one goes on.
+        if (!complete) return fired;
+    }
+}
+
+bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!serviceNeeded_ || closing_) return true;
+        delivering_ = true;
+    }
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        takenCount_ = maxTakenCount_ = 0;
+        flushedInDispatch_ = false;
+        inAvailDispatch_ = msg == smAvail || msg == smData;
+    }
+    const uint32_t second = (static_cast<uint32_t>(handle_) << 16) | datum;
+    auto afterHandler = [&]() -> bool {
+        {
+            std::lock_guard<std::mutex> g(inLock_);
+            maxTakenCount_ = std::max(maxTakenCount_, takenCount_);
+            takenCount_ = 0;
+        }
+        std::lock_guard<std::mutex> g(lock_);
+        return !closing_;
+    };
+
+    bool go = true;
+    for (size_t i = 0; go; ++i) {
+        EventEntry e;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (i >= events_.size()) break;
+            if (events_[i].Deleted) continue;
+            e = events_[i];
+        }
+        if (e.Synchronize && gui_) {
+            gui_->RunOnGuiThread([fn = e.Fn, ud = e.UserData, msg, first, second] { fn(ud, msg, first, second); },
+                                 WindowTimeoutMs);
+        } else {
+            e.Fn(e.UserData, msg, first, second);
+        }
+        go = afterHandler();
+    }
+    for (size_t i = 0; go; ++i) {
+        TSxProcedureHandler fn;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (i >= procs_.size()) break;
+            if (procs_[i].Deleted) continue;
+            fn = procs_[i].Fn;
+        }
+        fn(msg, first, second);
+        go = afterHandler();
+    }
+    for (size_t i = 0; go; ++i) {
+        ISxWindow* w;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (!(windows_.size() > 1 || portHandlers_)) break;
+            if (i >= windows_.size()) break;
+            if (windows_[i].Deleted) continue;
+            w = windows_[i].Window;
+        }
+        if (gui_) {
+            // Runs on the GUI thread, which also removes windows: check there that it is still ours.
+            gui_->RunOnGuiThread(
+                [this, w, msg, first, second] {
+                    {
+                        std::lock_guard<std::mutex> g(lock_);
+                        auto it = std::find_if(windows_.begin(), windows_.end(),
+                                               [w](const WindowEntry& x) { return x.Window == w && !x.Deleted; });
+                        if (it == windows_.end()) return;
+                    }
+                    w->HandleMessage(msg, first, second);
+                },
+                WindowTimeoutMs);
+        } else {
+            w->HandleMessage(msg, first, second);
+        }
+        go = afterHandler();
+    }
+
+    int taken;
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        const uint64_t used = inHead_ - inTail_;
+        uint64_t advance = flushedInDispatch_ ? used : std::min<uint64_t>(used, static_cast<uint64_t>(maxTakenCount_));
+        inTail_ += advance;
+        taken = static_cast<int>(advance);
+        inAvailDispatch_ = false;
+        flushedInDispatch_ = false;
+        takenCount_ = maxTakenCount_ = 0;
+    }
+    bool finishClose = false;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        delivering_ = false;
+        if (handlersChanged_) {
+            PurgeMarkedHandlersLocked();
+            RecomputeServiceLocked();
+        }
+        finishClose = closing_ && liveThreads_.load() == 0;
+    }
+    if (finishClose) FinishClose(); // a close asked for inside a handler with no threads running
+    return msg != smAvail || static_cast<uint32_t>(taken) >= first;
+}
+
+uint32_t TSxBaseDispatcher::CurrentTick() const { return TickOf(clock_->NowMs()); }
+
+// ---- Line ------------------------------------------------------------------------------------
+
+int TSxBaseDispatcher::ApplyLineLocked(const TSxLineSettings& settings) {
+    TSxLineSettings s = settings;
+    s.DtrControl = dtrAuto_ ? 2 : (dtr_ ? 1 : 0);
+    if (rs485_)
+        s.RtsControl = 3;
+    else
+        s.RtsControl = rtsAuto_ ? 2 : (rts_ ? 1 : 0);
+    const int r = device_->SetLine(s);
+    if (r < 0) return r;
+    line_ = s;
+    return 0;
+}
+
+int TSxBaseDispatcher::SetLine(int32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits) {
+    if (baud < 0) return ecBaudRate;
+    if (parity > 5 || stopBits < 1 || stopBits > 3) return ecBadArgument;
+    if (dataBits < 5 || dataBits > 9) return ecByteSize;
+    TSxLineSettings s;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!open_ || !deviceOpen_) return ecCommNotOpen;
+        if (device_->GetLine(s) < 0) s = line_;
+        s.DtrControl = line_.DtrControl;
+        s.RtsControl = line_.RtsControl;
+        if (baud != 0) s.Baud = baud;
+        if (parity != 5) s.Parity = parity;
+        if (dataBits != 9) s.DataBits = dataBits;
+        if (stopBits != 3) s.StopBits = stopBits == 1 ? 0 : 2;
+        // Five data bits cannot have two stop bits: the UART sends one and a half.
+        if (s.DataBits == 5 && s.StopBits == 2) s.StopBits = 1;
+        if (s == line_) return 0;
+    }
+    DrainOutput();
+    std::lock_guard<std::mutex> g(lock_);
+    if (!deviceOpen_) return ecCommNotOpen;
+    return ApplyLineLocked(s);
+}
+
+void TSxBaseDispatcher::DrainOutput() {
+    bool wrote;
+    {
+        std::unique_lock<std::mutex> lk(outLock_);
+        if (liveThreads_.load() > 0)
+            outCv_.wait_for(lk, DrainTimeout, [&] { return OutUsedLocked() == 0 && !outWriting_; });
+        wrote = everWritten_;
+    }
+    if (!wrote) return;
+    // Let the driver's last characters leave: 18 character times at the current line settings.
+    TSxLineSettings s = LineSettings();
+    const int bits = 1 + s.DataBits + (s.Parity ? 1 : 0) + (s.StopBits == 0 ? 1 : 2);
+    double ms = 18.0 * bits * 1000.0 / std::max<int32_t>(s.Baud, 1);
+    if (ms < 1.0) ms *= 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int64_t>(std::ceil(ms))));
+}
+
+int TSxBaseDispatcher::GetLine(int32_t& baud, uint8_t& parity, uint8_t& dataBits, uint8_t& stopBits) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_) return ecCommNotOpen;
+    baud = line_.Baud;
+    parity = line_.Parity;
+    dataBits = line_.DataBits;
+    stopBits = line_.StopBits == 0 ? 1 : 2;
+    return 0;
+}
+
+TSxLineSettings TSxBaseDispatcher::LineSettings() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return line_;
+}
+
+int TSxBaseDispatcher::SetDTR(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    if (dtrAuto_) return 1;
+    if (device_->SetDTR(on) < 0) return ecBadArgument;
+    dtr_ = on;
+    line_.DtrControl = on ? 1 : 0;
+    return 0;
+}
+
+int TSxBaseDispatcher::SetRTS(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    if (rtsAuto_ || rs485_) return 1;
+    if (device_->SetRTS(on) < 0) return ecBadArgument;
+    rts_ = on;
+    line_.RtsControl = on ? 1 : 0;
+    return 0;
+}
+
+int TSxBaseDispatcher::SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t options) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    if (resumeLevel > fullLevel || fullLevel > inSize_) return ecBadArgument;
+    TSxLineSettings s = line_;
+    dtrAuto_ = (options & hwfUseDTR) != 0;
+    rtsAuto_ = (options & hwfUseRTS) != 0;
+    s.XoffLim = static_cast<uint16_t>(inSize_ - fullLevel);
+    s.XonLim = resumeLevel;
+    s.OutxDsrFlow = (options & hwfRequireDSR) != 0;
+    s.OutxCtsFlow = (options & hwfRequireCTS) != 0;
+    return ApplyLineLocked(s);
+}
+
+int TSxBaseDispatcher::SetSoftFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t directions) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    if (resumeLevel > fullLevel || fullLevel > inSize_) return ecBadArgument;
+    TSxLineSettings s = line_;
+    s.InX = (directions & sfReceive) != 0;
+    s.OutX = (directions & sfTransmit) != 0;
+    s.XoffLim = static_cast<uint16_t>(inSize_ - fullLevel);
+    s.XonLim = resumeLevel;
+    s.XonChar = 17;
+    s.XoffChar = 19;
+    return ApplyLineLocked(s);
+}
+
+int TSxBaseDispatcher::SoftFlowOff() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    TSxLineSettings s = line_;
+    s.InX = s.OutX = false;
+    return ApplyLineLocked(s);
+}
+
+int TSxBaseDispatcher::SetFlowChars(uint8_t xonChar, uint8_t xoffChar) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    TSxLineSettings s = line_;
+    s.XonChar = xonChar;
+    s.XoffChar = xoffChar;
+    return ApplyLineLocked(s);
+}
+
+int TSxBaseDispatcher::SetRS485Mode(bool on) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    rs485_ = on;
+    return ApplyLineLocked(line_);
+}
+
+bool TSxBaseDispatcher::RS485Mode() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return rs485_;
+}
+
+int TSxBaseDispatcher::RaiseThreadPriority(int n) {
+    std::lock_guard<std::mutex> g(lock_);
+    priorityBoost_ = n;
+    return 0;
+}
+
+// ---- Input -----------------------------------------------------------------------------------
+
+int TSxBaseDispatcher::GetChar(uint8_t& c) {
+    if (!open_) return ecCommNotOpen;
+    std::lock_guard<std::mutex> g(inLock_);
+    const uint64_t used = inHead_ - inTail_;
+    if (inAvailDispatch_) {
+        // Read without consuming: the dispatch settles what was taken after all handlers ran.
+        if (flushedInDispatch_ || static_cast<uint64_t>(takenCount_) >= used) return ecBufferIsEmpty;
+        c = in_[(inTail_ + static_cast<uint64_t>(takenCount_)) % InputRingSize];
+        ++takenCount_;
+        return 0;
+    }
+    if (used == 0) return ecBufferIsEmpty;
+    c = in_[inTail_ % InputRingSize];
+    ++inTail_;
+    return 0;
+}
+
+int TSxBaseDispatcher::PeekChar(int n, uint8_t& c) {
+    if (!open_) return ecCommNotOpen;
+    if (n < 1) return ecBadArgument;
+    std::lock_guard<std::mutex> g(inLock_);
+    const uint64_t used = inHead_ - inTail_;
+    const uint64_t skip = inAvailDispatch_ ? static_cast<uint64_t>(takenCount_) : 0;
+    if ((inAvailDispatch_ && flushedInDispatch_) || skip + static_cast<uint64_t>(n) > used) return ecBufferIsEmpty;
+    c = in_[(inTail_ + skip + static_cast<uint64_t>(n) - 1) % InputRingSize];
+    return 0;
+}
+
+int TSxBaseDispatcher::InputUsed() {
+    if (!open_) return 0;
+    std::lock_guard<std::mutex> g(inLock_);
+    uint64_t used = inHead_ - inTail_;
+    if (inAvailDispatch_) used = flushedInDispatch_ ? 0 : used - std::min<uint64_t>(used, takenCount_);
+    return static_cast<int>(used);
+}
+
+int TSxBaseDispatcher::ClearInput() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!deviceOpen_) return ecCommNotOpen;
+    device_->PurgeInput();
+    {
+        std::lock_guard<std::mutex> i(inLock_);
+        if (inAvailDispatch_)
+            flushedInDispatch_ = true; // the dispatch takes everything when it settles
+        else
+            inTail_ = inHead_;
+        scanFloor_ = inHead_;
+    }
+    for (auto& t : data_) t.Reset();
+    return 0;
+}
+
+// ---- Output ----------------------------------------------------------------------------------
+
+int TSxBaseDispatcher::OutUsedLocked() const {
+    if (outFull_) return static_cast<int>(out_.size());
+    if (out_.empty()) return 0;
+    return static_cast<int>((outHead_ + out_.size() - outTail_) % out_.size());
+}
+
+int TSxBaseDispatcher::PutChar(uint8_t c) { return PutBlock(&c, 1); }
+
+int TSxBaseDispatcher::PutBlock(const void* data, int length) {
+    if (!open_) return ecCommNotOpen;
+    if (length <= 0) return 0;
+    if (deviceLost_) return ecPutBlockFail;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!deviceOpen_) return ecCommNotOpen;
+        errorBits_ |= device_->TakeErrors();
+    }
+    {
+        std::lock_guard<std::mutex> g(outLock_);
+        const size_t size = out_.size();
+        const size_t used = static_cast<size_t>(OutUsedLocked());
+        if (static_cast<size_t>(length) > size - used) return ecOutputBufferTooSmall;
+        const auto* p = static_cast<const uint8_t*>(data);
+        const size_t first = std::min(static_cast<size_t>(length), size - outHead_);
+        std::copy(p, p + first, out_.begin() + static_cast<std::ptrdiff_t>(outHead_));
+        std::copy(p + first, p + length, out_.begin());
+        outHead_ = (outHead_ + static_cast<size_t>(length)) % size;
+        if (used + static_cast<size_t>(length) == size) outFull_ = true;
+        outputQueued_ = true;
+        outputReady_ = true;
+    }
+    outCv_.notify_all();
+    return 0;
+}
+
+int TSxBaseDispatcher::OutputUsed() {
+    std::lock_guard<std::mutex> g(outLock_);
+    return OutUsedLocked();
+}
+
+int TSxBaseDispatcher::OutputFree() {
+    std::lock_guard<std::mutex> g(outLock_);
+    return static_cast<int>(out_.size()) - OutUsedLocked();
+}
+
+int TSxBaseDispatcher::ClearOutput() {
+    {
+        std::unique_lock<std::mutex> lk(outLock_);
+        if (liveThreads_.load() > 0 && !OnOwnThreadIs(outId_)) {
+            const uint64_t target = ++flushRequests_;
+            if (device_) device_->CancelWrite();
+            outCv_.notify_all();
+            outCv_.wait_for(lk, FlushAckTimeout, [&] { return flushAcks_ >= target || kill_.load(); });
+        }
+        outHead_ = outTail_ = 0;
+        outFull_ = false;
+    }
+    outCv_.notify_all();
+    std::lock_guard<std::mutex> g(lock_);
+    if (device_ && deviceOpen_) device_->PurgeOutput();
+    return 0;
+}
+
+bool TSxBaseDispatcher::OnOwnThreadIs(const std::thread::id& id) const {
+    std::lock_guard<std::mutex> g(threadIdsLock_);
+    return id == std::this_thread::get_id();
+}
+
+// ---- Status ----------------------------------------------------------------------------------
+
+uint8_t TSxBaseDispatcher::ModemStatus(uint8_t clearMask) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_) return 0;
+    RefreshModemLocked();
+    const uint8_t result = modemStatus_;
+    modemStatus_ &= static_cast<uint8_t>(~(clearMask & 0x0F));
+    return result;
+}
+
+bool TSxBaseDispatcher::CTS() { return (ModemStatus(msDeltaCTS) & msCTS) != 0; }
+bool TSxBaseDispatcher::DSR() { return (ModemStatus(msDeltaDSR) & msDSR) != 0; }
+bool TSxBaseDispatcher::DCD() { return (ModemStatus(msDeltaDCD) & msDCD) != 0; }
+bool TSxBaseDispatcher::Ring() { return (ModemStatus(msRingChange) & msRingChange) != 0; }
+
+int TSxBaseDispatcher::LineError() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (device_ && deviceOpen_) errorBits_ |= device_->TakeErrors();
+    int code = 0;
+    if (errorBits_ & leOverflow)
+        code = 1;
+    else if (errorBits_ & leOverrun)
+        code = 2;
+    else if (errorBits_ & leParity)
+        code = 3;
+    else if (errorBits_ & leFraming)
+        code = 4;
+    else if (errorBits_ & leBreak)
+        return 9;
+    if (code) errorBits_ &= static_cast<uint8_t>(~0x0F);
+    return code;
+}
+
+bool TSxBaseDispatcher::LineBreak() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (device_ && deviceOpen_) errorBits_ |= device_->TakeErrors();
+    const bool b = (errorBits_ & leBreak) != 0;
+    errorBits_ &= static_cast<uint8_t>(~leBreak);
+    return b;
+}
+
+uint8_t TSxBaseDispatcher::LineErrorBits() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return errorBits_;
+}
+
+// ---- Triggers --------------------------------------------------------------------------------
+
+int32_t TSxBaseDispatcher::NextHandleLocked() {
+    if (handles_.Counter() < 4096) return handles_.Next([](int32_t) { return false; });
+    std::unordered_set<int32_t> used;
+    for (const auto& t : timers_) used.insert(t.Handle & ~7);
+    for (const auto& t : data_) used.insert(t.Handle & ~7);
+    for (const auto& t : status_) used.insert(t.Handle & ~7);
+    return handles_.Next([&](int32_t h) { return used.count(h) != 0; });
+}
+
+int32_t TSxBaseDispatcher::NewDataTrigger(const std::string& text, bool ignoreCase) {
+    if (text.empty()) return ecBadArgument;
+    if (text.size() > static_cast<size_t>(DataTriggerMaxLength)) return ecTriggerTooLong;
+    std::lock_guard<std::mutex> g(lock_);
+    const int32_t h = NextHandleLocked();
+    data_.emplace_back(h, text, ignoreCase);
+    return h;
+}
+
+int32_t TSxBaseDispatcher::NewTimerTrigger() {
+    std::lock_guard<std::mutex> g(lock_);
+    TSxTimerTrigger t;
+    t.Handle = NextHandleLocked();
+    timers_.push_back(t);
+    return t.Handle;
+}
+
+int32_t TSxBaseDispatcher::NewStatusTrigger(uint16_t kind) {
+    if (kind < stModem || kind > stOutSent) return ecBadArgument;
+    std::lock_guard<std::mutex> g(lock_);
+    TSxStatusTrigger t;
+    t.Handle = NextHandleLocked() + kind;
+    t.Kind = kind;
+    status_.push_back(t);
+    return t.Handle;
+}
+
+int TSxBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = std::find_if(timers_.begin(), timers_.end(), [&](const auto& t) { return t.Handle == handle; });
+        if (it == timers_.end()) return ecBadTriggerHandle;
+        if (activate) {
+            if (ticks > 0) it->Ticks = std::min(static_cast<uint32_t>(ticks), MaxTimerTicks);
+            it->StartTick = CurrentTick();
+            it->Armed = true;
+        } else {
+            it->Armed = false;
+        }
+    }
+    Poke();
+    return 0;
+}
+
+int TSxBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool activate) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        auto it = std::find_if(status_.begin(), status_.end(), [&](const auto& t) { return t.Handle == handle; });
+        if (it == status_.end()) return ecBadTriggerHandle;
+        if (!activate) {
+            it->Armed = false;
+            return 0;
+        }
+        switch (it->Kind) {
+        case stModem:
+            RefreshModemLocked();
+            it->LineMask = static_cast<uint8_t>(value & 0xF0);
+            it->LineStates = modemStatus_ & it->LineMask;
+            break;
+        case stLine: it->ErrorBits = MapLineErrorCondition(value); break;
+        case stOutBuffFree:
+        case stOutBuffUsed: it->Level = value; break;
+        default: break;
+        }
+        it->Armed = true;
+        it->HitThisRound = false;
+    }
+    Poke();
+    return 0;
+}
+
+int TSxBaseDispatcher::DropTrigger(int32_t handle) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (handle == AvailTriggerHandle) {
+        availLevel_ = 0;
+        return 0;
+    }
+    auto drop = [&](auto& list) {
+        auto it = std::find_if(list.begin(), list.end(), [&](const auto& t) { return t.Handle == handle; });
+        if (it == list.end()) return false;
+        list.erase(it);
+        return true;
+    };
+    if (drop(timers_) || drop(data_) || drop(status_)) return 0;
+    return ecBadTriggerHandle;
+}
+
+int TSxBaseDispatcher::DropAllTriggers() {
+    std::lock_guard<std::mutex> g(lock_);
+    timers_.clear();
+    data_.clear();
+    status_.clear();
+    handles_.Reset();
+    availLevel_ = 0;
+    return 0;
+}
+
+int TSxBaseDispatcher::SetAvailLevel(uint16_t level) {
+    std::lock_guard<std::mutex> g(lock_);
+    availLevel_ = level;
+    return 0;
+}
+
+uint16_t TSxBaseDispatcher::AvailLevel() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return availLevel_;
+}
+
+void TSxBaseDispatcher::SaveTriggers(TSxSavedTriggers& saved) const {
+    std::lock_guard<std::mutex> g(lock_);
+    saved.Valid = true;
+    saved.HandleCounter = handles_.Counter();
+    saved.AvailLevel = availLevel_;
+    saved.Timers = timers_;
+    saved.Data = data_;
+    saved.Status = status_;
+}
+
+void TSxBaseDispatcher::RestoreTriggers(const TSxSavedTriggers& saved) {
+    if (!saved.Valid) return;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        handles_.SetCounter(saved.HandleCounter);
+        availLevel_ = saved.AvailLevel;
+        timers_ = saved.Timers;
+        data_ = saved.Data;
+        for (auto& t : data_) t.Reset();
+        status_ = saved.Status;
+        for (auto& t : status_) t.HitThisRound = false;
+    }
+    Poke();
+}
+
+// ---- Handlers --------------------------------------------------------------------------------
+
+void TSxBaseDispatcher::RecomputeServiceLocked() {
+    size_t windows = 0;
+    for (const auto& w : windows_) windows += w.Deleted ? 0 : 1;
+    bool any = windows > 0 && (windows > 1 || portHandlers_);
+    for (const auto& e : events_) any = any || !e.Deleted;
+    for (const auto& p : procs_) any = any || !p.Deleted;
+    serviceNeeded_ = any;
+}
+
+void TSxBaseDispatcher::PurgeMarkedHandlersLocked() {
+    auto purge = [](auto& list) {
+        list.erase(std::remove_if(list.begin(), list.end(), [](const auto& x) { return x.Deleted; }), list.end());
+    };
+    purge(windows_);
+    purge(procs_);
+    purge(events_);
+    handlersChanged_ = false;
+}
+
+int TSxBaseDispatcher::AddWindowHandler(ISxWindow* window) {
+    if (!window) return ecBadArgument;
+    std::lock_guard<std::mutex> g(lock_);
+    for (const auto& w : windows_)
+        if (w.Window == window && !w.Deleted) return 0;
+    windows_.push_back({window});
+    RecomputeServiceLocked();
+    return 0;
+}
+
+int TSxBaseDispatcher::RemoveWindowHandler(ISxWindow* window) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = std::find_if(windows_.begin(), windows_.end(),
+                           [&](const WindowEntry& w) { return w.Window == window && !w.Deleted; });
+    if (it == windows_.end()) return ecBadArgument;
+    if (delivering_) {
+        it->Deleted = true;
+        handlersChanged_ = true;
+    } else {
+        windows_.erase(it);
+    }
+    RecomputeServiceLocked();
+    return 0;
+}
+
+int TSxBaseDispatcher::AddProcedureHandler(TSxProcedureHandler handler) {
+    if (!handler) return ecBadArgument;
+    std::lock_guard<std::mutex> g(lock_);
+    const int id = nextHandlerId_++;
+    procs_.push_back({id, std::move(handler)});
+    RecomputeServiceLocked();
+    return id;
+}
+
+int TSxBaseDispatcher::RemoveProcedureHandler(int id) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = std::find_if(procs_.begin(), procs_.end(), [&](const ProcEntry& p) { return p.Id == id && !p.Deleted; });
+    if (it == procs_.end()) return ecBadArgument;
+    if (delivering_) {
+        it->Deleted = true;
+        handlersChanged_ = true;
+    } else {
+        procs_.erase(it);
+    }
+    RecomputeServiceLocked();
+    return 0;
+}
+
+int TSxBaseDispatcher::AddEventHandler(TSxEventHandler handler, void* userData, bool synchronize) {
+    if (!handler) return ecBadArgument;
+    std::lock_guard<std::mutex> g(lock_);
+    const int id = nextHandlerId_++;
+    events_.push_back({id, std::move(handler), userData, synchronize});
+    RecomputeServiceLocked();
+    return id;
+}
+
+int TSxBaseDispatcher::RemoveEventHandler(int id) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it =
+        std::find_if(events_.begin(), events_.end(), [&](const EventEntry& e) { return e.Id == id && !e.Deleted; });
+    if (it == events_.end()) return ecBadArgument;
+    if (delivering_) {
+        it->Deleted = true;
+        handlersChanged_ = true;
+    } else {
+        events_.erase(it);
+    }
+    RecomputeServiceLocked();
+    return 0;
+}
+
+void TSxBaseDispatcher::NotePortHandlers(int mode) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (mode == 1) portHandlers_ = true;
+    if (mode == 2) portHandlers_ = false;
+    RecomputeServiceLocked();
+}
+
+int TSxBaseDispatcher::Attach(int slot, void* object) {
+    if (slot < 1 || slot > 3) return ecBadArgument;
+    std::lock_guard<std::mutex> g(lock_);
+    attachments_[slot - 1] = object;
+    return 0;
+}
+
+void* TSxBaseDispatcher::Attachment(int slot) const {
+    if (slot < 1 || slot > 3) return nullptr;
+    std::lock_guard<std::mutex> g(lock_);
+    return attachments_[slot - 1];
+}
+
+// ---- Waiting ---------------------------------------------------------------------------------
+
+void WaitTicks(plat::IClock& clock, int32_t n, bool yield, const std::function<bool()>& pump,
+               const std::function<void(int)>& sleepMs) {
+    if (n < 1) return;
+    TSxTimerTrigger t;
+    t.StartTick = TickOf(clock.NowMs());
+    t.Ticks = std::min(static_cast<uint32_t>(n), MaxTimerTicks);
+    t.Armed = true;
+    while (!t.Expired(TickOf(clock.NowMs()))) {
+        if (yield && pump && !pump()) return;
+        sleepMs(static_cast<int>(TickMs) / 5);
+    }
+}
+
+} // namespace sx

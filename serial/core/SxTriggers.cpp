@@ -1,0 +1,62 @@
+#include "serial/core/SxTriggers.h"
+
+namespace sx {
+
+namespace {
+uint8_t Upper(uint8_t c) { return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 'a' + 'A') : c; }
+} // namespace
+
+bool TSxTimerTrigger::Expired(uint32_t nowTick) const {
+    // Elapsed ticks modulo one turn of the clock, so a timer whose end lies beyond the wrap fires
+    // after the wrap instead of never.
+    const uint32_t elapsed = nowTick >= StartTick ? nowTick - StartTick : nowTick + TickRange - StartTick;
+    return elapsed > Ticks;
+}
+
+TSxDataTrigger::TSxDataTrigger(int32_t handle, const std::string& text, bool ignoreCase)
+    : Handle(handle), IgnoreCase(ignoreCase), pattern_(text) {
+    if (ignoreCase)
+        for (auto& ch : pattern_) ch = static_cast<char>(Upper(static_cast<uint8_t>(ch)));
+}
+
+// One counter per pattern position, each following a candidate start. A candidate that fails falls
+// back to 1 when the byte begins the string anew; later counters are visited only while a candidate
+// may be in progress there.
+bool TSxDataTrigger::Offer(uint8_t c) {
+    if (IgnoreCase) c = Upper(c);
+    const int len = Length();
+    const auto* p = reinterpret_cast<const uint8_t*>(pattern_.data());
+    bool matched = false;
+    bool started = false;
+    bool visit = true;
+    for (int i = 0; i < len; ++i) {
+        if (visit) {
+            const uint8_t k = counters_[i];
+            if (p[k] == c) {
+                if (k + 1 == len) {
+                    matched = true;
+                    counters_.fill(0);
+                } else {
+                    counters_[i] = static_cast<uint8_t>(k + 1);
+                }
+            } else {
+                counters_[i] = p[0] == c ? 1 : 0;
+            }
+        }
+        if (counters_[i] == 1) started = true;
+        const bool nextActive = counters_[i + 1] != 0;
+        visit = started ? nextActive : (nextActive || p[0] == c);
+    }
+    return matched;
+}
+
+uint8_t MapLineErrorCondition(uint16_t value) {
+    uint8_t bits = 0;
+    if (value & 1) bits |= 2;
+    if (value & 2) bits |= 4;
+    if (value & 4) bits |= 8;
+    if (value & 8) bits |= 16;
+    return bits;
+}
+
+} // namespace sx

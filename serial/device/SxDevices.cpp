@@ -1,0 +1,12 @@
+#include "serial/device/SxDevices.h"
+
+#include "platform/ComMap.h"
+
+namespace sx {
+
+std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name) {
+    if (plat::IsSimDevice(name)) return SxCreateSimDevice();
+    return SxCreateOsDevice();
+}
+
+} // namespace sx
