@@ -11,7 +11,7 @@ namespace sx {
 
 // Trigger and modem times are counted in ticks of 55 ms of a 32-bit millisecond clock.
 constexpr uint32_t TickMs = 55;
-constexpr uint32_t TickRange = 78090314;       // ticks in one turn of the 32-bit millisecond clock
+constexpr uint32_t TickRange = 78090315;       // ticks in one turn of the 32-bit millisecond clock (0 .. 78090314)
 constexpr uint32_t MaxTimerTicks = 39045157;   // half a turn: the longest timer
 constexpr int DataTriggerMaxLength = 21;
 constexpr int32_t AvailTriggerHandle = 1;

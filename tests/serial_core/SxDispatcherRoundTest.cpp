@@ -1,0 +1,353 @@
+// The dispatcher's rings, triggers and delivery, driven round by round on the test thread over the
+// simulated line, in virtual time.
+#include "serial/core/SxDispatcher.h"
+#include "serial/device/SxDevices.h"
+#include "serial/device/SxSimLine.h"
+#include "serial/errors/SxErrors.h"
+
+#include "platform/VirtualTime.h"
+
+#include <gtest/gtest.h>
+
+using namespace sx;
+
+namespace {
+
+struct Msg {
+    uint16_t Code;
+    uint32_t First;
+    uint16_t Datum;
+    bool operator==(const Msg&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Msg& m) {
+    return os << "{" << std::hex << m.Code << std::dec << ", " << m.First << ", " << m.Datum << "}";
+}
+
+// A dispatcher open on its own simulated line, without threads.
+class Rig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string name = std::string("round-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        line = TSxSimLine::Get(name);
+        ASSERT_EQ(d.OpenDevice(SxCreateSimDevice(), "sim:" + name, 19200, 0, 8, 1, 4096, OutSize, true, true,
+                               false),
+                  0);
+        d.AddProcedureHandler([this](uint16_t msg, uint32_t first, uint32_t second) {
+            EXPECT_EQ(second >> 16, d.Handle());
+            msgs.push_back({msg, first, static_cast<uint16_t>(second & 0xFFFF)});
+            if (onMsg) onMsg(msg, first);
+        });
+    }
+    void TearDown() override { d.Close(); }
+
+    // Delivers bytes from the far end and runs the dispatch round for their arrival.
+    void Arrive(const std::string& bytes) {
+        line->Write(bytes);
+        d.RunRound(evRxChar);
+    }
+    std::string Take(int n) {
+        std::string s;
+        uint8_t c;
+        for (int i = 0; i < n && d.GetChar(c) == 0; ++i) s.push_back(static_cast<char>(c));
+        return s;
+    }
+
+    static constexpr uint16_t OutSize = 64;
+    plat::VirtualTime clock;
+    TSxBaseDispatcher d{nullptr, nullptr, &clock};
+    std::shared_ptr<TSxSimLine> line;
+    std::vector<Msg> msgs;
+    std::function<void(uint16_t, uint32_t)> onMsg;
+};
+
+} // namespace
+
+TEST_F(Rig, AnnouncesBytesBeforeAMatchThenTheMatchThenTheRest) {
+    d.SetAvailLevel(1);
+    const int32_t ok = d.NewDataTrigger("OK", false);
+    // The handler reads what each avail notification announces.
+    std::string read;
+    onMsg = [&](uint16_t msg, uint32_t first) {
+        if (msg == smAvail) read += Take(static_cast<int>(first));
+    };
+    Arrive("xxOK");
+    const std::vector<Msg> expected = {{smAvail, 2, 0}, {smData, static_cast<uint32_t>(ok), 2}, {smAvail, 2, 0}};
+    EXPECT_EQ(msgs, expected);
+    EXPECT_EQ(read, "xxOK");
+    EXPECT_EQ(d.InputUsed(), 0);
+}
+
+TEST_F(Rig, BytesLeftUnreadAreCountedAgain) {
+    d.SetAvailLevel(1);
+    const int32_t ok = d.NewDataTrigger("OK", false);
+    Arrive("xxOK");
+    const std::vector<Msg> expected = {{smAvail, 2, 0}, {smData, static_cast<uint32_t>(ok), 2}, {smAvail, 4, 0}};
+    EXPECT_EQ(msgs, expected);
+    msgs.clear();
+    Arrive("z");
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smAvail, 5, 0}}));
+    d.RunRound(0); // no arrival, no notification
+    EXPECT_EQ(msgs.size(), 1u);
+}
+
+TEST_F(Rig, AvailLevelAndMatchOrder) {
+    const int32_t first = d.NewDataTrigger("K", false);
+    const int32_t second = d.NewDataTrigger("OK", true);
+    d.SetAvailLevel(3);
+    Arrive("oK");   // two bytes: below the level, only the matches, last added first
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smData, static_cast<uint32_t>(second), 2}, {smData, static_cast<uint32_t>(first), 1}}));
+    msgs.clear();
+    Arrive("x");
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smAvail, 3, 0}}));
+    msgs.clear();
+    EXPECT_EQ(d.DropTrigger(AvailTriggerHandle), 0); // the avail trigger: level 0, no notifications
+    EXPECT_EQ(d.AvailLevel(), 0);
+    Arrive("yy");
+    EXPECT_TRUE(msgs.empty());
+}
+
+TEST_F(Rig, TwoAvailHandlersReadTheSameBytesAndTheLargerCountIsConsumed) {
+    d.SetAvailLevel(1);
+    std::string seenA, seenB;
+    int usedInB = -1;
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t, uint32_t) {
+        if (msg == smAvail) seenA = Take(2);
+    });
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t, uint32_t) {
+        if (msg != smAvail) return;
+        seenB = Take(1);
+        usedInB = d.InputUsed();
+        uint8_t c = 0;
+        EXPECT_EQ(d.PeekChar(1, c), 0);
+        EXPECT_EQ(c, 'b');
+        seenB += Take(4);
+    });
+    Arrive("abcdefg");
+    EXPECT_EQ(seenA, "ab");
+    EXPECT_EQ(seenB, "abcde");
+    EXPECT_EQ(usedInB, 6);
+    EXPECT_EQ(d.InputUsed(), 2);
+    EXPECT_EQ(Take(5), "fg");
+}
+
+TEST_F(Rig, FlushInsideAnAvailHandlerDropsEverything) {
+    d.SetAvailLevel(1);
+    const int32_t trig = d.NewDataTrigger("OK", false);
+    onMsg = [&](uint16_t msg, uint32_t) {
+        if (msg == smAvail) {
+            Take(1);
+            d.ClearInput();
+            uint8_t c;
+            EXPECT_EQ(d.GetChar(c), ecBufferIsEmpty);
+        }
+    };
+    Arrive("abcO");
+    EXPECT_EQ(d.InputUsed(), 0);
+    msgs.clear();
+    Arrive("K"); // the partial match was forgotten with the flush
+    for (const auto& m : msgs) EXPECT_NE(m.First, static_cast<uint32_t>(trig));
+}
+
+TEST_F(Rig, AFullInputRingIsFullNotEmptyAndRefillsWhenSpaceIsMade) {
+    std::string big(InputRingSize + 100, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
+    Arrive(big);
+    EXPECT_EQ(d.InputUsed(), InputRingSize);
+    EXPECT_EQ(Take(1), big.substr(0, 1));
+    EXPECT_EQ(d.InputUsed(), InputRingSize - 1);
+    d.RunRound(0); // the poll round takes up what the device still held
+    EXPECT_EQ(d.InputUsed(), InputRingSize);
+    std::string rest = Take(InputRingSize);
+    d.RunRound(0);
+    rest += Take(InputRingSize);
+    EXPECT_EQ(rest, big.substr(1));
+}
+
+TEST_F(Rig, BytesHeldBackByAFullRingAreAnnouncedWhenRead) {
+    d.SetAvailLevel(1);
+    Arrive(std::string(InputRingSize + 10, 'a'));
+    ASSERT_EQ(msgs.back(), (Msg{smAvail, static_cast<uint32_t>(InputRingSize), 0}));
+    Take(InputRingSize);
+    msgs.clear();
+    d.RunRound(0);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smAvail, 10, 0}}));
+}
+
+TEST_F(Rig, OutputBlocksAreQueuedWhollyOrNotAtAll) {
+    EXPECT_EQ(d.PutBlock(std::string(OutSize + 1, 'x').data(), OutSize + 1), ecOutputBufferTooSmall);
+    EXPECT_EQ(d.OutputUsed(), 0);
+    EXPECT_EQ(d.PutBlock("0123456789", 10), 0);
+    const std::string rest(OutSize - 10, 'y');
+    EXPECT_EQ(d.PutBlock(rest.data(), static_cast<int>(rest.size())), 0); // exactly the free space
+    EXPECT_EQ(d.OutputUsed(), OutSize);
+    EXPECT_EQ(d.OutputFree(), 0);
+    EXPECT_EQ(d.PutChar('z'), ecOutputBufferTooSmall);
+    EXPECT_EQ(d.ClearOutput(), 0);
+    EXPECT_EQ(d.OutputUsed(), 0);
+    EXPECT_EQ(d.OutputFree(), OutSize);
+}
+
+TEST_F(Rig, TriggerCallsCheckTheirArguments) {
+    EXPECT_EQ(d.NewDataTrigger(std::string(22, 'a'), false), ecTriggerTooLong);
+    EXPECT_EQ(d.NewDataTrigger("", false), ecBadArgument);
+    EXPECT_EQ(d.NewStatusTrigger(6), ecBadArgument);
+    EXPECT_EQ(d.NewStatusTrigger(0), ecBadArgument);
+    EXPECT_EQ(d.ArmTimerTrigger(4711, 1, true), ecBadTriggerHandle);
+    EXPECT_EQ(d.DropTrigger(4711), ecBadTriggerHandle);
+    const int32_t timer = d.NewTimerTrigger();
+    const int32_t status = d.NewStatusTrigger(stOutSent);
+    EXPECT_EQ(status, timer + 8 + stOutSent);
+    EXPECT_EQ(d.ArmStatusTrigger(timer, 0, true), ecBadTriggerHandle); // not a status trigger
+    EXPECT_EQ(d.ArmStatusTrigger(status & ~7, 0, true), ecBadTriggerHandle);
+    EXPECT_EQ(d.DropTrigger(status), 0);
+    EXPECT_EQ(d.DropTrigger(status), ecBadTriggerHandle);
+    EXPECT_EQ(d.Attach(4, this), ecBadArgument);
+    EXPECT_EQ(d.Attach(3, this), 0);
+    EXPECT_EQ(d.Attachment(3), this);
+}
+
+TEST_F(Rig, HandlesPastTheCounterReuseTheLowestFreeSlot) {
+    for (int i = 1; i <= 4095; ++i) ASSERT_EQ(d.NewTimerTrigger(), i * 8);
+    ASSERT_EQ(d.DropTrigger(8 * 100), 0);
+    EXPECT_EQ(d.NewStatusTrigger(stModem), 8 * 100 + stModem);
+    EXPECT_EQ(d.NewDataTrigger("x", false), 32768);
+    // Triggers saved and restored keep their handles and numbering.
+    TSxSavedTriggers saved;
+    d.SaveTriggers(saved);
+    d.DropAllTriggers();
+    EXPECT_EQ(d.NewTimerTrigger(), 8);
+    d.DropAllTriggers();
+    d.RestoreTriggers(saved);
+    EXPECT_EQ(d.DropTrigger(8 * 100 + stModem), 0);
+    EXPECT_EQ(d.NewTimerTrigger(), 8 * 100);
+}
+
+TEST_F(Rig, TimerFiresAfterItsTicksAndOnlyOnce) {
+    const int32_t t = d.NewTimerTrigger();
+    clock.Advance(10); // not on a tick boundary
+    ASSERT_EQ(d.ArmTimerTrigger(t, 18, true), 0);
+    clock.Advance(18 * 55 - 20);
+    d.RunRound(0);
+    EXPECT_TRUE(msgs.empty());
+    clock.Advance(60 + 55);
+    d.RunRound(0);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smTimer, static_cast<uint32_t>(t), 0}}));
+    clock.Advance(5000);
+    d.RunRound(0);
+    EXPECT_EQ(msgs.size(), 1u);
+    // Re-armed without new ticks it runs the stored 18 again; disarmed it never fires.
+    d.ArmTimerTrigger(t, 0, true);
+    clock.Advance(19 * 55);
+    d.RunRound(0);
+    EXPECT_EQ(msgs.size(), 2u);
+    d.ArmTimerTrigger(t, 1, true);
+    d.ArmTimerTrigger(t, 1, false);
+    clock.Advance(1000);
+    d.RunRound(0);
+    EXPECT_EQ(msgs.size(), 2u);
+}
+
+TEST_F(Rig, ModemStatusTriggerWatchesOnlyItsLines) {
+    line->SetLines(msCTS | msDSR);
+    d.RunRound(evCTS | evDSR);
+    const int32_t h = d.NewStatusTrigger(stModem);
+    ASSERT_EQ(d.ArmStatusTrigger(h, msDCD | msCTS, true), 0);
+    line->SetLine(msDSR, false);
+    d.RunRound(evDSR);
+    EXPECT_TRUE(msgs.empty());
+    line->SetLine(msDCD, true);
+    d.RunRound(evRLSD);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smStatus, static_cast<uint32_t>(h), 0}}));
+    line->SetLine(msCTS, false); // disarmed by firing
+    d.RunRound(evCTS);
+    EXPECT_EQ(msgs.size(), 1u);
+}
+
+TEST_F(Rig, ModemStatusKeepsChangeBitsUntilRead) {
+    line->SetLines(0);
+    d.RunRound(evCTS | evDSR);
+    d.ModemStatus();
+    line->SetLines(msDCD | msCTS);
+    d.RunRound(evRLSD | evCTS);
+    EXPECT_TRUE(d.CTS()); // consumes only the CTS change bit
+    EXPECT_EQ(d.ModemStatus(), msDCD | msCTS | msDeltaDCD);
+    EXPECT_EQ(d.ModemStatus(), msDCD | msCTS);
+    // A change seen by a status read between events is not lost.
+    line->SetLine(msRI, true);
+    EXPECT_TRUE(d.Ring());
+    line->SetLine(msRI, false);
+    d.RunRound(evRingTE);
+    EXPECT_TRUE(d.Ring());
+    EXPECT_FALSE(d.Ring());
+}
+
+TEST_F(Rig, LineErrorTriggerAndReports) {
+    const int32_t h = d.NewStatusTrigger(stLine);
+    ASSERT_EQ(d.ArmStatusTrigger(h, 4 /* framing */, true), 0);
+    line->InjectErrors(leOverrun);
+    d.RunRound(evErr);
+    EXPECT_TRUE(msgs.empty());
+    line->InjectErrors(leFraming | leBreak);
+    d.RunRound(evErr | evBreak);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smStatus, static_cast<uint32_t>(h), 0}}));
+    EXPECT_EQ(d.LineError(), 2); // overrun first; clears the four error bits, not the break
+    EXPECT_EQ(d.LineError(), 9);
+    EXPECT_TRUE(d.LineBreak());
+    EXPECT_FALSE(d.LineBreak());
+    EXPECT_EQ(d.LineError(), 0);
+}
+
+TEST_F(Rig, OutputLevelAndSentTriggers) {
+    const int32_t freeT = d.NewStatusTrigger(stOutBuffFree);
+    const int32_t usedT = d.NewStatusTrigger(stOutBuffUsed);
+    const int32_t sentT = d.NewStatusTrigger(stOutSent);
+    d.ArmStatusTrigger(sentT, 0, true);
+    d.RunRound(0);
+    EXPECT_TRUE(msgs.empty()); // nothing queued yet
+    d.PutBlock("0123456789", 10);
+    d.ArmStatusTrigger(freeT, OutSize - 5, true);
+    d.ArmStatusTrigger(usedT, 5, true);
+    d.RunRound(0);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smStatus, static_cast<uint32_t>(sentT), 0}}));
+    msgs.clear();
+    d.ClearOutput();
+    d.RunRound(0);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smStatus, static_cast<uint32_t>(freeT), OutSize},
+                                      {smStatus, static_cast<uint32_t>(usedT), 0}}));
+}
+
+TEST_F(Rig, HandlerRemovedDuringDeliveryIsSkippedAndFreedAfterwards) {
+    int calls = 0;
+    int id = 0;
+    id = d.AddProcedureHandler([&](uint16_t, uint32_t, uint32_t) { ++calls; });
+    onMsg = [&](uint16_t, uint32_t) { d.RemoveProcedureHandler(id); };
+    d.SetAvailLevel(1);
+    Arrive("a");
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(d.RemoveProcedureHandler(id), ecBadArgument);
+}
+
+TEST_F(Rig, LineSettingsAndUnchangedValues) {
+    EXPECT_EQ(d.SetLine(9600, 2, 7, 2), 0);
+    auto s = line->NearSettings();
+    EXPECT_EQ(s.Baud, 9600);
+    EXPECT_EQ(s.Parity, 2);
+    EXPECT_EQ(s.DataBits, 7);
+    EXPECT_EQ(s.StopBits, 2);
+    EXPECT_EQ(d.SetLine(0, 5, 9, 3), 0); // all unchanged
+    EXPECT_EQ(line->NearSettings(), s);
+    EXPECT_EQ(d.SetLine(0, 5, 5, 3), 0); // five data bits take one and a half stop bits
+    EXPECT_EQ(line->NearSettings().StopBits, 1);
+    EXPECT_EQ(d.SetLine(0, 5, 4, 3), ecByteSize);
+    EXPECT_EQ(d.SetHardFlow(100, 200, hwfUseRTS), ecBadArgument);
+    EXPECT_EQ(d.SetHardFlow(5000, 10, hwfUseRTS), ecBadArgument);
+    ASSERT_EQ(d.SetHardFlow(3686, 409, hwfUseRTS | hwfRequireCTS), 0);
+    EXPECT_EQ(d.SetRTS(false), 1); // under handshake: no effect
+    EXPECT_TRUE(line->RTS());
+    EXPECT_EQ(d.SetDTR(false), 0);
+    EXPECT_FALSE(line->DTR());
+    s = line->NearSettings();
+    EXPECT_TRUE(s.OutxCtsFlow);
+    EXPECT_EQ(s.XoffLim, 4096 - 3686);
+    EXPECT_EQ(s.XonLim, 409);
+}

@@ -1,0 +1,106 @@
+// The data-trigger matcher, handle numbering and tick arithmetic, without a dispatcher.
+#include "serial/core/SxTriggers.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace sx;
+
+namespace {
+
+// Positions (0-based) of the input bytes at which the trigger reports a match.
+std::vector<int> MatchPositions(const std::string& pattern, bool ignoreCase, const std::string& input) {
+    TSxDataTrigger t(8, pattern, ignoreCase);
+    std::vector<int> at;
+    for (size_t i = 0; i < input.size(); ++i)
+        if (t.Offer(static_cast<uint8_t>(input[i]))) at.push_back(static_cast<int>(i));
+    return at;
+}
+
+} // namespace
+
+TEST(DataTriggerMatcher, FindsStringsAsTheLineDeliversThem) {
+    struct Case {
+        const char* pattern;
+        bool ignoreCase;
+        const char* input;
+        std::vector<int> expected;
+    };
+    const Case cases[] = {
+        {"OK", false, "xxOK", {3}},
+        {"OK", true, "ok", {1}},               // lower case input, ignore-case trigger
+        {"ok", true, "xOK", {2}},              // the trigger's own text is folded too
+        {"OK", false, "ok", {}},               // case matters without ignore-case
+        {"AAB", false, "AAAB", {3}},           // a failed candidate does not hide a later start
+        {"AA", false, "AAA", {1, 2}},          // the same byte ends one match and begins the next
+        {"OK", false, "OOK", {2}},
+        {"ATZ", false, "xATxATZ", {6}},
+        {"OK", false, "O K", {}},
+        {"X", false, "XXX", {0, 1, 2}},
+        {"CONNECT", false, "CONCONNECT 9600", {9}},
+        {"\r\nOK\r\n", false, "AT\r\r\nOK\r\n", {8}},
+        {"123456789012345678901", false, "0123456789012345678901", {21}}, // the longest trigger
+        {"\xff\x80", false, "\x01\xff\x80\xff", {2}},                      // 8-bit bytes
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MatchPositions(c.pattern, c.ignoreCase, c.input), c.expected)
+            << "trigger \"" << c.pattern << "\" in \"" << c.input << "\"";
+}
+
+TEST(DataTriggerMatcher, ResetForgetsAPartialMatch) {
+    TSxDataTrigger t(8, "OK", false);
+    EXPECT_FALSE(t.Offer('O'));
+    t.Reset();
+    EXPECT_FALSE(t.Offer('K'));
+    EXPECT_FALSE(t.Offer('O'));
+    EXPECT_TRUE(t.Offer('K'));
+}
+
+TEST(HandleNumbering, CountsInEightsThenReusesTheLowestFreeMultiple) {
+    TSxHandleAllocator a;
+    std::set<int32_t> live;
+    auto inUse = [&](int32_t h) { return live.count(h) != 0; };
+    for (int i = 1; i <= 4095; ++i) {
+        const int32_t h = a.Next(inUse);
+        ASSERT_EQ(h, i * 8);
+        live.insert(h);
+    }
+    // The counter has run out: the next handle is the lowest multiple of 8 not in use.
+    EXPECT_EQ(a.Next(inUse), 32768);
+    live.erase(800);
+    live.erase(16);
+    EXPECT_EQ(a.Next(inUse), 16);
+    live.insert(16);
+    EXPECT_EQ(a.Next(inUse), 800);
+    a.Reset();
+    EXPECT_EQ(a.Next(inUse), 8);
+}
+
+TEST(TimerTicks, ExpireAfterTheirTicksAcrossTheClockWrap) {
+    // A turn of the 32-bit millisecond clock: the last tick is short, then ticks start at 0 again.
+    EXPECT_EQ(TickOf(0xFFFFFFFFll), TickRange - 1);
+    EXPECT_EQ(TickOf(0x100000000ll), 0u);
+
+    TSxTimerTrigger t;
+    t.Ticks = 18;
+    t.StartTick = 100;
+    EXPECT_FALSE(t.Expired(100));
+    EXPECT_FALSE(t.Expired(118));
+    EXPECT_TRUE(t.Expired(119));
+
+    // Armed ten ticks before the wrap: fires once 19 ticks have passed, after the wrap, not never.
+    t.StartTick = TickRange - 10;
+    EXPECT_FALSE(t.Expired(TickRange - 1));
+    EXPECT_FALSE(t.Expired(0));
+    EXPECT_FALSE(t.Expired(8));
+    EXPECT_TRUE(t.Expired(9));
+}
+
+TEST(LineErrorCondition, MapsTriggerBitsToErrorBits) {
+    EXPECT_EQ(MapLineErrorCondition(1), 2);
+    EXPECT_EQ(MapLineErrorCondition(2), 4);
+    EXPECT_EQ(MapLineErrorCondition(4), 8);
+    EXPECT_EQ(MapLineErrorCondition(8), 16);
+    EXPECT_EQ(MapLineErrorCondition(15), 30);
+}
