@@ -298,6 +298,32 @@ TEST_F(ZavComTest, IdleSkipsJunkUpToTheNextSoh) {
     EXPECT_EQ(link.State, lsReceiving);
 }
 
+// An SOH found behind junk starts the receive, but the bytes behind it stay queued until the next byte.
+TEST_F(ZavComTest, AnswerBehindJunkInOneChunkNeedsAnotherByte) {
+    for (bool another : {true, false}) {
+        SCOPED_TRACE(another);
+        answers.clear();
+        SendAndAckFrame(f100, Record(answers));
+        vt.Advance(50);
+        peer.Deliver("J" + Hex("01") + answer);
+        EXPECT_EQ(peer.Take(), Hex("06"));
+        EXPECT_EQ(link.State, lsReceiving);
+        EXPECT_TRUE(answers.empty());
+        if (another) {
+            peer.Deliver(Hex("00"));
+            EXPECT_EQ(answers, std::vector<std::string>{Hex("28 FF FF 12 34 5B")});
+        } else {
+            vt.Advance(1000); // refused, and the queued answer is dropped with it
+            EXPECT_EQ(peer.Take(), Hex("15"));
+            EXPECT_EQ(link.RxQueue, "");
+            vt.Advance(1000);
+            EXPECT_EQ(peer.Take(), "");
+        }
+        link.Reset();
+        peer.Take();
+    }
+}
+
 TEST_F(ZavComTest, RefusedSendNoAnswerStillReplacesTheCallback) {
     std::vector<std::string> first, second;
     ASSERT_TRUE(link.SendNoAnswer(f100, Record(first)));
@@ -381,6 +407,7 @@ TEST_F(ZavComTest, FinishedRequestsLeaveNoTimeOutBehind) {
     ASSERT_TRUE(link.SendNoAnswer(Hex("03 0C 05 13"), nullptr));
     peer.Deliver(Hex("06"));
     peer.Deliver(Hex("06"));
+    vt.Advance(6000);
     ASSERT_TRUE(link.Send(f100, Record(answers)));
     link.Reset();
     vt.Advance(20000);
