@@ -13,7 +13,7 @@ class QFrame;
 class QLabel;
 class QListWidget;
 class QPlainTextEdit;
-class QToolBar;
+class QTimer;
 class QToolButton;
 
 class TForm5 : public QWidget {
@@ -22,7 +22,7 @@ public:
     explicit TForm5(QWidget* parent = nullptr);
 
     // --- controls ----------------------------------------------------------------------------------------
-    QToolBar* ToolBar2;
+    QFrame* ToolBar2;
     QToolButton* BaseButton;   // "BASE"
     QFrame* Panel2;            // development marker, navy
     QToolButton* BitBtn3;      // "test-ini"
@@ -51,6 +51,9 @@ public:
     // Markers on exactly when the first argument after the program is "/use=develop" (letter case counts).
     // The constructor applies the application's own arguments.
     void ApplyArguments(const QStringList& args);
+    // True while a large text is still being poured into the memo (it goes in by pieces between events, so
+    // the window stays responsive); the memo's text is complete when this is false.
+    bool MemoLoading() const;
 
 public slots:
     void IniListBoxClick();
@@ -66,8 +69,17 @@ protected:
 
 private:
     void SetMemoColour(const QColor& colour);
+    // Replaces the memo's text; a large text is filled in by pieces from the event loop.
+    void SetMemoText(const QString& text);
+    // The memo's whole text (also while it is still being filled).
+    QString MemoText() const;
+    void FillNextPiece();
     // Selects the blank-delimited word at a viewport position, as a double-click in the memo does.
     void SelectWordAt(const QPoint& viewportPos);
+
+    QTimer* fillTimer_;
+    QString pendingText_; // the text being filled in
+    qsizetype pendingPos_ = 0;
 };
 
 extern TForm5* Form5;
