@@ -1,0 +1,159 @@
+#include "tests/config/ConfigFixture.h"
+
+#include <algorithm>
+
+namespace {
+
+class LogFilesTest : public ConfigFixture {
+protected:
+    static std::string LogSections(const std::string& reports) {
+        // One section: a second [Logfiles] would be a separate section that lookups never reach.
+        return "[logfiles]\r\nmainlogfile=$(BASE)\\log\\main.log\r\n" + reports +
+               "logonfile=$(BASE)\\log\\logon.log\r\n";
+    }
+};
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+bool StartsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
+
+} // namespace
+
+TEST(ReportSwitches, ParsedFromTheFirst21Characters) {
+    struct Case {
+        std::string raw;
+        uint32_t flags;
+    };
+    const Case cases[] = {
+        {"1", 1u << 0},
+        {"0001", 1u << 3},
+        {std::string(25, '1'), (1u << 21) - 1}, // characters beyond the 21st set nothing
+        {"?", 0},
+        {"", 0},
+        {"0000000001", 1u << 9},
+        {"1x1", (1u << 0) | (1u << 2)},
+    };
+    for (const auto& c : cases) {
+        TReports r;
+        r.SetReportString(c.raw);
+        EXPECT_EQ(r.ReportFlags, c.flags) << c.raw;
+        EXPECT_GE(r.ReportString.size(), 21u) << c.raw;
+    }
+    TReports r;
+    r.SetReportString("?");
+    EXPECT_EQ(r.ReportString, std::string(21, '0'));
+    r.SetReportString("0001");
+    EXPECT_TRUE(r.Flag(3));
+    EXPECT_FALSE(r.Flag(0));
+    EXPECT_FALSE(r.Flag(40));
+}
+
+TEST_F(LogFilesTest, HeaderWithSwitchZero) {
+    PutProgramIni(LogSections("reports=1\r\n"));
+    Start({"/m=x"});
+    const std::string text = drive.Get("tools/log/main.log");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), std::count(text.begin(), text.end(), '\r'));
+    const auto lines = plat::SplitLines(text);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_TRUE(StartsWith(lines[0], "- auf ** ")) << lines[0];
+    EXPECT_FALSE(EndsWith(lines[0], "[no report]"));
+    EXPECT_EQ(lines[1], std::string("parameter= /i=") + kProgramIni + " /m=x ");
+    EXPECT_EQ(lines[2], std::string("inifile=") + kProgramIni);
+    EXPECT_EQ(lines[3], "reports=1");
+    EXPECT_EQ(lines[4], "");
+}
+
+TEST_F(LogFilesTest, NoReportLineWhenSwitchZeroIsOff) {
+    for (const std::string reports : {"reports=?\r\n", "", "reports=01\r\n"}) {
+        PutProgramIni(LogSections(reports));
+        Start();
+        const auto lines = LogLines("tools/log/main.log");
+        ASSERT_EQ(lines.size(), 1u) << reports;
+        EXPECT_TRUE(StartsWith(lines[0], "- auf ** "));
+        EXPECT_TRUE(EndsWith(lines[0], " [no report]")) << lines[0];
+        EXPECT_FALSE(Reports.Flag(0));
+        ShutdownConfiguration();
+    }
+}
+
+TEST_F(LogFilesTest, TwoStartsKeepTheLogOnLinesAndOnlyTheLastMainLog) {
+    PutProgramIni(LogSections("reports=0\r\n"));
+    Start();
+    Reports.ReportWriter("erster Lauf");
+    ShutdownConfiguration();
+    Start();
+    Reports.ReportWriter("zweiter Lauf");
+    ShutdownConfiguration();
+
+    const auto mainLines = LogLines("tools/log/main.log");
+    ASSERT_EQ(mainLines.size(), 3u);
+    EXPECT_EQ(mainLines[1], "zweiter Lauf");
+    EXPECT_TRUE(StartsWith(mainLines[2], "- zu  ** ")) << mainLines[2];
+
+    const auto logon = LogLines("tools/log/logon.log");
+    ASSERT_EQ(logon.size(), 3u);
+    EXPECT_TRUE(EndsWith(logon[0], "- logfile kreiiert")) << logon[0];
+    EXPECT_FALSE(EndsWith(logon[0], " - logfile kreiiert")); // no blank between date-time and text
+    EXPECT_TRUE(EndsWith(logon[1], " - zu  ** ")) << logon[1];
+    EXPECT_TRUE(EndsWith(logon[2], " - zu  ** ")) << logon[2];
+}
+
+TEST_F(LogFilesTest, SwitchThreeGatesTheSecondWriter) {
+    PutProgramIni(LogSections("reports=1\r\n"));
+    Start();
+    Reports.ReportWriterIfFlag3("nur mit drei");
+    Reports.ReportWriter("immer");
+    auto lines = LogLines("tools/log/main.log");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "nur mit drei"), 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "immer"), 1);
+    ShutdownConfiguration();
+    Reports.ReportWriter("nach dem Ende"); // the log is gone; the writer must not reach it
+
+    PutProgramIni(LogSections("reports=0001\r\n"));
+    Start();
+    Reports.ReportWriterIfFlag3("nur mit drei");
+    lines = LogLines("tools/log/main.log");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "nur mit drei"), 1);
+}
+
+TEST_F(LogFilesTest, ReopenClosesBothLogsWithItsMessage) {
+    PutProgramIni(LogSections("reports=0\r\n"));
+    Start();
+    Reports.ReportWriter("vor dem Test");
+    ReopenConfiguration("", IniFileName());
+    const auto logon = LogLines("tools/log/logon.log");
+    ASSERT_EQ(logon.size(), 2u);
+    EXPECT_TRUE(EndsWith(logon[1], " schliessen aus \"testini\"")) << logon[1];
+    const auto mainLines = LogLines("tools/log/main.log"); // started afresh
+    ASSERT_EQ(mainLines.size(), 1u);
+    EXPECT_TRUE(EndsWith(mainLines[0], "[no report]"));
+    Reports.ReportWriter("nach dem Test");
+    EXPECT_EQ(LogLines("tools/log/main.log").back(), "nach dem Test");
+}
+
+TEST_F(LogFilesTest, ALogThatCannotBeCreatedDoesNotStopTheStart) {
+    PutProgramIni("[logfiles]\r\nmainlogfile=T:\\fehlt\\main.log\r\nreports=1\r\n"
+                  "logonfile=$(BASE)\\log\\logon.log\r\n");
+    Start();
+    EXPECT_TRUE(ConfigOpen());
+    EXPECT_EQ(LogFile, nullptr);
+    ASSERT_NE(LogOnFile, nullptr);
+    EXPECT_TRUE(LogOnFile->IsOpen());
+    ASSERT_EQ(StartupMessages().size(), 1u);
+    EXPECT_NE(StartupMessages()[0].find("T:\\fehlt\\main.log"), std::string::npos) << StartupMessages()[0];
+    Reports.ReportWriter("ins Leere");
+    // The inspector's reopen is a user action: there the failure reaches the caller.
+    EXPECT_THROW(ReopenConfiguration("", IniFileName()), plat::FileError);
+}
+
+TEST_F(LogFilesTest, NoFileNamesNoLogs) {
+    PutProgramIni("[logfiles]\r\nreports=1\r\n");
+    Start();
+    ASSERT_NE(LogFile, nullptr);
+    EXPECT_FALSE(LogFile->IsOpen());
+    EXPECT_FALSE(LogOnFile->IsOpen());
+    WriteLogLine("x");
+    WriteLogOnLine("y");
+    EXPECT_FALSE(drive.Exists("tools/log/main.log"));
+}
