@@ -1,0 +1,236 @@
+// The dispatcher with its three threads over the simulated line: data in both directions, triggers,
+// modem lines, delivery on the (stand-in) GUI thread, closing during a delivery and unplugging.
+#include "SxTestSupport.h"
+
+#include "platform/QueueHandoff.h"
+#include "serial/device/SxSimLine.h"
+#include "serial/errors/SxErrors.h"
+
+#include <gtest/gtest.h>
+
+using namespace sx;
+using namespace sxtest;
+
+namespace {
+
+constexpr int Deadline = 10000;
+
+// A window whose messages arrive on the test thread while it pumps the hand-off.
+class Window : public ISxWindow {
+public:
+    void HandleMessage(uint16_t msg, uint32_t first, uint32_t second) override {
+        Log.Add(msg, first, second);
+        if (On) On(msg, first);
+    }
+    MsgLog Log;
+    std::function<void(uint16_t, uint32_t)> On;
+};
+
+std::string Pattern(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (auto& c : s) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return s;
+}
+
+class SimPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        name = std::string("thr-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        line = TSxSimLine::Get(name);
+    }
+    int Open(TSxBaseDispatcher& d) { return d.Open("sim:" + name, 19200, 0, 8, 1, 4096, 4096, true, true); }
+    std::string ReadAll(TSxBaseDispatcher& d) {
+        std::string s;
+        uint8_t c;
+        while (d.GetChar(c) == 0) s.push_back(static_cast<char>(c));
+        return s;
+    }
+
+    std::string name;
+    std::shared_ptr<TSxSimLine> line;
+    plat::QueueHandoff gui;
+};
+
+} // namespace
+
+TEST_F(SimPort, DataFlowsBothWaysAndAvailArrivesOnTheGuiThread) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    EXPECT_TRUE(d.ThreadsRunning());
+    EXPECT_TRUE(line->NearOpen());
+    EXPECT_TRUE(line->DTR());
+    Window w;
+    std::string received;
+    const auto guiThread = std::this_thread::get_id();
+    w.On = [&](uint16_t msg, uint32_t) {
+        EXPECT_EQ(std::this_thread::get_id(), guiThread);
+        if (msg == smAvail) received += ReadAll(d);
+    };
+    d.AddWindowHandler(&w);
+    d.NotePortHandlers(1);
+    d.SetAvailLevel(1);
+    line->Write("hello, ");
+    line->Write("world");
+    ASSERT_TRUE(gui.PumpUntil([&] { return received == "hello, world"; }, Deadline)) << received;
+
+    // Output: more than the ring holds at once, each block queued whole.
+    const std::string out = Pattern(10000, 7);
+    for (size_t pos = 0; pos < out.size();) {
+        const int n = static_cast<int>(std::min<size_t>(3000, out.size() - pos));
+        ASSERT_TRUE(Eventually([&] { return d.PutBlock(out.data() + pos, n) == 0; }, Deadline));
+        pos += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(line->ReadExactly(out.size(), Deadline), out);
+
+    EXPECT_EQ(d.Close(), 0);
+    EXPECT_FALSE(d.ThreadsRunning());
+    EXPECT_FALSE(line->NearOpen());
+    EXPECT_FALSE(line->DTR());
+}
+
+TEST_F(SimPort, TriggersReachProcedureHandlersOnTheDispatchThread) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    MsgLog log;
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) { log.Add(msg, first, second); });
+    const int32_t ok = d.NewDataTrigger("OK\r", true);
+    const int32_t dcd = d.NewStatusTrigger(stModem);
+    const int32_t timer = d.NewTimerTrigger();
+    ASSERT_EQ(d.ArmStatusTrigger(dcd, msDCD, true), 0);
+    line->Write("AT\rok\r");
+    EXPECT_TRUE(log.WaitFor([&](const auto& v) { return !v.empty() && v.back() == Msg{smData, static_cast<uint32_t>(ok), 3}; }, Deadline));
+    line->SetLine(msDCD, true);
+    EXPECT_TRUE(log.WaitForCode(smStatus, Deadline));
+    EXPECT_TRUE(d.DCD());
+    ASSERT_EQ(d.ArmTimerTrigger(timer, 2, true), 0);
+    EXPECT_TRUE(log.WaitForCode(smTimer, Deadline));
+    const auto msgs = log.Snapshot();
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), Msg{smStatus, static_cast<uint32_t>(dcd), 0}), 1);
+    EXPECT_EQ(std::count(msgs.begin(), msgs.end(), Msg{smTimer, static_cast<uint32_t>(timer), 0}), 1);
+
+    // Our output lines reach the far end.
+    EXPECT_EQ(d.SetDTR(false), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+    EXPECT_EQ(d.SetRTS(false), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return !line->RTS(); }, Deadline));
+}
+
+TEST_F(SimPort, CloseInsideAWindowHandlerFinishesAfterTheDelivery) {
+    auto d = std::make_unique<TSxBaseDispatcher>(nullptr, &gui);
+    ASSERT_EQ(Open(*d), 0);
+    Window w;
+    int closes = 0;
+    bool stillDelivering = false;
+    w.On = [&](uint16_t msg, uint32_t) {
+        if (msg != smAvail || closes++) return;
+        EXPECT_EQ(d->Close(), 0);
+        stillDelivering = d->Delivering();
+        EXPECT_FALSE(d->IsOpen());
+    };
+    d->AddWindowHandler(&w);
+    d->NotePortHandlers(1);
+    d->SetAvailLevel(1);
+    line->Write("abc");
+    ASSERT_TRUE(gui.PumpUntil([&] { return closes > 0 && !d->ThreadsRunning(); }, Deadline));
+    EXPECT_TRUE(stillDelivering);
+    EXPECT_FALSE(line->NearOpen());
+    line->Write("more"); // nothing listens any more
+    gui.Pump();
+    EXPECT_EQ(w.Log.Snapshot().size(), 1u);
+    d.reset();
+    // The line can be opened again at once.
+    TSxBaseDispatcher again(nullptr, &gui);
+    EXPECT_EQ(Open(again), 0);
+}
+
+TEST_F(SimPort, CloseInsideAProcedureHandlerFinishesOnTheDispatchThread) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    std::atomic<int> calls{0};
+    d.AddProcedureHandler([&](uint16_t, uint32_t, uint32_t) {
+        if (calls++ == 0) d.Close();
+    });
+    d.SetAvailLevel(1);
+    line->Write("x");
+    EXPECT_TRUE(Eventually([&] { return calls > 0 && !d.ThreadsRunning(); }, Deadline));
+    EXPECT_FALSE(line->NearOpen());
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(d.PutChar('x'), ecCommNotOpen);
+}
+
+TEST_F(SimPort, OpeningIsExclusive) {
+    TSxBaseDispatcher a(nullptr, &gui), b(nullptr, &gui);
+    ASSERT_EQ(Open(a), 0);
+    EXPECT_EQ(Open(b), ecAlreadyOpen);
+    EXPECT_FALSE(b.IsOpen());
+    a.Close();
+    EXPECT_EQ(Open(b), 0);
+}
+
+TEST_F(SimPort, UnpluggingClosesThePortOnTheGuiThreadAndReopenWorksOncePluggedIn) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    int lost = 0;
+    const auto guiThread = std::this_thread::get_id();
+    d.SetOnDeviceLost([&] {
+        EXPECT_EQ(std::this_thread::get_id(), guiThread);
+        ++lost;
+        d.Close(); // what the port does, after telling its listeners
+    });
+    line->Unplug();
+    ASSERT_TRUE(gui.PumpUntil([&] { return lost == 1 && !d.ThreadsRunning(); }, Deadline));
+    EXPECT_FALSE(d.IsOpen());
+    EXPECT_EQ(Open(d), ecBadId);
+    line->Plug();
+    ASSERT_EQ(Open(d), 0);
+    line->Write("back");
+    EXPECT_TRUE(Eventually([&] { return d.InputUsed() == 4; }, Deadline));
+}
+
+TEST_F(SimPort, UnpluggedWithoutAHandlerTheDispatcherClosesItself) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    line->Unplug();
+    EXPECT_TRUE(gui.PumpUntil([&] { return !d.IsOpen() && !d.ThreadsRunning(); }, Deadline));
+    line->Plug();
+}
+
+TEST_F(SimPort, StartingTwiceIsRefused) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    try {
+        d.StartThreads();
+        FAIL() << "second start accepted";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ(e.what(), "Dispatcher already started");
+    }
+}
+
+TEST_F(SimPort, PacedLineTakesItsTimeAndAFlushCutsItShort) {
+    line->SetPaced(true);
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(d.Open("sim:" + name, 300, 0, 8, 1, 4096, 4096, true, true), 0); // 30 bytes a second
+    const std::string block(3000, 'p');
+    ASSERT_EQ(d.PutBlock(block.data(), static_cast<int>(block.size())), 0);
+    EXPECT_EQ(d.ClearOutput(), 0); // cancels the write in progress
+    EXPECT_EQ(d.OutputUsed(), 0);
+    EXPECT_EQ(line->Read(4096, 0), "");
+    EXPECT_EQ(d.PutBlock("ok", 2), 0);
+    EXPECT_EQ(line->ReadExactly(2, Deadline), "ok");
+}
+
+TEST_F(SimPort, DispatcherTableFindsLiveDispatchersOnly) {
+    auto a = std::make_unique<TSxBaseDispatcher>(this, &gui);
+    TSxBaseDispatcher b(nullptr, &gui);
+    EXPECT_NE(a->Handle(), b.Handle());
+    EXPECT_EQ(TSxBaseDispatcher::FindByHandle(a->Handle()), a.get());
+    EXPECT_EQ(TSxBaseDispatcher::FindByHandle(a->Handle())->Owner(), this);
+    const uint16_t h = a->Handle();
+    a.reset();
+    EXPECT_NE(TSxBaseDispatcher::FindByHandle(h), &b);
+    TSxBaseDispatcher c(nullptr, &gui); // takes the first empty slot
+    EXPECT_EQ(c.Handle(), h);
+}
