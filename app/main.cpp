@@ -593,7 +593,7 @@ void TMainForm::Info1Click() {
 }
 
 void TMainForm::Beenden1Click() {
-    close();
+    qApp->quit();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -39,7 +39,7 @@ void LoadTreeLines(QTreeWidget* tree, const std::vector<std::string>& lines) {
             ++depth;
         if (depth == line.size())
             continue; // an empty or blank line is no node
-        std::string text = line.substr(depth, MaxNodeText + 2); // room for an image prefix
+        std::string text = line.substr(depth, MaxLineText);
         const int level = depth > 1000000 ? 1000000 : int(depth);
         QTreeWidgetItem* parent = nullptr;
         if (!last) {

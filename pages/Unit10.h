@@ -18,7 +18,9 @@ struct TreeLevelError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Longest node text kept; a longer line is cut there.
+// Longest text a tree line keeps (after its indent); a longer line is cut there.
+constexpr std::size_t MaxLineText = 255;
+// Longest node text kept after an image prefix was removed.
 constexpr std::size_t MaxNodeText = 225;
 
 // Splits file bytes into lines at CR LF, LF or CR; a final line end adds no empty line.

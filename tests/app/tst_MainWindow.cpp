@@ -1,0 +1,399 @@
+// The main window through the real forms on a small tool family in a temporary directory: start-up,
+// tool buttons and tabs, write-back on every tab switch, the tool tree and every view of a click,
+// saving texts, the file switch, help and the orderly end.
+
+#include "app/Shell.h"
+#include "app/Startup.h"
+#include "app/Unit99.h"
+#include "app/main.h"
+#include "config/ed_ini.h"
+#include "pages/Dialogs.h"
+#include "pages/Unit10.h"
+#include "pages/Unit11.h"
+#include "pages/Unit2.h"
+#include "pages/Unit5.h"
+#include "pages/Unit8.h"
+#include "pages/Unit9.h"
+#include "pages/unit80.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/qt/QtText.h"
+
+#include <QImage>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+// The tool tree of the editor: every view kind, a missing file, a node without entry, $(base) in
+// lower case.
+const char* const EditorIni =
+    "[files]\r\nbase=V:\r\nDataDir=$(BASE)\\ed4vam\\data\r\n"
+    "[ini-tree]\r\n1=0,Ed4vam\r\n2=#2,liesmich.txt\r\n3=#2,fehlt.txt\r\n4=#3,bild.jpg\r\n5=#3,kaputt.jpg\r\n"
+    "6=#4,backtree.sys\r\n7=#4,sysmod.sys\r\n8=#1,daten.xyz\r\n9=#Ohne.txt\r\n"
+    "[FileList]\r\nliesmich.txt=$(base)\\ed4vam\\data\\liesmich.txt\r\nfehlt.txt=$(BASE)\\ed4vam\\data\\fehlt.txt\r\n"
+    "bild.jpg=$(BASE)\\ed4vam\\bild.jpg\r\nkaputt.jpg=$(BASE)\\ed4vam\\kaputt.jpg\r\n"
+    "backtree.sys=$(BASE)\\ed4vam\\backtree.sys\r\nsysmod.sys=$(BASE)\\ed4vam\\sysmod.sys\r\n"
+    "daten.xyz=$(BASE)\\ed4vam\\daten.xyz\r\n";
+
+// The example of the tree rules: Base with Files and Help, Telefon.txt below Help; key 6 after a gap.
+const char* const MonitorIni =
+    "[files]\r\nbase=V:\r\nDataDir=$(BASE)\\mon4vam\\data\r\ntelefonbuch=telefon.txt\r\n"
+    "[ini-tree]\r\n1=0,Base\r\n2=#1,Files\r\n3=#1,Help\r\n4=##2,telefon.txt\r\n6=#Readme\r\n"
+    "[FileList]\r\nmodems.ini=$(BASE)\\mon4vam\\modems.ini\r\ntelefon.txt=$(BASE)\\mon4vam\\data\\telefon.txt\r\n";
+
+QString Shape(QTreeWidgetItem* item) {
+    QString s = item->text(0) + QString("(%1)").arg(item->data(0, Qt::UserRole).toInt());
+    QStringList kids;
+    for (int i = 0; i < item->childCount(); ++i)
+        kids << Shape(item->child(i));
+    return kids.isEmpty() ? s : s + "[" + kids.join(",") + "]";
+}
+
+QTreeWidgetItem* FindNode(QTreeWidget* tree, const QString& text) {
+    const auto found = tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir* dir = nullptr;
+    std::string root;       // host directory of the tool family, with a trailing "/"
+    std::string programIni; // tool path of the program's own INI file
+    std::vector<std::string> opened;
+
+    void Put(const std::string& rel, const std::string& bytes) {
+        const std::string host = root + rel;
+        QDir().mkpath(QString::fromStdString(host.substr(0, host.rfind('/'))));
+        QFile f(QString::fromStdString(host));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes.data(), qint64(bytes.size()));
+    }
+    std::string Get(const std::string& rel) {
+        QFile f(QString::fromStdString(root + rel));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
+    }
+    void Start(bool withProgramIni = true) {
+        programIni = plat::FromHostPath(root + (withProgramIni ? "ini4zav.ini" : "nichtda.ini"));
+        StartConfiguration({"/opt/ini4zav/ini4zav", "/i=" + programIni});
+        CreateForms();
+        MainForm->ShowStartTabs();
+        MainForm->show();
+    }
+    QStringList VisibleTabs() {
+        QStringList tabs;
+        for (int i = 0; i < MainForm->PageControl1->count(); ++i)
+            if (MainForm->PageControl1->isTabVisible(i))
+                tabs << MainForm->PageControl1->tabText(i);
+        return tabs;
+    }
+    void Click(const QString& node) {
+        QTreeWidgetItem* item = FindNode(MainForm->TreeView1, node);
+        QVERIFY2(item, qPrintable(node));
+        MainForm->TreeView1->setCurrentItem(item);
+        MainForm->TreeView1Click();
+    }
+
+private slots:
+    void init() {
+        dir = new QTemporaryDir;
+        root = dir->path().toStdString() + "/";
+        Put("ini4zav.ini", "; eigene Einstellungen\r\n[files]\r\nbase=V:\r\n[drives]\r\nV=" + root +
+                               "\r\n[logfiles]\r\nreports=000000000000000000000\r\n");
+        Put("ed4vam/ed4vam.ini", EditorIni);
+        Put("ed4vam/ed4qir.ini", "[files]\r\nbase=V:\r\n");
+        Put("mon4vam/mon4vam.ini", MonitorIni);
+        Put("Reader/reader.ini", "[files]\r\nbase=V:\r\n");
+        Put("ed4vam/data/liesmich.txt", "Zeile 1\r\nZeile 2\r\n");
+        Put("ed4vam/kaputt.jpg", "kein JPEG");
+        Put("ed4vam/backtree.sys", "Wurzel\r\n\tAst\r\n\t\tBlatt\r\n");
+        Put("ed4vam/sysmod.sys", "[Id]\r\nname=modul\r\n");
+        Put("ed4vam/daten.xyz", "?");
+        Put("mon4vam/data/telefon.txt", "Zentrale(0301234)\r\n");
+        QImage picture(40, 20, QImage::Format_RGB32);
+        picture.fill(Qt::darkGreen);
+        QVERIFY(picture.save(QString::fromStdString(root + "ed4vam/bild.jpg"), "JPG"));
+        opened.clear();
+        shell::SetOpenHook([this](const std::string& path) { opened.push_back(path); });
+        dlg::ClearHistory();
+    }
+    void cleanup() {
+        DestroyForms();
+        ShutdownConfiguration();
+        shell::SetOpenHook({});
+        delete dir;
+    }
+
+    void startupShowsMainOnlyAndEnablesButtonsWithFiles() {
+        Start();
+        QCOMPARE(VisibleTabs(), QStringList{"Main"});
+        QCOMPARE(MainForm->PageControl1->currentWidget(), MainForm->tab_main);
+        QCOMPARE(MainForm->ToolRoot, std::string("V:\\"));
+        QCOMPARE(MainForm->label3->text(), QString("V:\\"));
+        QCOMPARE(MainForm->ToolKind, 0);
+        QCOMPARE(MainForm->TreeView1->topLevelItemCount(), 0);
+        for (QToolButton* b : {MainForm->SpeedButton2, MainForm->SpeedButton4, MainForm->SpeedButton3,
+                               MainForm->SpeedButton1})
+            QVERIFY2(b->isEnabled() && !b->autoRaise(), qPrintable(b->text()));
+        QVERIFY(!MainForm->SpeedButton5->isEnabled()); // Reader\decode.ini is missing
+        QVERIFY(MainForm->SpeedButton5->autoRaise());
+        QCOMPARE(IniFileName(), programIni);
+        // The page base form lives hidden inside the window and covers nothing.
+        QVERIFY(Form99->isHidden());
+        QVERIFY(MainForm->isAncestorOf(Form99));
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, Form99->LoadFromSysMod());
+    }
+
+    void startupWithoutProgramIni() {
+        Start(false);
+        QCOMPARE(MainForm->ToolRoot, std::string("\\"));
+        QCOMPARE(VisibleTabs(), QStringList{"Main"});
+        QVERIFY(!ConfigOpen());
+        for (QToolButton* b : {MainForm->SpeedButton2, MainForm->SpeedButton4, MainForm->SpeedButton3,
+                               MainForm->SpeedButton1, MainForm->SpeedButton5})
+            QVERIFY(!b->isEnabled());
+    }
+
+    void toolButtonsSelectFileAndTabs() {
+        Start();
+        MainForm->SpeedButton3->click();
+        QCOMPARE(VisibleTabs(), (QStringList{"Main", "Modem-Type", "Monitor Task", "Telefonbuch", "Port"}));
+        QCOMPARE(MainForm->CurrentToolIni, std::string("mon4vam\\mon4vam.ini"));
+        QCOMPARE(MainForm->CurrentToolIniPath, std::string("V:\\mon4vam\\mon4vam.ini"));
+        QCOMPARE(MainForm->FormLabel->text(), QString("V:\\mon4vam\\mon4vam.ini"));
+        QCOMPARE(IniFileName(), std::string("V:\\mon4vam\\mon4vam.ini"));
+        QCOMPARE(Form80->ToolKind, 2);
+        QCOMPARE(ModemDatabasePath, std::string("V:\\mon4vam\\modems.ini"));
+
+        MainForm->SpeedButton2->click();
+        QCOMPARE(VisibleTabs(), (QStringList{"Main", "Port"}));
+        QCOMPARE(IniFileName(), std::string("V:\\ed4vam\\ed4vam.ini"));
+        QCOMPARE(MainForm->ToolKind, 1);
+        MainForm->SpeedButton4->click();
+        QCOMPARE(IniFileName(), std::string("V:\\ed4vam\\ed4qir.ini"));
+        MainForm->SpeedButton1->click();
+        QCOMPARE(IniFileName(), std::string("V:\\Reader\\reader.ini"));
+        QCOMPARE(MainForm->ToolKind, 3);
+
+        // The picture shows every page tab and the inspector's development markers for good.
+        MainForm->PictureClick();
+        QCOMPARE(VisibleTabs(), (QStringList{"Main", "Ini File", "Report", "Modem-Type", "Monitor Task",
+                                             "Telefonbuch", "Port"}));
+        QVERIFY(!Form5->Panel2->isHidden() && !Form5->Panel3->isHidden());
+        MainForm->SpeedButton2->click();
+        QVERIFY(MainForm->TabVisible(MainForm->tab_report));
+    }
+
+    void firstToolButtonWritesProgramIniBack() {
+        Start();
+        const std::string before = Get("ini4zav.ini");
+        const std::string normal = TIniStore(programIni).GetText();
+        QVERIFY(before != normal); // the file was not in normal form
+        MainForm->SpeedButton2->click();
+        QCOMPARE(Get("ini4zav.ini"), normal);
+        QVERIFY(Get("ini4zav.ini").find("; eigene Einstellungen") != std::string::npos);
+    }
+
+    // Every page tab re-selects the tool file: changes held in memory reach the disk, the file is read
+    // again, the viewers are hidden and the page is hosted in its panel.
+    void tabSwitchWritesBackAndHostsPage() {
+        Start();
+        MainForm->SpeedButton3->click();
+        Click("Files"); // a node without entry: nothing
+        QVERIFY(!MainForm->Memo1->isVisibleTo(MainForm));
+        Click("Telefon.txt");
+        QCOMPARE(MainForm->PageControl1->currentWidget(), MainForm->tab_telefon);
+        ToolIni().WriteString("modem", "dial", "ATDT");
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_port);
+        QVERIFY(Get("mon4vam/mon4vam.ini").find("dial=ATDT") != std::string::npos);
+        QCOMPARE(Form8->parentWidget(), MainForm->Panel8);
+        QVERIFY(Form8->isVisible());
+
+        ToolIni().WriteString("modem", "dial", "ATDP9");
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_modem);
+        QVERIFY(Get("mon4vam/mon4vam.ini").find("dial=ATDP9") != std::string::npos);
+        QCOMPARE(Form2->parentWidget(), MainForm->Panel5);
+        QCOMPARE(ToolIni().ReadString("modem", "dial", ""), std::string("ATDP9"));
+
+        // The file is written on each switch, also when nothing changed.
+        const std::string held = ToolIni().GetText();
+        Put("mon4vam/mon4vam.ini", MonitorIni);
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_monitor);
+        QCOMPARE(Get("mon4vam/mon4vam.ini"), held);
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_telefon);
+        QCOMPARE(MainForm->Panel3->text(), QString("V:\\mon4vam\\data\\telefon.txt"));
+    }
+
+    void toolTreeFollowsIniTree() {
+        Start();
+        MainForm->SpeedButton3->click();
+        QCOMPARE(MainForm->TreeView1->topLevelItemCount(), 1);
+        QCOMPARE(Shape(MainForm->TreeView1->topLevelItem(0)),
+                 QString("Base(0)[Files(1),Help(1)[Telefon.txt(2)]]")); // key 6 after the gap is not read
+        QVERIFY(MainForm->TreeView1->topLevelItem(0)->child(1)->isExpanded());
+
+        // Without a comma the text stays and the image is 0; more than one level deeper stops the load.
+        ToolIni().WriteString("ini-tree", "5", "#Readme");
+        ToolIni().WriteString("ini-tree", "6", "###zu,tief");
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_port); // writes it
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_main);
+        try {
+            MainForm->Mon4VAm1Click();
+            QFAIL("no error for the jump");
+        } catch (const treefile::TreeLevelError& e) {
+            QCOMPARE(QByteArray(e.what()), QByteArray("Ung\xFC" "ltige Ebene (3) f\xFC" "r Eintrag \"zu,tief\""));
+        }
+        // What loaded stays, without image prefixes and unexpanded.
+        QCOMPARE(Shape(MainForm->TreeView1->topLevelItem(0)),
+                 QString("0,Base(0)[1,Files(0),1,Help(0)[2,telefon.txt(0)],Readme(0)]"));
+        QVERIFY(!MainForm->TreeView1->topLevelItem(0)->isExpanded());
+
+        // The general handler shows the same message once for a real click.
+        dlg::ClearHistory();
+        QTest::mouseClick(MainForm->SpeedButton3, Qt::LeftButton);
+        QCOMPARE(dlg::History().size(), std::size_t(1));
+        QCOMPARE(dlg::History()[0].kind, dlg::Kind::Error);
+        QVERIFY(dlg::History()[0].text.find("Ebene (3)") != std::string::npos);
+    }
+
+    void clickShowsEachViewKind() {
+        Start();
+        MainForm->SpeedButton2->click();
+        // Text: loaded, with header and Save; $(base) in lower case resolved.
+        Click("Liesmich.txt");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("Zeile 1\nZeile 2"));
+        QVERIFY(MainForm->Memo1->isVisible() && MainForm->Panel16->isVisible());
+        QCOMPARE(MainForm->Panel16Caption->text(), QString("V:\\ed4vam\\data\\liesmich.txt"));
+
+        Click("Fehlt.txt");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("\n\nNICHT GEFUNDEN\n\"V:\\ed4vam\\data\\fehlt.txt\""));
+        QVERIFY(MainForm->Memo1->isVisible() && !MainForm->Panel16->isVisible());
+
+        Click("Daten.xyz");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("\n\nOK, aber keine Darstellung\n\"V:\\ed4vam\\daten.xyz\""));
+
+        Click("Bild.jpg");
+        QVERIFY(Form11->isVisible() && !MainForm->Memo1->isVisible());
+        QCOMPARE(Form11->parentWidget(), MainForm->Panel18);
+        QCOMPARE(Form11->Image1->Picture().size(), QSize(40, 20));
+        QCOMPARE(Form11->windowTitle(), QString("V:\\ed4vam\\bild.jpg"));
+
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, Click("Kaputt.jpg"));
+        QVERIFY(!Form11->isVisible());
+
+        Click("Backtree.sys");
+        QVERIFY(Form10->isVisible());
+        QCOMPARE(Form10->TreeView1->topLevelItem(0)->text(0), QString("Wurzel"));
+        QVERIFY(Form10->TreeView1->topLevelItem(0)->child(0)->isExpanded());
+
+        // An INI or .sys file goes to the inspector, which makes it the open file with kind 3; the
+        // window's own tool file stays, so the next tab switch selects it again.
+        Click("Sysmod.sys");
+        QVERIFY(Form5->isVisible() && !Form10->isVisible());
+        QCOMPARE(IniFileName(), std::string("V:\\ed4vam\\sysmod.sys"));
+        QCOMPARE(Form80->ToolKind, 3);
+        QCOMPARE(MainForm->CurrentToolIni, std::string("ed4vam\\ed4vam.ini"));
+        QCOMPARE(MainForm->FormLabel->text(), QString("V:\\ed4vam\\sysmod.sys"));
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_port);
+        QCOMPARE(IniFileName(), std::string("V:\\ed4vam\\ed4vam.ini"));
+        QVERIFY(!Form5->isVisible());
+    }
+
+    // The click reads the tool file as it is on disk, not the changes held in memory.
+    void clickReadsFileOnDisk() {
+        Start();
+        MainForm->SpeedButton2->click();
+        ToolIni().WriteString("FileList", "liesmich.txt", "$(BASE)\\ed4vam\\daten.xyz");
+        Click("Liesmich.txt");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("Zeile 1\nZeile 2"));
+    }
+
+    void saveReplacesFileOrFailsLeavingIt() {
+        Start();
+        MainForm->SpeedButton2->click();
+        Click("Liesmich.txt");
+        MainForm->Memo1->setPlainText(QString::fromUtf8("Zeile \u00e4\nneu"));
+        MainForm->SpeedButton6->click();
+        QCOMPARE(Get("ed4vam/data/liesmich.txt"), std::string("Zeile \xE4\r\nneu\r\n"));
+
+        // The text window writes to the file named by its caption.
+        Form9->setWindowTitle("V:\\ed4vam\\data\\notiz.txt");
+        Form9->Memo1->setPlainText("eins\nzwei");
+        Form9->ToolButton1->click();
+        QCOMPARE(Get("ed4vam/data/notiz.txt"), std::string("eins\r\nzwei\r\n"));
+
+        // A target that cannot be replaced (a directory) gives a file error; nothing is damaged.
+        QDir().mkpath(QString::fromStdString(root + "ed4vam/data/ordner.txt/inhalt"));
+        Form9->setWindowTitle("V:\\ed4vam\\data\\ordner.txt");
+        QVERIFY_THROWS_EXCEPTION(plat::FileError, Form9->ToolButton1Click());
+        QVERIFY(QFileInfo(QString::fromStdString(root + "ed4vam/data/ordner.txt/inhalt")).isDir());
+    }
+
+    void fileSwitchWritesBeforeReopening() {
+        Start();
+        MainForm->SpeedButton3->click();
+        ToolIni().WriteString("test", "hotspot", "1");
+        Form80->OpenToolIni(2, "V:\\mon4vam\\mon4vam.ini"); // the same file: written, then read again
+        QVERIFY(Get("mon4vam/mon4vam.ini").find("hotspot=1") != std::string::npos);
+        QVERIFY(ini_HotSpot());
+        Form80->OpenIniFile("V:\\ed4vam\\ed4vam.ini");
+        QCOMPARE(Form80->ToolKind, 3);
+        QCOMPARE(MainForm->FormLabel->text(), QString("V:\\ed4vam\\ed4vam.ini"));
+        Form80->OpenIniFile("V:\\gibtsnicht.ini");
+        QVERIFY(!ConfigOpen());
+        Form80->OpenToolIni(1, "V:\\ed4vam\\ed4qir.ini"); // nothing to write back: no failure
+        QVERIFY(ConfigOpen());
+    }
+
+    void helpAndInfo() {
+        Start();
+        MainForm->HelpButton->click();
+        Form99->HelpButton->click();
+        MainForm->Beschreibung1->trigger();
+        QCOMPARE(opened, (std::vector<std::string>{"c:\\vamtools\\help\\ini4zav.hlp", "c:\\vamtools\\help\\ini4zav.hlp",
+                                                   "\\vamtools\\help\\ini4zav.hlp"}));
+        MainForm->Info1->trigger();
+        QCOMPARE(dlg::History().back().text,
+                 std::string("VAM/QIR Inifile-Editor 2.01\r\n10.07.2003\r\n\r\nEinstellungs-Editor f\xFCr\r\n"
+                             "Ed4vam und Mon4vam und Reader"));
+        QCOMPARE(dlg::History().back().kind, dlg::Kind::Information);
+        QCOMPARE(dlg::History().back().buttons, int(dlg::mbNone));
+    }
+
+    // "Beenden" and the close box end the message loop; the configuration shutdown then writes the
+    // open file back.
+    void endingWritesBack() {
+        Start();
+        MainForm->SpeedButton2->click();
+        for (int viaMenu = 0; viaMenu < 2; ++viaMenu) {
+            QTimer::singleShot(0, MainForm, [viaMenu] {
+                if (viaMenu)
+                    MainForm->Beenden1->trigger();
+                else
+                    MainForm->close();
+            });
+            QCOMPARE(QCoreApplication::exec(), 0);
+            MainForm->show();
+        }
+        ToolIni().WriteString("comport", "port", "2");
+        ShutdownConfiguration();
+        QVERIFY(Get("ed4vam/ed4vam.ini").find("port=2") != std::string::npos);
+    }
+};
+
+int main(int argc, char** argv) {
+    TApplication app(argc, argv);
+    TApplication::setQuitOnLastWindowClosed(false);
+    TestMainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_MainWindow.moc"

@@ -1,0 +1,122 @@
+// The libjpeg picture decoder and the image window, on good and damaged files.
+
+#include "pages/JpegImage.h"
+#include "pages/Unit11.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <jpeglib.h>
+
+namespace {
+
+// A JPEG of the given size, red on the left half and blue on the right (gray: dark left, light right).
+std::string MakeJpeg(int width, int height, bool gray = false) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = gray ? 1 : 3;
+    cinfo.in_color_space = gray ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 95, TRUE);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<unsigned char> row(std::size_t(width) * (gray ? 1 : 3));
+    for (int x = 0; x < width; ++x) {
+        const bool left = x < width / 2;
+        if (gray) {
+            row[x] = left ? 30 : 220;
+        } else {
+            row[3 * x] = left ? 255 : 0;
+            row[3 * x + 1] = 0;
+            row[3 * x + 2] = left ? 0 : 255;
+        }
+    }
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&cinfo, &r, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string bytes(reinterpret_cast<char*>(buffer), size);
+    std::free(buffer);
+    return bytes;
+}
+
+} // namespace
+
+class TestPictures : public QObject {
+    Q_OBJECT
+private slots:
+    void decodesColourAndGrayPictures() {
+        std::string error;
+        const QImage colour = pics::DecodeJpeg(MakeJpeg(64, 48), error);
+        QVERIFY2(!colour.isNull(), error.c_str());
+        QCOMPARE(colour.size(), QSize(64, 48));
+        const QColor left = colour.pixelColor(8, 24), right = colour.pixelColor(56, 24);
+        QVERIFY(left.red() > 200 && left.blue() < 60);
+        QVERIFY(right.blue() > 200 && right.red() < 60);
+
+        const QImage gray = pics::DecodeJpeg(MakeJpeg(40, 30, true), error);
+        QVERIFY2(!gray.isNull(), error.c_str());
+        QVERIFY(qGray(gray.pixel(5, 15)) < 60);
+        QVERIFY(qGray(gray.pixel(35, 15)) > 190);
+    }
+
+    void refusesDamagedData_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        const std::string good = MakeJpeg(64, 48);
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("text") << QByteArray("Kein Bild, nur Text\r\n");
+        QTest::newRow("header only") << QByteArray(good.data(), 20);
+        QTest::newRow("truncated in the scan") << QByteArray(good.data(), int(good.size() * 2 / 3));
+        QByteArray garbled(good.data(), int(good.size()));
+        for (int i = garbled.size() / 2; i < garbled.size() - 2; ++i)
+            garbled[i] = char(0xFF);
+        QTest::newRow("scan overwritten") << garbled;
+        QByteArray soiThenNoise("\xFF\xD8", 2);
+        for (int i = 0; i < 4000; ++i)
+            soiThenNoise.append(char((i * 7919) & 0xFF));
+        QTest::newRow("start marker then noise") << soiThenNoise;
+    }
+    void refusesDamagedData() {
+        QFETCH(QByteArray, bytes);
+        std::string error;
+        const QImage image = pics::DecodeJpeg(bytes.toStdString(), error);
+        QVERIFY(image.isNull());
+        QVERIFY(!error.empty());
+    }
+
+    // The image window: a good picture is scaled into the view keeping its aspect ratio; a bad one
+    // raises a message and leaves no picture behind.
+    void imageWindowLoadsAndScales() {
+        QTemporaryDir dir;
+        const std::string root = plat::FromHostPath(dir.path().toStdString());
+        plat::WriteFileAtomic(root + "\\big.jpg", MakeJpeg(800, 400));
+        plat::WriteFileAtomic(root + "\\bad.jpg", "GIF89a is not what this is");
+        TForm11 form;
+        form.resize(300, 300);
+        form.show();
+        form.LoadPicture(root + "\\big.jpg");
+        QCOMPARE(form.Image1->Picture().size(), QSize(800, 400));
+        const QRect r = form.Image1->PictureRect();
+        QVERIFY(r.width() <= form.Image1->width() && r.height() <= form.Image1->height());
+        QCOMPARE(r.width(), form.Image1->width());
+        QVERIFY(qAbs(r.width() - 2 * r.height()) <= 2);
+
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, form.LoadPicture(root + "\\bad.jpg"));
+        QVERIFY(form.Image1->Picture().isNull());
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, form.LoadPicture(root + "\\missing.jpg"));
+    }
+};
+
+QTEST_MAIN(TestPictures)
+#include "tst_Pictures.moc"
