@@ -6,6 +6,7 @@
 #include "serial/errors/SxStringResource.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -84,10 +85,50 @@ TSxCustomComPort::~TSxCustomComPort()
     } catch (const std::exception& e) {
         ShowException(e);
     }
-    // A close still finishing on the dispatcher's own threads: wait for them before freeing it.
-    for (int i = 0; dispatcher_ && dispatcher_->ThreadsRunning() && i < 5000; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    window_->Port = nullptr;
+    if (dispatcher_ && dispatcher_->ThreadsRunning()) {
+        // A delivery to this port is still on its way to the GUI thread, which is this thread:
+        // waiting here would only wait for its time-out. The GUI thread frees the dispatcher later.
+        dispatcher_->SetOnDeviceLost({});
+        ReleaseLater(std::move(dispatcher_));
+    }
     FreeDispatcher();
+}
+
+namespace {
+std::atomic<int> pendingReleases{0};
+}
+
+int TSxCustomComPort::PendingReleases()
+{
+    return pendingReleases.load();
+}
+
+void TSxCustomComPort::ReleaseLater(std::unique_ptr<TSxBaseDispatcher> d)
+{
+    if (!gui_) {
+        // No GUI thread to deliver to: nothing can hold the threads up for long.
+        for (int i = 0; d->ThreadsRunning() && i < 5000; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
+    }
+    ++pendingReleases;
+    struct Release {
+        std::shared_ptr<TSxBaseDispatcher> Dispatcher;
+        std::shared_ptr<Window> Win;
+        plat::IGuiHandoff* Gui;
+        void operator()() const
+        {
+            if (Dispatcher->ThreadsRunning()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                Gui->PostToGuiThread(*this);
+                return;
+            }
+            Dispatcher->RemoveWindowHandler(Win.get());
+            --pendingReleases;
+        }
+    };
+    gui_->PostToGuiThread(Release{std::shared_ptr<TSxBaseDispatcher>(std::move(d)), window_, gui_});
 }
 
 void TSxCustomComPort::Loaded()
@@ -160,14 +201,15 @@ void TSxCustomComPort::DoOpen()
         ApplySWFlow();
         Check(dispatcher_->SetAvailLevel(availLevel_));
         if (deviceLayer_ != dlFossil) {
-            if (!(hwFlow_ & hwfUseDTR)) Check(dispatcher_->SetDTR(dtr_));
-            if (!(hwFlow_ & hwfUseRTS) && !rs485Mode_) Check(dispatcher_->SetRTS(rts_));
+            // 1 (the line is under flow control) leaves it to the flow control.
+            Check(dispatcher_->SetDTR(dtr_));
+            Check(dispatcher_->SetRTS(rts_));
         }
         Check(dispatcher_->SetRS485Mode(rs485Mode_));
         Check(dispatcher_->RaiseThreadPriority(priorityBoost_));
 
         open_ = true;
-        Check(dispatcher_->AddWindowHandler(&window_));
+        Check(dispatcher_->AddWindowHandler(window_.get()));
         if (gui_) {
             std::weak_ptr<bool> alive = alive_;
             TSxBaseDispatcher* self = dispatcher_.get();
@@ -196,7 +238,7 @@ void TSxCustomComPort::DoOpen()
         phase_ = phClosed;
         if (!d) d = std::move(dispatcher_);
         if (d && deviceOpen) {
-            d->RemoveWindowHandler(&window_);
+            d->RemoveWindowHandler(window_.get());
             d->Close();
             for (int i = 0; d->ThreadsRunning() && i < 5000; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -258,6 +300,8 @@ void TSxCustomComPort::CompleteClose()
 {
     if (phase_ != phClosing) return;
     if (dispatcher_ && dispatcher_->ThreadsRunning()) {
+        // The dispatch thread is still leaving its delivery: look again shortly, without spinning.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         PostCloseCompletion();
         return;
     }
@@ -276,7 +320,7 @@ void TSxCustomComPort::CompleteClose()
 void TSxCustomComPort::FreeDispatcher()
 {
     if (!dispatcher_) return;
-    dispatcher_->RemoveWindowHandler(&window_);
+    dispatcher_->RemoveWindowHandler(window_.get());
     dispatcher_->SetOnDeviceLost({});
     dispatcher_.reset();
 }

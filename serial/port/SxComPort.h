@@ -204,14 +204,21 @@ public:
     // The device this port opens: the COM number's mapping (platform/ComMap.h).
     std::string DeviceName() const;
 
+    // Dispatchers of destroyed ports that are still finishing a delivery on the GUI thread; they
+    // are freed there once their threads are gone.
+    static int PendingReleases();
+
 private:
+    // The port's notification window. It may outlive the port while a dispatcher that still has
+    // a delivery to it in flight is being freed; then Port is null and messages are dropped.
     class Window : public ISxWindow {
     public:
-        explicit Window(TSxCustomComPort& port) : port_(port) {}
-        void HandleMessage(uint16_t msg, uint32_t first, uint32_t second) override { port_.WindowProc(msg, first, second); }
-
-    private:
-        TSxCustomComPort& port_;
+        explicit Window(TSxCustomComPort* port) : Port(port) {}
+        void HandleMessage(uint16_t msg, uint32_t first, uint32_t second) override
+        {
+            if (Port) Port->WindowProc(msg, first, second);
+        }
+        TSxCustomComPort* Port;
     };
     struct Listener {
         ISxWindow* Window = nullptr;
@@ -232,6 +239,7 @@ private:
     void CompleteClose();
     void PostCloseCompletion();
     void FreeDispatcher();
+    void ReleaseLater(std::unique_ptr<TSxBaseDispatcher> d);
     void NotifyListeners(bool opening);
     void WindowProc(uint16_t msg, uint32_t first, uint32_t second);
     bool AnyTriggerEvent() const;
@@ -290,7 +298,7 @@ private:
     int priorityBoost_ = 0;
     TDispatcherFactory factory_;
     std::unique_ptr<TSxBaseDispatcher> dispatcher_;
-    Window window_{*this};
+    std::shared_ptr<Window> window_ = std::make_shared<Window>(this);
     std::vector<Listener> listeners_;
     TSxSavedTriggers savedTriggers_;
     bool openRequestedWhileClosing_ = false;

@@ -1,0 +1,137 @@
+// The port over the simulated line, whose far end shows what the port did to its lines and can
+// change the modem lines, inject line errors and pull the cable.
+
+#include "PortFixture.h"
+#include "serial/device/SxSimLine.h"
+
+#include <vector>
+
+using namespace sx;
+using namespace sxtest;
+
+namespace {
+
+class SimPortTest : public PortTest {
+protected:
+    static constexpr uint16_t SimCom = 11;
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        name = std::string("sim:port-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        plat::SetComDevice(SimCom, name);
+        line = TSxSimLine::Get(TSxSimLine::LineName(name));
+        line->SetLines(msCTS | msDSR);
+    }
+    std::string name;
+    std::shared_ptr<TSxSimLine> line;
+};
+
+} // namespace
+
+TEST_F(SimPortTest, LineSettingsAndOutputLinesFollowTheProperties)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetOpen(true);
+    TSxLineSettings s = line->NearSettings();
+    EXPECT_EQ(s.Baud, 19200);
+    EXPECT_EQ(s.Parity, 0);
+    EXPECT_EQ(s.DataBits, 8);
+    EXPECT_EQ(s.StopBits, 0);
+    EXPECT_TRUE(line->DTR());
+    EXPECT_TRUE(line->RTS());
+
+    port.SetParity(pEven);
+    port.SetDataBits(7);
+    port.SetStopBits(2);
+    port.SetBaud(2400);
+    s = line->NearSettings();
+    EXPECT_EQ(s.Baud, 2400);
+    EXPECT_EQ(s.Parity, 2);
+    EXPECT_EQ(s.DataBits, 7);
+    EXPECT_EQ(s.StopBits, 2);
+
+    port.SetDTR(false);
+    EXPECT_FALSE(line->DTR());
+    EXPECT_FALSE(port.DTR());
+    port.SetRTS(false);
+    EXPECT_FALSE(line->RTS());
+    port.SetDTR(true);
+    EXPECT_TRUE(line->DTR());
+
+    // Software flow control with the port's own characters.
+    port.SetXOnChar(0x11);
+    port.SetXOffChar(0x13);
+    port.SetSWFlowOptions(swfBoth);
+    s = line->NearSettings();
+    EXPECT_TRUE(s.InX);
+    EXPECT_TRUE(s.OutX);
+    EXPECT_EQ(port.BufferFull(), 3072);
+    port.SetSWFlowOptions(swfNone);
+    s = line->NearSettings();
+    EXPECT_FALSE(s.InX);
+    EXPECT_FALSE(s.OutX);
+}
+
+TEST_F(SimPortTest, ModemLinesAndLineErrorsReachThePort)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    std::vector<std::string> seen;
+    port.SetOnTriggerModemStatus([&](TSxCustomComPort&) { seen.push_back("Modem"); });
+    port.SetOnTriggerLineError([&](TSxCustomComPort&, uint16_t error, bool lineBreak) {
+        seen.push_back("LineError " + std::to_string(error) + (lineBreak ? " break" : ""));
+    });
+    port.SetOpen(true);
+    EXPECT_TRUE(port.CTS());
+    EXPECT_TRUE(port.DSR());
+    EXPECT_FALSE(port.DCD());
+
+    const int32_t modem = port.NewStatusTrigger(stModem);
+    port.ArmStatusTrigger(modem, msDCD, true);
+    line->SetLine(msDCD, true);
+    ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen[0], "Modem");
+    EXPECT_TRUE(port.DCD());
+    EXPECT_EQ(port.ModemStatus() & msDCD, msDCD);
+
+    seen.clear();
+    const int32_t errors = port.NewStatusTrigger(stLine);
+    port.ArmStatusTrigger(errors, 1 | 2 | 4 | 8, true);
+    line->InjectErrors(leParity | leBreak);
+    ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+    // Both taken from the port at the event: the parity error, and the break.
+    EXPECT_EQ(seen[0], "LineError 3 break");
+    EXPECT_EQ(port.LineError(), 0);
+    EXPECT_FALSE(port.LineBreak());
+}
+
+TEST_F(SimPortTest, APulledCableClosesThePort)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    int closes = 0;
+    port.SetOnPortClose([&](TSxCustomComPort&) { ++closes; });
+    port.SetOpen(true);
+    line->Unplug();
+    ASSERT_TRUE(PumpUntil([&] { return port.PortPhase() == phClosed; }));
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(closes, 1);
+    EXPECT_THROW(port.SetOpen(true), ESxException);
+    line->Plug();
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+}
+
+TEST_F(SimPortTest, HardwareFlowKeepsRtsOutOfReach)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetHWFlowOptions(hwfUseRTS | hwfRequireCTS);
+    port.SetOpen(true);
+    const TSxLineSettings s = line->NearSettings();
+    EXPECT_EQ(s.RtsControl, 2);
+    EXPECT_TRUE(s.OutxCtsFlow);
+    port.SetRTS(false);
+    EXPECT_TRUE(port.RTS()); // the request was not taken
+}
