@@ -172,12 +172,6 @@ private slots:
         QCOMPARE(ToolIni().ReadString("Modem", "autodial", "-"), std::string("0815"));
     }
 
-    void showingThePageNamesTheModemFile() {
-        Page->LoadSettings();
-        Page->show();
-        QCOMPARE(FromQ(Page->Panel1->text()), PageFixture::Path("mon4vam\\modems.ini"));
-    }
-
     void modemFileIsWrittenBackAtTheEndButNeverToAnEmptyPath() {
         Page->LoadSettings();
         Page->CloseModemStore();

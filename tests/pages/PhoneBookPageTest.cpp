@@ -145,14 +145,6 @@ private slots:
         QCOMPARE(Cell(24, 1), std::string());
     }
 
-    void reloadDropsUnsavedEdits() {
-        F->Write(BookRel(), "A(1)\r\n");
-        Page->LoadSettings();
-        SetCell(1, 0, "ge\xe4ndert");
-        Page->LoadSettings();
-        QCOMPARE(Cell(1, 0), std::string("A"));
-    }
-
     void unreachableDirectoryEndsTheLoadWithAFileError() {
         F->Reopen("mon4vam\\mon4vam.ini", "[files]\r\nDataDir=V:\\fehlt\r\ntelefonbuch=telefon.txt\r\n");
         QVERIFY_THROWS_EXCEPTION(plat::FileError, Page->LoadSettings());

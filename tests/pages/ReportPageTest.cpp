@@ -77,8 +77,6 @@ private slots:
         QCOMPARE(Box(10)->text(), QStringLiteral("Trace Konfiguration"));
         QCOMPARE(Box(27)->text(), QStringLiteral("Letzter Schalter"));
         QCOMPARE(Box(15)->text(), QStringLiteral("15"));
-        QCOMPARE(Page->dxfCheckBox19, Box(10));
-        QCOMPARE(Page->dxfCheckBox36, Box(27));
     }
 
     void longStringSurvivesClicksAndSichern() {
