@@ -195,6 +195,9 @@ QToolButton* ToolButton(QToolBar* bar, const ToolButtonInfo& info) {
     b->setText(info.caption);
     b->setToolTip(info.hint);
     b->setFixedSize(55, 35);
+    QFont small = b->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    b->setFont(small);
     bar->addWidget(b);
     return b;
 }
@@ -319,6 +322,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     label3->setObjectName("label3");
     rootLayout->addWidget(vamTools);
     rootLayout->addWidget(label3, 1);
+    rootLine->setFixedHeight(24);
     tab_main->layout()->addWidget(rootLine);
 
     Splitter1 = new QSplitter(Qt::Horizontal, tab_main);
@@ -361,7 +365,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     Splitter1->addWidget(Panel18);
     Splitter1->setSizes({281, 500});
     Splitter1->setStretchFactor(1, 1);
-    tab_main->layout()->addWidget(Splitter1);
+    static_cast<QVBoxLayout*>(tab_main->layout())->addWidget(Splitter1, 1);
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
