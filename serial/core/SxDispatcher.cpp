@@ -455,19 +455,11 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
             while (CheckStatusTriggers()) {
             }
             RunInputChecks();
+            ReadBacklog();
         }
         if (events & evHangup) HandleDeviceLost();
     } else {
-        bool more;
-        {
-            std::lock_guard<std::mutex> g(inLock_);
-            more = morePending_ && inHead_ - inTail_ < static_cast<uint64_t>(InputRingSize);
-        }
-        if (more) {
-            ReadInput();
-            // Bytes held back by a full ring are announced like any arrival.
-            RunInputChecks();
-        }
+        ReadBacklog();
     }
     for (;;) {
         const bool s = CheckStatusTriggers();
@@ -478,6 +470,20 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
 
 void TSxBaseDispatcher::RunInputChecks() {
     while (CheckDataAndAvail()) {
+    }
+}
+
+// Bytes the device held back while the ring was full are read as soon as there is room, and are
+// announced like any arrival.
+void TSxBaseDispatcher::ReadBacklog() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(inLock_);
+            if (!morePending_ || inHead_ - inTail_ >= static_cast<uint64_t>(InputRingSize)) return;
+        }
+        if (!open_ || kill_) return;
+        if (ReadInput() == 0) return;
+        RunInputChecks();
     }
 }
 
@@ -942,18 +948,24 @@ int TSxBaseDispatcher::RaiseThreadPriority(int n) {
 
 int TSxBaseDispatcher::GetChar(uint8_t& c) {
     if (!open_) return ecCommNotOpen;
-    std::lock_guard<std::mutex> g(inLock_);
-    const uint64_t used = inHead_ - inTail_;
-    if (inAvailDispatch_) {
-        // Read without consuming: the dispatch settles what was taken after all handlers ran.
-        if (flushedInDispatch_ || static_cast<uint64_t>(takenCount_) >= used) return ecBufferIsEmpty;
-        c = in_[(inTail_ + static_cast<uint64_t>(takenCount_)) % InputRingSize];
-        ++takenCount_;
-        return 0;
+    bool poke;
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        const uint64_t used = inHead_ - inTail_;
+        if (inAvailDispatch_) {
+            // Read without consuming: the dispatch settles what was taken after all handlers ran.
+            if (flushedInDispatch_ || static_cast<uint64_t>(takenCount_) >= used) return ecBufferIsEmpty;
+            c = in_[(inTail_ + static_cast<uint64_t>(takenCount_)) % InputRingSize];
+            ++takenCount_;
+            return 0;
+        }
+        if (used == 0) return ecBufferIsEmpty;
+        c = in_[inTail_ % InputRingSize];
+        ++inTail_;
+        poke = morePending_ && used == static_cast<uint64_t>(InputRingSize);
     }
-    if (used == 0) return ecBufferIsEmpty;
-    c = in_[inTail_ % InputRingSize];
-    ++inTail_;
+    // Room again in a ring the device is waiting to fill: the dispatch thread reads on at once.
+    if (poke) Poke();
     return 0;
 }
 

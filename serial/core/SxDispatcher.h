@@ -232,6 +232,7 @@ private:
     bool CheckTimerTriggers();
     bool CheckDataAndAvail();
     void RunInputChecks();
+    void ReadBacklog();
     // Delivers one trigger message to every handler; false when an avail notification's bytes
     // were not all taken.
     bool DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum);

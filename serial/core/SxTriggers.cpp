@@ -24,8 +24,10 @@ TSxDataTrigger::TSxDataTrigger(int32_t handle, const std::string& text, bool ign
 // may be in progress there.
 bool TSxDataTrigger::Offer(uint8_t c) {
     if (IgnoreCase) c = Upper(c);
-    const int len = Length();
     const auto* p = reinterpret_cast<const uint8_t*>(pattern_.data());
+    // With no candidate in progress, only the string's first byte changes anything.
+    if (!active_ && p[0] != c) return false;
+    const int len = Length();
     bool matched = false;
     bool started = false;
     bool visit = true;
@@ -47,6 +49,8 @@ bool TSxDataTrigger::Offer(uint8_t c) {
         const bool nextActive = counters_[i + 1] != 0;
         visit = started ? nextActive : (nextActive || p[0] == c);
     }
+    active_ = false;
+    for (int i = 0; i < len; ++i) active_ = active_ || counters_[i] != 0;
     return matched;
 }
 

@@ -45,11 +45,15 @@ public:
     // Offers the next input byte; true when the string ends at it.
     bool Offer(uint8_t c);
     // Forgets partial matches (after an input flush).
-    void Reset() { counters_.fill(0); }
+    void Reset() {
+        counters_.fill(0);
+        active_ = false;
+    }
 
 private:
     std::string pattern_;
     std::array<uint8_t, DataTriggerMaxLength + 1> counters_{};
+    bool active_ = false; // some counter is not 0
 };
 
 struct TSxStatusTrigger {

@@ -1,0 +1,214 @@
+// The dispatcher over pseudo-terminal pairs: the kernel's tty path through the termios back end.
+#include "SxTestSupport.h"
+
+#include "platform/QueueHandoff.h"
+#include "serial/errors/SxErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace sx;
+using namespace sxtest;
+
+namespace {
+
+constexpr int Deadline = 20000;
+
+// A pseudo-terminal: the test holds the master, the dispatcher opens the slave by its path.
+class Pty {
+public:
+    Pty() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) slave_ = ::ptsname(master_);
+    }
+    ~Pty() { CloseMaster(); }
+    bool Ok() const { return master_ >= 0 && !slave_.empty(); }
+    const std::string& Slave() const { return slave_; }
+    void CloseMaster() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+    void Write(const std::string& s) {
+        size_t done = 0;
+        while (done < s.size()) {
+            const ssize_t w = ::write(master_, s.data() + done, s.size() - done);
+            if (w <= 0) return;
+            done += static_cast<size_t>(w);
+        }
+    }
+    // Reads n bytes, waiting at most timeoutMs in all.
+    std::string Read(size_t n, int timeoutMs) {
+        std::string s;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        char buf[65536];
+        while (s.size() < n) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - s.size()));
+            if (r <= 0) break;
+            s.append(buf, static_cast<size_t>(r));
+        }
+        return s;
+    }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+std::string Pattern(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+int Open(TSxBaseDispatcher& d, const std::string& path) {
+    return d.Open(path, 115200, 0, 8, 1, 4096, 4096, true, true);
+}
+
+} // namespace
+
+TEST(PtyPort, DataBothWaysAndAPtyCountsAsAlwaysReady) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d, pty.Slave()), 0);
+    // No modem lines on a pseudo-terminal: CTS, DSR and DCD read as on.
+    EXPECT_EQ(d.ModemStatus() & 0xF0, msCTS | msDSR | msDCD);
+    EXPECT_EQ(d.SetDTR(false), 0);
+
+    MsgLog log;
+    std::string received;
+    const int32_t ok = d.NewDataTrigger("OK", false);
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) {
+        if (msg == smAvail) {
+            std::lock_guard<std::mutex> g(log.Lock());
+            uint8_t c;
+            for (uint32_t i = 0; i < first && d.GetChar(c) == 0; ++i) received.push_back(static_cast<char>(c));
+        }
+        log.Add(msg, first, second);
+    });
+    d.SetAvailLevel(1);
+    pty.Write("xxOK");
+    ASSERT_TRUE(log.WaitFor([&](const auto&) { return received == "xxOK"; }, Deadline)) << received;
+    const auto msgs = log.Snapshot();
+    EXPECT_NE(std::find(msgs.begin(), msgs.end(), Msg{smData, static_cast<uint32_t>(ok), 2}), msgs.end());
+
+    ASSERT_EQ(d.PutBlock("ATZ\r", 4), 0);
+    EXPECT_EQ(pty.Read(4, Deadline), "ATZ\r");
+    // Line settings reach the device.
+    EXPECT_EQ(d.SetLine(9600, 2, 7, 2), 0);
+    int32_t baud;
+    uint8_t parity, bits, stop;
+    EXPECT_EQ(d.GetLine(baud, parity, bits, stop), 0);
+    EXPECT_EQ(baud, 9600);
+    EXPECT_EQ(parity, 2);
+    EXPECT_EQ(bits, 7);
+    EXPECT_EQ(stop, 2);
+    EXPECT_EQ(d.SetLine(12345, 5, 9, 3), ecBaudRate);
+}
+
+TEST(PtyPort, OpenFailuresBecomeResultCodes) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    TSxBaseDispatcher a(nullptr, &gui), b(nullptr, &gui);
+    ASSERT_EQ(Open(a, pty.Slave()), 0);
+    EXPECT_EQ(Open(b, pty.Slave()), ecAlreadyOpen);
+    EXPECT_FALSE(b.IsOpen());
+    EXPECT_EQ(Open(b, "/dev/ini4zav-no-such-port"), ecBadId);
+    // A file that is not a terminal is no port either.
+    char tmpl[] = "/tmp/ini4zav-notatty-XXXXXX";
+    const int fd = ::mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(Open(b, tmpl), ecBadId);
+    if (::geteuid() != 0) { // the administrator may open anything
+        ::chmod(tmpl, 0);
+        EXPECT_EQ(Open(b, tmpl), -EACCES);
+    }
+    ::unlink(tmpl);
+    a.Close();
+    EXPECT_EQ(Open(b, pty.Slave()), 0);
+}
+
+TEST(PtyPort, HangupClosesThePortFromTheGuiThread) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d, pty.Slave()), 0);
+    bool lost = false;
+    d.SetOnDeviceLost([&] {
+        lost = true;
+        d.Close();
+    });
+    pty.CloseMaster();
+    ASSERT_TRUE(gui.PumpUntil([&] { return lost && !d.ThreadsRunning(); }, Deadline));
+    EXPECT_TRUE(d.DeviceLost());
+    EXPECT_FALSE(d.IsOpen());
+}
+
+// Megabytes in both directions at once, in random chunks, with data triggers armed: every byte
+// arrives once and in order.
+TEST(PtyPort, StreamsMegabytesWithoutLosingOrDuplicatingABye) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d, pty.Slave()), 0);
+    for (const char* t : {"OK", "ERROR", "CONNECT", "RING", "NO CARRIER", "BUSY", "\r\n", "\x10\x02"})
+        ASSERT_GT(d.NewDataTrigger(t, true), 0);
+
+    const std::string in = Pattern(4 << 20, 1);
+    const std::string out = Pattern(2 << 20, 2);
+    MsgLog log;
+    std::string received;
+    received.reserve(in.size());
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
+        if (msg != smAvail) return;
+        {
+            std::lock_guard<std::mutex> g(log.Lock());
+            uint8_t c;
+            for (uint32_t i = 0; i < first && d.GetChar(c) == 0; ++i) received.push_back(static_cast<char>(c));
+        }
+        log.Notify();
+    });
+    d.SetAvailLevel(1);
+
+    std::thread writer([&] {
+        std::mt19937 rng(3);
+        for (size_t pos = 0; pos < in.size();) {
+            const size_t n = std::min<size_t>(1 + rng() % 6000, in.size() - pos);
+            pty.Write(in.substr(pos, n));
+            pos += n;
+        }
+    });
+    std::string echoed;
+    std::thread reader([&] { echoed = pty.Read(out.size(), Deadline * 3); });
+
+    std::mt19937 rng(4);
+    for (size_t pos = 0; pos < out.size();) {
+        const int n = static_cast<int>(std::min<size_t>(1 + rng() % 4096, out.size() - pos));
+        ASSERT_TRUE(Eventually([&] { return d.PutBlock(out.data() + pos, n) == 0; }, Deadline));
+        pos += static_cast<size_t>(n);
+    }
+    writer.join();
+    reader.join();
+    ASSERT_TRUE(log.WaitFor([&](const auto&) { return received.size() >= in.size(); }, Deadline * 3))
+        << received.size();
+    EXPECT_TRUE(received == in) << "received bytes differ from the bytes sent";
+    EXPECT_EQ(echoed.size(), out.size());
+    EXPECT_TRUE(echoed == out) << "bytes written differ from the bytes queued";
+}
