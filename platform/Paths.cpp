@@ -63,8 +63,10 @@ std::string NormalHost(std::string_view host) {
     std::string h(host);
     if (h.empty() || h[0] != '/') {
         char buf[PATH_MAX];
-        std::string cwd = getcwd(buf, sizeof buf) ? buf : "/";
-        h = cwd + "/" + h;
+        std::string full = getcwd(buf, sizeof buf) ? buf : "/";
+        full += '/';
+        full += h;
+        h = std::move(full);
     }
     std::vector<std::string> parts;
     std::size_t i = 0;
@@ -75,7 +77,9 @@ std::string NormalHost(std::string_view host) {
         if (j > i) parts.emplace_back(h.substr(i, j - i));
         i = j;
     }
-    return "/" + Join(Normalise(parts), '/');
+    std::string out(1, '/');
+    out += Join(Normalise(parts), '/');
+    return out;
 }
 
 struct Mapping {
