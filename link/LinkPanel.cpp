@@ -13,7 +13,9 @@ TLinkPanel::TLinkPanel(QWidget* parent) : QFrame(parent) {
     setPalette(pal);
 }
 
-QRgb TLinkPanel::Color() const { return palette().color(QPalette::Window).rgb(); }
+QRgb TLinkPanel::Color() const {
+    return palette().color(QPalette::Window).rgb();
+}
 
 void TLinkPanel::SetColor(QRgb value) {
     QPalette pal = palette();

@@ -61,4 +61,6 @@ void SetLinkState(bool on) {
     }
 }
 
-int LinkPanelCount() { return static_cast<int>(Registry().size()); }
+int LinkPanelCount() {
+    return static_cast<int>(Registry().size());
+}

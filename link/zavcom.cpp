@@ -44,7 +44,9 @@ void TZavCom::SetStepTimer(int intervalMs, bool enabled) {
     StepTimer->SetEnabled(enabled);
 }
 
-void TZavCom::StopAnswerTimer() { AnswerTimer->SetEnabled(false); }
+void TZavCom::StopAnswerTimer() {
+    AnswerTimer->SetEnabled(false);
+}
 
 void TZavCom::Trace(const std::string& text) {
     if (OnTrace) {
@@ -62,7 +64,8 @@ std::string TZavCom::BuildFrame(const std::string& body) {
     std::string frame(1, static_cast<char>((t.size() + 1) & 0xFF));
     frame += t;
     unsigned sum = 0xFF;
-    for (unsigned char c : frame) sum += c;
+    for (unsigned char c : frame)
+        sum += c;
     frame += static_cast<char>(sum & 0xFF);
     return frame;
 }

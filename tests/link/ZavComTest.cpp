@@ -16,7 +16,8 @@ namespace {
 std::string Hex(const std::string& text) {
     std::istringstream in(text);
     std::string out, byte;
-    while (in >> byte) out += static_cast<char>(std::stoi(byte, nullptr, 16));
+    while (in >> byte)
+        out += static_cast<char>(std::stoi(byte, nullptr, 16));
     return out;
 }
 
@@ -212,7 +213,8 @@ TEST(ZavComFrames, BuildFrameWrapsPayloadsWithTheDefaultHeader) {
         {"F0 10 70 00 F1 00", "0A 28 FF FF F0 10 70 00 F1 00 90"},
         {"F0 10 70 01 F1 00", "0A 28 FF FF F0 10 70 01 F1 00 91"},
     };
-    for (const auto& c : cases) EXPECT_EQ(TZavCom::BuildFrame(Hex(c.body)), Hex(c.frame)) << c.body;
+    for (const auto& c : cases)
+        EXPECT_EQ(TZavCom::BuildFrame(Hex(c.body)), Hex(c.frame)) << c.body;
 }
 
 TEST_F(ZavComTest, StoredFramesGoOutUnchanged) {
@@ -387,7 +389,8 @@ TEST_F(ZavComTest, SilentPeerTimesTheRequestOut) {
         answers.clear();
         const int64_t start = vt.NowMs();
         ASSERT_TRUE(link.Send(f100, Record(answers)));
-        for (const auto& r : c.replies) peer.Deliver(r);
+        for (const auto& r : c.replies)
+            peer.Deliver(r);
         vt.Advance(start + 4999 - vt.NowMs());
         EXPECT_TRUE(errors.empty());
         vt.Advance(1);

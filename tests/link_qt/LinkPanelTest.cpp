@@ -50,7 +50,8 @@ private slots:
         TLinkPanel panel;
         Listener l;
         l.Listen(&panel);
-        for (QRgb c : {clGreen, clLime, clRed, clMaroon, qRgb(0, 0x81, 0)}) panel.SetColor(c);
+        for (QRgb c : {clGreen, clLime, clRed, clMaroon, qRgb(0, 0x81, 0)})
+            panel.SetColor(c);
         const std::vector<std::pair<TLinkPanel*, bool>> expected{
             {&panel, true}, {&panel, false}, {&panel, false}, {&panel, false}, {&panel, false}};
         QVERIFY(l.Calls == expected);
