@@ -33,6 +33,7 @@ QSpinBox* Spin(const char* name, const QString& hint) {
     s->setObjectName(QString::fromLatin1(name));
     s->setToolTip(hint);
     s->setRange(INT_MIN, INT_MAX);
+    s->setMaximumWidth(120);
     return s;
 }
 

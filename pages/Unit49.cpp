@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -81,12 +82,15 @@ TTelefonBuch::TTelefonBuch(QWidget* parent) : QWidget(parent) {
     StringGrid1->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                                  QAbstractItemView::AnyKeyPressed);
     SetRowCount(MinRows);
+    // Just the two columns wide, so that the list shown beside it starts right after them.
+    StringGrid1->setMinimumWidth(262 + 139 + StringGrid1->verticalScrollBar()->sizeHint().width() +
+                                 2 * StringGrid1->frameWidth());
 
     ListBox1 = new QListWidget;
     ListBox1->setObjectName(QStringLiteral("ListBox1"));
     ListBox1->hide();
     auto* body = new QHBoxLayout;
-    body->addWidget(StringGrid1, 2);
+    body->addWidget(StringGrid1);
     body->addWidget(ListBox1, 1);
 
     auto* top = new QVBoxLayout(this);

@@ -95,6 +95,7 @@ TForm7::TForm7(QWidget* parent) : QWidget(parent) {
         grid->addWidget(box, 2 + i % 9, i / 9); // tags 10..18 left, 19..27 right
         connect(box, &QCheckBox::toggled, this, [this, box] { dxfCheckBox28Click(box); });
     }
+    grid->setVerticalSpacing(2);
     grid->setRowStretch(11, 1);
 
     Panel1 = new QWidget;
