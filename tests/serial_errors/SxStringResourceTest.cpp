@@ -181,3 +181,25 @@ TEST(SxStringResource, ALookupAfterTheDataChangedIsRejected)
     m.Items["T"].Bytes.resize(10);
     EXPECT_THROW(r.GetString(1), EKvlStringResourceError);
 }
+
+namespace sx::res {
+extern const uint8_t GOOD_TABLE[];
+extern const std::size_t GOOD_TABLE_Size;
+}
+
+TEST(SxStringResource, GeneratorKeepsEscapesBlanksAndLetters)
+{
+    TestModule m;
+    m.Items["GOOD"].Bytes.assign(sx::res::GOOD_TABLE, sx::res::GOOD_TABLE + sx::res::GOOD_TABLE_Size);
+    TSxStringResource r(m, "GOOD");
+    EXPECT_EQ(r.Count(), 6u);
+    EXPECT_EQ(r.GetString(1), "say \"hi\"");
+    EXPECT_EQ(r.GetString(2), "back\\slash");
+    EXPECT_EQ(r.GetString(3), "  two blanks  ");
+    EXPECT_EQ(r.GetString(4), "Gr\xFC\xDF" "e \x80"); // UTF-8 source, cp1252 result
+    EXPECT_EQ(r.GetString(-7), "negative");
+    // An empty text is there, but reads like a missing one.
+    r.RaiseOnMissing = true;
+    EXPECT_EQ(r.GetString(5), "");
+    EXPECT_THROW(r.GetString(6), EKvlStringResourceError);
+}
