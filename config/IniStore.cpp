@@ -169,6 +169,9 @@ TIniStore::TIniStore(std::string fileName) : fileName_(std::move(fileName)), ind
 TIniStore::~TIniStore() = default;
 
 void TIniStore::Load(std::string_view bytes) {
+    // Written back with the line ends it came with: CR LF, or LF when its first line ends so.
+    const std::size_t firstLf = bytes.find('\n');
+    if (firstLf != std::string_view::npos && (firstLf == 0 || bytes[firstLf - 1] != '\r')) lineEnd_ = "\n";
     IniSection* current = nullptr;
     std::vector<std::string> pending; // comments after a blank line: they belong to what follows
     bool afterBlank = false;
@@ -255,6 +258,7 @@ bool TIniStore::ReadBool(std::string_view section, std::string_view key, bool de
 }
 
 void TIniStore::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+    modified_ = true;
     IniSection& s = FindOrAdd(section);
     std::string raw;
     raw.reserve(key.size() + 1 + value.size());
@@ -298,6 +302,7 @@ void TIniStore::ReadSectionValues(std::string_view section, std::vector<std::str
 }
 
 void TIniStore::EraseSection(std::string_view section) {
+    modified_ = true;
     IniSection* s = Find(section);
     if (!s) return;
     index_->first.erase(index_->first.find(section));
@@ -315,6 +320,7 @@ void TIniStore::EraseSection(std::string_view section) {
 }
 
 void TIniStore::DeleteKey(std::string_view section, std::string_view key) {
+    modified_ = true;
     IniSection* s = Find(section);
     if (!s) return;
     const long i = s->FindKey(key);
@@ -354,34 +360,37 @@ void TIniStore::GetStrings(std::vector<std::string>& list) const {
 
 std::string TIniStore::GetText() const {
     std::size_t size = 0;
-    for (const auto& p : preamble_) size += p.size() + 2;
+    const std::string_view eol = lineEnd_;
+    for (const auto& p : preamble_) size += p.size() + eol.size();
     for (const auto& s : sections_) {
-        for (const auto& c : s->leading) size += c.size() + 2;
-        size += s->name.size() + 6;
-        for (const auto& l : s->lines) size += l.raw.size() + 2;
+        for (const auto& c : s->leading) size += c.size() + eol.size();
+        size += s->name.size() + 2 + 2 * eol.size();
+        for (const auto& l : s->lines) size += l.raw.size() + eol.size();
     }
     std::string out;
     out.reserve(size);
-    auto line = [&out](std::string_view text) {
+    auto line = [&out, eol](std::string_view text) {
         out.append(text);
-        out.append("\r\n");
+        out.append(eol);
     };
     for (const auto& p : preamble_) line(p);
     for (const auto& s : sections_) {
         for (const auto& c : s->leading) line(c);
-        out.append(1, '[').append(s->name).append(1, ']').append("\r\n");
+        out.append(1, '[').append(s->name).append(1, ']').append(eol);
         for (const auto& l : s->lines)
             if (l.kind != LineKind::Dead) line(l.raw);
-        out.append("\r\n");
+        out.append(eol);
     }
     return out;
 }
 
 void TIniStore::UpdateFile() const {
     if (fileName_.empty()) return;
-    if (!loadError_.empty())
+    if (!loadError_.empty()) {
+        if (!modified_) return; // nothing to save, and the file must not be replaced by an empty store
         throw plat::FileError("Die Datei \"" + fileName_ + "\" konnte nicht gelesen werden und wird nicht \xFC" "berschrieben (" +
                               loadError_ + ").");
+    }
     const std::string text = GetText();
     std::string existing;
     if (plat::TryReadFileBytes(fileName_, existing) && existing == text) return;

@@ -3,7 +3,7 @@
 // changes only on UpdateFile. Section names and keys compare without regard to case (cp1252); nothing is
 // trimmed. Lookups are hashed. Comment lines (";" first) and lines before the first section are kept in their
 // places when the file is written back, but they are never keys and no read or list returns them; blank lines
-// are normalised (one after each section). A section name that occurs twice gives two sections; lookups find
+// are normalised (one after each section); a file with LF line ends keeps them. A section name that occurs twice gives two sections; lookups find
 // the first.
 
 #include <cstddef>
@@ -52,10 +52,11 @@ public:
 
     // The store as it is written: lines of the file format (comments in place, one empty line per section).
     void GetStrings(std::vector<std::string>& list) const;
-    // The same as the file's bytes (CR LF line ends).
+    // The same as the file's bytes: CR LF line ends, or LF when the file read had LF line ends.
     std::string GetText() const;
     // Writes GetText to the file atomically; skipped when the file already holds exactly these bytes. Throws
-    // plat::FileError on failure, or when the file could not be read on creation. An empty file name: nothing.
+    // plat::FileError on failure. A file that could not be read on creation is never replaced: nothing happens
+    // while the store is unchanged, and a FileError tells that changes cannot be saved. An empty file name: nothing.
     void UpdateFile() const;
 
     // Number of sections (for statistics and tests).
@@ -69,6 +70,8 @@ private:
     struct SectionIndex;
     std::string fileName_;
     std::string loadError_;
+    std::string lineEnd_ = "\r\n";
+    bool modified_ = false;
     std::vector<std::string> preamble_; // lines before the first section
     std::vector<std::unique_ptr<cfg::IniSection>> sections_;
     std::unique_ptr<SectionIndex> index_;

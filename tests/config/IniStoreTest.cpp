@@ -176,6 +176,10 @@ TEST_F(IniStoreTest, WrittenInNormalFormWithCommentsInPlace) {
     // The normal form reads back to itself.
     TIniStore again(drive.Tool("t.ini"));
     EXPECT_EQ(again.GetText(), expected);
+
+    // A file with LF line ends keeps them.
+    TIniStore lf(Load("[a]\nx=1\r\n; c\n"));
+    EXPECT_EQ(lf.GetText(), "[a]\nx=1\n; c\n\n");
 }
 
 TEST_F(IniStoreTest, UpdateFileSkipsIdenticalBytesAndCreatesMissingFiles) {
@@ -204,6 +208,7 @@ TEST_F(IniStoreTest, UnreadableFileIsEmptyAndNeverOverwritten) {
     TIniStore ini(drive.Tool("dir.ini"));
     EXPECT_FALSE(ini.Loaded());
     EXPECT_EQ(ini.SectionCount(), 0u);
+    EXPECT_NO_THROW(ini.UpdateFile()); // unchanged: nothing to save, nothing said
     ini.WriteString("a", "b", "c");
     try {
         ini.UpdateFile();
