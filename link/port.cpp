@@ -1,5 +1,8 @@
 #include "link/port.h"
 
+#include "link/zavcom.h"
+#include "platform/qt/QtTime.h"
+
 #include <QObject>
 
 #include <algorithm>
@@ -27,7 +30,10 @@ void ForgetPanel(const TLinkPanel* panel) {
 
 } // namespace
 
-TMyComPort::TMyComPort(QWidget* parent) : QWidget(parent) {}
+TMyComPort::TMyComPort(QWidget* parent) : QWidget(parent) {
+    // The one link object exists from start-up on; its timers run on the GUI thread.
+    zavcom::CreateZavCom(plat::QtTimerService::Instance());
+}
 
 TMyComPort::~TMyComPort() {
     if (MyComPort == this) MyComPort = nullptr;

@@ -8,7 +8,7 @@
 
 #include <QWidget>
 
-// The port test console form.
+// The port test console form. Creating it creates the one link object (zavcom::ZavCom) as well.
 class TMyComPort : public QWidget {
     Q_OBJECT
 public:
