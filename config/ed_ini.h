@@ -28,6 +28,7 @@ void ShutdownConfiguration();
 
 bool ConfigOpen();
 // The open configuration store; when none is open, an empty store without a file name that is never written.
+// Do not keep the reference: the next open or release replaces the store.
 TIniStore& ToolIni();
 // Writes the open store back and releases it (ConfigOpen becomes false); nothing when none is open. The store is
 // released even when writing fails; the FileError is passed on.
