@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 TForm5* Form5 = nullptr;
@@ -40,9 +41,9 @@ const QColor kPurple(128, 0, 128);
 bool LessNoCase(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
 
 // Memo texts up to this many characters are set at once; a longer one goes in by pieces of this size.
-constexpr qsizetype kFillPiece = 256 * 1024;
+constexpr size_t kFillPiece = 256 * 1024;
 
-QString JoinLines(const std::vector<std::string>& lines) {
+std::string JoinLines(const std::vector<std::string>& lines) {
     std::string text;
     size_t size = 0;
     for (const auto& l : lines) size += l.size() + 1;
@@ -51,7 +52,7 @@ QString JoinLines(const std::vector<std::string>& lines) {
         if (i) text += '\n';
         text += lines[i];
     }
-    return plat::ToQ(text);
+    return text;
 }
 
 const char* TrueFalse(bool b) { return b ? "True" : "False"; }
@@ -199,50 +200,43 @@ void TForm5::SetMemoColour(const QColor& colour) {
 
 bool TForm5::MemoLoading() const { return fillTimer_->isActive(); }
 
-void TForm5::SetMemoText(const QString& text) {
+void TForm5::SetMemoText(std::string text) {
     fillTimer_->stop();
     pendingText_.clear();
     pendingPos_ = 0;
     inifile_memo->document()->setUndoRedoEnabled(true);
-    if (text.size() <= 4 * kFillPiece) {
-        inifile_memo->setPlainText(text);
+    const size_t cut = text.size() > 4 * kFillPiece ? text.find('\n', kFillPiece) : std::string::npos;
+    if (cut == std::string::npos) {
+        inifile_memo->setPlainText(plat::ToQ(text));
         return;
     }
     // Setting 50 MB at once would hold the window for seconds; a piece takes some 25 ms.
-    const qsizetype cut = text.indexOf(QLatin1Char('\n'), kFillPiece);
-    if (cut < 0) {
-        inifile_memo->setPlainText(text);
-        return;
-    }
-    inifile_memo->setPlainText(text.left(cut));
+    inifile_memo->setPlainText(plat::ToQ(text.substr(0, cut)));
     inifile_memo->document()->setUndoRedoEnabled(false);
-    pendingText_ = text;
+    pendingText_ = std::move(text);
     pendingPos_ = cut + 1;
     fillTimer_->start();
 }
 
 void TForm5::FillNextPiece() {
-    qsizetype end = std::min(pendingText_.size(), pendingPos_ + kFillPiece);
-    if (end < pendingText_.size()) {
-        const qsizetype nl = pendingText_.indexOf(QLatin1Char('\n'), end);
-        end = nl < 0 ? pendingText_.size() : nl;
-    }
+    size_t end = std::min(pendingText_.size(), pendingPos_ + kFillPiece);
+    if (end < pendingText_.size()) end = std::min(pendingText_.find('\n', end), pendingText_.size());
     QTextCursor tail(inifile_memo->document());
     tail.movePosition(QTextCursor::End);
     // Each piece begins a new line: the line end between pieces was cut away.
-    tail.insertText(QLatin1Char('\n') + QStringView(pendingText_).mid(pendingPos_, end - pendingPos_).toString());
+    tail.insertText(plat::ToQ("\n" + pendingText_.substr(pendingPos_, end - pendingPos_)));
     pendingPos_ = end + 1;
     if (pendingPos_ > pendingText_.size()) {
         fillTimer_->stop();
-        pendingText_.clear();
+        std::string().swap(pendingText_);
         pendingPos_ = 0;
         inifile_memo->document()->setUndoRedoEnabled(true);
     }
 }
 
-QString TForm5::MemoText() const {
-    QString text = inifile_memo->toPlainText();
-    if (MemoLoading()) text += QLatin1Char('\n') + QStringView(pendingText_).mid(pendingPos_).toString();
+std::string TForm5::MemoText() const {
+    std::string text = plat::FromQ(inifile_memo->toPlainText());
+    if (MemoLoading()) text.append("\n").append(pendingText_, pendingPos_);
     return text;
 }
 
@@ -347,7 +341,7 @@ void TForm5::SpeedButton1Click() {
 }
 
 void TForm5::BaseButtonClick() {
-    const std::string text = plat::FromQ(MemoText());
+    const std::string text = MemoText();
     std::string out;
     out.reserve(text.size() + text.size() / 8);
     size_t begin = 0;
@@ -358,7 +352,7 @@ void TForm5::BaseButtonClick() {
         out += '\n';
         begin = end + 1;
     }
-    SetMemoText(plat::ToQ(out));
+    SetMemoText(std::move(out));
 }
 
 void TForm5::StaticText1Click() { OpenInInspector(plat::FromQ(StaticText1->text())); }

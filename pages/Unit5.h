@@ -69,17 +69,18 @@ protected:
 
 private:
     void SetMemoColour(const QColor& colour);
-    // Replaces the memo's text; a large text is filled in by pieces from the event loop.
-    void SetMemoText(const QString& text);
-    // The memo's whole text (also while it is still being filled).
-    QString MemoText() const;
+    // Replaces the memo's text (cp1252 lines joined by "\n"); a large text is converted and filled in by
+    // pieces from the event loop.
+    void SetMemoText(std::string text);
+    // The memo's whole text in cp1252 (also while it is still being filled).
+    std::string MemoText() const;
     void FillNextPiece();
     // Selects the blank-delimited word at a viewport position, as a double-click in the memo does.
     void SelectWordAt(const QPoint& viewportPos);
 
     QTimer* fillTimer_;
-    QString pendingText_; // the text being filled in
-    qsizetype pendingPos_ = 0;
+    std::string pendingText_; // the text being filled in
+    size_t pendingPos_ = 0;   // where its next piece begins
 };
 
 extern TForm5* Form5;
