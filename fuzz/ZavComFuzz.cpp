@@ -68,7 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int depth = 0; // callbacks may start the next request, but not endlessly
     bool chainRequests = false;
 
-    const TZavCallback answer = [&](const std::string&) {
+    const TZavCallback answer = [&](const std::string& text) {
+        const TDecoded d = TZavCom::DecodeFrame(text);
+        Check(d.Error == 1 ? d.Payload == text : d.Payload.size() <= 254, "decoded payload within bounds");
         if (chainRequests && depth < 4) {
             ++depth;
             link.Send(TZavCom::BuildFrame("\xF1\x00"), nullptr);
