@@ -178,6 +178,12 @@ void TSxCustomComPort::DoOpen()
         comNumber_ = static_cast<uint16_t>(chosen);
     }
 
+    // A dispatcher left over from a close that finished without a GUI thread.
+    if (dispatcher_) {
+        if (dispatcher_->ThreadsRunning()) ReleaseLater(std::move(dispatcher_));
+        FreeDispatcher();
+    }
+
     std::unique_ptr<TSxBaseDispatcher> d;
     if (factory_) d = factory_(*this);
     else if (deviceLayer_ == dlWin32) d = std::make_unique<TSxBaseDispatcher>(this, gui_, clock_);
@@ -239,9 +245,9 @@ void TSxCustomComPort::DoOpen()
         if (!d) d = std::move(dispatcher_);
         if (d && deviceOpen) {
             d->RemoveWindowHandler(window_.get());
+            d->SetOnDeviceLost({});
             d->Close();
-            for (int i = 0; d->ThreadsRunning() && i < 5000; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (d->ThreadsRunning()) ReleaseLater(std::move(d));
         }
         d.reset();
         throw;
@@ -253,21 +259,27 @@ void TSxCustomComPort::DoClose()
     open_ = false;
     if (phase_ != phOpen) return;
 
-    if (trace_.State == tlOn || trace_.State == tlPause) ApplyTraceLog(true, tlDump);
+    // Whatever raises on the way (a trace file that cannot be written, a listener) must not leave
+    // the port half closed: the close goes on and the first failure is raised at its end.
+    std::exception_ptr failure;
+    auto attempt = [&](const std::function<void()>& step) {
+        try {
+            step();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    if (trace_.State == tlOn || trace_.State == tlPause) attempt([&] { ApplyTraceLog(true, tlDump); });
     if (log_.State == tlOn || log_.State == tlPause) {
         LogLine(Word(15004), Word(15113), comNumber_, 0);
-        ApplyTraceLog(false, tlDump);
+        attempt([&] { ApplyTraceLog(false, tlDump); });
     }
 
     phase_ = phClosing;
-    // A listener or handler that raises must not leave the port half closed: finish, then raise.
-    std::exception_ptr failure;
-    try {
-        NotifyListeners(false);
+    attempt([&] { NotifyListeners(false); });
+    attempt([&] {
         if (onPortClose_) onPortClose_(*this);
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    });
 
     dispatcher_->SaveTriggers(savedTriggers_);
     dispatcher_->Close();

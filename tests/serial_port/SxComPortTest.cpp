@@ -439,3 +439,35 @@ TEST_F(PortTest, TraceAndLogAreWrittenOnClose)
     std::remove(logName.c_str());
     rmdir(dir);
 }
+
+TEST_F(PortTest, CloseFinishesWhenSomethingOnTheWayFails)
+{
+    struct Case {
+        const char* What;
+        std::function<void(TSxComPort&)> Setup;
+    };
+    const Case cases[] = {
+        {"trace file cannot be written", [](TSxComPort& p) {
+             p.SetTraceName("/nonexistent/dir/SERX.TRC");
+             p.SetTracing(tlOn);
+         }},
+        {"close handler raises", [](TSxComPort& p) {
+             p.SetOnPortClose([](TSxCustomComPort&) { throw ESxException("handler failed"); });
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        TSxComPort port(&gui);
+        port.SetComNumber(Com);
+        c.Setup(port);
+        port.SetOpen(true);
+        EXPECT_THROW(port.SetOpen(false), ESxException);
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(port.PortPhase(), phClosed);
+        // The device was released.
+        TSxComPort other(&gui);
+        other.SetComNumber(Com);
+        other.SetOpen(true);
+        EXPECT_TRUE(other.Open());
+    }
+}
