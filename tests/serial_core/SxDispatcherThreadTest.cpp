@@ -57,12 +57,12 @@ protected:
 } // namespace
 
 TEST_F(SimPort, DataFlowsBothWaysAndAvailArrivesOnTheGuiThread) {
+    Window w;
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
     EXPECT_TRUE(d.ThreadsRunning());
     EXPECT_TRUE(line->NearOpen());
     EXPECT_TRUE(line->DTR());
-    Window w;
     std::string received;
     const auto guiThread = std::this_thread::get_id();
     w.On = [&](uint16_t msg, uint32_t) {
@@ -92,9 +92,9 @@ TEST_F(SimPort, DataFlowsBothWaysAndAvailArrivesOnTheGuiThread) {
 }
 
 TEST_F(SimPort, TriggersReachProcedureHandlersOnTheDispatchThread) {
+    MsgLog log; // outlives the dispatcher's threads
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
-    MsgLog log;
     d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) { log.Add(msg, first, second); });
     const int32_t ok = d.NewDataTrigger("OK\r", true);
     const int32_t dcd = d.NewStatusTrigger(stModem);
@@ -147,9 +147,9 @@ TEST_F(SimPort, CloseInsideAWindowHandlerFinishesAfterTheDelivery) {
 }
 
 TEST_F(SimPort, CloseInsideAProcedureHandlerFinishesOnTheDispatchThread) {
+    std::atomic<int> calls{0};
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
-    std::atomic<int> calls{0};
     d.AddProcedureHandler([&](uint16_t, uint32_t, uint32_t) {
         if (calls++ == 0) d.Close();
     });

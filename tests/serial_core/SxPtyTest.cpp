@@ -82,14 +82,14 @@ TEST(PtyPort, DataBothWaysAndAPtyCountsAsAlwaysReady) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
+    MsgLog log; // outlives the dispatcher's threads
+    std::string received;
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d, pty.Slave()), 0);
     // No modem lines on a pseudo-terminal: CTS, DSR and DCD read as on.
     EXPECT_EQ(d.ModemStatus() & 0xF0, msCTS | msDSR | msDCD);
     EXPECT_EQ(d.SetDTR(false), 0);
 
-    MsgLog log;
-    std::string received;
     const int32_t ok = d.NewDataTrigger("OK", false);
     d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) {
         if (msg == smAvail) {
@@ -166,15 +166,15 @@ TEST(PtyPort, StreamsMegabytesWithoutLosingOrDuplicatingABye) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
+    MsgLog log; // outlives the dispatcher's threads
+    std::string received;
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d, pty.Slave()), 0);
     for (const char* t : {"OK", "ERROR", "CONNECT", "RING", "NO CARRIER", "BUSY", "\r\n", "\x10\x02"})
         ASSERT_GT(d.NewDataTrigger(t, true), 0);
 
-    const std::string in = Pattern(4 << 20, 1);
-    const std::string out = Pattern(2 << 20, 2);
-    MsgLog log;
-    std::string received;
+    const std::string in = Pattern(3 << 20, 1);
+    const std::string out = Pattern(1 << 20, 2);
     received.reserve(in.size());
     d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
         if (msg != smAvail) return;
