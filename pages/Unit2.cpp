@@ -137,7 +137,9 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
     top->addLayout(body, 1);
 
     connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    // A click, or moving through the list with the keys; the list's own filling does not count.
     connect(ModemListBox, &QListWidget::itemClicked, this, [this] { ModemListBoxClick(); });
+    connect(ModemListBox, &QListWidget::currentRowChanged, this, [this] { ModemListBoxClick(); });
 }
 
 TForm2::~TForm2() {
@@ -153,6 +155,7 @@ void TForm2::LoadSettings() {
     FModemStore.reset();
     FModemStore = std::make_unique<TIniStore>(ModemDatabasePath);
 
+    const QSignalBlocker quiet(ModemListBox);
     ModemListBox->clear();
     std::vector<std::string> types;
     FModemStore->ReadSection("MODEM-TYPEN", types);

@@ -92,7 +92,7 @@ private slots:
 
     void spinEditsShowAnyIntegerUnchanged() {
         Load("[unit43]\r\ntickufz=-5\r\ntickubs=100000\r\ntickuquitt=2147483647\r\ntickumonblk=-2147483648\r\n"
-             "tickuerror=12x\r\nkabinentimer=0x10\r\n");
+             "tickuerror=99999999999\r\nkabinentimer=0x10\r\n"); // too big for an integer: the default
         QCOMPARE(Page->tickufz->value(), -5);
         QCOMPARE(Page->tickubs->value(), 100000);
         QCOMPARE(Page->tickuquitt->value(), 2147483647);
