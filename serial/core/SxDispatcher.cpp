@@ -457,7 +457,11 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
             RunInputChecks();
             ReadBacklog();
         }
-        if (events & evHangup) HandleDeviceLost();
+        if (events & evHangup) {
+            // What arrived before the hang-up is delivered first.
+            while (ReadInput() > 0) RunInputChecks();
+            HandleDeviceLost();
+        }
     } else {
         ReadBacklog();
     }

@@ -316,7 +316,8 @@ public:
             }
             if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 hungUp_ = true;
-                return evHangup;
+                // Bytes that arrived before the hang-up are still there to be read.
+                return evHangup | ((fds[0].revents & POLLIN) ? evRxChar : 0u);
             }
             uint32_t ev = 0;
             if (fds[0].revents & POLLIN) ev |= evRxChar;

@@ -10,6 +10,7 @@
 #include "serial/core/SxDispatcher.h"
 #include "serial/errors/SxErrors.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -293,7 +294,8 @@ private:
     TTapiMode tapiMode_ = tmAuto;
     bool rs485Mode_ = false;
 
-    TPortPhase phase_ = phClosed;
+    // Read by the modem engine on the dispatch thread (PutString), written on the GUI thread.
+    std::atomic<TPortPhase> phase_{phClosed};
     uint16_t availLevel_ = 1;
     int priorityBoost_ = 0;
     TDispatcherFactory factory_;

@@ -150,12 +150,18 @@ TEST(PtyPort, HangupClosesThePortFromTheGuiThread) {
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d, pty.Slave()), 0);
     bool lost = false;
+    std::string last;
     d.SetOnDeviceLost([&] {
+        uint8_t c;
+        while (d.GetChar(c) == 0) last.push_back(static_cast<char>(c));
         lost = true;
         d.Close();
     });
-    pty.CloseMaster();
+    pty.Write("bye");
+    ASSERT_TRUE(Eventually([&] { return d.InputUsed() == 3; }, Deadline));
+    pty.CloseMaster(); // the kernel drops what the slave had not read yet; what we read stays
     ASSERT_TRUE(gui.PumpUntil([&] { return lost && !d.ThreadsRunning(); }, Deadline));
+    EXPECT_EQ(last, "bye");
     EXPECT_TRUE(d.DeviceLost());
     EXPECT_FALSE(d.IsOpen());
 }
