@@ -224,7 +224,9 @@ void TForm5::FillNextPiece() {
     QTextCursor tail(inifile_memo->document());
     tail.movePosition(QTextCursor::End);
     // Each piece begins a new line: the line end between pieces was cut away.
-    tail.insertText(plat::ToQ("\n" + pendingText_.substr(pendingPos_, end - pendingPos_)));
+    std::string piece(1, '\n');
+    piece.append(pendingText_, pendingPos_, end - pendingPos_);
+    tail.insertText(plat::ToQ(piece));
     pendingPos_ = end + 1;
     if (pendingPos_ > pendingText_.size()) {
         fillTimer_->stop();

@@ -22,6 +22,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
+
+Q_DECLARE_METATYPE(std::vector<std::string>)
 
 namespace {
 
@@ -155,28 +158,32 @@ private slots:
     }
 
     void developMarkers_data() {
-        QTest::addColumn<QStringList>("args");
+        const std::string own = std::string("/i=") + kMonIni;
+        QTest::addColumn<std::vector<std::string>>("args");
         QTest::addColumn<bool>("visible");
-        QTest::newRow("first argument") << QStringList{"ini4zav", "/use=develop"} << true;
-        QTest::newRow("capitals") << QStringList{"ini4zav", "/USE=DEVELOP"} << false;
-        QTest::newRow("second argument") << QStringList{"ini4zav", "/i=x.ini", "/use=develop"} << false;
-        QTest::newRow("with more after it") << QStringList{"ini4zav", "/use=develop", "/m=qir"} << true;
-        QTest::newRow("none") << QStringList{"ini4zav"} << false;
-        QTest::newRow("longer") << QStringList{"ini4zav", "/use=developer"} << false;
+        QTest::newRow("first argument") << std::vector<std::string>{"ini4zav", "/use=develop", own} << true;
+        QTest::newRow("capitals") << std::vector<std::string>{"ini4zav", "/USE=DEVELOP", own} << false;
+        QTest::newRow("second argument") << std::vector<std::string>{"ini4zav", own, "/use=develop"} << false;
+        QTest::newRow("longer") << std::vector<std::string>{"ini4zav", "/use=developer", own} << false;
+        QTest::newRow("none") << std::vector<std::string>{"ini4zav", own} << false;
     }
     void developMarkers() {
-        QFETCH(QStringList, args);
+        QFETCH(std::vector<std::string>, args);
         QFETCH(bool, visible);
-        // Started without the switch, the markers are hidden from the beginning.
-        QVERIFY(!form_->Panel2->isVisible());
-        QVERIFY(!form_->Panel3->isVisible());
-        form_->ApplyArguments(args);
-        QCOMPARE(form_->Panel2->isVisible(), visible);
-        QCOMPARE(form_->Panel3->isVisible(), visible);
-        // The main window's picture click switches them on whatever the arguments were.
-        form_->ShowDevelopMarkers(true);
-        QVERIFY(form_->Panel2->isVisible());
-        QVERIFY(form_->Panel3->isVisible());
+        // The form reads the arguments the program was started with.
+        ReleaseToolIni();
+        StartConfiguration(args);
+        {
+            TForm5 fresh;
+            QCOMPARE(fresh.Panel2->isVisibleTo(&fresh), visible);
+            QCOMPARE(fresh.Panel3->isVisibleTo(&fresh), visible);
+            // The main window's picture click switches them on whatever the arguments were.
+            fresh.ShowDevelopMarkers(true);
+            QVERIFY(fresh.Panel2->isVisibleTo(&fresh));
+            QVERIFY(fresh.Panel3->isVisibleTo(&fresh));
+        }
+        ReleaseToolIni();
+        StartConfiguration({"ini4zav", std::string("/i=") + kMonIni});
     }
 
     void sectionListAndSectionClick() {
