@@ -471,3 +471,19 @@ TEST_F(PortTest, CloseFinishesWhenSomethingOnTheWayFails)
         EXPECT_TRUE(other.Open());
     }
 }
+
+TEST_F(PortTest, OutputFromTheDispatchThreadAsTheModemEngineSendsIt)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    port.SetTracing(tlOn);
+    port.SetOpen(true);
+    TSxBaseDispatcher& d = port.Dispatcher();
+    const int32_t ring = d.NewDataTrigger("RING", false);
+    const int id = d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
+        if (msg == smData && static_cast<int32_t>(first) == ring) port.PutString("ATA\r");
+    });
+    pty.Send("RING\r\n");
+    EXPECT_EQ(pty.Receive(4), "ATA\r");
+    d.RemoveProcedureHandler(id);
+}
