@@ -5,43 +5,6 @@
 using namespace sx;
 using namespace sxtest;
 
-TEST(PortProperties, Defaults)
-{
-    TSxComPort port;
-    EXPECT_EQ(port.DeviceLayer(), dlWin32);
-    EXPECT_EQ(port.ComNumber(), 0);
-    EXPECT_EQ(port.Baud(), 19200);
-    EXPECT_TRUE(port.PromptForPort());
-    EXPECT_EQ(port.Parity(), pNone);
-    EXPECT_EQ(port.DataBits(), 8);
-    EXPECT_EQ(port.StopBits(), 1);
-    EXPECT_EQ(port.InSize(), 4096);
-    EXPECT_EQ(port.OutSize(), 4096);
-    EXPECT_TRUE(port.AutoOpen());
-    EXPECT_FALSE(port.Open());
-    EXPECT_TRUE(port.DTR());
-    EXPECT_TRUE(port.RTS());
-    EXPECT_EQ(port.HWFlowOptions(), 0);
-    EXPECT_EQ(port.SWFlowOptions(), swfNone);
-    EXPECT_EQ(port.XOnChar(), 17);
-    EXPECT_EQ(port.XOffChar(), 19);
-    EXPECT_EQ(port.BufferFull(), 0);
-    EXPECT_EQ(port.BufferResume(), 0);
-    EXPECT_EQ(port.Tracing(), tlOff);
-    EXPECT_EQ(port.Logging(), tlOff);
-    EXPECT_EQ(port.TraceSize(), 10000);
-    EXPECT_EQ(port.LogSize(), 10000);
-    EXPECT_TRUE(port.TraceHex());
-    EXPECT_TRUE(port.LogHex());
-    EXPECT_TRUE(port.UseMSRShadow());
-    EXPECT_TRUE(port.UseEventWord());
-    EXPECT_EQ(port.CommNotificationLevel(), 10);
-    EXPECT_EQ(port.TapiMode(), tmAuto);
-    EXPECT_FALSE(port.RS485Mode());
-    EXPECT_EQ(port.PortPhase(), phClosed);
-    EXPECT_EQ(port.AvailLevel(), 1);
-}
-
 TEST(PortProperties, FlowControlLevels)
 {
     struct Case {
