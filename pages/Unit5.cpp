@@ -307,6 +307,12 @@ void TForm5::OpenInInspector(const std::string& path) {
         return;
     }
     Form80->OpenIniFile(path);
+    // A file that is there but cannot be read opens as an empty store; showing that as an empty file
+    // would hide the failure.
+    if (!ToolIni().Loaded()) {
+        dlg::MessageDlg(path + " kann nicht gelesen werden: " + ToolIni().LoadError(), dlg::Kind::Error, dlg::mbOK);
+        return;
+    }
     std::vector<std::string> lines;
     ToolIni().GetStrings(lines);
     SetMemoText(JoinLines(lines));
@@ -370,7 +376,9 @@ void TForm5::BitBtn3Click() {
     SetMemoText({});
     const std::string program;
     const std::string inifile = ToolIni().FileName();
-    ReopenConfiguration(program, inifile);
+    // With no file open there is nothing to re-open: an empty name would make the resolver look for a file
+    // ".INI" in the working directory. The listing then shows the values of the closed configuration.
+    if (ConfigOpen()) ReopenConfiguration(program, inifile);
 
     SetMemoColour(SilverColour());
     const std::string rule(81, '_');

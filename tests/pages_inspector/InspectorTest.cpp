@@ -262,6 +262,17 @@ private slots:
         QVERIFY(ConfigOpen());
     }
 
+    void unreadableFileIsReportedNotShownEmpty() {
+        // A file that exists but gives a read error (this one does, even for root).
+        plat::SetDriveMapping('P', "/proc/self");
+        QVERIFY(plat::FileExists("P:\\mem"));
+        form_->OpenInInspector("P:\\mem");
+        QCOMPARE(dlg::History().size(), size_t(1));
+        QCOMPARE(dlg::History().front().kind, dlg::Kind::Error);
+        QVERIFY(dlg::History().front().text.rfind("P:\\mem kann nicht gelesen werden: ", 0) == 0);
+        QCOMPARE(MemoText(), QString());
+    }
+
     void memoDoubleClick() {
         form_->RefreshSections();
         ClickItem(QStringLiteral("ID"));
@@ -368,6 +379,24 @@ private slots:
         QCOMPARE(MemoColour(), TForm5::SilverColour());
         QVERIFY(Disk(kMonIni).find("dial=ATDT9\r\n") != std::string::npos);
         QVERIFY(plat::FileExists("V:\\log\\mon4vam.log"));
+    }
+
+    void testIniWithoutOpenFileOpensNothing() {
+        // A stray ".INI" in the working directory must not become the configuration file.
+        const std::string keepDir = plat::GetCurrentDir();
+        WriteTool("V:\\.INI", "[machine]\r\ntype=STRAY\r\n");
+        plat::SetCurrentDir("V:\\");
+        Form80->OpenToolIni(2, "V:\\nix.ini");
+        QVERIFY(!ConfigOpen());
+        form_->BitBtn3->click();
+        const QStringList shown = Lines(MemoText());
+        plat::SetCurrentDir(keepDir);
+        QVERIFY(!ConfigOpen());
+        QCOMPARE(shown.size(), 37);
+        QCOMPARE(shown.at(2), QStringLiteral("inifile:          "));
+        QCOMPARE(shown.at(7), QStringLiteral("ini_Machines=     VAM"));
+        QCOMPARE(shown.at(28), QStringLiteral("ini_ComPort:      1"));
+        QCOMPARE(shown.at(36), QStringLiteral("MessageDlg:       "));
     }
 
     void largeFileArrivesWholeWhileWindowStaysLive() {
