@@ -241,6 +241,8 @@ SX_EXCEPTION_CLASS(EFaxNoCarrier, EFax)
 SX_EXCEPTION_CLASS(EFaxSessionError, EFax)
 SX_EXCEPTION_CLASS(EFaxPageError, EFax)
 
+#undef SX_EXCEPTION_CLASS
+
 // A string table could not be read, or an id is missing while the reader raises on missing ids.
 class EKvlStringResourceError : public Exception {
 public:
