@@ -1,6 +1,7 @@
 #include "pages/Unit2.h"
 
 #include "config/IniStore.h"
+#include "config/Reports.h"
 #include "config/ed_ini.h"
 #include "platform/Text.h"
 #include "platform/qt/QtText.h"
@@ -16,6 +17,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <exception>
 #include <vector>
 
 std::string ModemDatabasePath;
@@ -145,8 +147,9 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
 TForm2::~TForm2() {
     try {
         CloseModemStore();
-    } catch (...) {
-        // The program is ending; a failed write-back has nowhere left to be shown.
+    } catch (const std::exception& e) {
+        // The program is ending and no window is left to show it: the main log keeps the failure.
+        WriteLogLine(std::string("Modem-Typen nicht gesichert: ") + e.what());
     }
 }
 

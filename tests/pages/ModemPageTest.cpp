@@ -113,7 +113,11 @@ private slots:
         Page->LoadSettings();
         QCOMPARE(Text(Page->dial_timeout), std::string("60S"));
 
-        // No modem-types file at all: empty list and the default.
+        // An empty modem-types file, then none at all: empty list and the default.
+        F->Write("mon4vam\\modems.ini", "");
+        Page->LoadSettings();
+        QCOMPARE(Page->ModemListBox->count(), 0);
+        QCOMPARE(Text(Page->dial_timeout), std::string("40"));
         ModemDatabasePath.clear();
         Page->LoadSettings();
         QCOMPARE(Page->ModemListBox->count(), 0);
