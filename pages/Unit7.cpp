@@ -174,8 +174,8 @@ void TForm7::BitBtn1Click() {
 }
 
 void TForm7::ViewLogFile(const std::string& path) {
-    std::string bytes;
-    if (plat::FileExists(path) && plat::TryReadFileBytes(path, bytes)) {
+    if (plat::FileExists(path)) {
+        const std::string bytes = plat::ReadFileBytes(path); // a file that cannot be read ends the action
         reportcheckbox_group->hide();
         QString text;
         for (const std::string& line : plat::SplitLines(bytes)) text += ToQ(line) + QLatin1Char('\n');
