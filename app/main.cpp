@@ -681,6 +681,7 @@ void TMainForm::PlaceViewer(QWidget* form) {
 }
 
 void TMainForm::ShowTextNotice(const std::string& notice, const std::string& path) {
+    Memo1->setReadOnly(false);
     Memo1->setPlainText(plat::ToQ("\n\n" + notice + "\n\"" + path + "\""));
     Memo1->show();
 }
@@ -710,12 +711,21 @@ void TMainForm::TreeView1Click() {
         Memo1->clear();
         Panel16Caption->setText(plat::ToQ(path));
         if (plat::FileExists(path)) {
+            // A line longer than the editor can lay out in reasonable time is shown cut, read-only and
+            // without "Save", so the cut text can never replace the file.
+            bool cut = false;
             std::string text;
-            for (const std::string& line : treefile::SplitLines(plat::ReadFileBytes(path)))
-                text += line + '\n';
+            for (const std::string& line : treefile::SplitLines(plat::ReadFileBytes(path))) {
+                cut = cut || line.size() > MaxEditableLine;
+                text.append(line, 0, MaxEditableLine);
+                text += '\n';
+            }
             if (!text.empty())
                 text.pop_back();
             Memo1->setPlainText(plat::ToQ(text));
+            Memo1->setReadOnly(cut);
+            SpeedButton6->setEnabled(!cut);
+            SpeedButton6->setToolTip(cut ? QString::fromUtf8("Zeilen über 65536 Zeichen: nur Anzeige") : QString());
             Panel16->show();
             Memo1->show();
             if (name == "telefon.txt")
@@ -760,5 +770,7 @@ void TMainForm::TreeView1Click() {
 }
 
 void TMainForm::SpeedButton6Click() {
+    if (!SpeedButton6->isEnabled())
+        return;
     textfile::SaveLines(plat::FromQ(Panel16Caption->text()), Memo1->toPlainText());
 }

@@ -46,6 +46,8 @@ public:
     int ToolKind = 0;               // 0 none, 1 editor, 2 monitor, 3 reader or decoder
     std::string CurrentToolIniPath; // ToolRoot + CurrentToolIni
     std::string HelpFile;           // the window's own help file
+    // Longest line the text view edits; a file with a longer line is shown cut and read-only.
+    static constexpr std::size_t MaxEditableLine = 65536;
 
     // --- header, menu, status ------------------------------------------------------------------------------
     TClickImage* Picture;

@@ -23,6 +23,7 @@
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -335,6 +336,25 @@ private slots:
         Form9->setWindowTitle("V:\\ed4vam\\data\\ordner.txt");
         QVERIFY_THROWS_EXCEPTION(plat::FileError, Form9->ToolButton1Click());
         QVERIFY(QFileInfo(QString::fromStdString(root + "ed4vam/data/ordner.txt/inhalt")).isDir());
+    }
+
+    // A line too long to edit: shown cut and read-only, "Save" refused, the file untouched.
+    void overlongLineIsShownReadOnly() {
+        const std::string longLine = "kopf\r\n" + std::string(70000, 'x') + "\r\nfuss\r\n";
+        Put("ed4vam/data/liesmich.txt", longLine);
+        Start();
+        MainForm->SpeedButton2->click();
+        Click("Liesmich.txt");
+        QVERIFY(MainForm->Memo1->isReadOnly());
+        QVERIFY(!MainForm->SpeedButton6->isEnabled());
+        QCOMPARE(MainForm->Memo1->document()->blockCount(), 3);
+        QCOMPARE(MainForm->Memo1->document()->findBlockByNumber(1).length() - 1, int(TMainForm::MaxEditableLine));
+        MainForm->SpeedButton6Click();
+        QCOMPARE(Get("ed4vam/data/liesmich.txt"), longLine);
+
+        Put("ed4vam/data/liesmich.txt", "kurz\r\n");
+        Click("Liesmich.txt");
+        QVERIFY(!MainForm->Memo1->isReadOnly() && MainForm->SpeedButton6->isEnabled());
     }
 
     void fileSwitchWritesBeforeReopening() {
