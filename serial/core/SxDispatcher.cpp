@@ -381,6 +381,11 @@ void TSxBaseDispatcher::OutThreadBody() {
         outCv_.wait(lk, [&] { return kill_.load() || outputReady_ || flushRequests_ != flushAcks_; });
         if (kill_) break;
         if (flushRequests_ != flushAcks_) {
+            // Emptied here, between writes, so that no chunk of the old contents is written after
+            // the acknowledgement.
+            outHead_ = outTail_ = 0;
+            outFull_ = false;
+            outputReady_ = false;
             flushAcks_ = flushRequests_;
             outCv_.notify_all();
             continue;
@@ -1058,14 +1063,16 @@ int TSxBaseDispatcher::OutputFree() {
 int TSxBaseDispatcher::ClearOutput() {
     {
         std::unique_lock<std::mutex> lk(outLock_);
-        if (liveThreads_.load() > 0 && !OnOwnThreadIs(outId_)) {
+        if (liveThreads_.load() > 0 && !OnOwnThreadIs(outId_) && !kill_) {
+            // The output thread empties the ring when it acknowledges, between two writes.
             const uint64_t target = ++flushRequests_;
             if (device_) device_->CancelWrite();
             outCv_.notify_all();
             outCv_.wait_for(lk, FlushAckTimeout, [&] { return flushAcks_ >= target || kill_.load(); });
+        } else if (!outWriting_) {
+            outHead_ = outTail_ = 0;
+            outFull_ = false;
         }
-        outHead_ = outTail_ = 0;
-        outFull_ = false;
     }
     outCv_.notify_all();
     std::lock_guard<std::mutex> g(lock_);

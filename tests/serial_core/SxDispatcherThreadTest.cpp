@@ -40,6 +40,9 @@ protected:
     void SetUp() override {
         name = std::string("thr-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         line = TSxSimLine::Get(name);
+        line->SetLines(msCTS | msDSR); // the far end's lines outlive a test (and its repeats)
+        line->Plug();
+        line->SetPaced(false);
     }
     int Open(TSxBaseDispatcher& d) { return d.Open("sim:" + name, 19200, 0, 8, 1, 4096, 4096, true, true); }
     std::string ReadAll(TSxBaseDispatcher& d) {
