@@ -3,6 +3,7 @@
 #include "app/Shell.h"
 #include "app/Unit99.h"
 #include "config/ed_ini.h"
+#include "link/port.h"
 #include "pages/Dialogs.h"
 #include "pages/Unit10.h"
 #include "pages/Unit11.h"
@@ -21,6 +22,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -596,7 +599,27 @@ void TMainForm::Info1Click() {
                     dlg::Kind::Information, dlg::mbNone);
 }
 
+namespace {
+// The orderly halt of the port test console: its stop request, 100 ms for what is under way, then its
+// shut-down sequence (hang-up, port closed). Compiled in when the console offers these operations.
+template <class Console> void HaltConsole(Console* console) {
+    if constexpr (requires(Console& c) {
+                      c.Closing = true;
+                      c.ShutDown();
+                  }) {
+        if (!console)
+            return;
+        console->Closing = true;
+        QEventLoop wait;
+        QTimer::singleShot(100, &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::ExcludeUserInputEvents);
+        console->ShutDown();
+    }
+}
+} // namespace
+
 void TMainForm::Beenden1Click() {
+    HaltConsole(MyComPort);
     qApp->quit();
 }
 

@@ -163,6 +163,20 @@ private slots:
             QVERIFY(!b->isEnabled());
     }
 
+    // Before any tool: a page tab selects the root itself, a directory, so no file is open. A directory
+    // where a tool INI file belongs does not enable its button.
+    void pageTabWithoutToolOpensNothing() {
+        QDir(QString::fromStdString(root + "Reader")).mkpath("decode.ini");
+        Start();
+        QVERIFY(!MainForm->SpeedButton5->isEnabled());
+        MainForm->PictureClick();
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_report);
+        QCOMPARE(MainForm->CurrentToolIniPath, std::string("V:\\"));
+        QVERIFY(!ConfigOpen());
+        QCOMPARE(ini_DataDir(), std::string());
+        QVERIFY(Get("ini4zav.ini").find("[drives]\r\nV=") != std::string::npos); // written back on the way
+    }
+
     void toolButtonsSelectFileAndTabs() {
         Start();
         MainForm->SpeedButton3->click();
