@@ -10,6 +10,8 @@
 #include <jpeglib.h>
 
 #include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace pics {
 namespace {
@@ -125,10 +127,15 @@ QImage LoadPicture(const std::string& toolPath) {
     const std::string bytes = plat::ReadFileBytes(toolPath); // FileError: missing or unreadable
     std::string error;
     QImage image;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xD8) {
+    const std::string ext = plat::AnsiLowerCase(plat::ExtractFileExt(toolPath));
+    const bool jpegSignature = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                               static_cast<unsigned char>(bytes[1]) == 0xD8;
+    if (jpegSignature || ext == ".jpg" || ext == ".jpeg") {
+        // A file named as a JPEG must be one: anything else in it is reported, not guessed at.
         image = DecodeJpeg(bytes, error);
     } else {
-        image = QImage::fromData(reinterpret_cast<const uchar*>(bytes.data()), int(std::min<std::size_t>(bytes.size(), INT32_MAX)));
+        image = QImage::fromData(reinterpret_cast<const uchar*>(bytes.data()),
+                                 int(std::min<std::size_t>(bytes.size(), INT32_MAX)));
         if (image.isNull())
             error = "Kein lesbares Bildformat";
     }

@@ -10,8 +10,8 @@ namespace pics {
 // German description; never aborts the program, whatever the bytes are.
 QImage DecodeJpeg(const std::string& bytes, std::string& error);
 
-// Loads the picture at a tool-family path: JPEG (by content) through DecodeJpeg, any other format
-// Qt reads itself. Throws std::runtime_error with a German message when the file is missing,
+// Loads the picture at a tool-family path: a ".jpg"/".jpeg" file or JPEG content through DecodeJpeg,
+// any other format Qt reads itself. Throws std::runtime_error with a German message when the file is missing,
 // unreadable or not a picture.
 QImage LoadPicture(const std::string& toolPath);
 

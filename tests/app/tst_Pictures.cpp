@@ -115,6 +115,15 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, form.LoadPicture(root + "\\bad.jpg"));
         QVERIFY(form.Image1->Picture().isNull());
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, form.LoadPicture(root + "\\missing.jpg"));
+
+        // A PNG named ".jpg" is refused; under its own name Qt shows it.
+        QImage png(10, 10, QImage::Format_RGB32);
+        png.fill(Qt::red);
+        QVERIFY(png.save(QString::fromStdString(dir.path().toStdString() + "/bild.jpg"), "PNG"));
+        QVERIFY(png.save(QString::fromStdString(dir.path().toStdString() + "/bild.png"), "PNG"));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, form.LoadPicture(root + "\\bild.jpg"));
+        form.LoadPicture(root + "\\bild.png");
+        QCOMPARE(form.Image1->Picture().size(), QSize(10, 10));
     }
 };
 
