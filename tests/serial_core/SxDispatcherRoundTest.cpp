@@ -351,3 +351,73 @@ TEST_F(Rig, LineSettingsAndUnchangedValues) {
     EXPECT_EQ(s.XoffLim, 4096 - 3686);
     EXPECT_EQ(s.XonLim, 409);
 }
+
+TEST_F(Rig, WindowHandlersAreServedWhenSeveralOrWhenThePortHasEventHandlers) {
+    struct Win : ISxWindow {
+        void HandleMessage(uint16_t msg, uint32_t first, uint32_t) override { Got.push_back({msg, first, 0}); }
+        std::vector<Msg> Got;
+    } a, b;
+    d.SetAvailLevel(1);
+    d.AddWindowHandler(&a);
+    Arrive("1");
+    EXPECT_TRUE(a.Got.empty()); // the port's own window alone gets nothing unless the port listens
+    d.NotePortHandlers(1);
+    Take(1);
+    Arrive("2");
+    EXPECT_EQ(a.Got, (std::vector<Msg>{{smAvail, 1, 0}}));
+    d.NotePortHandlers(2);
+    d.AddWindowHandler(&b);
+    Take(1);
+    Arrive("3");
+    EXPECT_EQ(a.Got.size(), 2u);
+    EXPECT_EQ(b.Got.size(), 1u);
+    EXPECT_EQ(d.RemoveWindowHandler(&b), 0);
+    EXPECT_EQ(d.RemoveWindowHandler(&b), ecBadArgument);
+}
+
+TEST_F(Rig, EventHandlersGetTheirUserDataAndRunBeforeProcedures) {
+    std::vector<std::string> order;
+    int tag = 0;
+    d.AddEventHandler([&](void* ud, uint16_t msg, uint32_t, uint32_t second) {
+        EXPECT_EQ(ud, &tag);
+        EXPECT_EQ(second >> 16, d.Handle());
+        if (msg == smAvail) order.push_back("event");
+    }, &tag, false);
+    onMsg = [&](uint16_t msg, uint32_t) {
+        if (msg == smAvail) order.push_back("procedure");
+    };
+    d.SetAvailLevel(1);
+    Arrive("a");
+    EXPECT_EQ(order, (std::vector<std::string>{"event", "procedure"}));
+}
+
+TEST_F(Rig, SoftwareFlowAndItsCharacters) {
+    ASSERT_EQ(d.SetSoftFlow(3072, 1024, sfTransmit | sfReceive), 0);
+    auto s = line->NearSettings();
+    EXPECT_TRUE(s.InX);
+    EXPECT_TRUE(s.OutX);
+    EXPECT_EQ(s.XonChar, 17);
+    EXPECT_EQ(s.XoffChar, 19);
+    EXPECT_EQ(s.XoffLim, 1024);
+    ASSERT_EQ(d.SetFlowChars(0x11, 0x93), 0);
+    EXPECT_EQ(line->NearSettings().XoffChar, 0x93);
+    ASSERT_EQ(d.SoftFlowOff(), 0);
+    s = line->NearSettings();
+    EXPECT_FALSE(s.InX || s.OutX);
+    EXPECT_EQ(d.SetSoftFlow(100, 101, sfReceive), ecBadArgument);
+}
+
+TEST(WaitTicksTest, WaitsItsTicksAndStopsOnTheQuitMessage) {
+    plat::VirtualTime clock;
+    auto sleep = [&](int ms) { clock.Advance(ms); };
+    WaitTicks(clock, 18, false, {}, sleep);
+    EXPECT_GE(clock.NowMs(), 18 * 55);
+    EXPECT_LT(clock.NowMs(), 20 * 55);
+    const int64_t start = clock.NowMs();
+    WaitTicks(clock, 0, false, {}, sleep);
+    EXPECT_EQ(clock.NowMs(), start);
+    int pumped = 0;
+    WaitTicks(clock, 100, true, [&] { return ++pumped < 3; }, sleep);
+    EXPECT_EQ(pumped, 3);
+    EXPECT_LT(clock.NowMs() - start, 100 * 55);
+}

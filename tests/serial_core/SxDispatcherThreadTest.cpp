@@ -237,3 +237,21 @@ TEST_F(SimPort, DispatcherTableFindsLiveDispatchersOnly) {
     TSxBaseDispatcher c(nullptr, &gui); // takes the first empty slot
     EXPECT_EQ(c.Handle(), h);
 }
+
+TEST_F(SimPort, SynchronisedEventHandlersRunOnTheGuiThreadTheOthersOnTheDispatchThread) {
+    const auto guiThread = std::this_thread::get_id();
+    std::atomic<int> onGui{0}, offGui{0};
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    d.AddEventHandler([&](void*, uint16_t, uint32_t, uint32_t) {
+        (std::this_thread::get_id() == guiThread ? onGui : offGui)++;
+    }, nullptr, true);
+    d.AddEventHandler([&](void*, uint16_t, uint32_t, uint32_t) {
+        (std::this_thread::get_id() == guiThread ? onGui : offGui)++;
+    }, nullptr, false);
+    d.SetAvailLevel(1);
+    line->Write("x");
+    ASSERT_TRUE(gui.PumpUntil([&] { return onGui + offGui >= 2; }, Deadline));
+    EXPECT_EQ(onGui.load(), 1);
+    EXPECT_EQ(offGui.load(), 1);
+}
