@@ -16,7 +16,6 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -188,7 +187,13 @@ TForm5::TForm5(QWidget* parent) : QWidget(parent) {
     connect(BaseButton, &QToolButton::clicked, this, &TForm5::BaseButtonClick);
     connect(BitBtn3, &QToolButton::clicked, this, &TForm5::BitBtn3Click);
     connect(SpeedButton1, &QToolButton::clicked, this, &TForm5::SpeedButton1Click);
+    // Every click shows its section, also a click on the section already chosen (after "BASE", say); a
+    // click that changes the selection, and a move by keyboard, show it through the selection change.
     connect(IniListBox, &QListWidget::itemSelectionChanged, this, &TForm5::IniListBoxClick);
+    IniListBox->viewport()->installEventFilter(this);
+    connect(IniListBox, &QListWidget::itemClicked, this, [this](QListWidgetItem* item) {
+        if (item && item == selectedAtPress_) IniListBoxClick();
+    });
 
     ShowDevelopMarkers(false);
     // The arguments the program was started with, as the configuration layer received them.
@@ -269,6 +274,10 @@ bool TForm5::eventFilter(QObject* watched, QEvent* event) {
             StaticText1Click();
             return true;
         }
+    }
+    if (watched == IniListBox->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto selected = IniListBox->selectedItems();
+        selectedAtPress_ = selected.isEmpty() ? nullptr : selected.first();
     }
     if (watched == inifile_memo->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         auto* me = static_cast<QMouseEvent*>(event);

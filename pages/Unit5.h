@@ -12,6 +12,7 @@
 class QFrame;
 class QLabel;
 class QListWidget;
+class QListWidgetItem;
 class QPlainTextEdit;
 class QTimer;
 class QToolButton;
@@ -79,6 +80,7 @@ private:
     void SelectWordAt(const QPoint& viewportPos);
 
     QTimer* fillTimer_;
+    QListWidgetItem* selectedAtPress_ = nullptr; // a click on it changes no selection but shows it again
     std::string pendingText_; // the text being filled in
     size_t pendingPos_ = 0;   // where its next piece begins
 };

@@ -201,6 +201,10 @@ private slots:
 
         ClickItem(QStringLiteral("modem"));
         QCOMPARE(MemoText(), QStringLiteral("dial=ATDT\nmodem=TRUE"));
+        // Clicking the chosen section again shows it again.
+        form_->inifile_memo->setPlainText(QStringLiteral("overwritten"));
+        ClickItem(QStringLiteral("modem"));
+        QCOMPARE(MemoText(), QStringLiteral("dial=ATDT\nmodem=TRUE"));
 
         // Keyboard moves act as clicks too.
         QTest::keyClick(form_->IniListBox, Qt::Key_Down);
