@@ -19,8 +19,7 @@ void ShellOpen(const std::string& toolPath) {
         Hook()(toolPath);
         return;
     }
-    if (!plat::FileExists(toolPath))
-        return;
+    if (!plat::FileExists(toolPath)) return;
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(plat::ToHostPath(toolPath))));
 }
 

@@ -38,11 +38,10 @@ void ShowActionError(const char* message) {
 void CreateForms() {
     MainForm = new TMainForm;
     Form99 = new TForm99;
-    Form99->FormCreate(MainForm->centralWidget());
+    Form99->FormCreate(MainForm->Panel1);
     Form80 = new TForm80;
     QObject::connect(Form80, &TForm80::PathOpened, MainForm, [](const QString& path) {
-        if (MainForm)
-            MainForm->FormLabel->setText(path);
+        if (MainForm) MainForm->FormLabel->setText(path);
     });
     MyComPort = new TMyComPort;
     Form2 = new TForm2;

@@ -90,8 +90,7 @@ TForm99::TForm99(QWidget* parent) : QWidget(parent) {
 }
 
 void TForm99::FormCreate(QWidget* clientPanel) {
-    if (!clientPanel)
-        return;
+    if (!clientPanel) return;
     const QRect panel = clientPanel->geometry();
     setParent(clientPanel);
     setWindowFlags(Qt::Widget);

@@ -23,7 +23,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
-#include <QTimer>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -37,6 +36,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -56,17 +56,19 @@ struct ToolButtonInfo {
     const char* iniFile;
     int kind;
 };
-constexpr ToolButtonInfo EditorVam{"SpeedButton2", "Ed4VAm", "ed-4-vam Inifile selektiert", "ed4vam\\ed4vam.ini", 1};
-constexpr ToolButtonInfo EditorQir{"SpeedButton4", "Ed4QIr", "ed-4-qir Inifile selektiert", "ed4vam\\ed4qir.ini", 1};
-constexpr ToolButtonInfo Monitor{"SpeedButton3", "Mon4VAm", "mon-4-vam Inifile selektiert", "mon4vam\\mon4vam.ini", 2};
+constexpr ToolButtonInfo EditorVam{"SpeedButton2", "Ed4VAm", "ed-4-vam Inifile selektiert",
+                                   "ed4vam\\ed4vam.ini", 1};
+constexpr ToolButtonInfo EditorQir{"SpeedButton4", "Ed4QIr", "ed-4-qir Inifile selektiert",
+                                   "ed4vam\\ed4qir.ini", 1};
+constexpr ToolButtonInfo Monitor{"SpeedButton3", "Mon4VAm", "mon-4-vam Inifile selektiert",
+                                 "mon4vam\\mon4vam.ini", 2};
 constexpr ToolButtonInfo Reader{"SpeedButton1", "Reader", "", "Reader\\reader.ini", 3};
 constexpr ToolButtonInfo Decoder{"SpeedButton5", "Decoder", "", "Reader\\decode.ini", 3};
 
 // Replaces the first "$(BASE)" of text, in any letter case, by base.
 std::string ReplaceBase(const std::string& text, const std::string& base) {
     const std::size_t at = plat::AnsiUpperCase(text).find("$(BASE)");
-    if (at == std::string::npos)
-        return text;
+    if (at == std::string::npos) return text;
     return text.substr(0, at) + base + text.substr(at + 7);
 }
 
@@ -214,8 +216,7 @@ void Spacer(QToolBar* bar) {
 } // namespace
 
 void TClickImage::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton)
-        emit Clicked();
+    if (event->button() == Qt::LeftButton) emit Clicked();
     QLabel::mousePressEvent(event);
 }
 
@@ -235,7 +236,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     connect(Beschreibung1, &QAction::triggered, this, &TMainForm::Beschreibung1Click);
 
     auto* client = new QWidget(this);
-    client->setObjectName("Client");
+    client->setObjectName("Panel1");
+    Panel1 = client;
     auto* clientLayout = new QVBoxLayout(client);
     clientLayout->setContentsMargins(0, 0, 0, 0);
     clientLayout->setSpacing(0);
@@ -298,10 +300,13 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     Panel3->setFixedHeight(30);
     Panel9 = HostPanel(tab_telefon, "Panel9");
     Panel8 = HostPanel(tab_port, "Panel8");
-    for (auto [tab, panel] : {std::pair{tab_inifile, Panel11}, {tab_report, Panel4}, {tab_modem, Panel5},
-                              {tab_monitor, Panel7}, {tab_telefon, Panel9}, {tab_port, Panel8}}) {
-        if (tab == tab_telefon)
-            tab->layout()->addWidget(Panel3);
+    for (auto [tab, panel] : {std::pair{tab_inifile, Panel11},
+                              {tab_report, Panel4},
+                              {tab_modem, Panel5},
+                              {tab_monitor, Panel7},
+                              {tab_telefon, Panel9},
+                              {tab_port, Panel8}}) {
+        if (tab == tab_telefon) tab->layout()->addWidget(Panel3);
         tab->layout()->addWidget(panel);
     }
 
@@ -395,8 +400,11 @@ void TMainForm::FormCreate() {
     HelpFile = "\\vamtools\\help\\ini4zav.hlp";
     TreeView1->expandAll();
     SetToolRoot(Base());
-    for (auto [button, info] : {std::pair{SpeedButton2, &EditorVam}, {SpeedButton4, &EditorQir},
-                                {SpeedButton3, &Monitor}, {SpeedButton1, &Reader}, {SpeedButton5, &Decoder}}) {
+    for (auto [button, info] : {std::pair{SpeedButton2, &EditorVam},
+                                {SpeedButton4, &EditorQir},
+                                {SpeedButton3, &Monitor},
+                                {SpeedButton1, &Reader},
+                                {SpeedButton5, &Decoder}}) {
         const bool exists = plat::FileExists(ToolRoot + info->iniFile);
         button->setEnabled(exists);
         button->setAutoRaise(!exists);
@@ -459,8 +467,7 @@ void TMainForm::SelectToolIni(int kind, const std::string& relPath) {
 void TMainForm::HideViewers() {
     for (QWidget* viewer : {static_cast<QWidget*>(Form11), static_cast<QWidget*>(Form10),
                             static_cast<QWidget*>(Form5), static_cast<QWidget*>(Form9)})
-        if (viewer)
-            viewer->hide();
+        if (viewer) viewer->hide();
 }
 
 void TMainForm::ReselectToolIni() {
@@ -499,11 +506,11 @@ void TMainForm::SpeedButton5Click() {
     BuildToolTree();
 }
 
-// --- tabs ---------------------------------------------------------------------------------------------------
+// --- tabs
+// ---------------------------------------------------------------------------------------------------
 
 void TMainForm::PageControl1Change(int index) {
-    if (SuppressTabShow)
-        return;
+    if (SuppressTabShow) return;
     QWidget* tab = PageControl1->widget(index);
     if (tab == tab_modem)
         tab_modemShow();
@@ -520,8 +527,7 @@ void TMainForm::PageControl1Change(int index) {
 }
 
 void TMainForm::HostPage(QWidget* page, QWidget* host) {
-    if (!page)
-        return;
+    if (!page) return;
     if (page->parentWidget() != host) {
         page->setParent(host, Qt::Widget);
         host->layout()->addWidget(page);
@@ -566,21 +572,19 @@ void TMainForm::tab_telefonShow() {
     Panel3->setText(plat::ToQ(ini_telefonbuch()));
     if (TelefonBuch) {
         TelefonBuch->LoadSettings();
-        if (TelefonBuch->EditButton)
-            TelefonBuch->EditButton->hide();
-        if (TelefonBuch->ListBox1)
-            TelefonBuch->ListBox1->show();
+        if (TelefonBuch->EditButton) TelefonBuch->EditButton->hide();
+        if (TelefonBuch->ListBox1) TelefonBuch->ListBox1->show();
         HostPage(TelefonBuch, Panel9);
     }
 }
 
 void TMainForm::tab_inifileShow() {
     ReselectToolIni();
-    if (Form5)
-        Form5->RefreshSections();
+    if (Form5) Form5->RefreshSections();
 }
 
-// --- header and menu ----------------------------------------------------------------------------------------
+// --- header and menu
+// ----------------------------------------------------------------------------------------
 
 void TMainForm::HelpButtonClick() {
     if (Form99)
@@ -594,7 +598,8 @@ void TMainForm::Beschreibung1Click() {
 }
 
 void TMainForm::Info1Click() {
-    dlg::MessageDlg("VAM/QIR Inifile-Editor 2.01\r\n10.07.2003\r\n\r\nEinstellungs-Editor f\xFC" "r\r\n"
+    dlg::MessageDlg("VAM/QIR Inifile-Editor 2.01\r\n10.07.2003\r\n\r\nEinstellungs-Editor f\xFC"
+                    "r\r\n"
                     "Ed4vam und Mon4vam und Reader",
                     dlg::Kind::Information, dlg::mbNone);
 }
@@ -603,12 +608,11 @@ namespace {
 // The orderly halt of the port test console: its stop request, 100 ms for what is under way, then its
 // shut-down sequence (hang-up, port closed). Compiled in when the console offers these operations.
 template <class Console> void HaltConsole(Console* console) {
-    if constexpr (requires(Console& c) {
+    if constexpr (requires(Console & c) {
                       c.Closing = true;
                       c.ShutDown();
                   }) {
-        if (!console)
-            return;
+        if (!console) return;
         console->Closing = true;
         QEventLoop wait;
         QTimer::singleShot(100, &wait, &QEventLoop::quit);
@@ -634,11 +638,11 @@ void TMainForm::PictureClick() {
     for (QWidget* tab : {tab_inifile, tab_report, tab_telefon, tab_modem, tab_monitor})
         SetTabVisible(tab, true);
     SuppressTabShow = old;
-    if (Form5)
-        Form5->ShowDevelopMarkers(true);
+    if (Form5) Form5->ShowDevelopMarkers(true);
 }
 
-// --- tool tree ----------------------------------------------------------------------------------------------
+// --- tool tree
+// ----------------------------------------------------------------------------------------------
 
 void TMainForm::BuildToolTree() {
     // The tree lines go straight to the loader: no temporary file is needed for them.
@@ -646,11 +650,9 @@ void TMainForm::BuildToolTree() {
     const TIniStore& ini = ToolIni();
     for (int n = 1;; ++n) {
         std::string line = ini.ReadString("ini-tree", std::to_string(n), "");
-        if (line.empty())
-            break;
+        if (line.empty()) break;
         for (char& c : line)
-            if (c == '#')
-                c = '\t';
+            if (c == '#') c = '\t';
         lines.push_back(std::move(line));
     }
     TreeView1->clear();
@@ -670,8 +672,7 @@ void TMainForm::ApplyImagePrefixes() {
         if (text.find(',') != std::string::npos) {
             image = static_cast<unsigned char>(text[0]) - '0';
             text = text.size() > 2 ? text.substr(2, treefile::MaxNodeText) : std::string();
-            if (!text.empty())
-                text[0] = plat::AnsiUpper(text[0]);
+            if (!text.empty()) text[0] = plat::AnsiUpper(text[0]);
             item->setText(0, plat::ToQ(text));
         }
         item->setData(0, Qt::UserRole, image);
@@ -685,12 +686,9 @@ void TMainForm::ApplyImagePrefixes() {
 }
 
 int TMainForm::ClassifyNodeFile(const std::string& extension) {
-    if (extension == ".bat" || extension == ".txt" || extension == ".zws" || extension == ".esr")
-        return 1;
-    if (extension == ".jpg")
-        return 2;
-    if (extension == ".sys" || extension == ".ini")
-        return 3;
+    if (extension == ".bat" || extension == ".txt" || extension == ".zws" || extension == ".esr") return 1;
+    if (extension == ".jpg") return 2;
+    if (extension == ".sys" || extension == ".ini") return 3;
     return 0;
 }
 
@@ -710,11 +708,9 @@ void TMainForm::ShowTextNotice(const std::string& notice, const std::string& pat
 }
 
 void TMainForm::TreeView1Click() {
-    if (!plat::FileExists(CurrentToolIniPath))
-        return;
+    if (!plat::FileExists(CurrentToolIniPath)) return;
     QTreeWidgetItem* node = TreeView1->currentItem();
-    if (!node)
-        return;
+    if (!node) return;
     const std::string name = plat::AnsiLowerCase(plat::FromQ(node->text(0)));
     std::string base, path;
     {
@@ -722,8 +718,7 @@ void TMainForm::TreeView1Click() {
         base = onDisk.ReadString("files", "base", "");
         path = onDisk.ReadString("FileList", name, "");
     }
-    if (path.empty())
-        return;
+    if (path.empty()) return;
     HideViewers();
     Memo1->hide();
     Panel16->hide();
@@ -743,16 +738,15 @@ void TMainForm::TreeView1Click() {
                 text.append(line, 0, MaxEditableLine);
                 text += '\n';
             }
-            if (!text.empty())
-                text.pop_back();
+            if (!text.empty()) text.pop_back();
             Memo1->setPlainText(plat::ToQ(text));
             Memo1->setReadOnly(cut);
             SpeedButton6->setEnabled(!cut);
-            SpeedButton6->setToolTip(cut ? QString::fromUtf8("Zeilen über 65536 Zeichen: nur Anzeige") : QString());
+            SpeedButton6->setToolTip(cut ? QString::fromUtf8("Zeilen über 65536 Zeichen: nur Anzeige")
+                                         : QString());
             Panel16->show();
             Memo1->show();
-            if (name == "telefon.txt")
-                PageControl1->setCurrentWidget(tab_telefon);
+            if (name == "telefon.txt") PageControl1->setCurrentWidget(tab_telefon);
         } else {
             ShowTextNotice("NICHT GEFUNDEN", path);
         }
@@ -793,7 +787,6 @@ void TMainForm::TreeView1Click() {
 }
 
 void TMainForm::SpeedButton6Click() {
-    if (!SpeedButton6->isEnabled())
-        return;
+    if (!SpeedButton6->isEnabled()) return;
     textfile::SaveLines(plat::FromQ(Panel16Caption->text()), Memo1->toPlainText());
 }

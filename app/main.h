@@ -61,6 +61,8 @@ public:
     QAction* Beschreibung1;
     QStatusBar* StatusBar1;
 
+    QWidget* Panel1; // the client panel below the menu: header and page control
+
     // --- tabs and their host panels -----------------------------------------------------------------------
     QTabWidget* PageControl1;
     QWidget* tab_main;
@@ -78,7 +80,8 @@ public:
     QWidget* Panel9;  // Telefonbuch
     QWidget* Panel8;  // Port
 
-    // --- the Main tab ---------------------------------------------------------------------------------------
+    // --- the Main tab
+    // ---------------------------------------------------------------------------------------
     QToolBar* ToolBar1;
     QToolButton* SpeedButton2; // Ed4VAm
     QToolButton* SpeedButton4; // Ed4QIr
@@ -95,7 +98,8 @@ public:
     QToolButton* SpeedButton6; // "Save"
     QPlainTextEdit* Memo1;
 
-    // --- operations -----------------------------------------------------------------------------------------
+    // --- operations
+    // -----------------------------------------------------------------------------------------
     void FormCreate();
     void SetToolRoot(const std::string& dir);
     void ShowStartTabs();

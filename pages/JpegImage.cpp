@@ -1,10 +1,10 @@
 #include "pages/JpegImage.h"
 
+#include <algorithm>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
-#include <cstdint>
 #include <stdexcept>
 
 #include <jpeglib.h>
@@ -70,7 +70,9 @@ Outcome Decode(const unsigned char* data, unsigned long size, QImage* image, Err
     cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&cinfo);
     *image = QImage(int(cinfo.output_width), int(cinfo.output_height),
-                    cmyk ? QImage::Format_ARGB32 : gray ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
+                    cmyk   ? QImage::Format_ARGB32
+                    : gray ? QImage::Format_Grayscale8
+                           : QImage::Format_RGB888);
     if (image->isNull()) {
         jpeg_destroy_decompress(&cinfo);
         return Outcome::TooLarge;
@@ -106,15 +108,18 @@ QImage DecodeJpeg(const std::string& bytes, std::string& error) {
     }
     QImage image;
     ErrorManager err;
-    switch (Decode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()),
-                   &image, &err)) {
+    switch (Decode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                   static_cast<unsigned long>(bytes.size()), &image, &err)) {
     case Outcome::Ok:
         return image;
     case Outcome::TooLarge:
         error = "JPEG-Bild ist zu gross";
         return {};
     case Outcome::Damaged:
-        error = std::string("JPEG-Datei ist besch\xE4" "digt oder unvollst\xE4" "ndig (") + err.message + ")";
+        error = std::string("JPEG-Datei ist besch\xE4"
+                            "digt oder unvollst\xE4"
+                            "ndig (") +
+                err.message + ")";
         return {};
     case Outcome::Failed:
         break;
@@ -136,8 +141,7 @@ QImage LoadPicture(const std::string& toolPath) {
     } else {
         image = QImage::fromData(reinterpret_cast<const uchar*>(bytes.data()),
                                  int(std::min<std::size_t>(bytes.size(), INT32_MAX)));
-        if (image.isNull())
-            error = "Kein lesbares Bildformat";
+        if (image.isNull()) error = "Kein lesbares Bildformat";
     }
     if (image.isNull())
         throw std::runtime_error("Bild \"" + toolPath + "\" kann nicht angezeigt werden: " + error);

@@ -17,15 +17,12 @@ std::vector<std::string> SplitLines(const std::string& bytes) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] != '\r' && bytes[i] != '\n')
-            continue;
+        if (bytes[i] != '\r' && bytes[i] != '\n') continue;
         lines.emplace_back(bytes, start, i - start);
-        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
-            ++i;
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
         start = i + 1;
     }
-    if (start < bytes.size())
-        lines.emplace_back(bytes, start, std::string::npos);
+    if (start < bytes.size()) lines.emplace_back(bytes, start, std::string::npos);
     return lines;
 }
 
@@ -37,8 +34,7 @@ void LoadTreeLines(QTreeWidget* tree, const std::vector<std::string>& lines) {
         std::size_t depth = 0;
         while (depth < line.size() && (line[depth] == '\t' || line[depth] == ' '))
             ++depth;
-        if (depth == line.size())
-            continue; // an empty or blank line is no node
+        if (depth == line.size()) continue; // an empty or blank line is no node
         std::string text = line.substr(depth, MaxLineText);
         const int level = depth > 1000000 ? 1000000 : int(depth);
         QTreeWidgetItem* parent = nullptr;
@@ -56,8 +52,12 @@ void LoadTreeLines(QTreeWidget* tree, const std::vector<std::string>& lines) {
                 --parentLevel;
             }
         } else {
-            throw TreeLevelError("Ung\xFC" "ltige Ebene (" + std::to_string(level) + ") f\xFC" "r Eintrag \"" +
-                                     text + "\"");
+            throw TreeLevelError("Ung\xFC"
+                                 "ltige Ebene (" +
+                                 std::to_string(level) +
+                                 ") f\xFC"
+                                 "r Eintrag \"" +
+                                 text + "\"");
         }
         auto* item = new QTreeWidgetItem(QStringList(plat::ToQ(text)));
         if (parent)

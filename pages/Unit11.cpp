@@ -16,17 +16,14 @@ void TImage::SetPicture(const QImage& image) {
 }
 
 QRect TImage::PictureRect() const {
-    if (Image.isNull())
-        return {};
+    if (Image.isNull()) return {};
     QSize size = Image.size();
-    if (size.width() > width() || size.height() > height())
-        size.scale(this->size(), Qt::KeepAspectRatio);
+    if (size.width() > width() || size.height() > height()) size.scale(this->size(), Qt::KeepAspectRatio);
     return QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
 }
 
 void TImage::paintEvent(QPaintEvent*) {
-    if (Image.isNull())
-        return;
+    if (Image.isNull()) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawImage(PictureRect(), Image);

@@ -31,7 +31,6 @@ void SaveLines(const std::string& toolPath, const QString& text) {
         bytes.swap(out);
     }
     plat::WriteFileAtomic(toolPath, bytes); // FileError names the file and the reason, in German
-
 }
 
 } // namespace textfile

@@ -16,8 +16,7 @@ TForm80::TForm80(QWidget* parent) : QWidget(parent) {
 void TForm80::OpenToolIni(int kind, const std::string& path) {
     ToolKind = kind;
     SwitchTo(path);
-    if (Form5)
-        Form5->RefreshSections();
+    if (Form5) Form5->RefreshSections();
 }
 
 void TForm80::OpenIniFile(const std::string& path) {

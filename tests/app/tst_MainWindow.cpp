@@ -37,7 +37,8 @@ const char* const EditorIni =
     "[files]\r\nbase=V:\r\nDataDir=$(BASE)\\ed4vam\\data\r\n"
     "[ini-tree]\r\n1=0,Ed4vam\r\n2=#2,liesmich.txt\r\n3=#2,fehlt.txt\r\n4=#3,bild.jpg\r\n5=#3,kaputt.jpg\r\n"
     "6=#4,backtree.sys\r\n7=#4,sysmod.sys\r\n8=#1,daten.xyz\r\n9=#Ohne.txt\r\n"
-    "[FileList]\r\nliesmich.txt=$(base)\\ed4vam\\data\\liesmich.txt\r\nfehlt.txt=$(BASE)\\ed4vam\\data\\fehlt.txt\r\n"
+    "[FileList]\r\nliesmich.txt=$(base)\\ed4vam\\data\\liesmich.txt\r\nfehlt.txt=$(BASE)"
+    "\\ed4vam\\data\\fehlt.txt\r\n"
     "bild.jpg=$(BASE)\\ed4vam\\bild.jpg\r\nkaputt.jpg=$(BASE)\\ed4vam\\kaputt.jpg\r\n"
     "backtree.sys=$(BASE)\\ed4vam\\backtree.sys\r\nsysmod.sys=$(BASE)\\ed4vam\\sysmod.sys\r\n"
     "daten.xyz=$(BASE)\\ed4vam\\daten.xyz\r\n";
@@ -46,7 +47,8 @@ const char* const EditorIni =
 const char* const MonitorIni =
     "[files]\r\nbase=V:\r\nDataDir=$(BASE)\\mon4vam\\data\r\ntelefonbuch=telefon.txt\r\n"
     "[ini-tree]\r\n1=0,Base\r\n2=#1,Files\r\n3=#1,Help\r\n4=##2,telefon.txt\r\n6=#Readme\r\n"
-    "[FileList]\r\nmodems.ini=$(BASE)\\mon4vam\\modems.ini\r\ntelefon.txt=$(BASE)\\mon4vam\\data\\telefon.txt\r\n";
+    "[FileList]\r\nmodems.ini=$(BASE)\\mon4vam\\modems.ini\r\ntelefon.txt=$(BASE)\\mon4vam\\data\\telefon."
+    "txt\r\n";
 
 QString Shape(QTreeWidgetItem* item) {
     QString s = item->text(0) + QString("(%1)").arg(item->data(0, Qt::UserRole).toInt());
@@ -92,8 +94,7 @@ class TestMainWindow : public QObject {
     QStringList VisibleTabs() {
         QStringList tabs;
         for (int i = 0; i < MainForm->PageControl1->count(); ++i)
-            if (MainForm->PageControl1->isTabVisible(i))
-                tabs << MainForm->PageControl1->tabText(i);
+            if (MainForm->PageControl1->isTabVisible(i)) tabs << MainForm->PageControl1->tabText(i);
         return tabs;
     }
     void Click(const QString& node) {
@@ -141,8 +142,8 @@ private slots:
         QCOMPARE(MainForm->label3->text(), QString("V:\\"));
         QCOMPARE(MainForm->ToolKind, 0);
         QCOMPARE(MainForm->TreeView1->topLevelItemCount(), 0);
-        for (QToolButton* b : {MainForm->SpeedButton2, MainForm->SpeedButton4, MainForm->SpeedButton3,
-                               MainForm->SpeedButton1})
+        for (QToolButton* b :
+             {MainForm->SpeedButton2, MainForm->SpeedButton4, MainForm->SpeedButton3, MainForm->SpeedButton1})
             QVERIFY2(b->isEnabled() && !b->autoRaise(), qPrintable(b->text()));
         QVERIFY(!MainForm->SpeedButton5->isEnabled()); // Reader\decode.ini is missing
         QVERIFY(MainForm->SpeedButton5->autoRaise());
@@ -264,7 +265,9 @@ private slots:
             MainForm->Mon4VAm1Click();
             QFAIL("no error for the jump");
         } catch (const treefile::TreeLevelError& e) {
-            QCOMPARE(QByteArray(e.what()), QByteArray("Ung\xFC" "ltige Ebene (3) f\xFC" "r Eintrag \"zu,tief\""));
+            QCOMPARE(QByteArray(e.what()), QByteArray("Ung\xFC"
+                                                      "ltige Ebene (3) f\xFC"
+                                                      "r Eintrag \"zu,tief\""));
         }
         // What loaded stays, without image prefixes and unexpanded.
         QCOMPARE(Shape(MainForm->TreeView1->topLevelItem(0)),
@@ -289,11 +292,13 @@ private slots:
         QCOMPARE(MainForm->Panel16Caption->text(), QString("V:\\ed4vam\\data\\liesmich.txt"));
 
         Click("Fehlt.txt");
-        QCOMPARE(MainForm->Memo1->toPlainText(), QString("\n\nNICHT GEFUNDEN\n\"V:\\ed4vam\\data\\fehlt.txt\""));
+        QCOMPARE(MainForm->Memo1->toPlainText(),
+                 QString("\n\nNICHT GEFUNDEN\n\"V:\\ed4vam\\data\\fehlt.txt\""));
         QVERIFY(MainForm->Memo1->isVisible() && !MainForm->Panel16->isVisible());
 
         Click("Daten.xyz");
-        QCOMPARE(MainForm->Memo1->toPlainText(), QString("\n\nOK, aber keine Darstellung\n\"V:\\ed4vam\\daten.xyz\""));
+        QCOMPARE(MainForm->Memo1->toPlainText(),
+                 QString("\n\nOK, aber keine Darstellung\n\"V:\\ed4vam\\daten.xyz\""));
 
         Click("Bild.jpg");
         QVERIFY(Form11->isVisible() && !MainForm->Memo1->isVisible());
@@ -362,7 +367,8 @@ private slots:
         QVERIFY(MainForm->Memo1->isReadOnly());
         QVERIFY(!MainForm->SpeedButton6->isEnabled());
         QCOMPARE(MainForm->Memo1->document()->blockCount(), 3);
-        QCOMPARE(MainForm->Memo1->document()->findBlockByNumber(1).length() - 1, int(TMainForm::MaxEditableLine));
+        QCOMPARE(MainForm->Memo1->document()->findBlockByNumber(1).length() - 1,
+                 int(TMainForm::MaxEditableLine));
         MainForm->SpeedButton6Click();
         QCOMPARE(Get("ed4vam/data/liesmich.txt"), longLine);
 
@@ -392,7 +398,8 @@ private slots:
         MainForm->HelpButton->click();
         Form99->HelpButton->click();
         MainForm->Beschreibung1->trigger();
-        QCOMPARE(opened, (std::vector<std::string>{"c:\\vamtools\\help\\ini4zav.hlp", "c:\\vamtools\\help\\ini4zav.hlp",
+        QCOMPARE(opened, (std::vector<std::string>{"c:\\vamtools\\help\\ini4zav.hlp",
+                                                   "c:\\vamtools\\help\\ini4zav.hlp",
                                                    "\\vamtools\\help\\ini4zav.hlp"}));
         MainForm->Info1->trigger();
         QCOMPARE(dlg::History().back().text,

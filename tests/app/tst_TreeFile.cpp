@@ -37,12 +37,18 @@ private slots:
     void loadsNesting_data() {
         QTest::addColumn<QString>("lines"); // '|' separates lines
         QTest::addColumn<QString>("shape");
-        QTest::newRow("tabs") << "A|\tB|\t\tC|\tD|E" << "A[B[C],D],E";
-        QTest::newRow("blanks count like tabs") << "A| B|  C| \t D" << "A[B[C[D]]]";
-        QTest::newRow("back to any shallower level") << "A|\tB|\t\tC|\t\t\tD|E|\tF" << "A[B[C[D]]],E[F]";
-        QTest::newRow("first line is a top node") << "\t\tA|\tB" << "A[B]";
-        QTest::newRow("blank lines are no nodes") << "A||\t|\tB" << "A[B]";
-        QTest::newRow("text keeps inner blanks") << "A b|\tc  d " << "A b[c  d ]";
+        QTest::newRow("tabs") << "A|\tB|\t\tC|\tD|E"
+                              << "A[B[C],D],E";
+        QTest::newRow("blanks count like tabs") << "A| B|  C| \t D"
+                                                << "A[B[C[D]]]";
+        QTest::newRow("back to any shallower level") << "A|\tB|\t\tC|\t\t\tD|E|\tF"
+                                                     << "A[B[C[D]]],E[F]";
+        QTest::newRow("first line is a top node") << "\t\tA|\tB"
+                                                  << "A[B]";
+        QTest::newRow("blank lines are no nodes") << "A||\t|\tB"
+                                                  << "A[B]";
+        QTest::newRow("text keeps inner blanks") << "A b|\tc  d "
+                                                 << "A b[c  d ]";
     }
     void loadsNesting() {
         QFETCH(QString, lines);
@@ -59,7 +65,9 @@ private slots:
             treefile::LoadTreeLines(&tree, Lines("A|\tB|\t\t\tX|\tC"));
             QFAIL("no error for a jump of two levels");
         } catch (const treefile::TreeLevelError& e) {
-            QCOMPARE(QByteArray(e.what()), QByteArray("Ung\xFC" "ltige Ebene (3) f\xFC" "r Eintrag \"X\""));
+            QCOMPARE(QByteArray(e.what()), QByteArray("Ung\xFC"
+                                                      "ltige Ebene (3) f\xFC"
+                                                      "r Eintrag \"X\""));
         }
         QCOMPARE(Shape(tree), QString("A[B]"));
     }
