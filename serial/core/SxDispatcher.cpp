@@ -440,7 +440,7 @@ void TSxBaseDispatcher::Poke() {
 // ---- Dispatch work ---------------------------------------------------------------------------
 
 void TSxBaseDispatcher::RunRound(uint32_t events) {
-    if (!open_ && !closing_) return;
+    if (!open_) return;
     if (events) {
         if (events & evModemLines) {
             RefreshModemStatus();
@@ -725,10 +725,13 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
             e = events_[i];
         }
         if (e.Synchronize && gui_) {
-            gui_->RunOnGuiThread([fn = e.Fn, ud = e.UserData, msg, first, second] { fn(ud, msg, first, second); },
-                                 WindowTimeoutMs);
+            gui_->RunOnGuiThread(
+                [this, fn = e.Fn, ud = e.UserData, msg, first, second] {
+                    Guarded([&] { fn(ud, msg, first, second); });
+                },
+                WindowTimeoutMs);
         } else {
-            e.Fn(e.UserData, msg, first, second);
+            Guarded([&] { e.Fn(e.UserData, msg, first, second); });
         }
         go = afterHandler();
     }
@@ -740,7 +743,7 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
             if (procs_[i].Deleted) continue;
             fn = procs_[i].Fn;
         }
-        fn(msg, first, second);
+        Guarded([&] { fn(msg, first, second); });
         go = afterHandler();
     }
     for (size_t i = 0; go; ++i) {
@@ -762,11 +765,11 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
                                                [w](const WindowEntry& x) { return x.Window == w && !x.Deleted; });
                         if (it == windows_.end()) return;
                     }
-                    w->HandleMessage(msg, first, second);
+                    Guarded([&] { w->HandleMessage(msg, first, second); });
                 },
                 WindowTimeoutMs);
         } else {
-            w->HandleMessage(msg, first, second);
+            Guarded([&] { w->HandleMessage(msg, first, second); });
         }
         go = afterHandler();
     }
@@ -794,6 +797,31 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
     }
     if (finishClose) FinishClose(); // a close asked for inside a handler with no threads running
     return msg != smAvail || static_cast<uint32_t>(taken) >= first;
+}
+
+// A handler's exception ends that handler's call, not the thread that made it: the other handlers
+// and all later triggers are still delivered. The exception is reported on the GUI thread.
+void TSxBaseDispatcher::Guarded(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (...) {
+        std::function<void(std::exception_ptr)> report;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            report = onException_;
+        }
+        if (!report) return;
+        auto error = std::current_exception();
+        if (gui_)
+            gui_->PostToGuiThread([report, error] { report(error); });
+        else
+            report(error);
+    }
+}
+
+void TSxBaseDispatcher::SetOnException(std::function<void(std::exception_ptr)> handler) {
+    std::lock_guard<std::mutex> g(lock_);
+    onException_ = std::move(handler);
 }
 
 uint32_t TSxBaseDispatcher::CurrentTick() const { return TickOf(clock_->NowMs()); }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -111,6 +112,9 @@ public:
     // dispatcher closes itself there.
     void SetOnDeviceLost(std::function<void()> handler);
     bool DeviceLost() const { return deviceLost_.load(); }
+    // Called on the GUI thread with an exception that escaped a trigger handler. The handler's
+    // call ends; delivery goes on with the next handler.
+    void SetOnException(std::function<void(std::exception_ptr)> handler);
 
     // ---- Line --------------------------------------------------------------------------------
     // baud 0, parity 5, dataBits 9, stopBits 3 each mean "unchanged".
@@ -237,6 +241,7 @@ private:
     // were not all taken.
     bool DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum);
     void HandleDeviceLost();
+    void Guarded(const std::function<void()>& call);
     bool PollingNeeded();
     bool deviceOpenForIo() const;
 
@@ -287,6 +292,7 @@ private:
     bool closing_ = false;
     void* attachments_[3] = {nullptr, nullptr, nullptr};
     std::function<void()> onDeviceLost_;
+    std::function<void(std::exception_ptr)> onException_;
 
     // Input lock: the dispatch ring. Positions count bytes since open (ring index = position % size).
     mutable std::mutex inLock_;

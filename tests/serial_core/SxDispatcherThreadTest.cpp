@@ -255,3 +255,29 @@ TEST_F(SimPort, SynchronisedEventHandlersRunOnTheGuiThreadTheOthersOnTheDispatch
     EXPECT_EQ(onGui.load(), 1);
     EXPECT_EQ(offGui.load(), 1);
 }
+
+TEST_F(SimPort, AThrowingHandlerIsReportedAndDeliveryGoesOn) {
+    std::vector<std::string> reported;
+    const auto guiThread = std::this_thread::get_id();
+    std::atomic<int> later{0};
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    d.SetOnException([&](std::exception_ptr e) {
+        EXPECT_EQ(std::this_thread::get_id(), guiThread);
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            reported.push_back(x.what());
+        }
+    });
+    d.AddProcedureHandler([](uint16_t, uint32_t, uint32_t) { throw std::runtime_error("handler failed"); });
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t, uint32_t) {
+        if (msg == smAvail) ++later;
+    });
+    d.SetAvailLevel(1);
+    line->Write("a");
+    ASSERT_TRUE(gui.PumpUntil([&] { return later == 1 && reported.size() == 1; }, Deadline));
+    EXPECT_EQ(reported[0], "handler failed");
+    line->Write("b"); // the dispatch thread lives on
+    EXPECT_TRUE(gui.PumpUntil([&] { return later == 2; }, Deadline));
+}
