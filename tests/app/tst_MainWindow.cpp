@@ -313,6 +313,11 @@ private slots:
         QVERIFY(Form10->isVisible());
         QCOMPARE(Form10->TreeView1->topLevelItem(0)->text(0), QString("Wurzel"));
         QVERIFY(Form10->TreeView1->topLevelItem(0)->child(0)->isExpanded());
+        // A tree file with a jump: its message once, and the nodes before it stay on view.
+        Put("ed4vam/backtree.sys", "Wurzel\r\n\tAst\r\n\t\t\tzu tief\r\n");
+        QVERIFY_THROWS_EXCEPTION(treefile::TreeLevelError, Click("Backtree.sys"));
+        QVERIFY(Form10->isVisible());
+        QCOMPARE(Form10->TreeView1->topLevelItem(0)->child(0)->text(0), QString("Ast"));
 
         // An INI or .sys file goes to the inspector, which makes it the open file with kind 3; the
         // window's own tool file stays, so the next tab switch selects it again.
