@@ -22,7 +22,6 @@ int main(int argc, char** argv) {
 
     TApplication app(argc, argv);
     TApplication::setApplicationName("Editor f\u00fcr ZAV-IniFiles");
-    TApplication::setApplicationDisplayName("Editor f\u00fcr ZAV-IniFiles");
     for (const std::string& message : StartupMessages())
         dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
 
