@@ -37,7 +37,9 @@ const QColor kNavy(0, 0, 128);
 const QColor kPurple(128, 0, 128);
 
 // Letter-case-insensitive order of the section list (the list keeps itself sorted that way).
-bool LessNoCase(const QString& a, const QString& b) { return QString::compare(a, b, Qt::CaseInsensitive) < 0; }
+bool LessNoCase(const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+}
 
 // Memo texts up to this many characters are set at once; a longer one goes in by pieces of this size.
 constexpr size_t kFillPiece = 256 * 1024;
@@ -45,7 +47,8 @@ constexpr size_t kFillPiece = 256 * 1024;
 std::string JoinLines(const std::vector<std::string>& lines) {
     std::string text;
     size_t size = 0;
-    for (const auto& l : lines) size += l.size() + 1;
+    for (const auto& l : lines)
+        size += l.size() + 1;
     text.reserve(size);
     for (size_t i = 0; i < lines.size(); ++i) {
         if (i) text += '\n';
@@ -69,7 +72,9 @@ std::string StoreText(const TIniStore& store) {
     return text;
 }
 
-const char* TrueFalse(bool b) { return b ? "True" : "False"; }
+const char* TrueFalse(bool b) {
+    return b ? "True" : "False";
+}
 
 QFrame* MarkerPanel(QWidget* parent, const QString& name, const QColor& colour) {
     auto* p = new QFrame(parent);
@@ -84,9 +89,15 @@ QFrame* MarkerPanel(QWidget* parent, const QString& name, const QColor& colour) 
 
 } // namespace
 
-QColor TForm5::InfoColour() { return QColor(255, 255, 225); }
-QColor TForm5::WindowColour() { return QColor(255, 255, 255); }
-QColor TForm5::SilverColour() { return QColor(192, 192, 192); }
+QColor TForm5::InfoColour() {
+    return QColor(255, 255, 225);
+}
+QColor TForm5::WindowColour() {
+    return QColor(255, 255, 255);
+}
+QColor TForm5::SilverColour() {
+    return QColor(192, 192, 192);
+}
 
 TForm5::TForm5(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form5"));
@@ -198,7 +209,8 @@ TForm5::TForm5(QWidget* parent) : QWidget(parent) {
     ShowDevelopMarkers(false);
     // The arguments the program was started with, as the configuration layer received them.
     QStringList args;
-    for (const auto& a : ProgramArgs()) args.push_back(plat::ToQ(a));
+    for (const auto& a : ProgramArgs())
+        args.push_back(plat::ToQ(a));
     if (args.isEmpty() && QCoreApplication::instance()) args = QCoreApplication::arguments();
     ApplyArguments(args);
 }
@@ -218,7 +230,9 @@ void TForm5::SetMemoColour(const QColor& colour) {
     inifile_memo->setPalette(pal);
 }
 
-bool TForm5::MemoLoading() const { return fillTimer_->isActive(); }
+bool TForm5::MemoLoading() const {
+    return fillTimer_->isActive();
+}
 
 void TForm5::SetMemoText(std::string text) {
     fillTimer_->stop();
@@ -298,9 +312,11 @@ void TForm5::SelectWordAt(const QPoint& viewportPos) {
     int pos = at.positionInBlock();
     auto blank = [&](int i) { return text.at(i) == QLatin1Char(' ') || text.at(i) == QLatin1Char('\t'); };
     int begin = std::min<int>(pos, text.size());
-    while (begin > 0 && !blank(begin - 1)) --begin;
+    while (begin > 0 && !blank(begin - 1))
+        --begin;
     int end = begin;
-    while (end < text.size() && !blank(end)) ++end;
+    while (end < text.size() && !blank(end))
+        ++end;
     QTextCursor sel(block);
     sel.setPosition(block.position() + begin);
     sel.setPosition(block.position() + end, QTextCursor::KeepAnchor);
@@ -313,7 +329,8 @@ void TForm5::RefreshSections() {
     ToolIni().ReadSections(names);
     QStringList items;
     items.reserve(static_cast<qsizetype>(names.size()));
-    for (const auto& n : names) items.push_back(plat::ToQ(n));
+    for (const auto& n : names)
+        items.push_back(plat::ToQ(n));
     std::stable_sort(items.begin(), items.end(), LessNoCase);
     const QSignalBlocker quiet(IniListBox);
     IniListBox->clear();
@@ -334,7 +351,8 @@ void TForm5::OpenInInspector(const std::string& path) {
     // A file that is there but cannot be read opens as an empty store; showing that as an empty file
     // would hide the failure.
     if (!ToolIni().Loaded()) {
-        dlg::MessageDlg(path + " kann nicht gelesen werden: " + ToolIni().LoadError(), dlg::Kind::Error, dlg::mbOK);
+        dlg::MessageDlg(path + " kann nicht gelesen werden: " + ToolIni().LoadError(), dlg::Kind::Error,
+                        dlg::mbOK);
         return;
     }
     SetMemoText(StoreText(ToolIni()));
@@ -385,7 +403,9 @@ void TForm5::BaseButtonClick() {
     SetMemoText(std::move(out));
 }
 
-void TForm5::StaticText1Click() { OpenInInspector(plat::FromQ(StaticText1->text())); }
+void TForm5::StaticText1Click() {
+    OpenInInspector(plat::FromQ(StaticText1->text()));
+}
 
 void TForm5::inifile_memoDblClick() {
     const std::string selected = plat::FromQ(inifile_memo->textCursor().selectedText());
@@ -405,7 +425,9 @@ void TForm5::BitBtn3Click() {
     SetMemoColour(SilverColour());
     const std::string rule(81, '_');
     std::vector<std::string> out;
-    auto line = [&out](const char* label, const std::string& value) { out.push_back(std::string(label) + value); };
+    auto line = [&out](const char* label, const std::string& value) {
+        out.push_back(std::string(label) + value);
+    };
     out.push_back("Testaufruf von ed_ini mit den Parametern: ");
     line("execute:          ", program);
     line("inifile:          ", inifile);

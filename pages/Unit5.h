@@ -1,6 +1,6 @@
 #pragma once
-// The INI inspector: shows the open tool INI file raw (its sections, the key=value lines of one section or the
-// whole file text), follows a file name found in a value, expands $(BASE) in the shown lines and runs the
+// The INI inspector: shows the open tool INI file raw (its sections, the key=value lines of one section or
+// the whole file text), follows a file name found in a value, expands $(BASE) in the shown lines and runs the
 // resolver's self-test ("test-ini"). Whatever it opens becomes the open tool INI file.
 
 #include <QColor>
@@ -24,10 +24,10 @@ public:
 
     // --- controls ----------------------------------------------------------------------------------------
     QFrame* ToolBar2;
-    QToolButton* BaseButton;   // "BASE"
-    QFrame* Panel2;            // development marker, navy
-    QToolButton* BitBtn3;      // "test-ini"
-    QFrame* Panel3;            // development marker
+    QToolButton* BaseButton; // "BASE"
+    QFrame* Panel2;          // development marker, navy
+    QToolButton* BitBtn3;    // "test-ini"
+    QFrame* Panel3;          // development marker
     // The bar below the tool bar. Its form name is "_Panel2" (the widget's objectName); the member is named
     // differently because an identifier of underscore and capital letter is reserved in C++.
     QFrame* Panel2Bar;
@@ -81,8 +81,8 @@ private:
 
     QTimer* fillTimer_;
     QListWidgetItem* selectedAtPress_ = nullptr; // a click on it changes no selection but shows it again
-    std::string pendingText_; // the text being filled in
-    size_t pendingPos_ = 0;   // where its next piece begins
+    std::string pendingText_;                    // the text being filled in
+    size_t pendingPos_ = 0;                      // where its next piece begins
 };
 
 extern TForm5* Form5;

@@ -31,62 +31,64 @@ namespace {
 const char* const kMonIni = "V:\\mon4vam\\mon4vam.ini";
 
 // The monitor tool's INI file: every value the resolver test prints differs from its default.
-const char* const kMonIniText =
-    "[files]\r\n"
-    "base=V:\r\n"
-    "DataDir=$(BASE)\\data\r\n"
-    "SystemDir=$(base)\\system\r\n"
-    "helpdir=$(BASE)\\help\r\n"
-    "DokuDir=$(BASE)\\doku\r\n"
-    "DebugDir=$(BASE)\\debug\r\n"
-    "FilesDir=$(BASE)\\files\r\n"
-    "ExpFilesDir=$(BASE)\\export\r\n"
-    "BilderDir=$(BASE)\\bilder\r\n"
-    "helpfile=mon4vam.hlp\r\n"
-    "DefaultFile=default.zws\r\n"
-    "TreeFile=backtree.sys\r\n"
-    "telefonbuch=telefon.txt\r\n"
-    "symfile=C:\\sym\\vam.sym\r\n"
-    "language=deutsch.lng\r\n"
-    "Fehler=fehler.txt\r\n"
-    "[machine]\r\n"
-    "type=vam\r\n"
-    "[modem]\r\n"
-    "dial=ATDT\r\n"
-    "modem=TRUE\r\n"
-    "[comport]\r\n"
-    "port=70000\r\n"
-    "[TEST]\r\n"
-    "muxset=force\r\n"
-    "rpf401x=TRUE\r\n"
-    "hotspot=1\r\n"
-    "backtree=0\r\n"
-    "[logfiles]\r\n"
-    "mainlogfile=$(BASE)\\log\\mon4vam.log\r\n"
-    "reports=000000000000000000000\r\n"
-    "logonfile=$(BASE)\\log\\logon.log\r\n"
-    "[ID]\r\n"
-    "name=Anlage 7\r\n"
-    "link=V:\\data\\extra.ini\r\n"
-    "[FileList]\r\n"
-    "extra.ini=$(BASE)\\data\\extra.ini\r\n"
-    "formula=a=b=c\r\n"
-    "[alpha]\r\n"
-    "x=1\r\n"
-    "[alpha]\r\n"
-    "x=2\r\n";
+const char* const kMonIniText = "[files]\r\n"
+                                "base=V:\r\n"
+                                "DataDir=$(BASE)\\data\r\n"
+                                "SystemDir=$(base)\\system\r\n"
+                                "helpdir=$(BASE)\\help\r\n"
+                                "DokuDir=$(BASE)\\doku\r\n"
+                                "DebugDir=$(BASE)\\debug\r\n"
+                                "FilesDir=$(BASE)\\files\r\n"
+                                "ExpFilesDir=$(BASE)\\export\r\n"
+                                "BilderDir=$(BASE)\\bilder\r\n"
+                                "helpfile=mon4vam.hlp\r\n"
+                                "DefaultFile=default.zws\r\n"
+                                "TreeFile=backtree.sys\r\n"
+                                "telefonbuch=telefon.txt\r\n"
+                                "symfile=C:\\sym\\vam.sym\r\n"
+                                "language=deutsch.lng\r\n"
+                                "Fehler=fehler.txt\r\n"
+                                "[machine]\r\n"
+                                "type=vam\r\n"
+                                "[modem]\r\n"
+                                "dial=ATDT\r\n"
+                                "modem=TRUE\r\n"
+                                "[comport]\r\n"
+                                "port=70000\r\n"
+                                "[TEST]\r\n"
+                                "muxset=force\r\n"
+                                "rpf401x=TRUE\r\n"
+                                "hotspot=1\r\n"
+                                "backtree=0\r\n"
+                                "[logfiles]\r\n"
+                                "mainlogfile=$(BASE)\\log\\mon4vam.log\r\n"
+                                "reports=000000000000000000000\r\n"
+                                "logonfile=$(BASE)\\log\\logon.log\r\n"
+                                "[ID]\r\n"
+                                "name=Anlage 7\r\n"
+                                "link=V:\\data\\extra.ini\r\n"
+                                "[FileList]\r\n"
+                                "extra.ini=$(BASE)\\data\\extra.ini\r\n"
+                                "formula=a=b=c\r\n"
+                                "[alpha]\r\n"
+                                "x=1\r\n"
+                                "[alpha]\r\n"
+                                "x=2\r\n";
 
-const char* const kExtraIniText =
-    "[Zeta]\r\n"
-    "z=26\r\n"
-    "[V:\\data\\other.ini]\r\n"
-    "k=v\r\n";
+const char* const kExtraIniText = "[Zeta]\r\n"
+                                  "z=26\r\n"
+                                  "[V:\\data\\other.ini]\r\n"
+                                  "k=v\r\n";
 
 const char* const kOtherIniText = "[other]\r\nq=$(BASE)\\q\r\n";
 
-void WriteTool(const std::string& toolPath, const std::string& text) { plat::WriteFileAtomic(toolPath, text); }
+void WriteTool(const std::string& toolPath, const std::string& text) {
+    plat::WriteFileAtomic(toolPath, text);
+}
 
-QStringList Lines(const QString& text) { return text.split(QLatin1Char('\n')); }
+QStringList Lines(const QString& text) {
+    return text.split(QLatin1Char('\n'));
+}
 
 } // namespace
 
@@ -99,13 +101,15 @@ class InspectorTest : public QObject {
 
     QString MemoText() {
         // A large text goes into the memo between events; wait until it is complete.
-        if (!QTest::qWaitFor([&] { return !form_->MemoLoading(); }, 60000)) return QStringLiteral("<still loading>");
+        if (!QTest::qWaitFor([&] { return !form_->MemoLoading(); }, 60000))
+            return QStringLiteral("<still loading>");
         return form_->inifile_memo->toPlainText();
     }
     QColor MemoColour() const { return form_->inifile_memo->palette().color(QPalette::Base); }
     QStringList ListItems() const {
         QStringList items;
-        for (int i = 0; i < form_->IniListBox->count(); ++i) items << form_->IniListBox->item(i)->text();
+        for (int i = 0; i < form_->IniListBox->count(); ++i)
+            items << form_->IniListBox->item(i)->text();
         return items;
     }
     void ClickItem(const QString& text) {
@@ -129,7 +133,8 @@ private slots:
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
         plat::SetDriveMapping('V', dir_->path().toStdString());
-        for (const char* d : {"mon4vam", "data", "system", "log"}) QVERIFY(QDir(dir_->path()).mkpath(d));
+        for (const char* d : {"mon4vam", "data", "system", "log"})
+            QVERIFY(QDir(dir_->path()).mkpath(d));
         WriteTool(kMonIni, kMonIniText);
         WriteTool("V:\\data\\extra.ini", kExtraIniText);
         WriteTool("V:\\data\\other.ini", kOtherIniText);
@@ -379,7 +384,8 @@ private slots:
         };
         const QStringList shown = Lines(MemoText());
         QCOMPARE(shown.size(), 37);
-        for (qsizetype i = 0; i < expected.size(); ++i) QCOMPARE(shown.at(i), expected.at(i));
+        for (qsizetype i = 0; i < expected.size(); ++i)
+            QCOMPARE(shown.at(i), expected.at(i));
         QCOMPARE(MemoColour(), TForm5::SilverColour());
         QVERIFY(Disk(kMonIni).find("dial=ATDT9\r\n") != std::string::npos);
         QVERIFY(plat::FileExists("V:\\log\\mon4vam.log"));
@@ -408,7 +414,8 @@ private slots:
         std::string big = "[files]\r\nbase=V:\r\n";
         for (int s = 0; big.size() < 3u << 20; ++s) {
             big += "[s" + std::to_string(s) + "]\r\n";
-            for (int k = 0; k < 20; ++k) big += "k" + std::to_string(k) + "=$(BASE)\\p\\" + std::to_string(s) + "\r\n";
+            for (int k = 0; k < 20; ++k)
+                big += "k" + std::to_string(k) + "=$(BASE)\\p\\" + std::to_string(s) + "\r\n";
         }
         WriteTool("V:\\data\\big.ini", big);
         form_->OpenInInspector("V:\\data\\big.ini");
@@ -417,7 +424,8 @@ private slots:
         std::vector<std::string> storeLines;
         ToolIni().GetStrings(storeLines);
         QString expected;
-        for (size_t i = 0; i < storeLines.size(); ++i) expected += (i ? "\n" : "") + plat::ToQ(storeLines[i]);
+        for (size_t i = 0; i < storeLines.size(); ++i)
+            expected += (i ? "\n" : "") + plat::ToQ(storeLines[i]);
         // No line lost, doubled or split where the pieces meet.
         QCOMPARE(MemoText(), expected);
 
