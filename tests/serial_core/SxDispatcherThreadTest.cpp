@@ -108,6 +108,10 @@ TEST_F(SimPort, TriggersReachProcedureHandlersOnTheDispatchThread) {
     line->SetLine(msDCD, true);
     EXPECT_TRUE(log.WaitForCode(smStatus, Deadline));
     EXPECT_TRUE(d.DCD());
+    // A ring that comes and goes leaves its change bit for the next read.
+    line->SetLine(msRI, true);
+    line->SetLine(msRI, false);
+    EXPECT_TRUE(Eventually([&] { return d.Ring(); }, Deadline));
     ASSERT_EQ(d.ArmTimerTrigger(timer, 2, true), 0);
     EXPECT_TRUE(log.WaitForCode(smTimer, Deadline));
     const auto msgs = log.Snapshot();
