@@ -36,12 +36,14 @@ namespace {
 const char* const EditorIni =
     "[files]\r\nbase=V:\r\nDataDir=$(BASE)\\ed4vam\\data\r\n"
     "[ini-tree]\r\n1=0,Ed4vam\r\n2=#2,liesmich.txt\r\n3=#2,fehlt.txt\r\n4=#3,bild.jpg\r\n5=#3,kaputt.jpg\r\n"
-    "6=#4,backtree.sys\r\n7=#4,sysmod.sys\r\n8=#1,daten.xyz\r\n9=#Ohne.txt\r\n"
+    "6=#4,backtree.sys\r\n7=#4,sysmod.sys\r\n8=#1,daten.xyz\r\n9=#Ohne.txt\r\n10=#2,ordner.txt\r\n"
+    "11=#3,ordner.jpg\r\n"
     "[FileList]\r\nliesmich.txt=$(base)\\ed4vam\\data\\liesmich.txt\r\nfehlt.txt=$(BASE)"
     "\\ed4vam\\data\\fehlt.txt\r\n"
     "bild.jpg=$(BASE)\\ed4vam\\bild.jpg\r\nkaputt.jpg=$(BASE)\\ed4vam\\kaputt.jpg\r\n"
     "backtree.sys=$(BASE)\\ed4vam\\backtree.sys\r\nsysmod.sys=$(BASE)\\ed4vam\\sysmod.sys\r\n"
-    "daten.xyz=$(BASE)\\ed4vam\\daten.xyz\r\n";
+    "daten.xyz=$(BASE)\\ed4vam\\daten.xyz\r\nordner.txt=$(BASE)\\ed4vam\\data\r\nordner.jpg=$(BASE)"
+    "\\ed4vam\r\n";
 
 // The example of the tree rules: Base with Files and Help, Telefon.txt below Help; key 6 after a gap.
 const char* const MonitorIni =
@@ -295,6 +297,12 @@ private slots:
         QCOMPARE(MainForm->Memo1->toPlainText(),
                  QString("\n\nNICHT GEFUNDEN\n\"V:\\ed4vam\\data\\fehlt.txt\""));
         QVERIFY(MainForm->Memo1->isVisible() && !MainForm->Panel16->isVisible());
+
+        // Entries naming a directory: not found as a text, an error as a picture.
+        Click("Ordner.txt");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("\n\nNICHT GEFUNDEN\n\"V:\\ed4vam\\data\""));
+        QVERIFY_THROWS_EXCEPTION(plat::FileError, Click("Ordner.jpg"));
+        QVERIFY(!Form11->isVisible());
 
         Click("Daten.xyz");
         QCOMPARE(MainForm->Memo1->toPlainText(),
