@@ -298,7 +298,15 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     Panel3 = new QLabel(tab_telefon);
     Panel3->setObjectName("Panel3");
     Panel3->setFixedHeight(30);
-    Panel9 = HostPanel(tab_telefon, "Panel9");
+    {
+        // The phone book sits in a single-line border.
+        auto* framed = new QFrame(tab_telefon);
+        framed->setObjectName("Panel9");
+        framed->setFrameShape(QFrame::Box);
+        auto* layout = new QVBoxLayout(framed);
+        layout->setContentsMargins(1, 1, 1, 1);
+        Panel9 = framed;
+    }
     Panel8 = HostPanel(tab_port, "Panel8");
     for (auto [tab, panel] : {std::pair{tab_inifile, Panel11},
                               {tab_report, Panel4},
