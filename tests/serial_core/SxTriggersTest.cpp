@@ -34,6 +34,7 @@ TEST(DataTriggerMatcher, FindsStringsAsTheLineDeliversThem) {
         {"OK", false, "ok", {}},               // case matters without ignore-case
         {"AAB", false, "AAAB", {3}},           // a failed candidate does not hide a later start
         {"AA", false, "AAA", {1, 2}},          // the same byte ends one match and begins the next
+        {"AA", false, "AAAAA", {1, 2, 4}},     // a match clears every candidate, the byte's own too
         {"OK", false, "OOK", {2}},
         {"ATZ", false, "xATxATZ", {6}},
         {"OK", false, "O K", {}},
