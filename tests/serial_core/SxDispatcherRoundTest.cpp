@@ -24,7 +24,7 @@ std::ostream& operator<<(std::ostream& os, const Msg& m) {
 }
 
 // A dispatcher open on its own simulated line, without threads.
-class Rig : public ::testing::Test {
+class DispatcherRound : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::string name = std::string("round-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -62,7 +62,7 @@ protected:
 
 } // namespace
 
-TEST_F(Rig, AnnouncesBytesBeforeAMatchThenTheMatchThenTheRest) {
+TEST_F(DispatcherRound, AnnouncesBytesBeforeAMatchThenTheMatchThenTheRest) {
     d.SetAvailLevel(1);
     const int32_t ok = d.NewDataTrigger("OK", false);
     // The handler reads what each avail notification announces.
@@ -77,7 +77,7 @@ TEST_F(Rig, AnnouncesBytesBeforeAMatchThenTheMatchThenTheRest) {
     EXPECT_EQ(d.InputUsed(), 0);
 }
 
-TEST_F(Rig, BytesLeftUnreadAreCountedAgain) {
+TEST_F(DispatcherRound, BytesLeftUnreadAreCountedAgain) {
     d.SetAvailLevel(1);
     const int32_t ok = d.NewDataTrigger("OK", false);
     Arrive("xxOK");
@@ -90,7 +90,7 @@ TEST_F(Rig, BytesLeftUnreadAreCountedAgain) {
     EXPECT_EQ(msgs.size(), 1u);
 }
 
-TEST_F(Rig, AvailLevelAndMatchOrder) {
+TEST_F(DispatcherRound, AvailLevelAndMatchOrder) {
     const int32_t first = d.NewDataTrigger("K", false);
     const int32_t second = d.NewDataTrigger("OK", true);
     d.SetAvailLevel(3);
@@ -106,7 +106,7 @@ TEST_F(Rig, AvailLevelAndMatchOrder) {
     EXPECT_TRUE(msgs.empty());
 }
 
-TEST_F(Rig, TwoAvailHandlersReadTheSameBytesAndTheLargerCountIsConsumed) {
+TEST_F(DispatcherRound, TwoAvailHandlersReadTheSameBytesAndTheLargerCountIsConsumed) {
     d.SetAvailLevel(1);
     std::string seenA, seenB;
     int usedInB = -1;
@@ -130,7 +130,7 @@ TEST_F(Rig, TwoAvailHandlersReadTheSameBytesAndTheLargerCountIsConsumed) {
     EXPECT_EQ(Take(5), "fg");
 }
 
-TEST_F(Rig, FlushInsideAnAvailHandlerDropsEverything) {
+TEST_F(DispatcherRound, FlushInsideAnAvailHandlerDropsEverything) {
     d.SetAvailLevel(1);
     const int32_t trig = d.NewDataTrigger("OK", false);
     onMsg = [&](uint16_t msg, uint32_t) {
@@ -148,7 +148,7 @@ TEST_F(Rig, FlushInsideAnAvailHandlerDropsEverything) {
     for (const auto& m : msgs) EXPECT_NE(m.First, static_cast<uint32_t>(trig));
 }
 
-TEST_F(Rig, AFullInputRingIsFullNotEmptyAndRefillsWhenSpaceIsMade) {
+TEST_F(DispatcherRound, AFullInputRingIsFullNotEmptyAndRefillsWhenSpaceIsMade) {
     std::string big(InputRingSize + 100, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
     Arrive(big);
@@ -163,7 +163,7 @@ TEST_F(Rig, AFullInputRingIsFullNotEmptyAndRefillsWhenSpaceIsMade) {
     EXPECT_EQ(rest, big.substr(1));
 }
 
-TEST_F(Rig, BytesHeldBackByAFullRingAreAnnouncedWhenRead) {
+TEST_F(DispatcherRound, BytesHeldBackByAFullRingAreAnnouncedWhenRead) {
     d.SetAvailLevel(1);
     Arrive(std::string(InputRingSize + 10, 'a'));
     ASSERT_EQ(msgs.back(), (Msg{smAvail, static_cast<uint32_t>(InputRingSize), 0}));
@@ -173,7 +173,7 @@ TEST_F(Rig, BytesHeldBackByAFullRingAreAnnouncedWhenRead) {
     EXPECT_EQ(msgs, (std::vector<Msg>{{smAvail, 10, 0}}));
 }
 
-TEST_F(Rig, OutputBlocksAreQueuedWhollyOrNotAtAll) {
+TEST_F(DispatcherRound, OutputBlocksAreQueuedWhollyOrNotAtAll) {
     EXPECT_EQ(d.PutBlock(std::string(OutSize + 1, 'x').data(), OutSize + 1), ecOutputBufferTooSmall);
     EXPECT_EQ(d.OutputUsed(), 0);
     EXPECT_EQ(d.PutBlock("0123456789", 10), 0);
@@ -187,7 +187,7 @@ TEST_F(Rig, OutputBlocksAreQueuedWhollyOrNotAtAll) {
     EXPECT_EQ(d.OutputFree(), OutSize);
 }
 
-TEST_F(Rig, TriggerCallsCheckTheirArguments) {
+TEST_F(DispatcherRound, TriggerCallsCheckTheirArguments) {
     EXPECT_EQ(d.NewDataTrigger(std::string(22, 'a'), false), ecTriggerTooLong);
     EXPECT_EQ(d.NewDataTrigger("", false), ecBadArgument);
     EXPECT_EQ(d.NewStatusTrigger(6), ecBadArgument);
@@ -206,7 +206,7 @@ TEST_F(Rig, TriggerCallsCheckTheirArguments) {
     EXPECT_EQ(d.Attachment(3), this);
 }
 
-TEST_F(Rig, HandlesPastTheCounterReuseTheLowestFreeSlot) {
+TEST_F(DispatcherRound, HandlesPastTheCounterReuseTheLowestFreeSlot) {
     for (int i = 1; i <= 4095; ++i) ASSERT_EQ(d.NewTimerTrigger(), i * 8);
     ASSERT_EQ(d.DropTrigger(8 * 100), 0);
     EXPECT_EQ(d.NewStatusTrigger(stModem), 8 * 100 + stModem);
@@ -222,7 +222,7 @@ TEST_F(Rig, HandlesPastTheCounterReuseTheLowestFreeSlot) {
     EXPECT_EQ(d.NewTimerTrigger(), 8 * 100);
 }
 
-TEST_F(Rig, TimerFiresAfterItsTicksAndOnlyOnce) {
+TEST_F(DispatcherRound, TimerFiresAfterItsTicksAndOnlyOnce) {
     const int32_t t = d.NewTimerTrigger();
     clock.Advance(10); // not on a tick boundary
     ASSERT_EQ(d.ArmTimerTrigger(t, 18, true), 0);
@@ -247,7 +247,7 @@ TEST_F(Rig, TimerFiresAfterItsTicksAndOnlyOnce) {
     EXPECT_EQ(msgs.size(), 2u);
 }
 
-TEST_F(Rig, ModemStatusTriggerWatchesOnlyItsLines) {
+TEST_F(DispatcherRound, ModemStatusTriggerWatchesOnlyItsLines) {
     line->SetLines(msCTS | msDSR);
     d.RunRound(evCTS | evDSR);
     const int32_t h = d.NewStatusTrigger(stModem);
@@ -263,7 +263,7 @@ TEST_F(Rig, ModemStatusTriggerWatchesOnlyItsLines) {
     EXPECT_EQ(msgs.size(), 1u);
 }
 
-TEST_F(Rig, ModemStatusKeepsChangeBitsUntilRead) {
+TEST_F(DispatcherRound, ModemStatusKeepsChangeBitsUntilRead) {
     line->SetLines(0);
     d.RunRound(evCTS | evDSR);
     d.ModemStatus();
@@ -281,7 +281,7 @@ TEST_F(Rig, ModemStatusKeepsChangeBitsUntilRead) {
     EXPECT_FALSE(d.Ring());
 }
 
-TEST_F(Rig, LineErrorTriggerAndReports) {
+TEST_F(DispatcherRound, LineErrorTriggerAndReports) {
     const int32_t h = d.NewStatusTrigger(stLine);
     ASSERT_EQ(d.ArmStatusTrigger(h, 4 /* framing */, true), 0);
     line->InjectErrors(leOverrun);
@@ -297,7 +297,7 @@ TEST_F(Rig, LineErrorTriggerAndReports) {
     EXPECT_EQ(d.LineError(), 0);
 }
 
-TEST_F(Rig, OutputLevelAndSentTriggers) {
+TEST_F(DispatcherRound, OutputLevelAndSentTriggers) {
     const int32_t freeT = d.NewStatusTrigger(stOutBuffFree);
     const int32_t usedT = d.NewStatusTrigger(stOutBuffUsed);
     const int32_t sentT = d.NewStatusTrigger(stOutSent);
@@ -316,7 +316,7 @@ TEST_F(Rig, OutputLevelAndSentTriggers) {
                                       {smStatus, static_cast<uint32_t>(usedT), 0}}));
 }
 
-TEST_F(Rig, HandlerRemovedDuringDeliveryIsSkippedAndFreedAfterwards) {
+TEST_F(DispatcherRound, HandlerRemovedDuringDeliveryIsSkippedAndFreedAfterwards) {
     int calls = 0;
     int id = 0;
     id = d.AddProcedureHandler([&](uint16_t, uint32_t, uint32_t) { ++calls; });
@@ -327,7 +327,7 @@ TEST_F(Rig, HandlerRemovedDuringDeliveryIsSkippedAndFreedAfterwards) {
     EXPECT_EQ(d.RemoveProcedureHandler(id), ecBadArgument);
 }
 
-TEST_F(Rig, LineSettingsAndUnchangedValues) {
+TEST_F(DispatcherRound, LineSettingsAndUnchangedValues) {
     EXPECT_EQ(d.SetLine(9600, 2, 7, 2), 0);
     auto s = line->NearSettings();
     EXPECT_EQ(s.Baud, 9600);
@@ -352,7 +352,7 @@ TEST_F(Rig, LineSettingsAndUnchangedValues) {
     EXPECT_EQ(s.XonLim, 409);
 }
 
-TEST_F(Rig, WindowHandlersAreServedWhenSeveralOrWhenThePortHasEventHandlers) {
+TEST_F(DispatcherRound, WindowHandlersAreServedWhenSeveralOrWhenThePortHasEventHandlers) {
     struct Win : ISxWindow {
         void HandleMessage(uint16_t msg, uint32_t first, uint32_t) override { Got.push_back({msg, first, 0}); }
         std::vector<Msg> Got;
@@ -375,7 +375,7 @@ TEST_F(Rig, WindowHandlersAreServedWhenSeveralOrWhenThePortHasEventHandlers) {
     EXPECT_EQ(d.RemoveWindowHandler(&b), ecBadArgument);
 }
 
-TEST_F(Rig, EventHandlersGetTheirUserDataAndRunBeforeProcedures) {
+TEST_F(DispatcherRound, EventHandlersGetTheirUserDataAndRunBeforeProcedures) {
     std::vector<std::string> order;
     int tag = 0;
     d.AddEventHandler([&](void* ud, uint16_t msg, uint32_t, uint32_t second) {
@@ -391,7 +391,7 @@ TEST_F(Rig, EventHandlersGetTheirUserDataAndRunBeforeProcedures) {
     EXPECT_EQ(order, (std::vector<std::string>{"event", "procedure"}));
 }
 
-TEST_F(Rig, SoftwareFlowAndItsCharacters) {
+TEST_F(DispatcherRound, SoftwareFlowAndItsCharacters) {
     ASSERT_EQ(d.SetSoftFlow(3072, 1024, sfTransmit | sfReceive), 0);
     auto s = line->NearSettings();
     EXPECT_TRUE(s.InX);

@@ -35,7 +35,7 @@ std::string Pattern(size_t n, unsigned seed) {
     return s;
 }
 
-class SimPort : public ::testing::Test {
+class SimLineDispatcher : public ::testing::Test {
 protected:
     void SetUp() override {
         name = std::string("thr-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -59,7 +59,7 @@ protected:
 
 } // namespace
 
-TEST_F(SimPort, DataFlowsBothWaysAndAvailArrivesOnTheGuiThread) {
+TEST_F(SimLineDispatcher, DataFlowsBothWaysAndAvailArrivesOnTheGuiThread) {
     Window w;
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
@@ -94,7 +94,7 @@ TEST_F(SimPort, DataFlowsBothWaysAndAvailArrivesOnTheGuiThread) {
     EXPECT_FALSE(line->DTR());
 }
 
-TEST_F(SimPort, TriggersReachProcedureHandlersOnTheDispatchThread) {
+TEST_F(SimLineDispatcher, TriggersReachProcedureHandlersOnTheDispatchThread) {
     MsgLog log; // outlives the dispatcher's threads
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
@@ -125,7 +125,7 @@ TEST_F(SimPort, TriggersReachProcedureHandlersOnTheDispatchThread) {
     EXPECT_TRUE(line->WaitUntil([&] { return !line->RTS(); }, Deadline));
 }
 
-TEST_F(SimPort, CloseInsideAWindowHandlerFinishesAfterTheDelivery) {
+TEST_F(SimLineDispatcher, CloseInsideAWindowHandlerFinishesAfterTheDelivery) {
     auto d = std::make_unique<TSxBaseDispatcher>(nullptr, &gui);
     ASSERT_EQ(Open(*d), 0);
     Window w;
@@ -153,7 +153,7 @@ TEST_F(SimPort, CloseInsideAWindowHandlerFinishesAfterTheDelivery) {
     EXPECT_EQ(Open(again), 0);
 }
 
-TEST_F(SimPort, CloseInsideAProcedureHandlerFinishesOnTheDispatchThread) {
+TEST_F(SimLineDispatcher, CloseInsideAProcedureHandlerFinishesOnTheDispatchThread) {
     std::atomic<int> calls{0};
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
@@ -168,7 +168,7 @@ TEST_F(SimPort, CloseInsideAProcedureHandlerFinishesOnTheDispatchThread) {
     EXPECT_EQ(d.PutChar('x'), ecCommNotOpen);
 }
 
-TEST_F(SimPort, OpeningIsExclusive) {
+TEST_F(SimLineDispatcher, OpeningIsExclusive) {
     TSxBaseDispatcher a(nullptr, &gui), b(nullptr, &gui);
     ASSERT_EQ(Open(a), 0);
     EXPECT_EQ(Open(b), ecAlreadyOpen);
@@ -177,7 +177,7 @@ TEST_F(SimPort, OpeningIsExclusive) {
     EXPECT_EQ(Open(b), 0);
 }
 
-TEST_F(SimPort, UnpluggingClosesThePortOnTheGuiThreadAndReopenWorksOncePluggedIn) {
+TEST_F(SimLineDispatcher, UnpluggingClosesThePortOnTheGuiThreadAndReopenWorksOncePluggedIn) {
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
     int lost = 0;
@@ -197,7 +197,7 @@ TEST_F(SimPort, UnpluggingClosesThePortOnTheGuiThreadAndReopenWorksOncePluggedIn
     EXPECT_TRUE(Eventually([&] { return d.InputUsed() == 4; }, Deadline));
 }
 
-TEST_F(SimPort, UnpluggedWithoutAHandlerTheDispatcherClosesItself) {
+TEST_F(SimLineDispatcher, UnpluggedWithoutAHandlerTheDispatcherClosesItself) {
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
     line->Unplug();
@@ -205,7 +205,7 @@ TEST_F(SimPort, UnpluggedWithoutAHandlerTheDispatcherClosesItself) {
     line->Plug();
 }
 
-TEST_F(SimPort, StartingTwiceIsRefused) {
+TEST_F(SimLineDispatcher, StartingTwiceIsRefused) {
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d), 0);
     try {
@@ -216,7 +216,7 @@ TEST_F(SimPort, StartingTwiceIsRefused) {
     }
 }
 
-TEST_F(SimPort, PacedLineTakesItsTimeAndAFlushCutsItShort) {
+TEST_F(SimLineDispatcher, PacedLineTakesItsTimeAndAFlushCutsItShort) {
     line->SetPaced(true);
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(d.Open("sim:" + name, 300, 0, 8, 1, 4096, 4096, true, true), 0); // 30 bytes a second
@@ -229,7 +229,7 @@ TEST_F(SimPort, PacedLineTakesItsTimeAndAFlushCutsItShort) {
     EXPECT_EQ(line->ReadExactly(2, Deadline), "ok");
 }
 
-TEST_F(SimPort, DispatcherTableFindsLiveDispatchersOnly) {
+TEST_F(SimLineDispatcher, DispatcherTableFindsLiveDispatchersOnly) {
     auto a = std::make_unique<TSxBaseDispatcher>(this, &gui);
     TSxBaseDispatcher b(nullptr, &gui);
     EXPECT_NE(a->Handle(), b.Handle());
@@ -242,7 +242,7 @@ TEST_F(SimPort, DispatcherTableFindsLiveDispatchersOnly) {
     EXPECT_EQ(c.Handle(), h);
 }
 
-TEST_F(SimPort, SynchronisedEventHandlersRunOnTheGuiThreadTheOthersOnTheDispatchThread) {
+TEST_F(SimLineDispatcher, SynchronisedEventHandlersRunOnTheGuiThreadTheOthersOnTheDispatchThread) {
     const auto guiThread = std::this_thread::get_id();
     std::atomic<int> onGui{0}, offGui{0};
     TSxBaseDispatcher d(nullptr, &gui);
@@ -260,7 +260,7 @@ TEST_F(SimPort, SynchronisedEventHandlersRunOnTheGuiThreadTheOthersOnTheDispatch
     EXPECT_EQ(offGui.load(), 1);
 }
 
-TEST_F(SimPort, AThrowingHandlerIsReportedAndDeliveryGoesOn) {
+TEST_F(SimLineDispatcher, AThrowingHandlerIsReportedAndDeliveryGoesOn) {
     std::vector<std::string> reported;
     const auto guiThread = std::this_thread::get_id();
     std::atomic<int> later{0};

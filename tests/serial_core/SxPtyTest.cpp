@@ -78,7 +78,7 @@ int Open(TSxBaseDispatcher& d, const std::string& path) {
 
 } // namespace
 
-TEST(PtyPort, DataBothWaysAndAPtyCountsAsAlwaysReady) {
+TEST(PtyDispatcher, DataBothWaysAndAPtyCountsAsAlwaysReady) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
@@ -119,7 +119,7 @@ TEST(PtyPort, DataBothWaysAndAPtyCountsAsAlwaysReady) {
     EXPECT_EQ(d.SetLine(12345, 5, 9, 3), ecBaudRate);
 }
 
-TEST(PtyPort, OpenFailuresBecomeResultCodes) {
+TEST(PtyDispatcher, OpenFailuresBecomeResultCodes) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
@@ -143,7 +143,7 @@ TEST(PtyPort, OpenFailuresBecomeResultCodes) {
     EXPECT_EQ(Open(b, pty.Slave()), 0);
 }
 
-TEST(PtyPort, HangupClosesThePortFromTheGuiThread) {
+TEST(PtyDispatcher, HangupClosesThePortFromTheGuiThread) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
@@ -168,7 +168,7 @@ TEST(PtyPort, HangupClosesThePortFromTheGuiThread) {
 
 // Megabytes in both directions at once, in random chunks, with data triggers armed: every byte
 // arrives once and in order.
-TEST(PtyPort, StreamsMegabytesWithoutLosingOrDuplicatingABye) {
+TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingABye) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
