@@ -285,3 +285,23 @@ TEST_F(SimLineDispatcher, AThrowingHandlerIsReportedAndDeliveryGoesOn) {
     line->Write("b"); // the dispatch thread lives on
     EXPECT_TRUE(gui.PumpUntil([&] { return later == 2; }, Deadline));
 }
+
+TEST_F(SimLineDispatcher, AWindowThatDoesNotAnswerIsSkippedAfterItsTimeout) {
+    MsgLog log;
+    Window w;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) { log.Add(msg, first, second); });
+    d.AddWindowHandler(&w);
+    d.NotePortHandlers(1);
+    d.SetAvailLevel(1);
+    // The GUI thread does not pump: the dispatch thread waits 3000 ms for the window, then goes on.
+    line->Write("a");
+    ASSERT_TRUE(log.WaitFor([](const auto& v) { return v.size() == 1; }, Deadline));
+    line->Write("b");
+    ASSERT_TRUE(log.WaitFor([](const auto& v) { return v.size() == 2; }, Deadline));
+    EXPECT_EQ(log.Snapshot()[1], (Msg{smAvail, 2, 0}));
+    // The window gets the second message once the GUI thread runs again, never the dropped first.
+    ASSERT_TRUE(gui.PumpUntil([&] { return !w.Log.Snapshot().empty(); }, Deadline));
+    EXPECT_EQ(w.Log.Snapshot(), (std::vector<Msg>{{smAvail, 2, 0}}));
+}
