@@ -28,13 +28,17 @@ namespace sx {
 
 namespace {
 
-// The one place where errno becomes a result code.
+// The one place where errno becomes a result code. Other numbers are passed on negated, so that the
+// message names the system's reason (EACCES: the permission is missing), except where the negated
+// number would read as a different error of the layer's own I/O range.
 int ResultFromErrno(int e) {
     switch (e) {
     case ENOENT:
     case ENODEV:
     case ENXIO: return ecBadId;
     case EBUSY: return ecAlreadyOpen;
+    case EIO: return ecGeneralFailure;  // -5 would say "access denied" and read as "in use"
+    case ENOMEM: return ecOutOfMemory;  // -12 would say "invalid file access code"
     default: return e > 0 && e < 32768 ? -e : ecGeneralFailure;
     }
 }
