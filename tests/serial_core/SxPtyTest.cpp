@@ -89,6 +89,9 @@ TEST(PtyDispatcher, DataBothWaysAndAPtyCountsAsAlwaysReady) {
     // No modem lines on a pseudo-terminal: CTS, DSR and DCD read as on.
     EXPECT_EQ(d.ModemStatus() & 0xF0, msCTS | msDSR | msDCD);
     EXPECT_EQ(d.SetDTR(false), 0);
+    // The program's own flow settings: RTS/CTS handshake, which a pseudo-terminal accepts and ignores.
+    ASSERT_EQ(d.SetHardFlow(3686, 409, hwfUseRTS | hwfRequireCTS), 0);
+    EXPECT_EQ(d.SetRTS(false), 1);
 
     const int32_t ok = d.NewDataTrigger("OK", false);
     d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) {
@@ -168,7 +171,7 @@ TEST(PtyDispatcher, HangupClosesThePortFromTheGuiThread) {
 
 // Megabytes in both directions at once, in random chunks, with data triggers armed: every byte
 // arrives once and in order.
-TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingABye) {
+TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingAByte) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
