@@ -6,6 +6,9 @@
 #include "config/SysMod.h"
 #include "config/ed_ini.h"
 #include "pages/Dialogs.h"
+#include "platform/qt/QtTime.h"
+#include "serial/port/SxComPort.h"
+#include "serial/widgets/ComSelect.h"
 
 #include <clocale>
 #include <string>
@@ -24,6 +27,12 @@ int main(int argc, char** argv) {
     TApplication::setApplicationName("Editor f\u00fcr ZAV-IniFiles");
     for (const std::string& message : StartupMessages())
         dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+
+    // Serial ports deliver their events on the GUI thread, ask for a port through the selection dialog,
+    // and show what an event handler throws like any other failed action.
+    sx::TSxCustomComPort::SetDefaultGuiHandoff(&plat::QtGuiHandoff::Instance());
+    sx::TSxCustomComPort::SetExceptionHandler([](const std::exception& e) { ShowActionError(e.what()); });
+    sx::SxInstallPortPrompt();
 
     CreateForms();
     MainForm->ShowStartTabs();

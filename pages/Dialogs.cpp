@@ -83,7 +83,12 @@ int MessageDlg(const std::string& text, Kind kind, int buttons, const std::strin
     std::vector<std::pair<QAbstractButton*, int>> made;
     for (auto [b, r, label] : kButtons)
         if (buttons & b) made.emplace_back(box.addButton(QString::fromUtf8(label), QMessageBox::AcceptRole), r);
-    if (made.empty()) box.setStandardButtons(QMessageBox::NoButton);
+    if (made.empty()) {
+        // A box without command buttons still closes with Escape and the close box.
+        QAbstractButton* hidden = box.addButton(QMessageBox::Close);
+        hidden->hide();
+        box.setEscapeButton(hidden);
+    }
     box.exec();
     for (auto& [button, r] : made)
         if (box.clickedButton() == button) return r;
