@@ -171,7 +171,7 @@ TIniStore::~TIniStore() = default;
 void TIniStore::Load(std::string_view bytes) {
     // Written back with the line ends it came with: CR LF, or LF when its first line ends so.
     const std::size_t firstLf = bytes.find('\n');
-    if (firstLf != std::string_view::npos && (firstLf == 0 || bytes[firstLf - 1] != '\r')) lineEnd_ = "\n";
+    if (firstLf != std::string_view::npos && (firstLf == 0 || bytes[firstLf - 1] != '\r')) lineEnd_.assign(1, '\n');
     IniSection* current = nullptr;
     std::vector<std::string> pending; // comments after a blank line: they belong to what follows
     bool afterBlank = false;
