@@ -1,0 +1,590 @@
+// The program's serial port side by side with Qt's QSerialPort and libserialport, each reading the
+// same stream over a pseudo-terminal pair of its own, in one run. Prints one table:
+//   MiB/s        the peer thread streams --mb MiB (the same bytes for every library) into the pair;
+//                from its first write until the GUI thread has handled the last byte.
+//   CPU s/MiB    user+system CPU of the whole process over that span, per MiB: "rx" without the peer
+//                thread's own CPU (CLOCK_THREAD_CPUTIME_ID), "all" with it.
+//   latency      from the peer's write() of one byte to the handler that sees it on the GUI thread;
+//                median and 99th percentile of --samples writes, one at a time, paced so that the
+//                receiver is asleep when the byte comes.
+//   wakeups/s    voluntary+involuntary context switches of the process (getrusage, every thread,
+//                the ones that ended too) per second over --idle seconds, port open and idle.
+// Every library has the same eight strings to look for, case-insensitively: ours as the eight data
+// triggers of the dispatcher (events on the GUI thread), the others by a search over what they read.
+// Each library's received bytes are hashed and its matches counted; both are checked against the
+// stream itself, so a library that loses, duplicates or reorders bytes is shown as such.
+//
+//   ini4zav      sx::TSxComPort on the slave end, avail and data events on the GUI thread through
+//                plat::QtGuiHandoff (the dispatch thread waits for each, as in the program).
+//   QSerialPort  on the slave end, owned by the GUI thread; readyRead there, readAll, search.
+//   libserialport  a reader thread blocked in sp_wait, sp_nonblocking_read, search; each chunk is
+//                posted to the GUI thread (not waited for). It opens the master end: it cannot open
+//                a pseudo-terminal slave (see PtyMasterModemLines.cpp), so its peer writes the slave.
+#include "platform/ComMap.h"
+#include "platform/qt/QtTime.h"
+#include "serial/core/SxDispatcher.h"
+#include "serial/port/SxComPort.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <libserialport.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::string> Patterns = {"OK", "ERROR", "CONNECT", "RING", "NO CARRIER", "BUSY", "\r\n", "\x10\x02"};
+constexpr double MiB = 1024.0 * 1024.0;
+constexpr int ComNumber = 9; // the COM number our port is mapped to
+
+struct Options {
+    int Mib = 8;
+    int Samples = 2000;
+    int IdleSeconds = 10;
+};
+
+double ProcessCpuSeconds()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double ThreadCpuSeconds()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long ContextSwitches()
+{
+    rusage ru;
+    ::getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_nvcsw + ru.ru_nivcsw;
+}
+
+void MakeRaw(int fd)
+{
+    termios t;
+    if (::tcgetattr(fd, &t) != 0) return;
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// Case-insensitive search for the eight strings over a stream (bit-parallel, one state word per
+// string). A match starts that string afresh, as a data trigger does.
+class Matcher {
+public:
+    Matcher()
+    {
+        for (const auto& p : Patterns) {
+            Entry e;
+            for (size_t i = 0; i < p.size(); ++i) e.Masks[Upper(static_cast<uint8_t>(p[i]))] |= 1u << i;
+            e.Final = 1u << (p.size() - 1);
+            entries_.push_back(e);
+        }
+    }
+    uint64_t Feed(const uint8_t* data, size_t n)
+    {
+        uint64_t hits = 0;
+        for (size_t k = 0; k < n; ++k) {
+            const uint8_t c = Upper(data[k]);
+            for (auto& e : entries_) {
+                e.State = ((e.State << 1) | 1u) & e.Masks[c];
+                if (e.State & e.Final) {
+                    ++hits;
+                    e.State = 0;
+                }
+            }
+        }
+        return hits;
+    }
+
+private:
+    struct Entry {
+        std::array<uint32_t, 256> Masks{};
+        uint32_t Final = 0;
+        uint32_t State = 0;
+    };
+    static uint8_t Upper(uint8_t c) { return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c; }
+    std::vector<Entry> entries_;
+};
+
+constexpr uint64_t HashStart = 1469598103934665603ull;
+uint64_t Hash(uint64_t h, const uint8_t* data, size_t n)
+{
+    for (size_t i = 0; i < n; ++i) h = (h ^ data[i]) * 1099511628211ull;
+    return h;
+}
+
+// What a receiver has handled; touched on the GUI thread only.
+struct Sink {
+    uint64_t Bytes = 0;
+    uint64_t Matches = 0;
+    uint64_t HashValue = HashStart;
+    bool Stamping = false;
+    std::vector<Clock::time_point> Arrivals;
+    Clock::time_point LastAt;
+
+    void Reset(bool stamping)
+    {
+        *this = Sink{};
+        Stamping = stamping;
+    }
+    void Took(size_t n)
+    {
+        Bytes += n;
+        LastAt = Clock::now();
+        if (Stamping) Arrivals.insert(Arrivals.end(), n, LastAt);
+    }
+};
+
+// Runs the GUI thread's event loop until done() holds or timeoutMs passed; false on time-out.
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    bool expired = false;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&] { expired = true; });
+    deadline.start(timeoutMs);
+    while (!done() && !expired) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+class Receiver {
+public:
+    virtual ~Receiver() = default;
+    virtual const char* Name() const = 0;
+    // On the GUI thread; an empty string when the port is open and the peer's end is PeerFd().
+    virtual std::string Open() = 0;
+    virtual void Close() = 0;
+    virtual int PeerFd() const = 0;
+    Sink Got;
+};
+
+// ---- ini4zav: sx::TSxComPort ----------------------------------------------------------------------
+
+class OurReceiver : public Receiver {
+public:
+    const char* Name() const override { return "ini4zav TSxComPort"; }
+    std::string Open() override
+    {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return "no pseudo-terminal";
+        plat::SetComDevice(ComNumber, ::ptsname(master_));
+        port_ = std::make_unique<sx::TSxComPort>(&plat::QtGuiHandoff::Instance());
+        port_->SetComNumber(ComNumber);
+        port_->SetBaud(115200);
+        port_->SetOnTriggerAvail([this](sx::TSxCustomComPort& p, uint16_t count) {
+            buffer_.resize(count);
+            for (uint16_t i = 0; i < count; ++i) buffer_[i] = p.GetChar();
+            Got.HashValue = Hash(Got.HashValue, buffer_.data(), count);
+            Got.Took(count);
+        });
+        port_->SetOnTriggerData([this](sx::TSxCustomComPort&, uint16_t) { ++Got.Matches; });
+        try {
+            port_->SetOpen(true);
+            for (const auto& p : Patterns) port_->Dispatcher().NewDataTrigger(p, true);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return {};
+    }
+    void Close() override
+    {
+        if (port_) {
+            port_->SetOpen(false);
+            PumpUntil([&] { return port_->PortPhase() == sx::phClosed && sx::TSxCustomComPort::PendingReleases() == 0; },
+                      5000);
+            port_.reset();
+        }
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+    int PeerFd() const override { return master_; }
+
+private:
+    int master_ = -1;
+    std::unique_ptr<sx::TSxComPort> port_;
+    std::vector<uint8_t> buffer_;
+};
+
+// ---- Qt: QSerialPort --------------------------------------------------------------------------------
+
+class QtReceiver : public Receiver {
+public:
+    const char* Name() const override { return "QSerialPort"; }
+    std::string Open() override
+    {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return "no pseudo-terminal";
+        port_ = std::make_unique<QSerialPort>();
+        port_->setPortName(QString::fromLocal8Bit(::ptsname(master_)));
+        port_->setBaudRate(115200);
+        QObject::connect(port_.get(), &QSerialPort::readyRead, [this] {
+            const QByteArray b = port_->readAll();
+            const auto* p = reinterpret_cast<const uint8_t*>(b.constData());
+            const auto n = static_cast<size_t>(b.size());
+            Got.Matches += matcher_.Feed(p, n);
+            Got.HashValue = Hash(Got.HashValue, p, n);
+            Got.Took(n);
+        });
+        if (!port_->open(QIODevice::ReadWrite)) return port_->errorString().toStdString();
+        return {};
+    }
+    void Close() override
+    {
+        if (port_) port_->close();
+        port_.reset();
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+    int PeerFd() const override { return master_; }
+
+private:
+    int master_ = -1;
+    std::unique_ptr<QSerialPort> port_;
+    Matcher matcher_;
+};
+
+// ---- libserialport ----------------------------------------------------------------------------------
+
+class SpReceiver : public Receiver {
+public:
+    ~SpReceiver() override { Close(); }
+    const char* Name() const override { return "libserialport"; }
+    std::string Open() override
+    {
+        if (sp_get_port_by_name("/dev/ptmx", &port_) != SP_OK) return "sp_get_port_by_name failed";
+        if (sp_open(port_, SP_MODE_READ_WRITE) != SP_OK) return Failure("sp_open");
+        opened_ = true;
+        if (sp_set_baudrate(port_, 115200) != SP_OK || sp_set_bits(port_, 8) != SP_OK ||
+            sp_set_parity(port_, SP_PARITY_NONE) != SP_OK || sp_set_stopbits(port_, 1) != SP_OK ||
+            sp_set_flowcontrol(port_, SP_FLOWCONTROL_NONE) != SP_OK)
+            return Failure("sp_set_*");
+        int master = -1;
+        if (sp_get_port_handle(port_, &master) != SP_OK || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return "no pseudo-terminal behind /dev/ptmx";
+        slave_ = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+        if (slave_ < 0) return "cannot open the slave end";
+        MakeRaw(slave_);
+        if (sp_new_event_set(&events_) != SP_OK || sp_add_port_events(events_, port_, SP_EVENT_RX_READY) != SP_OK)
+            return Failure("sp_new_event_set");
+        stop_ = false;
+        reader_ = std::thread([this] { ReaderBody(); });
+        return {};
+    }
+    void Close() override
+    {
+        if (reader_.joinable()) {
+            stop_ = true;
+            const char wake = 0; // sp_wait has no time-out: one byte ends the wait
+            if (::write(slave_, &wake, 1) != 1) std::fprintf(stderr, "libserialport: wake-up write failed\n");
+            reader_.join();
+        }
+        // Chunks posted before the stop.
+        QCoreApplication::processEvents();
+        if (events_) sp_free_event_set(events_);
+        events_ = nullptr;
+        if (port_) {
+            if (opened_) sp_close(port_);
+            sp_free_port(port_);
+        }
+        port_ = nullptr;
+        opened_ = false;
+        if (slave_ >= 0) ::close(slave_);
+        slave_ = -1;
+    }
+    int PeerFd() const override { return slave_; }
+
+private:
+    std::string Failure(const char* what)
+    {
+        char* m = sp_last_error_message();
+        std::string s = std::string(what) + ": " + (m ? m : "?");
+        sp_free_error_message(m);
+        return s;
+    }
+    void ReaderBody()
+    {
+        Matcher matcher;
+        uint64_t hash = HashStart;
+        std::vector<uint8_t> buf(4096);
+        for (;;) {
+            if (sp_wait(events_, 0) != SP_OK) break;
+            if (stop_) break;
+            const int n = sp_nonblocking_read(port_, buf.data(), buf.size());
+            if (n < 0) break;
+            if (n == 0) continue;
+            const uint64_t hits = matcher.Feed(buf.data(), static_cast<size_t>(n));
+            hash = Hash(hash, buf.data(), static_cast<size_t>(n));
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [this, n, hits, hash] {
+                    Got.Matches += hits;
+                    Got.HashValue = hash;
+                    Got.Took(static_cast<size_t>(n));
+                },
+                Qt::QueuedConnection);
+        }
+    }
+
+    sp_port* port_ = nullptr;
+    bool opened_ = false;
+    sp_event_set* events_ = nullptr;
+    int slave_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+};
+
+// ---- Measurements -----------------------------------------------------------------------------------
+
+struct Row {
+    std::string Name;
+    std::string Error;
+    double MibPerS = 0, CpuRx = 0, CpuAll = 0;
+    uint64_t Matches = 0;
+    bool Intact = false;
+    double MedianUs = 0, P99Us = 0;
+    double WakeupsPerS = 0;
+};
+
+struct Stream {
+    std::vector<uint8_t> Bytes;
+    uint64_t HashValue = HashStart;
+    uint64_t Matches = 0;
+};
+
+Stream MakeStream(int mib)
+{
+    Stream s;
+    // Line noise (xorshift) with one of the eight strings, in mixed case, every 1 to 5 KiB: roughly
+    // what a modem line carries, and enough matches that the search has work to report.
+    const size_t size = static_cast<size_t>(mib) << 20;
+    s.Bytes.reserve(size);
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    size_t gap = 1024 + next() % 4096;
+    while (s.Bytes.size() < size) {
+        if (gap-- > 0) {
+            s.Bytes.push_back(static_cast<uint8_t>(next() >> 24));
+            continue;
+        }
+        const std::string& p = Patterns[next() % Patterns.size()];
+        for (char c : p) {
+            const bool lower = c >= 'A' && c <= 'Z' && (next() & 1);
+            if (s.Bytes.size() < size) s.Bytes.push_back(static_cast<uint8_t>(lower ? c + 32 : c));
+        }
+        gap = 1024 + next() % 4096;
+    }
+    s.HashValue = Hash(HashStart, s.Bytes.data(), s.Bytes.size());
+    s.Matches = Matcher().Feed(s.Bytes.data(), s.Bytes.size());
+    return s;
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, std::min<size_t>(n, 4096));
+        if (w < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void MeasureThroughput(Receiver& r, const Stream& s, Row& row)
+{
+    r.Got.Reset(false);
+    std::atomic<double> peerCpu{0};
+    std::atomic<bool> peerOk{true};
+    const double cpu0 = ProcessCpuSeconds();
+    const auto t0 = Clock::now();
+    std::thread peer([&] {
+        const double c0 = ThreadCpuSeconds();
+        peerOk = WriteAll(r.PeerFd(), s.Bytes.data(), s.Bytes.size());
+        peerCpu = ThreadCpuSeconds() - c0;
+    });
+    const bool complete = PumpUntil([&] { return r.Got.Bytes >= s.Bytes.size(); }, 60000);
+    peer.join();
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    if (!complete || !peerOk) {
+        row.Error = "stream incomplete: " + std::to_string(r.Got.Bytes) + " of " + std::to_string(s.Bytes.size()) + " bytes";
+        return;
+    }
+    const double seconds = std::chrono::duration<double>(r.Got.LastAt - t0).count();
+    const double mib = static_cast<double>(s.Bytes.size()) / MiB;
+    row.MibPerS = mib / seconds;
+    row.CpuAll = cpu / mib;
+    row.CpuRx = (cpu - peerCpu.load()) / mib;
+    row.Matches = r.Got.Matches;
+    row.Intact = r.Got.Bytes == s.Bytes.size() && r.Got.HashValue == s.HashValue;
+}
+
+void MeasureLatency(Receiver& r, int samples, Row& row)
+{
+    r.Got.Reset(true);
+    r.Got.Arrivals.reserve(static_cast<size_t>(samples));
+    std::vector<Clock::time_point> sent(static_cast<size_t>(samples));
+    std::atomic<size_t> handled{0}; // published by the GUI thread for the peer's pacing
+    std::atomic<bool> failed{false};
+    std::thread peer([&] {
+        for (int i = 0; i < samples && !failed; ++i) {
+            const auto deadline = Clock::now() + std::chrono::seconds(5);
+            while (handled.load() < static_cast<size_t>(i)) {
+                if (Clock::now() > deadline) {
+                    failed = true;
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            // Let the receiver fall asleep again; vary the gap a little so no period locks in.
+            std::this_thread::sleep_for(std::chrono::microseconds(400 + (i % 7) * 50));
+            const uint8_t b = 'x'; // starts none of the eight strings
+            sent[static_cast<size_t>(i)] = Clock::now();
+            if (::write(r.PeerFd(), &b, 1) != 1) failed = true;
+        }
+    });
+    PumpUntil(
+        [&] {
+            handled = r.Got.Arrivals.size();
+            return failed.load() || r.Got.Arrivals.size() >= static_cast<size_t>(samples);
+        },
+        60000);
+    failed = failed.load() || r.Got.Arrivals.size() < static_cast<size_t>(samples);
+    peer.join();
+    if (failed) {
+        if (row.Error.empty()) row.Error = "latency: only " + std::to_string(r.Got.Arrivals.size()) + " bytes arrived";
+        return;
+    }
+    std::vector<double> us;
+    for (size_t i = 0; i < sent.size(); ++i)
+        us.push_back(std::chrono::duration<double, std::micro>(r.Got.Arrivals[i] - sent[i]).count());
+    std::sort(us.begin(), us.end());
+    row.MedianUs = us[us.size() / 2];
+    row.P99Us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
+
+double MeasureIdleWakeups(int seconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const long s0 = ContextSwitches();
+    const auto t0 = Clock::now();
+    loop.exec();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    // The GUI thread's own wait and its timer's wake-up are in every row alike (see the baseline).
+    return static_cast<double>(ContextSwitches() - s0) / elapsed;
+}
+
+Row Run(Receiver& r, const Stream& s, const Options& o)
+{
+    Row row;
+    row.Name = r.Name();
+    row.Error = r.Open();
+    if (row.Error.empty()) {
+        // Idle first, while nothing has run through the port yet.
+        row.WakeupsPerS = MeasureIdleWakeups(o.IdleSeconds);
+        MeasureThroughput(r, s, row);
+        MeasureLatency(r, o.Samples, row);
+    }
+    r.Close();
+    return row;
+}
+
+void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, const Options& o)
+{
+    std::printf("\nSerial comparison over pseudo-terminal pairs: %d MiB stream, 8 strings searched (%llu matches "
+                "in the stream), %d latency samples, %d s idle\n\n",
+                o.Mib, static_cast<unsigned long long>(s.Matches), o.Samples, o.IdleSeconds);
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "library", "MiB/s", "CPU s/MiB", "CPU s/MiB",
+                "matches", "intact", "lat med", "lat p99", "wakeups/s");
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "", "", "(rx)", "(all)", "", "", "(us)", "(us)",
+                "(idle)");
+    for (const auto& r : rows) {
+        if (!r.Error.empty() && r.MibPerS == 0 && r.WakeupsPerS == 0) {
+            std::printf("%-20s failed: %s\n", r.Name.c_str(), r.Error.c_str());
+            continue;
+        }
+        std::printf("%-20s %8.1f %11.4f %11.4f %8llu %7s %10.0f %10.0f %10.2f\n", r.Name.c_str(), r.MibPerS, r.CpuRx,
+                    r.CpuAll, static_cast<unsigned long long>(r.Matches), r.Intact ? "yes" : "NO", r.MedianUs,
+                    r.P99Us, r.WakeupsPerS);
+        if (!r.Error.empty()) std::printf("%-20s   (%s)\n", "", r.Error.c_str());
+    }
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10.2f\n", "no port (baseline)", "-", "-", "-", "-", "-", "-",
+                "-", baseline);
+    std::printf("\nrx: process CPU minus the peer thread's; all: with it. intact: every byte arrived, in order "
+                "(hash of the stream).\nmatches should equal the stream's count. wakeups: context switches of the "
+                "whole process per second.\n");
+}
+
+int ArgValue(int argc, char** argv, const char* name, int fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) return std::max(1, std::atoi(argv[i + 1]));
+    return fallback;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    Options o;
+    o.Mib = ArgValue(argc, argv, "--mb", o.Mib);
+    o.Samples = ArgValue(argc, argv, "--samples", o.Samples);
+    o.IdleSeconds = ArgValue(argc, argv, "--idle", o.IdleSeconds);
+    sx::TSxCustomComPort::SetExceptionHandler(
+        [](const std::exception& e) { std::fprintf(stderr, "serial port: %s\n", e.what()); });
+
+    const Stream s = MakeStream(o.Mib);
+    const double baseline = MeasureIdleWakeups(std::max(1, o.IdleSeconds / 2));
+    std::vector<Row> rows;
+    {
+        OurReceiver r;
+        rows.push_back(Run(r, s, o));
+    }
+    {
+        QtReceiver r;
+        rows.push_back(Run(r, s, o));
+    }
+    {
+        SpReceiver r;
+        rows.push_back(Run(r, s, o));
+    }
+    PrintTable(rows, s, baseline, o);
+    for (const auto& r : rows)
+        if (!r.Error.empty() || !r.Intact || r.Matches != s.Matches) return 1;
+    return 0;
+}
