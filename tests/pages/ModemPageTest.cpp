@@ -194,6 +194,21 @@ private slots:
         Page->CloseModemStore(); // twice is harmless
     }
 
+    void endOfProgramKeepsAModemFileChangedSinceTheLoad() {
+        Page->LoadSettings();
+        const std::string edited = "[MODEM-TYPEN]\r\nZyxel=\r\n\r\n\r\n[Zyxel]\r\ni1=AT&F\r\n";
+        F->Write("mon4vam\\modems.ini", edited);
+        Page->CloseModemStore();
+        QCOMPARE(F->Read("mon4vam\\modems.ini"), std::string(edited));
+
+        // Removed on disk after the load: it stays removed.
+        ModemDatabasePath = PageFixture::Path("mon4vam\\modems.ini");
+        Page->LoadSettings();
+        QVERIFY(plat::DeleteFile(PageFixture::Path("mon4vam\\modems.ini")));
+        Page->CloseModemStore();
+        QVERIFY(!F->Exists("mon4vam\\modems.ini"));
+    }
+
     void reloadPicksUpChangesOfTheModemFile() {
         Page->LoadSettings();
         F->Write("mon4vam\\modems.ini", "[Modem-Typen]\r\nZyxel=\r\n[TIME]\r\nDIAL_TIMEOUT=30\r\n");
