@@ -518,7 +518,13 @@ void TSxCustomComPort::ApplyHWFlow()
         if (bufferFull_ == 0 || bufferFull_ > inSize_) bufferFull_ = static_cast<uint16_t>(inSize_ * 9 / 10);
         if (bufferResume_ == 0 || bufferResume_ > bufferFull_) bufferResume_ = static_cast<uint16_t>(inSize_ / 10);
     }
-    if (TSxBaseDispatcher* d = DispatcherIfOpen()) Check(d->SetHardFlow(bufferFull_, bufferResume_, hwFlow_));
+    if (TSxBaseDispatcher* d = DispatcherIfOpen()) {
+        // Without hardware flow the levels are only kept; a stored level above InSize must not make
+        // the device refuse the settings (and the open fail).
+        const uint16_t full = std::min(bufferFull_, inSize_);
+        const uint16_t resume = std::min(bufferResume_, full);
+        Check(d->SetHardFlow(hwFlow_ ? bufferFull_ : full, hwFlow_ ? bufferResume_ : resume, hwFlow_));
+    }
 }
 
 void TSxCustomComPort::ApplySWFlow()
@@ -587,9 +593,10 @@ void TSxCustomComPort::SetRS485Mode(bool v)
     if (v) {
         hwFlow_ &= static_cast<THWFlowOptions>(~(hwfUseRTS | hwfRequireCTS));
         ApplyHWFlow();
+        // Before the mode takes RTS over: afterwards the dispatcher would ignore the request.
+        SetRTS(false);
     }
     if (TSxBaseDispatcher* d = DispatcherIfOpen()) Check(d->SetRS485Mode(v));
-    if (v) SetRTS(false);
 }
 
 void TSxCustomComPort::SetAvailLevel(uint16_t v)

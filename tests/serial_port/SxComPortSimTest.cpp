@@ -135,3 +135,33 @@ TEST_F(SimPortTest, HardwareFlowKeepsRtsOutOfReach)
     port.SetRTS(false);
     EXPECT_TRUE(port.RTS()); // the request was not taken
 }
+
+TEST_F(SimPortTest, FlowLevelsDoNotStopAnOpenWithoutFlowControl)
+{
+    // A level above InSize is kept (90 % of it) while no flow control is on; it must not make
+    // the open fail, and switching flow control on later clamps it.
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetBufferFull(10000);
+    ASSERT_NO_THROW(port.SetOpen(true));
+    EXPECT_TRUE(port.Open());
+    port.SetHWFlowOptions(hwfUseRTS | hwfRequireCTS);
+    EXPECT_EQ(port.BufferFull(), 3686);
+    EXPECT_EQ(line->NearSettings().RtsControl, 2);
+}
+
+TEST_F(SimPortTest, RS485ModeOnAnOpenPortDropsRts)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetHWFlowOptions(hwfUseRTS | hwfRequireCTS);
+    port.SetOpen(true);
+    port.SetRS485Mode(true);
+    EXPECT_FALSE(port.RTS()); // as on a closed port
+    EXPECT_EQ(port.HWFlowOptions(), 0);
+    EXPECT_EQ(line->NearSettings().RtsControl, 3); // raised only while sending
+    port.SetOpen(false);
+    port.SetOpen(true); // reopens in the same mode
+    EXPECT_FALSE(port.RTS());
+    EXPECT_EQ(line->NearSettings().RtsControl, 3);
+}
