@@ -475,6 +475,10 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
         const bool t = CheckTimerTriggers();
         if (!s && !t) break;
     }
+    // A status trigger fires at most once a round, even when its handler arms it again at once:
+    // otherwise a level that stays reached would be delivered without end.
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto& t : status_) t.HitThisRound = false;
 }
 
 void TSxBaseDispatcher::RunInputChecks() {
@@ -598,8 +602,6 @@ bool TSxBaseDispatcher::CheckStatusTriggers() {
         any = true;
         DispatchTrigger(smStatus, static_cast<uint32_t>(handle), datum);
     }
-    std::lock_guard<std::mutex> g(lock_);
-    for (auto& t : status_) t.HitThisRound = false;
     return any;
 }
 
@@ -1236,7 +1238,6 @@ int TSxBaseDispatcher::ArmStatusTrigger(int32_t handle, uint16_t value, bool act
         default: break;
         }
         it->Armed = true;
-        it->HitThisRound = false;
     }
     Poke();
     return 0;

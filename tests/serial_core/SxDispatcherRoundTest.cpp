@@ -316,6 +316,25 @@ TEST_F(DispatcherRound, OutputLevelAndSentTriggers) {
                                       {smStatus, static_cast<uint32_t>(usedT), 0}}));
 }
 
+TEST_F(DispatcherRound, AStatusTriggerReArmedByItsHandlerFiresOncePerRound) {
+    // A handler that re-arms its trigger at once must not keep the dispatch thread delivering it
+    // for ever while the condition holds: it fires again in the next round.
+    const int32_t freeT = d.NewStatusTrigger(stOutBuffFree);
+    const int32_t usedT = d.NewStatusTrigger(stOutBuffUsed);
+    int fired = 0;
+    onMsg = [&](uint16_t msg, uint32_t first) {
+        if (msg != smStatus || ++fired > 50) return; // the bound only keeps a failing run finite
+        d.ArmStatusTrigger(static_cast<int32_t>(first), 1, true);
+    };
+    d.ArmStatusTrigger(freeT, 1, true);
+    d.ArmStatusTrigger(usedT, 1, true);
+    d.RunRound(0);
+    EXPECT_EQ(msgs, (std::vector<Msg>{{smStatus, static_cast<uint32_t>(freeT), OutSize},
+                                      {smStatus, static_cast<uint32_t>(usedT), 0}}));
+    d.RunRound(evRxChar);
+    EXPECT_EQ(fired, 4);
+}
+
 TEST_F(DispatcherRound, HandlerRemovedDuringDeliveryIsSkippedAndFreedAfterwards) {
     int calls = 0;
     int id = 0;
