@@ -632,11 +632,6 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
     bool fired = false;
     for (;;) {
         uint64_t head;
-        {
-            std::lock_guard<std::mutex> g(inLock_);
-            head = inHead_;
-            if (scanPos_ < scanFloor_) scanPos_ = scanFloor_;
-        }
         struct Hit {
             int32_t Handle;
             uint16_t Length;
@@ -649,6 +644,13 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
             std::lock_guard<std::mutex> g(lock_);
             if (closing_ || delivering_) return fired;
             level = availLevel_;
+            {
+                // Under the general lock, as ClearInput moves the floor: bytes it flushed are
+                // never offered to the triggers it has just reset.
+                std::lock_guard<std::mutex> i(inLock_);
+                head = inHead_;
+                if (scanPos_ < scanFloor_) scanPos_ = scanFloor_;
+            }
             // Only this thread writes the ring's bytes, so the unscanned ones can be read here.
             while (scanPos_ < head && hits.empty()) {
                 const uint8_t c = in_[scanPos_ % InputRingSize];
