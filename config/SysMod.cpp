@@ -30,7 +30,9 @@ bool TSysMod::LoadFromFile(const std::string& name) {
     SetFileName(name);
     BytesRead = 0;
     if (plat::FileExists(name)) {
-        const int fd = ::open(plat::ToHostPath(name).c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting: a pipe or a terminal named as the module file would otherwise hold the program start
+        // until someone writes to it. A regular file reads as always.
+        const int fd = ::open(plat::ToHostPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             throw plat::FileError("Die Datei \"" + name + "\" kann nicht ge\xF6" "ffnet werden: " +
                                   plat::SystemErrorText(errno) + ".");

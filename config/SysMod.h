@@ -19,6 +19,7 @@ public:
     void SetFileName(const std::string& name);
     // Reads up to 1040 bytes from the start of the file into the image; true when exactly 1040 were read.
     // Bytes beyond those read keep their values. A file that exists but cannot be opened throws plat::FileError.
+    // Never waits: a pipe or terminal without data reads as nothing read.
     bool LoadFromFile(const std::string& name);
     void StampHeader();
     // Sum of bytes 0..1037 minus 1 (32 bits); its low 16 bits are stored at 1038.

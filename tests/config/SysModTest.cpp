@@ -1,6 +1,9 @@
 #include "tests/config/ConfigFixture.h"
 
+#include <fcntl.h>
+#include <future>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -96,6 +99,27 @@ TEST(SysModFile, LoadReadsAtMost1040Bytes) {
     TSysMod missing;
     EXPECT_FALSE(missing.LoadFromFile("T:\\fehlt.smb"));
     EXPECT_EQ(missing.BytesRead, 0);
+}
+
+TEST(SysModFile, LoadFromAPipeWithoutWriterDoesNotWait) {
+    TestDrive drive('T');
+    drive.MakeDir("d");
+    const std::string host = drive.HostOf("d/pipe.smb");
+    ASSERT_EQ(::mkfifo(host.c_str(), 0600), 0);
+    TSysMod m;
+    m.Image.fill(0x55);
+    auto load = std::async(std::launch::async, [&m] { return m.LoadFromFile("T:\\d\\pipe.smb"); });
+    const bool finished = load.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!finished) {
+        // Give the waiting open its writer, so that the test can end.
+        const int w = ::open(host.c_str(), O_WRONLY | O_NONBLOCK);
+        if (w >= 0) ::close(w);
+    }
+    const bool complete = load.get();
+    ASSERT_TRUE(finished) << "the load waited for a writer";
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(m.BytesRead, 0);
+    EXPECT_EQ(m.Image[0], 0x55);
 }
 
 TEST_F(SysModTest, ReloadWithoutDefaultFile) {
