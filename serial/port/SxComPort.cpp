@@ -603,6 +603,8 @@ void TSxCustomComPort::SetAvailLevel(uint16_t v)
 {
     availLevel_ = v;
     if (TSxBaseDispatcher* d = DispatcherIfOpen()) Check(d->SetAvailLevel(v));
+    // Set while closed: the triggers kept for the reopen must not bring the old level back.
+    else if (savedTriggers_.Valid) savedTriggers_.AvailLevel = v;
 }
 
 void TSxCustomComPort::SetPriorityBoost(int v)

@@ -165,3 +165,17 @@ TEST_F(SimPortTest, RS485ModeOnAnOpenPortDropsRts)
     EXPECT_FALSE(port.RTS());
     EXPECT_EQ(line->NearSettings().RtsControl, 3);
 }
+
+TEST_F(SimPortTest, AvailLevelSetWhileClosedHoldsAfterAReopen)
+{
+    // The triggers kept across the close come back, but a level set in between is the one used.
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetOpen(true);
+    const int32_t ok = port.Dispatcher().NewDataTrigger("OK", false);
+    port.SetOpen(false);
+    port.SetAvailLevel(3);
+    port.SetOpen(true);
+    EXPECT_EQ(port.Dispatcher().AvailLevel(), 3);
+    EXPECT_EQ(port.Dispatcher().DropTrigger(ok), 0); // restored
+}
