@@ -45,9 +45,10 @@ void LoadTreeLines(QTreeWidget* tree, const std::vector<std::string>& lines) {
         } else if (level == lastLevel + 1) {
             parent = last;
         } else if (level < lastLevel) {
+            // Up to the node's depth; above an indented first line there are only top nodes.
             parent = last->parent();
             int parentLevel = lastLevel - 1;
-            while (parentLevel >= level) {
+            while (parent && parentLevel >= level) {
                 parent = parent->parent();
                 --parentLevel;
             }
@@ -64,10 +65,7 @@ void LoadTreeLines(QTreeWidget* tree, const std::vector<std::string>& lines) {
             parent->addChild(item);
         else
             tree->addTopLevelItem(item);
-        if (!last)
-            lastLevel = 0;
-        else
-            lastLevel = level;
+        lastLevel = level; // an indented first line keeps its depth: lines at that depth are its siblings
         last = item;
     }
 }

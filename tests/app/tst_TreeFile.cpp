@@ -43,8 +43,13 @@ private slots:
                                                 << "A[B[C[D]]]";
         QTest::newRow("back to any shallower level") << "A|\tB|\t\tC|\t\t\tD|E|\tF"
                                                      << "A[B[C[D]]],E[F]";
-        QTest::newRow("first line is a top node") << "\t\tA|\tB"
+        QTest::newRow("first line is a top node") << "\t\tA|\t\t\tB"
                                                   << "A[B]";
+        // The depth is the indent: lines indented like the first are its siblings, shallower ones top nodes.
+        QTest::newRow("uniform indent gives siblings") << " a| b|  c| d"
+                                                       << "a,b[c],d";
+        QTest::newRow("shallower than an indented first line") << "\t\tA|\tB|\t\tC|D"
+                                                               << "A,B[C],D";
         QTest::newRow("blank lines are no nodes") << "A||\t|\tB"
                                                   << "A[B]";
         QTest::newRow("text keeps inner blanks") << "A b|\tc  d "
