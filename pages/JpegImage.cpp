@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include <jpeglib.h>
+// after jpeglib.h, which it needs
+#include <jerror.h>
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -33,10 +35,13 @@ extern "C" void OnJpegError(j_common_ptr info) {
 }
 
 // Warnings mean damaged data (a truncated file, a broken entropy segment): libjpeg would fill the
-// rest with grey; we refuse the picture instead of showing half of it.
+// rest with grey; we refuse the picture instead of showing half of it. Two warnings leave the pixels
+// whole and are common in pictures from cameras and editors: stray bytes skipped before a marker, and
+// a later JFIF version number.
 extern "C" void OnJpegMessage(j_common_ptr info, int level) {
     auto* err = reinterpret_cast<ErrorManager*>(info->err);
-    if (level < 0 && !err->warned) {
+    const int code = info->err->msg_code;
+    if (level < 0 && code != JWRN_EXTRANEOUS_DATA && code != JWRN_JFIF_MAJOR && !err->warned) {
         err->warned = true;
         (*info->err->format_message)(info, err->message);
     }

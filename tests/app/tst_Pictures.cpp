@@ -71,6 +71,28 @@ private slots:
         QVERIFY(qGray(gray.pixel(35, 15)) > 190);
     }
 
+    // Stray bytes before a marker are skipped by the decoder with a warning; the picture is whole and is
+    // shown. So is one that names a later JFIF version.
+    void acceptsHarmlessIrregularities() {
+        const std::string good = MakeJpeg(64, 48);
+        QVERIFY(good.size() > 4 && good.compare(good.size() - 2, 2, "\xFF\xD9") == 0);
+        std::string padded = good;
+        const std::size_t sos = padded.find("\xFF\xDA");
+        QVERIFY(sos != std::string::npos);
+        padded.insert(sos, std::string("\x00\x00\x00", 3));
+        std::string jfif2 = good;
+        const std::size_t app0 = jfif2.find("JFIF");
+        QVERIFY(app0 != std::string::npos);
+        jfif2[app0 + 5] = 2; // major version
+        for (const std::string& bytes : {padded, jfif2}) {
+            std::string error;
+            const QImage image = pics::DecodeJpeg(bytes, error);
+            QVERIFY2(!image.isNull(), error.c_str());
+            QCOMPARE(image.size(), QSize(64, 48));
+            QVERIFY(image.pixelColor(8, 24).red() > 200);
+        }
+    }
+
     void refusesDamagedData_data() {
         QTest::addColumn<QByteArray>("bytes");
         const std::string good = MakeJpeg(64, 48);
