@@ -22,7 +22,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -36,7 +35,6 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -611,24 +609,6 @@ void TMainForm::Info1Click() {
                     "Ed4vam und Mon4vam und Reader",
                     dlg::Kind::Information, dlg::mbNone);
 }
-
-namespace {
-// The orderly halt of the port test console: its stop request, 100 ms for what is under way, then its
-// shut-down sequence (hang-up, port closed). Compiled in when the console offers these operations.
-template <class Console> void HaltConsole(Console* console) {
-    if constexpr (requires(Console & c) {
-                      c.Closing = true;
-                      c.ShutDown();
-                  }) {
-        if (!console) return;
-        console->Closing = true;
-        QEventLoop wait;
-        QTimer::singleShot(100, &wait, &QEventLoop::quit);
-        wait.exec(QEventLoop::ExcludeUserInputEvents);
-        console->ShutDown();
-    }
-}
-} // namespace
 
 void TMainForm::Beenden1Click() {
     HaltConsole(MyComPort);

@@ -2,9 +2,11 @@
 // The main window: the header, the tool buttons, the tabs that host the settings pages, the tool tree
 // with its file views, and the menu.
 
+#include <QEventLoop>
 #include <QIcon>
 #include <QLabel>
 #include <QMainWindow>
+#include <QTimer>
 #include <QVector>
 
 #include <string>
@@ -152,3 +154,29 @@ private:
 };
 
 extern TMainForm* MainForm;
+
+// The orderly halt of the port test console on "Beenden": its stop request (Closing), 100 ms for what is
+// under way, then its shut-down sequence (hang-up, port closed). The console's ShutDown takes an exit
+// code that it does not use; one without a parameter is accepted too. Compiled in when the console
+// offers these operations.
+template <class Console> void HaltConsole(Console* console) {
+    constexpr bool withCode = requires(Console & c) {
+        c.Closing = true;
+        c.ShutDown(0);
+    };
+    constexpr bool withoutCode = requires(Console & c) {
+        c.Closing = true;
+        c.ShutDown();
+    };
+    if constexpr (withCode || withoutCode) {
+        if (!console) return;
+        console->Closing = true;
+        QEventLoop wait;
+        QTimer::singleShot(100, &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::ExcludeUserInputEvents);
+        if constexpr (withCode)
+            console->ShutDown(0);
+        else
+            console->ShutDown();
+    }
+}

@@ -422,6 +422,28 @@ private slots:
         QCOMPARE(dlg::History().back().buttons, int(dlg::mbNone));
     }
 
+    // "Beenden" halts the console: the stop request is set before its shut-down runs, whether the
+    // console's ShutDown takes the (unused) exit code or nothing.
+    void exitHaltsTheConsole() {
+        struct WithCode {
+            bool Closing = false;
+            std::vector<bool> closingAtShutDown;
+            void ShutDown(int) { closingAtShutDown.push_back(Closing); }
+        };
+        struct WithoutCode {
+            bool Closing = false;
+            std::vector<bool> closingAtShutDown;
+            void ShutDown() { closingAtShutDown.push_back(Closing); }
+        };
+        WithCode a;
+        WithoutCode b;
+        HaltConsole(&a);
+        HaltConsole(&b);
+        HaltConsole(static_cast<WithCode*>(nullptr));
+        QCOMPARE(a.closingAtShutDown, std::vector<bool>{true});
+        QCOMPARE(b.closingAtShutDown, std::vector<bool>{true});
+    }
+
     // "Beenden" and the close box end the message loop; the configuration shutdown then writes the
     // open file back.
     void endingWritesBack() {
