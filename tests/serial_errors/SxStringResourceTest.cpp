@@ -106,6 +106,7 @@ TEST(SxStringResource, LinkedTablesCarryTheTextsOfTheirSource)
         EXPECT_EQ(s.Reader.Count(), rows) << s.Table;
     }
     EXPECT_EQ(SxErrorStrings().GetString(4306), "Connected at %d baud");
+    EXPECT_EQ(SxErrorStrings().GetString(9005), "Specified port is not valid");
     EXPECT_EQ(SxErrorStrings().GetString(15601), "DCTS ");
     EXPECT_EQ(SxErrorStrings().GetString(15501), "Time      Type      SubType       Data      OtherData");
 }
