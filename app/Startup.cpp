@@ -2,6 +2,8 @@
 
 #include "app/Unit99.h"
 #include "app/main.h"
+#include "config/Reports.h"
+#include "config/ed_ini.h"
 #include "link/port.h"
 #include "pages/Dialogs.h"
 #include "pages/Unit10.h"
@@ -76,4 +78,14 @@ void DestroyForms() {
     Destroy(Form80);
     Destroy(Form99);
     Destroy(MainForm);
+}
+
+void EndConfiguration() {
+    try {
+        ReleaseToolIni();
+    } catch (const std::exception& e) {
+        WriteLogLine(e.what());
+        ShowActionError(e.what());
+    }
+    ShutdownConfiguration();
 }

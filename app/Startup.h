@@ -20,3 +20,7 @@ void ShowActionError(const char* message);
 void CreateForms();
 // Deletes the forms again (pages first, the main window last) and clears their pointers.
 void DestroyForms();
+
+// Program end: the configuration layer's shutdown (open file written back, closing lines, logs closed). A
+// write-back that fails is shown to the user as well as logged: the edits would otherwise be lost unseen.
+void EndConfiguration();

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     const int result = TApplication::exec();
 
     DestroyForms();
-    ShutdownConfiguration();
+    EndConfiguration();
     EndSysMod();
     return result;
 }

@@ -29,6 +29,8 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <filesystem>
+
 namespace {
 
 // The tool tree of the editor: every view kind, a missing file, a node without entry, $(base) in
@@ -460,8 +462,22 @@ private slots:
             MainForm->show();
         }
         ToolIni().WriteString("comport", "port", "2");
-        ShutdownConfiguration();
+        EndConfiguration();
         QVERIFY(Get("ed4vam/ed4vam.ini").find("port=2") != std::string::npos);
+        QVERIFY(dlg::History().empty());
+    }
+
+    // An open file that cannot be written at the end is not dropped without a word: the user is told.
+    void endingTellsWhenTheFileCannotBeWritten() {
+        Start();
+        MainForm->SpeedButton2->click();
+        ToolIni().WriteString("comport", "port", "2");
+        std::filesystem::remove_all(root + "ed4vam");
+        EndConfiguration();
+        QVERIFY(!ConfigOpen());
+        QCOMPARE(dlg::History().size(), std::size_t(1));
+        QCOMPARE(dlg::History().back().kind, dlg::Kind::Error);
+        QVERIFY(dlg::History().back().text.find("ed4vam.ini") != std::string::npos);
     }
 };
 
