@@ -160,9 +160,9 @@ extern TMainForm* MainForm;
 // code that it does not use; one without a parameter is accepted too. Compiled in when the console
 // offers these operations.
 template <class Console> void HaltConsole(Console* console) {
-    constexpr bool withCode = requires(Console & c) {
+    constexpr bool withCode = requires(Console & c, int code) {
         c.Closing = true;
-        c.ShutDown(0);
+        c.ShutDown(code);
     };
     constexpr bool withoutCode = requires(Console & c) {
         c.Closing = true;
@@ -174,9 +174,11 @@ template <class Console> void HaltConsole(Console* console) {
         QEventLoop wait;
         QTimer::singleShot(100, &wait, &QEventLoop::quit);
         wait.exec(QEventLoop::ExcludeUserInputEvents);
-        if constexpr (withCode)
-            console->ShutDown(0);
-        else
+        if constexpr (withCode) {
+            const int unusedCode = 0; // a variable, not a literal 0 that could pass as a null pointer
+            console->ShutDown(unusedCode);
+        } else {
             console->ShutDown();
+        }
     }
 }
