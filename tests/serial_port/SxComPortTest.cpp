@@ -476,6 +476,7 @@ TEST_F(PortTest, OutputFromTheDispatchThreadAsTheModemEngineSendsIt)
 {
     TSxComPort port(&gui);
     port.SetComNumber(Com);
+    port.SetTraceName(::testing::TempDir() + "/SERX-modem.TRC"); // written at close, not into the working directory
     port.SetTracing(tlOn);
     port.SetOpen(true);
     TSxBaseDispatcher& d = port.Dispatcher();
