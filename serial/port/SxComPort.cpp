@@ -216,6 +216,17 @@ void TSxCustomComPort::DoOpen()
 
         open_ = true;
         Check(dispatcher_->AddWindowHandler(window_.get()));
+        // What a handler raises on the dispatch thread (the modem engine's) is shown like any
+        // other uncaught failure instead of vanishing. It arrives on the GUI thread.
+        dispatcher_->SetOnException([](std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                ShowException(e);
+            } catch (...) {
+                ShowException(ESxException("Serx exception"));
+            }
+        });
         if (gui_) {
             std::weak_ptr<bool> alive = alive_;
             TSxBaseDispatcher* self = dispatcher_.get();

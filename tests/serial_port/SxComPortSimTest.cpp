@@ -179,3 +179,28 @@ TEST_F(SimPortTest, AvailLevelSetWhileClosedHoldsAfterAReopen)
     EXPECT_EQ(port.Dispatcher().AvailLevel(), 3);
     EXPECT_EQ(port.Dispatcher().DropTrigger(ok), 0); // restored
 }
+
+TEST_F(SimPortTest, AnExceptionFromAHandlerOnTheDispatchThreadIsShown)
+{
+    // The modem engine's handlers run on the dispatch thread: what they raise is shown like any
+    // other uncaught failure, and the port goes on delivering.
+    std::vector<std::string> shown;
+    TSxCustomComPort::SetExceptionHandler([&](const std::exception& e) { shown.push_back(e.what()); });
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetOpen(true);
+    TSxBaseDispatcher& d = port.Dispatcher();
+    const int32_t ok = d.NewDataTrigger("OK", false);
+    int calls = 0;
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
+        if (msg == smData && static_cast<int32_t>(first) == ok && ++calls == 1) throw EModemBusy(ecModemBusy);
+    });
+    line->Write("OK");
+    const bool seen = PumpUntil([&] { return !shown.empty(); });
+    line->Write("OK");
+    const bool again = PumpUntil([&] { return calls == 2; });
+    TSxCustomComPort::SetExceptionHandler({});
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(shown[0], "Modem is busy elsewhere");
+    EXPECT_TRUE(again);
+}
