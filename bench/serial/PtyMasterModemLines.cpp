@@ -14,8 +14,7 @@ namespace {
 using IoctlFn = int (*)(int, unsigned long, ...);
 }
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
-{
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     static const IoctlFn real = reinterpret_cast<IoctlFn>(::dlsym(RTLD_NEXT, "ioctl"));
     va_list ap;
     va_start(ap, request);

@@ -56,7 +56,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::vector<std::string> Patterns = {"OK", "ERROR", "CONNECT", "RING", "NO CARRIER", "BUSY", "\r\n", "\x10\x02"};
+const std::vector<std::string> Patterns = {"OK",         "ERROR", "CONNECT", "RING",
+                                           "NO CARRIER", "BUSY",  "\r\n",    "\x10\x02"};
 constexpr double MiB = 1024.0 * 1024.0;
 constexpr int ComNumber = 9; // the COM number our port is mapped to
 
@@ -66,29 +67,25 @@ struct Options {
     int IdleSeconds = 10;
 };
 
-double ProcessCpuSeconds()
-{
+double ProcessCpuSeconds() {
     timespec ts;
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-double ThreadCpuSeconds()
-{
+double ThreadCpuSeconds() {
     timespec ts;
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-long ContextSwitches()
-{
+long ContextSwitches() {
     rusage ru;
     ::getrusage(RUSAGE_SELF, &ru);
     return ru.ru_nvcsw + ru.ru_nivcsw;
 }
 
-void MakeRaw(int fd)
-{
+void MakeRaw(int fd) {
     termios t;
     if (::tcgetattr(fd, &t) != 0) return;
     ::cfmakeraw(&t);
@@ -99,17 +96,16 @@ void MakeRaw(int fd)
 // string). A match starts that string afresh, as a data trigger does.
 class Matcher {
 public:
-    Matcher()
-    {
+    Matcher() {
         for (const auto& p : Patterns) {
             Entry e;
-            for (size_t i = 0; i < p.size(); ++i) e.Masks[Upper(static_cast<uint8_t>(p[i]))] |= 1u << i;
+            for (size_t i = 0; i < p.size(); ++i)
+                e.Masks[Upper(static_cast<uint8_t>(p[i]))] |= 1u << i;
             e.Final = 1u << (p.size() - 1);
             entries_.push_back(e);
         }
     }
-    uint64_t Feed(const uint8_t* data, size_t n)
-    {
+    uint64_t Feed(const uint8_t* data, size_t n) {
         uint64_t hits = 0;
         for (size_t k = 0; k < n; ++k) {
             const uint8_t c = Upper(data[k]);
@@ -135,9 +131,9 @@ private:
 };
 
 constexpr uint64_t HashStart = 1469598103934665603ull;
-uint64_t Hash(uint64_t h, const uint8_t* data, size_t n)
-{
-    for (size_t i = 0; i < n; ++i) h = (h ^ data[i]) * 1099511628211ull;
+uint64_t Hash(uint64_t h, const uint8_t* data, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ data[i]) * 1099511628211ull;
     return h;
 }
 
@@ -150,13 +146,11 @@ struct Sink {
     std::vector<Clock::time_point> Arrivals;
     Clock::time_point LastAt;
 
-    void Reset(bool stamping)
-    {
+    void Reset(bool stamping) {
         *this = Sink{};
         Stamping = stamping;
     }
-    void Took(size_t n)
-    {
+    void Took(size_t n) {
         Bytes += n;
         LastAt = Clock::now();
         if (Stamping) Arrivals.insert(Arrivals.end(), n, LastAt);
@@ -164,14 +158,14 @@ struct Sink {
 };
 
 // Runs the GUI thread's event loop until done() holds or timeoutMs passed; false on time-out.
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
-{
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     bool expired = false;
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, [&] { expired = true; });
     deadline.start(timeoutMs);
-    while (!done() && !expired) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (!done() && !expired)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return done();
 }
 
@@ -191,8 +185,7 @@ public:
 class OurReceiver : public Receiver {
 public:
     const char* Name() const override { return "ini4zav TSxComPort"; }
-    std::string Open() override
-    {
+    std::string Open() override {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return "no pseudo-terminal";
         plat::SetComDevice(ComNumber, ::ptsname(master_));
@@ -201,25 +194,29 @@ public:
         port_->SetBaud(115200);
         port_->SetOnTriggerAvail([this](sx::TSxCustomComPort& p, uint16_t count) {
             buffer_.resize(count);
-            for (uint16_t i = 0; i < count; ++i) buffer_[i] = p.GetChar();
+            for (uint16_t i = 0; i < count; ++i)
+                buffer_[i] = p.GetChar();
             Got.HashValue = Hash(Got.HashValue, buffer_.data(), count);
             Got.Took(count);
         });
         port_->SetOnTriggerData([this](sx::TSxCustomComPort&, uint16_t) { ++Got.Matches; });
         try {
             port_->SetOpen(true);
-            for (const auto& p : Patterns) port_->Dispatcher().NewDataTrigger(p, true);
+            for (const auto& p : Patterns)
+                port_->Dispatcher().NewDataTrigger(p, true);
         } catch (const std::exception& e) {
             return e.what();
         }
         return {};
     }
-    void Close() override
-    {
+    void Close() override {
         if (port_) {
             port_->SetOpen(false);
-            PumpUntil([&] { return port_->PortPhase() == sx::phClosed && sx::TSxCustomComPort::PendingReleases() == 0; },
-                      5000);
+            PumpUntil(
+                [&] {
+                    return port_->PortPhase() == sx::phClosed && sx::TSxCustomComPort::PendingReleases() == 0;
+                },
+                5000);
             port_.reset();
         }
         if (master_ >= 0) ::close(master_);
@@ -238,8 +235,7 @@ private:
 class QtReceiver : public Receiver {
 public:
     const char* Name() const override { return "QSerialPort"; }
-    std::string Open() override
-    {
+    std::string Open() override {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return "no pseudo-terminal";
         port_ = std::make_unique<QSerialPort>();
@@ -256,8 +252,7 @@ public:
         if (!port_->open(QIODevice::ReadWrite)) return port_->errorString().toStdString();
         return {};
     }
-    void Close() override
-    {
+    void Close() override {
         if (port_) port_->close();
         port_.reset();
         if (master_ >= 0) ::close(master_);
@@ -277,8 +272,7 @@ class SpReceiver : public Receiver {
 public:
     ~SpReceiver() override { Close(); }
     const char* Name() const override { return "libserialport"; }
-    std::string Open() override
-    {
+    std::string Open() override {
         if (sp_get_port_by_name("/dev/ptmx", &port_) != SP_OK) return "sp_get_port_by_name failed";
         if (sp_open(port_, SP_MODE_READ_WRITE) != SP_OK) return Failure("sp_open");
         opened_ = true;
@@ -292,14 +286,14 @@ public:
         slave_ = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
         if (slave_ < 0) return "cannot open the slave end";
         MakeRaw(slave_);
-        if (sp_new_event_set(&events_) != SP_OK || sp_add_port_events(events_, port_, SP_EVENT_RX_READY) != SP_OK)
+        if (sp_new_event_set(&events_) != SP_OK ||
+            sp_add_port_events(events_, port_, SP_EVENT_RX_READY) != SP_OK)
             return Failure("sp_new_event_set");
         stop_ = false;
         reader_ = std::thread([this] { ReaderBody(); });
         return {};
     }
-    void Close() override
-    {
+    void Close() override {
         if (reader_.joinable()) {
             stop_ = true;
             const char wake = 0; // sp_wait has no time-out: one byte ends the wait
@@ -322,15 +316,13 @@ public:
     int PeerFd() const override { return slave_; }
 
 private:
-    std::string Failure(const char* what)
-    {
+    std::string Failure(const char* what) {
         char* m = sp_last_error_message();
         std::string s = std::string(what) + ": " + (m ? m : "?");
         sp_free_error_message(m);
         return s;
     }
-    void ReaderBody()
-    {
+    void ReaderBody() {
         Matcher matcher;
         uint64_t hash = HashStart;
         std::vector<uint8_t> buf(4096);
@@ -379,8 +371,7 @@ struct Stream {
     uint64_t Matches = 0;
 };
 
-Stream MakeStream(int mib)
-{
+Stream MakeStream(int mib) {
     Stream s;
     // Line noise (xorshift) with one of the eight strings, in mixed case, every 1 to 5 KiB: roughly
     // what a modem line carries, and enough matches that the search has work to report.
@@ -411,8 +402,7 @@ Stream MakeStream(int mib)
     return s;
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n)
-{
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd, p, std::min<size_t>(n, 4096));
         if (w < 0) {
@@ -425,8 +415,7 @@ bool WriteAll(int fd, const uint8_t* p, size_t n)
     return true;
 }
 
-void MeasureThroughput(Receiver& r, const Stream& s, Row& row)
-{
+void MeasureThroughput(Receiver& r, const Stream& s, Row& row) {
     r.Got.Reset(false);
     std::atomic<double> peerCpu{0};
     std::atomic<bool> peerOk{true};
@@ -441,7 +430,8 @@ void MeasureThroughput(Receiver& r, const Stream& s, Row& row)
     peer.join();
     const double cpu = ProcessCpuSeconds() - cpu0;
     if (!complete || !peerOk) {
-        row.Error = "stream incomplete: " + std::to_string(r.Got.Bytes) + " of " + std::to_string(s.Bytes.size()) + " bytes";
+        row.Error = "stream incomplete: " + std::to_string(r.Got.Bytes) + " of " +
+                    std::to_string(s.Bytes.size()) + " bytes";
         return;
     }
     const double seconds = std::chrono::duration<double>(r.Got.LastAt - t0).count();
@@ -453,8 +443,7 @@ void MeasureThroughput(Receiver& r, const Stream& s, Row& row)
     row.Intact = r.Got.Bytes == s.Bytes.size() && r.Got.HashValue == s.HashValue;
 }
 
-void MeasureLatency(Receiver& r, int samples, Row& row)
-{
+void MeasureLatency(Receiver& r, int samples, Row& row) {
     r.Got.Reset(true);
     r.Got.Arrivals.reserve(static_cast<size_t>(samples));
     std::vector<Clock::time_point> sent(static_cast<size_t>(samples));
@@ -486,7 +475,8 @@ void MeasureLatency(Receiver& r, int samples, Row& row)
     failed = failed.load() || r.Got.Arrivals.size() < static_cast<size_t>(samples);
     peer.join();
     if (failed) {
-        if (row.Error.empty()) row.Error = "latency: only " + std::to_string(r.Got.Arrivals.size()) + " bytes arrived";
+        if (row.Error.empty())
+            row.Error = "latency: only " + std::to_string(r.Got.Arrivals.size()) + " bytes arrived";
         return;
     }
     std::vector<double> us;
@@ -497,8 +487,7 @@ void MeasureLatency(Receiver& r, int samples, Row& row)
     row.P99Us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
 }
 
-double MeasureIdleWakeups(int seconds)
-{
+double MeasureIdleWakeups(int seconds) {
     QEventLoop loop;
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
     const long s0 = ContextSwitches();
@@ -509,8 +498,7 @@ double MeasureIdleWakeups(int seconds)
     return static_cast<double>(ContextSwitches() - s0) / elapsed;
 }
 
-Row Run(Receiver& r, const Stream& s, const Options& o)
-{
+Row Run(Receiver& r, const Stream& s, const Options& o) {
     Row row;
     row.Name = r.Name();
     row.Error = r.Open();
@@ -524,34 +512,34 @@ Row Run(Receiver& r, const Stream& s, const Options& o)
     return row;
 }
 
-void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, const Options& o)
-{
-    std::printf("\nSerial comparison over pseudo-terminal pairs: %d MiB stream, 8 strings searched (%llu matches "
-                "in the stream), %d latency samples, %d s idle\n\n",
-                o.Mib, static_cast<unsigned long long>(s.Matches), o.Samples, o.IdleSeconds);
+void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, const Options& o) {
+    std::printf(
+        "\nSerial comparison over pseudo-terminal pairs: %d MiB stream, 8 strings searched (%llu matches "
+        "in the stream), %d latency samples, %d s idle\n\n",
+        o.Mib, static_cast<unsigned long long>(s.Matches), o.Samples, o.IdleSeconds);
     std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "library", "MiB/s", "CPU s/MiB", "CPU s/MiB",
                 "matches", "intact", "lat med", "lat p99", "wakeups/s");
-    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "", "", "(rx)", "(all)", "", "", "(us)", "(us)",
-                "(idle)");
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "", "", "(rx)", "(all)", "", "", "(us)",
+                "(us)", "(idle)");
     for (const auto& r : rows) {
         if (!r.Error.empty() && r.MibPerS == 0 && r.WakeupsPerS == 0) {
             std::printf("%-20s failed: %s\n", r.Name.c_str(), r.Error.c_str());
             continue;
         }
-        std::printf("%-20s %8.1f %11.4f %11.4f %8llu %7s %10.0f %10.0f %10.2f\n", r.Name.c_str(), r.MibPerS, r.CpuRx,
-                    r.CpuAll, static_cast<unsigned long long>(r.Matches), r.Intact ? "yes" : "NO", r.MedianUs,
-                    r.P99Us, r.WakeupsPerS);
+        std::printf("%-20s %8.1f %11.4f %11.4f %8llu %7s %10.0f %10.0f %10.2f\n", r.Name.c_str(), r.MibPerS,
+                    r.CpuRx, r.CpuAll, static_cast<unsigned long long>(r.Matches), r.Intact ? "yes" : "NO",
+                    r.MedianUs, r.P99Us, r.WakeupsPerS);
         if (!r.Error.empty()) std::printf("%-20s   (%s)\n", "", r.Error.c_str());
     }
-    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10.2f\n", "no port (baseline)", "-", "-", "-", "-", "-", "-",
-                "-", baseline);
-    std::printf("\nrx: process CPU minus the peer thread's; all: with it. intact: every byte arrived, in order "
-                "(hash of the stream).\nmatches should equal the stream's count. wakeups: context switches of the "
-                "whole process per second.\n");
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10.2f\n", "no port (baseline)", "-", "-", "-", "-",
+                "-", "-", "-", baseline);
+    std::printf(
+        "\nrx: process CPU minus the peer thread's; all: with it. intact: every byte arrived, in order "
+        "(hash of the stream).\nmatches should equal the stream's count. wakeups: context switches of the "
+        "whole process per second.\n");
 }
 
-int ArgValue(int argc, char** argv, const char* name, int fallback)
-{
+int ArgValue(int argc, char** argv, const char* name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], name) == 0) return std::max(1, std::atoi(argv[i + 1]));
     return fallback;
@@ -559,8 +547,7 @@ int ArgValue(int argc, char** argv, const char* name, int fallback)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     Options o;
     o.Mib = ArgValue(argc, argv, "--mb", o.Mib);
