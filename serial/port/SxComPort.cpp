@@ -153,6 +153,8 @@ std::string TSxCustomComPort::DeviceName() const
 
 void TSxCustomComPort::SetOpen(bool v)
 {
+    // A close asked for while an open waits for the shutdown to finish cancels that open.
+    if (!v && phase_ == phClosing) openRequestedWhileClosing_ = false;
     if (v == open_ && !(v && phase_ == phClosing)) return;
     if (loading_) {
         open_ = v;

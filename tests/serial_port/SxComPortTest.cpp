@@ -266,6 +266,25 @@ TEST_F(PortTest, OpenAskedForWhileClosingRunsAfterTheClose)
     EXPECT_EQ(port.PortPhase(), phOpen);
 }
 
+TEST_F(PortTest, CloseAskedForAfterAPendingOpenCancelsIt)
+{
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    int opens = 0;
+    port.SetOnPortOpen([&](TSxCustomComPort&) { ++opens; });
+    port.SetOnTriggerAvail([&](TSxCustomComPort& p, uint16_t) {
+        p.SetOpen(false);
+        p.SetOpen(true);
+        p.SetOpen(false); // the last word: the port stays closed
+    });
+    port.SetOpen(true);
+    pty.Send("x");
+    ASSERT_TRUE(PumpUntil([&] { return port.PortPhase() == phClosed || opens == 2; }));
+    EXPECT_EQ(opens, 1);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.PortPhase(), phClosed);
+}
+
 TEST_F(PortTest, CloseFromTheFirstEventSkipsTheSpecificOne)
 {
     TSxComPort port(&gui);
