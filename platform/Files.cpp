@@ -52,12 +52,14 @@ bool ReadAll(int fd, std::string& out) {
 int ReadInto(const std::string& toolPath, std::string& bytes) {
     const std::string host = ToHostPath(toolPath);
     if (host.empty()) return ENOENT;
-    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a pipe with no writer would otherwise hold the program at open.
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errno;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A directory, pipe, socket or device is no file to read whole (a device may never end).
         ::close(fd);
-        return EISDIR;
+        return S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
     }
     std::string data;
     const bool ok = ReadAll(fd, data);
@@ -88,6 +90,7 @@ std::string SystemErrorText(int err) {
     case ENAMETOOLONG: return "Der Dateiname ist zu lang";
     case EBUSY: return "Die Datei wird gerade verwendet";
     case ELOOP: return "Zu viele symbolische Verkn\xFCpfungen";
+    case ENODEV: return "Keine gew\xF6hnliche Datei (Ger\xE4t oder Pipe)";
     default: return "Systemfehler " + std::to_string(err) + " (" + std::strerror(err) + ")";
     }
 }

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <filesystem>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -35,6 +36,17 @@ TEST(Files, ReadFailuresAreGermanFileErrorsNamingTheFile) {
             EXPECT_NE(msg.find("kann nicht gelesen werden"), std::string::npos) << msg;
         }
     }
+}
+
+TEST(Files, APipeOrADeviceIsRefusedAtOnceInsteadOfBlockingOrNeverEnding) {
+    TestDrive drive('T');
+    ASSERT_EQ(::mkfifo(drive.HostOf("pipe.ini").c_str(), 0600), 0);
+    plat::SetDriveMapping('D', "/dev");
+    std::string bytes = "unchanged";
+    EXPECT_FALSE(TryReadFileBytes("T:\\pipe.ini", bytes)); // no writer: must not wait for one
+    EXPECT_FALSE(TryReadFileBytes("D:\\zero", bytes));     // endless
+    EXPECT_EQ(bytes, "unchanged");
+    EXPECT_THROW(ReadFileBytes("T:\\pipe.ini"), FileError);
 }
 
 TEST(Files, AtomicWriteReplacesAndKeepsNoTemporary) {
