@@ -4,6 +4,7 @@
 #include "PortFixture.h"
 #include "serial/device/SxSimLine.h"
 
+#include <atomic>
 #include <vector>
 
 using namespace sx;
@@ -191,7 +192,7 @@ TEST_F(SimPortTest, AnExceptionFromAHandlerOnTheDispatchThreadIsShown)
     port.SetOpen(true);
     TSxBaseDispatcher& d = port.Dispatcher();
     const int32_t ok = d.NewDataTrigger("OK", false);
-    int calls = 0;
+    std::atomic<int> calls{0}; // counted on the dispatch thread
     d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
         if (msg == smData && static_cast<int32_t>(first) == ok && ++calls == 1) throw EModemBusy(ecModemBusy);
     });
