@@ -360,7 +360,16 @@ void TIniStore::GetStrings(std::vector<std::string>& list) const {
 
 std::string TIniStore::GetText() const {
     std::size_t size = 0;
-    const std::string_view eol = lineEnd_;
+    // A line that ends in CR (a stray CR before the line end, or at the end of the file) would lose it when
+    // read back after a bare LF: such a store is written with CR LF, which keeps the CR.
+    auto endsInCr = [](const std::string& l) { return !l.empty() && l.back() == '\r'; };
+    bool crLf = lineEnd_ != "\n";
+    for (const auto& p : preamble_) crLf = crLf || endsInCr(p);
+    for (const auto& s : sections_) {
+        for (const auto& c : s->leading) crLf = crLf || endsInCr(c);
+        for (const auto& l : s->lines) crLf = crLf || (l.kind != LineKind::Dead && endsInCr(l.raw));
+    }
+    const std::string_view eol = crLf ? std::string_view("\r\n") : std::string_view(lineEnd_);
     for (const auto& p : preamble_) size += p.size() + eol.size();
     for (const auto& s : sections_) {
         for (const auto& c : s->leading) size += c.size() + eol.size();

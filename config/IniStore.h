@@ -52,7 +52,8 @@ public:
 
     // The store as it is written: lines of the file format (comments in place, one empty line per section).
     void GetStrings(std::vector<std::string>& list) const;
-    // The same as the file's bytes: CR LF line ends, or LF when the file read had LF line ends.
+    // The same as the file's bytes: CR LF line ends, or LF when the file read had LF line ends (unless a line
+    // ends in CR, which only survives a CR LF line end).
     std::string GetText() const;
     // Writes GetText to the file atomically; skipped when the file already holds exactly these bytes. Throws
     // plat::FileError on failure. A file that could not be read on creation is never replaced: nothing happens

@@ -230,3 +230,42 @@ TEST_F(IniStoreTest, BinaryContentAndHugeLinesRoundTrip) {
     EXPECT_EQ(again.ReadString("bin", "z", "-"), std::string("\0\x01\xFF", 3));
     EXPECT_EQ(again.ReadString("long", "v", ""), std::string(10 * 1024 * 1024, 'x'));
 }
+
+// A line that ends in CR keeps it through any number of write-backs, also in a file with LF line ends (the
+// file is then written with CR LF, the only line end after which that CR reads back).
+TEST_F(IniStoreTest, TrailingCrSurvivesWriteBack) {
+    struct Case {
+        const char* file;
+        const char* value; // of [a] k after loading
+        bool keepsLf;
+    };
+    const Case cases[] = {
+        {"[a]\nx=1\nk=v\r", "v\r", false},        // CR at the end of the file
+        {"[a]\nk=v\r\r\nx=1\n", "v\r", false},    // a stray CR before CR LF
+        {"[a]\nk=v\r\nx=1\n", "v", true},          // a CR LF line in an LF file is just a line end
+        {"[a]\r\nk=v\r\r\nx=1\r\n", "v\r", false}, // CR LF files were never affected
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        TIniStore ini(Load(c.file));
+        ASSERT_EQ(ini.ReadString("a", "k", "-"), c.value);
+        EXPECT_EQ(ini.GetText().find("\r\n") == std::string::npos, c.keepsLf);
+        const std::string text = ini.GetText();
+        ini.UpdateFile();
+        for (int round = 0; round < 2; ++round) { // read back and written again: unchanged each time
+            TIniStore again(drive.Tool("t.ini"));
+            EXPECT_EQ(again.ReadString("a", "k", "-"), c.value);
+            EXPECT_EQ(again.ReadString("a", "x", "-"), "1");
+            EXPECT_EQ(again.GetText(), text);
+            again.WriteString("a", "x", "1"); // modified, so that it is written
+            again.UpdateFile();
+        }
+    }
+    // The same for a value written with a trailing CR.
+    TIniStore ini(Load("[a]\nx=1\n"));
+    ini.WriteString("a", "w", "y\r");
+    ini.UpdateFile();
+    TIniStore again(drive.Tool("t.ini"));
+    EXPECT_EQ(again.ReadString("a", "w", "-"), "y\r");
+    EXPECT_EQ(again.GetText(), ini.GetText());
+}
