@@ -55,8 +55,8 @@ public:
     bool Load(const std::string& name) const override { return name == kName && !(Flags & kNotLoadable); }
     sx::TSxResourceData Lock(const std::string& name) const override {
         Check(name == kName, "maps the resource it was created for");
+        if (Flags & kNotMappable) return {}; // nothing mapped, nothing to give back
         ++Locked;
-        if (Flags & kNotMappable) return {};
         if (Created && Later) return {Later.get(), LaterSize};
         return {Blob.get(), BlobSize};
     }
