@@ -5,8 +5,10 @@
 #include "serial/errors/SxErrors.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -651,14 +653,37 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
                 head = inHead_;
                 if (scanPos_ < scanFloor_) scanPos_ = scanFloor_;
             }
+            // While no trigger has a candidate in progress, a byte that begins none of them leaves
+            // every trigger as it is and matches nothing: runs of such bytes are passed over.
+            std::array<bool, 256> starts{};
+            bool allIdle = true;
+            for (const auto& t : data_) {
+                t.MarkStarts(starts);
+                allIdle = allIdle && t.Idle();
+            }
             // Only this thread writes the ring's bytes, so the unscanned ones can be read here.
+            const uint8_t* ring = in_.data();
             while (scanPos_ < head && hits.empty()) {
-                const uint8_t c = in_[scanPos_ % InputRingSize];
+                if (allIdle) {
+                    while (scanPos_ < head) {
+                        const size_t from = scanPos_ % InputRingSize;
+                        const size_t end = static_cast<size_t>(
+                            std::min<uint64_t>(InputRingSize, from + (head - scanPos_)));
+                        size_t j = from;
+                        while (j < end && !starts[ring[j]]) ++j;
+                        scanPos_ += j - from;
+                        if (j < end) break;
+                    }
+                    if (scanPos_ == head) break;
+                }
+                const uint8_t c = ring[scanPos_ % InputRingSize];
+                allIdle = true;
                 for (auto it = data_.rbegin(); it != data_.rend(); ++it) { // last added first
                     if (it->Offer(c)) {
                         hits.push_back({it->Handle, static_cast<uint16_t>(it->Length())});
                         maxLen = std::max(maxLen, it->Length());
                     }
+                    allIdle = allIdle && it->Idle();
                 }
                 if (!hits.empty()) matchPos = scanPos_;
                 ++scanPos_;
@@ -1008,6 +1033,34 @@ int TSxBaseDispatcher::GetChar(uint8_t& c) {
     // Room again in a ring the device is waiting to fill: the dispatch thread reads on at once.
     if (poke) Poke();
     return 0;
+}
+
+int TSxBaseDispatcher::GetBlock(uint8_t* data, int n) {
+    if (!open_) return ecCommNotOpen;
+    if (n < 0) return ecBadArgument;
+    if (n == 0) return 0;
+    int k;
+    bool poke = false;
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        const uint64_t used = inHead_ - inTail_;
+        const uint64_t skip = inAvailDispatch_ ? static_cast<uint64_t>(takenCount_) : 0;
+        if ((inAvailDispatch_ && flushedInDispatch_) || skip >= used) return ecBufferIsEmpty;
+        k = static_cast<int>(std::min<uint64_t>(used - skip, static_cast<uint64_t>(n)));
+        const size_t from = (inTail_ + skip) % InputRingSize;
+        const size_t first = std::min<size_t>(static_cast<size_t>(k), InputRingSize - from);
+        std::memcpy(data, in_.data() + from, first);
+        std::memcpy(data + first, in_.data(), static_cast<size_t>(k) - first);
+        if (inAvailDispatch_) {
+            // Read without consuming, as GetChar does there.
+            takenCount_ += k;
+        } else {
+            inTail_ += static_cast<uint64_t>(k);
+            poke = morePending_ && used == static_cast<uint64_t>(InputRingSize);
+        }
+    }
+    if (poke) Poke();
+    return k;
 }
 
 int TSxBaseDispatcher::PeekChar(int n, uint8_t& c) {

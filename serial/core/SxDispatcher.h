@@ -137,6 +137,9 @@ public:
     // -3007 when empty. During an avail notification the bytes are read without being consumed:
     // the k-th call of a handler returns the k-th buffered byte.
     int GetChar(uint8_t& c);
+    // Up to n bytes into data, exactly as that many GetChar calls would take them (stopping where
+    // the buffer runs out); returns how many, or -3007 when there is none (0 when n is 0).
+    int GetBlock(uint8_t* data, int n);
     // The n-th (1-based) byte that GetChar would return next, without taking it. -3007 if absent.
     int PeekChar(int n, uint8_t& c);
     int InputUsed();

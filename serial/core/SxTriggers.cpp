@@ -19,6 +19,12 @@ TSxDataTrigger::TSxDataTrigger(int32_t handle, const std::string& text, bool ign
         for (auto& ch : pattern_) ch = static_cast<char>(Upper(static_cast<uint8_t>(ch)));
 }
 
+void TSxDataTrigger::MarkStarts(std::array<bool, 256>& starts) const {
+    const auto first = static_cast<uint8_t>(pattern_[0]);
+    starts[first] = true;
+    if (IgnoreCase && first >= 'A' && first <= 'Z') starts[first - 'A' + 'a'] = true;
+}
+
 // One counter per pattern position, each following a candidate start. A candidate that fails falls
 // back to 1 when the byte begins the string anew; later counters are visited only while a candidate
 // may be in progress there.

@@ -44,6 +44,11 @@ public:
     const std::string& Pattern() const { return pattern_; }
     // Offers the next input byte; true when the string ends at it.
     bool Offer(uint8_t c);
+    // True while no candidate is in progress: then only a byte that StartsWith accepts changes
+    // anything, and every other byte is no match.
+    bool Idle() const { return !active_; }
+    // Marks the received bytes (before case folding) that can begin the string.
+    void MarkStarts(std::array<bool, 256>& starts) const;
     // Forgets partial matches (after an input flush).
     void Reset() {
         counters_.fill(0);

@@ -395,9 +395,11 @@ void TSxCustomComPort::WindowProc(uint16_t msg, uint32_t first, uint32_t second)
     // A message of a dispatcher that is gone, or of a port already closing, is dropped.
     if (!d || d->Owner() != this || d != dispatcher_.get() || phase_ != phOpen) return;
     const uint16_t h = static_cast<uint16_t>(first);
-    const std::string subType = msg == smAvail ? Word(15105) : msg == smData ? Word(15106)
-                                : msg == smTimer ? Word(15107) : Word(15108);
-    LogLine(Word(15003), subType, first, datum);
+    if (logOn_.load(std::memory_order_acquire)) {
+        const std::string subType = msg == smAvail ? Word(15105) : msg == smData ? Word(15106)
+                                    : msg == smTimer ? Word(15107) : Word(15108);
+        LogLine(Word(15003), subType, first, datum);
+    }
     // Each event runs only while the port is still open: a handler may close it.
     auto stillOpen = [&] { return phase_ == phOpen && dispatcher_.get() == d; };
     try {
@@ -470,6 +472,7 @@ void TSxCustomComPort::SetComNumber(uint16_t v)
     DoClose();
     trace_.State = tracing;
     log_.State = logging;
+    NoteRecorderStates();
     tracing_ = tracing;
     logging_ = logging;
     SetOpen(true);
@@ -644,6 +647,13 @@ uint8_t TSxCustomComPort::GetChar()
     Check(Dispatcher().GetChar(c));
     TraceBytes('R', &c, 1);
     return c;
+}
+
+int TSxCustomComPort::GetBlock(uint8_t* data, int n)
+{
+    const int k = Check(Dispatcher().GetBlock(data, n));
+    TraceBytes('R', data, static_cast<size_t>(k));
+    return k;
 }
 
 void TSxCustomComPort::PutChar(uint8_t c)
@@ -881,6 +891,7 @@ void TSxCustomComPort::ApplyTraceLog(bool trace, TTraceLogState v)
         r.Bytes = 0;
         r.State = tlOff;
         prop = tlOff;
+        NoteRecorderStates();
         lock.unlock();
         std::ofstream f(name, std::ios::binary | (v == tlAppend ? std::ios::app : std::ios::trunc));
         if (!trace) {
@@ -896,6 +907,13 @@ void TSxCustomComPort::ApplyTraceLog(bool trace, TTraceLogState v)
     }
     }
     prop = r.State;
+    NoteRecorderStates();
+}
+
+void TSxCustomComPort::NoteRecorderStates()
+{
+    traceOn_.store(trace_.State == tlOn, std::memory_order_release);
+    logOn_.store(log_.State == tlOn, std::memory_order_release);
 }
 
 void TSxCustomComPort::AddRecorderLine(Recorder& r, std::string line, size_t cap)
@@ -910,6 +928,7 @@ void TSxCustomComPort::AddRecorderLine(Recorder& r, std::string line, size_t cap
 
 void TSxCustomComPort::TraceBytes(char kind, const uint8_t* data, size_t n)
 {
+    if (!traceOn_.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> lock(recordLock_);
     if (trace_.State != tlOn) return;
     for (size_t i = 0; i < n; ++i) {
@@ -931,6 +950,7 @@ void TSxCustomComPort::TraceBytes(char kind, const uint8_t* data, size_t n)
 
 void TSxCustomComPort::LogLine(const std::string& type, const std::string& subType, uint32_t data, uint32_t other)
 {
+    if (!logOn_.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> lock(recordLock_);
     if (log_.State != tlOn) return;
     const int64_t ms = (clock_ ? clock_->NowMs() : SteadyMs()) - logStartMs_;

@@ -174,6 +174,9 @@ public:
     TSxBaseDispatcher* DispatcherIfOpen() const;
 
     uint8_t GetChar();
+    // Up to n received bytes into data, as n GetChar calls would take them, stopping where the
+    // buffer runs out; returns how many (0 for n = 0). Raises EBufferIsEmpty when none is there.
+    int GetBlock(uint8_t* data, int n);
     void PutChar(uint8_t c);
     void PutString(const std::string& s);
     uint8_t ModemStatus();
@@ -251,6 +254,7 @@ private:
     void ApplyTraceLog(bool trace, TTraceLogState v);
     int Check(int rc) { return RaiseOnError(this, rc); }
 
+    void NoteRecorderStates();
     void TraceBytes(char kind, const uint8_t* data, size_t n);
     void LogLine(const std::string& type, const std::string& subType, uint32_t data, uint32_t other);
     void WriteRecorder(Recorder& r, const std::string& name, bool append, bool trace);
@@ -316,6 +320,9 @@ private:
 
     std::mutex recordLock_;
     Recorder trace_, log_;
+    // Whether trace_/log_ record (State tlOn), readable without recordLock_: bytes and events pass
+    // by without taking the lock while both are off.
+    std::atomic<bool> traceOn_{false}, logOn_{false};
     int64_t logStartMs_ = 0;
 };
 

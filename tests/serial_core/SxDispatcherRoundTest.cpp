@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace sx;
 
 namespace {
@@ -146,6 +148,156 @@ TEST_F(DispatcherRound, FlushInsideAnAvailHandlerDropsEverything) {
     msgs.clear();
     Arrive("K"); // the partial match was forgotten with the flush
     for (const auto& m : msgs) EXPECT_NE(m.First, static_cast<uint32_t>(trig));
+}
+
+// Random bytes and triggers over a small alphabet: partial matches, overlaps and restarts are
+// frequent, and so are runs of bytes that begin no trigger (x, y, z, 0x80, blank).
+struct RandomTraffic {
+    explicit RandomTraffic(unsigned seed) : rng(seed) {}
+    char Pick(const std::string& abc) { return abc[std::uniform_int_distribution<size_t>(0, abc.size() - 1)(rng)]; }
+    std::string Bytes(size_t n) {
+        std::string s;
+        for (size_t i = 0; i < n; ++i) s += Pick(i % 3 == 0 ? "OoKkAa\r\n\x10" : "xyz\x80 OAk");
+        return s;
+    }
+    std::string TriggerText() {
+        std::string t;
+        const int len = std::uniform_int_distribution<int>(1, 4)(rng);
+        for (int i = 0; i < len; ++i) t += Pick("OoKkA\r\n\x10");
+        return t;
+    }
+    int Upto(int n) { return std::uniform_int_distribution<int>(1, n)(rng); }
+    std::mt19937 rng;
+};
+
+// The triggers as the dispatcher should see them: every byte offered to each, last added first.
+struct TriggerModel {
+    std::vector<TSxDataTrigger> Triggers;
+    std::vector<Msg> Offer(uint8_t c) {
+        std::vector<Msg> hits;
+        for (auto it = Triggers.rbegin(); it != Triggers.rend(); ++it)
+            if (it->Offer(c)) hits.push_back({smData, static_cast<uint32_t>(it->Handle), static_cast<uint16_t>(it->Length())});
+        return hits;
+    }
+};
+
+TEST_F(DispatcherRound, TheScanReportsEveryMatchAtItsOwnByte) {
+    // One byte per round, so each round's matches belong to exactly one byte.
+    for (unsigned seed : {1u, 2u, 3u}) {
+        RandomTraffic r(seed);
+        TriggerModel model;
+        d.DropAllTriggers();
+        for (int i = 0; i < 6; ++i) {
+            const std::string text = r.TriggerText();
+            const bool ignoreCase = i % 2 == 0;
+            model.Triggers.emplace_back(d.NewDataTrigger(text, ignoreCase), text, ignoreCase);
+        }
+        const std::string input = r.Bytes(3000);
+        for (size_t i = 0; i < input.size(); ++i) {
+            msgs.clear();
+            Arrive(input.substr(i, 1));
+            ASSERT_EQ(msgs, model.Offer(static_cast<uint8_t>(input[i]))) << "seed " << seed << ", byte " << i;
+            uint8_t c;
+            ASSERT_EQ(d.GetChar(c), 0);
+        }
+    }
+}
+
+TEST_F(DispatcherRound, TheScanOfWholeChunksFindsWhatOfferingEveryByteFinds) {
+    // Chunks of any size, around the ring's end many times, triggers added and dropped on the way;
+    // the test takes the bytes itself, in blocks, and gets them all back in order.
+    for (unsigned seed : {11u, 12u, 13u}) {
+        RandomTraffic r(seed);
+        TriggerModel model;
+        d.DropAllTriggers();
+        auto add = [&](bool ignoreCase) {
+            const std::string text = r.TriggerText();
+            model.Triggers.emplace_back(d.NewDataTrigger(text, ignoreCase), text, ignoreCase);
+        };
+        for (int i = 0; i < 4; ++i) add(i % 2 == 1);
+        std::string sent, got;
+        for (int chunk = 0; chunk < 120; ++chunk) {
+            if (chunk == 40) add(true);
+            if (chunk == 80) {
+                ASSERT_EQ(d.DropTrigger(model.Triggers.front().Handle), 0);
+                model.Triggers.erase(model.Triggers.begin());
+            }
+            const std::string bytes = r.Bytes(static_cast<size_t>(r.Upto(chunk % 5 == 0 ? 3000 : 40)));
+            std::vector<Msg> expected;
+            for (char c : bytes)
+                for (const Msg& m : model.Offer(static_cast<uint8_t>(c))) expected.push_back(m);
+            msgs.clear();
+            Arrive(bytes);
+            ASSERT_EQ(msgs, expected) << "seed " << seed << ", chunk " << chunk;
+            sent += bytes;
+            uint8_t buf[512];
+            for (int n; (n = d.GetBlock(buf, r.Upto(512))) > 0;) got.append(reinterpret_cast<char*>(buf), n);
+        }
+        EXPECT_EQ(got, sent);
+    }
+}
+
+TEST_F(DispatcherRound, GetBlockTakesWhatAsManyGetCharsWouldTake) {
+    uint8_t buf[16] = {};
+    EXPECT_EQ(d.GetBlock(buf, 4), ecBufferIsEmpty);
+    EXPECT_EQ(d.GetBlock(buf, 0), 0);
+    EXPECT_EQ(d.GetBlock(buf, -1), ecBadArgument);
+    // Around the ring's end: the block comes back in one piece.
+    Arrive(std::string(InputRingSize - 3, '.'));
+    Take(InputRingSize - 3);
+    Arrive("abcdef");
+    EXPECT_EQ(d.GetBlock(buf, 4), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "abcd");
+    EXPECT_EQ(d.InputUsed(), 2);
+    EXPECT_EQ(d.GetBlock(buf, 16), 2); // as much as there is
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 2), "ef");
+    EXPECT_EQ(d.GetBlock(buf, 1), ecBufferIsEmpty);
+    // A block taken from a full ring makes room for what the device held back.
+    Arrive(std::string(InputRingSize + 5, 'z'));
+    uint8_t big[InputRingSize];
+    EXPECT_EQ(d.GetBlock(big, InputRingSize), InputRingSize);
+    d.RunRound(0);
+    EXPECT_EQ(d.InputUsed(), 5);
+}
+
+TEST_F(DispatcherRound, GetBlockInAnAvailHandlerReadsWithoutConsumingLikeGetChar) {
+    d.SetAvailLevel(1);
+    std::string seenA, seenB;
+    bool twoReaders = true;
+    auto block = [&](int n) {
+        uint8_t buf[16];
+        const int k = d.GetBlock(buf, n);
+        return k > 0 ? std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(k)) : std::string();
+    };
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t, uint32_t) {
+        if (msg == smAvail && twoReaders) seenA = block(2);
+    });
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t, uint32_t) {
+        if (msg != smAvail || !twoReaders) return;
+        seenB = Take(1);
+        seenB += block(3); // GetChar and GetBlock share the handler's count
+        EXPECT_EQ(d.InputUsed(), 3);
+        seenB += block(16);
+        uint8_t c;
+        EXPECT_EQ(d.GetBlock(&c, 1), ecBufferIsEmpty);
+    });
+    Arrive("abcdefg");
+    EXPECT_EQ(seenA, "ab");
+    EXPECT_EQ(seenB, "abcdefg");
+    EXPECT_EQ(d.InputUsed(), 0); // the larger count was consumed
+
+    // After a flush inside the handler there is nothing left to read.
+    twoReaders = false;
+    int afterFlush = 0;
+    onMsg = [&](uint16_t msg, uint32_t) {
+        if (msg != smAvail) return;
+        d.ClearInput();
+        uint8_t buf[4];
+        afterFlush = d.GetBlock(buf, 4);
+    };
+    Arrive("hij");
+    EXPECT_EQ(afterFlush, ecBufferIsEmpty);
+    EXPECT_EQ(d.InputUsed(), 0);
 }
 
 TEST_F(DispatcherRound, AFullInputRingIsFullNotEmptyAndRefillsWhenSpaceIsMade) {

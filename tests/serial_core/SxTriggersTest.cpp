@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cctype>
+#include <random>
 #include <set>
 
 using namespace sx;
@@ -18,7 +21,74 @@ std::vector<int> MatchPositions(const std::string& pattern, bool ignoreCase, con
     return at;
 }
 
+// The matching rule taken literally, counter by counter, with no shortcut: a check for the
+// trigger's own faster scan.
+class LiteralMatcher {
+public:
+    LiteralMatcher(std::string pattern, bool ignoreCase) : p_(std::move(pattern)), fold_(ignoreCase) {
+        if (fold_)
+            for (auto& ch : p_) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    }
+    bool Offer(uint8_t c) {
+        if (fold_ && c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - 'a' + 'A');
+        const size_t len = p_.size();
+        const auto at = [&](size_t i) { return static_cast<uint8_t>(p_[i]); };
+        bool matched = false, started = false, visit = true;
+        for (size_t i = 0; i < len; ++i) {
+            if (visit) {
+                const uint8_t k = k_[i];
+                if (at(k) == c) {
+                    if (k + 1u == len) {
+                        matched = true;
+                        k_.fill(0);
+                    } else {
+                        k_[i] = static_cast<uint8_t>(k + 1);
+                    }
+                } else {
+                    k_[i] = at(0) == c ? 1 : 0;
+                }
+            }
+            if (k_[i] == 1) started = true;
+            visit = started ? k_[i + 1] != 0 : (k_[i + 1] != 0 || at(0) == c);
+        }
+        return matched;
+    }
+
+private:
+    std::string p_;
+    bool fold_;
+    std::array<uint8_t, DataTriggerMaxLength + 1> k_{};
+};
+
 } // namespace
+
+TEST(DataTriggerMatcher, AgreesWithTheLiteralRuleOnRandomInput) {
+    // Small alphabets make partial matches, restarts and overlaps frequent; both cases of a letter
+    // and a byte above 0x7F are among them.
+    const std::string alphabets[] = {"aA", "abAB", "AB\r\n", "xyzXYZ\x80", "OoKk \xff"};
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 300; ++round) {
+        const std::string& abc = alphabets[round % std::size(alphabets)];
+        auto pick = [&] { return abc[std::uniform_int_distribution<size_t>(0, abc.size() - 1)(rng)]; };
+        const int len = std::uniform_int_distribution<int>(1, round % 10 == 0 ? DataTriggerMaxLength : 6)(rng);
+        std::string pattern;
+        for (int i = 0; i < len; ++i) pattern += pick();
+        const bool ignoreCase = round % 2 == 1;
+        TSxDataTrigger fast(8, pattern, ignoreCase);
+        LiteralMatcher slow(pattern, ignoreCase);
+        std::string input;
+        for (int i = 0; i < 400; ++i) {
+            const uint8_t c = static_cast<uint8_t>(pick());
+            input += static_cast<char>(c);
+            ASSERT_EQ(fast.Offer(c), slow.Offer(c))
+                << "trigger \"" << pattern << "\" (ignore case " << ignoreCase << ") at the end of \"" << input << "\"";
+            if (i == 200) { // an input flush in the middle
+                fast.Reset();
+                slow = LiteralMatcher(pattern, ignoreCase);
+            }
+        }
+    }
+}
 
 TEST(DataTriggerMatcher, FindsStringsAsTheLineDeliversThem) {
     struct Case {

@@ -5,6 +5,9 @@
 #include "serial/device/SxSimLine.h"
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 using namespace sx;
@@ -204,4 +207,39 @@ TEST_F(SimPortTest, AnExceptionFromAHandlerOnTheDispatchThreadIsShown)
     ASSERT_TRUE(seen);
     EXPECT_EQ(shown[0], "Modem is busy elsewhere");
     EXPECT_TRUE(again);
+}
+
+TEST_F(SimPortTest, GetBlockTakesBytesAsGetCharDoesAndTracesThem)
+{
+    char dir[] = "/tmp/sxblockXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string traceName = std::string(dir) + "/SERX.TRC";
+    TSxComPort port(&gui);
+    port.SetComNumber(SimCom);
+    port.SetTraceName(traceName);
+    port.SetOpen(true);
+    uint8_t buf[8] = {};
+
+    // Tracing off: taken, not recorded.
+    line->Write("ab");
+    ASSERT_TRUE(PumpUntil([&] { return port.InputUsed() == 2; }));
+    EXPECT_EQ(port.GetBlock(buf, 8), 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 2), "ab");
+    EXPECT_THROW(port.GetBlock(buf, 8), EBufferIsEmpty);
+    EXPECT_EQ(port.GetBlock(buf, 0), 0);
+
+    // Tracing on: the bytes taken appear as received, switched off again: no more.
+    port.SetTracing(tlOn);
+    line->Write("OK\r\nxyz");
+    ASSERT_TRUE(PumpUntil([&] { return port.InputUsed() == 7; }));
+    EXPECT_EQ(port.GetBlock(buf, 4), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "OK\r\n");
+    EXPECT_EQ(port.GetChar(), 'x');
+    port.SetTracing(tlPause);
+    EXPECT_EQ(port.GetBlock(buf, 8), 2);
+    port.SetTracing(tlDump);
+    std::ifstream f(traceName, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "Receive: OK[0D][0A]x\n");
+    std::remove(traceName.c_str());
+    rmdir(dir);
 }
