@@ -17,22 +17,21 @@ TSxDataTrigger::TSxDataTrigger(int32_t handle, const std::string& text, bool ign
     : Handle(handle), IgnoreCase(ignoreCase), pattern_(text) {
     if (ignoreCase)
         for (auto& ch : pattern_) ch = static_cast<char>(Upper(static_cast<uint8_t>(ch)));
+    first_ = firstOtherCase_ = pattern_.empty() ? 0 : static_cast<uint8_t>(pattern_[0]);
+    if (ignoreCase && first_ >= 'A' && first_ <= 'Z') firstOtherCase_ = static_cast<uint8_t>(first_ - 'A' + 'a');
 }
 
 void TSxDataTrigger::MarkStarts(std::array<bool, 256>& starts) const {
-    const auto first = static_cast<uint8_t>(pattern_[0]);
-    starts[first] = true;
-    if (IgnoreCase && first >= 'A' && first <= 'Z') starts[first - 'A' + 'a'] = true;
+    starts[first_] = true;
+    starts[firstOtherCase_] = true;
 }
 
 // One counter per pattern position, each following a candidate start. A candidate that fails falls
 // back to 1 when the byte begins the string anew; later counters are visited only while a candidate
 // may be in progress there.
-bool TSxDataTrigger::Offer(uint8_t c) {
+bool TSxDataTrigger::Advance(uint8_t c) {
     if (IgnoreCase) c = Upper(c);
     const auto* p = reinterpret_cast<const uint8_t*>(pattern_.data());
-    // With no candidate in progress, only the string's first byte changes anything.
-    if (!active_ && p[0] != c) return false;
     const int len = Length();
     bool matched = false;
     bool started = false;

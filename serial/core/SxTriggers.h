@@ -43,7 +43,11 @@ public:
     int Length() const { return static_cast<int>(pattern_.size()); }
     const std::string& Pattern() const { return pattern_; }
     // Offers the next input byte; true when the string ends at it.
-    bool Offer(uint8_t c);
+    bool Offer(uint8_t c) {
+        // With no candidate in progress, only a byte that begins the string changes anything.
+        if (!active_ && c != first_ && c != firstOtherCase_) return false;
+        return Advance(c);
+    }
     // True while no candidate is in progress: then only a byte that StartsWith accepts changes
     // anything, and every other byte is no match.
     bool Idle() const { return !active_; }
@@ -56,7 +60,11 @@ public:
     }
 
 private:
+    bool Advance(uint8_t c);
+
     std::string pattern_;
+    uint8_t first_ = 0;          // the string's first byte (upper case when ignoring case)
+    uint8_t firstOtherCase_ = 0; // its lower-case form when ignoring case, else the same byte
     std::array<uint8_t, DataTriggerMaxLength + 1> counters_{};
     bool active_ = false; // some counter is not 0
 };

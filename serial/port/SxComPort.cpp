@@ -645,7 +645,7 @@ uint8_t TSxCustomComPort::GetChar()
 {
     uint8_t c = 0;
     Check(Dispatcher().GetChar(c));
-    TraceBytes('R', &c, 1);
+    if (traceOn_.load(std::memory_order_acquire)) TraceBytes('R', &c, 1);
     return c;
 }
 
