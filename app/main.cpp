@@ -541,37 +541,13 @@ void TMainForm::HostPage(QWidget* page, QWidget* host) {
     page->show();
 }
 
-void TMainForm::tab_modemShow() {
-    ReselectToolIni();
-    if (Form2) {
-        Form2->LoadSettings();
-        HostPage(Form2, Panel5);
-    }
-}
+void TMainForm::tab_modemShow() { ShowPage(Form2, Panel5); }
 
-void TMainForm::tab_monitorShow() {
-    ReselectToolIni();
-    if (Form3) {
-        Form3->LoadSettings();
-        HostPage(Form3, Panel7);
-    }
-}
+void TMainForm::tab_monitorShow() { ShowPage(Form3, Panel7); }
 
-void TMainForm::tab_reportShow() {
-    ReselectToolIni();
-    if (Form7) {
-        Form7->LoadSettings();
-        HostPage(Form7, Panel4);
-    }
-}
+void TMainForm::tab_reportShow() { ShowPage(Form7, Panel4); }
 
-void TMainForm::tab_portShow() {
-    ReselectToolIni();
-    if (Form8) {
-        Form8->LoadSettings();
-        HostPage(Form8, Panel8);
-    }
-}
+void TMainForm::tab_portShow() { ShowPage(Form8, Panel8); }
 
 void TMainForm::tab_telefonShow() {
     ReselectToolIni();

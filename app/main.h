@@ -119,6 +119,13 @@ public:
     void PlaceViewer(QWidget* form);
     // Makes a page form a borderless child filling host, and shows it.
     static void HostPage(QWidget* page, QWidget* host);
+    // A page tab's show: re-select the tool INI file, load the page, host it in the tab's panel.
+    template <class Page> void ShowPage(Page* page, QWidget* host) {
+        ReselectToolIni();
+        if (!page) return;
+        page->LoadSettings();
+        HostPage(page, host);
+    }
     bool TabVisible(QWidget* tab) const;
 
 public slots:
