@@ -192,6 +192,7 @@ public:
         port_ = std::make_unique<sx::TSxComPort>(&plat::QtGuiHandoff::Instance());
         port_->SetComNumber(ComNumber);
         port_->SetBaud(115200);
+        // One GetChar per byte, as the program's console takes the bytes of a notification.
         port_->SetOnTriggerAvail([this](sx::TSxCustomComPort& p, uint16_t count) {
             buffer_.resize(count);
             for (uint16_t i = 0; i < count; ++i)
