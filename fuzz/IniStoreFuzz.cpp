@@ -37,6 +37,12 @@ const std::string& HostFile() {
         plat::SetDriveMapping('F', dir);
         return std::string(dir) + "/fuzz.ini";
     }();
+    static const bool removedAtExit = std::atexit([] {
+        const std::string& f = HostFile();
+        ::unlink(f.c_str());
+        ::rmdir(f.substr(0, f.rfind('/')).c_str());
+    }) == 0;
+    (void)removedAtExit;
     return file;
 }
 const char* const kToolFile = "F:\\fuzz.ini";
