@@ -45,6 +45,7 @@ struct IniSection {
     std::vector<std::string> leading; // comment lines written just before the header
     std::vector<IniLine> lines;
     std::size_t dead = 0;
+    std::size_t duplicates = 0; // key lines hidden behind an earlier line of the same key
     std::unordered_set<uint32_t, KeyHash, KeyEqual> index; // first line of each key
 
     // Line number of the key's first line, or -1.
@@ -66,7 +67,8 @@ struct IniSection {
             }
         }
         lines.push_back(std::move(line));
-        if (lines.back().kind == LineKind::Key) index.insert(uint32_t(lines.size() - 1)); // a duplicate is not indexed
+        if (lines.back().kind == LineKind::Key && !index.insert(uint32_t(lines.size() - 1)).second)
+            ++duplicates; // a duplicate is not indexed
     }
 
     void Compact() {
@@ -77,8 +79,9 @@ struct IniSection {
         index.clear();
         lines = std::move(kept);
         dead = 0;
+        duplicates = 0;
         for (uint32_t i = 0; i < lines.size(); ++i)
-            if (lines[i].kind == LineKind::Key) index.insert(i);
+            if (lines[i].kind == LineKind::Key && !index.insert(i).second) ++duplicates;
     }
 };
 
@@ -328,11 +331,12 @@ void TIniStore::DeleteKey(std::string_view section, std::string_view key) {
     s->index.erase(uint32_t(i));
     s->lines[std::size_t(i)].kind = LineKind::Dead;
     ++s->dead;
-    // A second line with the same key now answers.
-    for (std::size_t j = std::size_t(i) + 1; j < s->lines.size(); ++j) {
+    // A second line with the same key now answers (looked for only when the section has such lines).
+    for (std::size_t j = std::size_t(i) + 1; s->duplicates > 0 && j < s->lines.size(); ++j) {
         const IniLine& l = s->lines[j];
         if (l.kind == LineKind::Key && plat::AnsiSameText(l.Key(), key)) {
             s->index.insert(uint32_t(j));
+            --s->duplicates;
             break;
         }
     }
