@@ -1,5 +1,7 @@
 #include "pages/Unit2.h"
 
+#include "pages/PageParts.h"
+
 #include "config/IniStore.h"
 #include "config/Reports.h"
 #include "config/ed_ini.h"
@@ -50,9 +52,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Modem-Type"));
 
-    BitBtn1 = new QPushButton(QStringLiteral("Sichern"));
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
+    BitBtn1 = MakeSaveButton(this, "BitBtn1");
     Panel1 = new QLabel;
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setFrameShape(QFrame::Panel);

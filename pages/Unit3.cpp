@@ -1,5 +1,7 @@
 #include "pages/Unit3.h"
 
+#include "pages/PageParts.h"
+
 #include "config/IniStore.h"
 #include "config/ed_ini.h"
 
@@ -43,9 +45,7 @@ TForm3::TForm3(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Monitor Task"));
 
-    BitBtn1 = new QPushButton(QStringLiteral("Sichern"));
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
+    BitBtn1 = MakeSaveButton(this, "BitBtn1");
     auto* toolBar = new QHBoxLayout;
     toolBar->addWidget(BitBtn1);
     toolBar->addStretch(1);

@@ -1,5 +1,7 @@
 #include "pages/Unit49.h"
 
+#include "pages/PageParts.h"
+
 #include "config/ed_ini.h"
 #include "platform/DateTime.h"
 #include "platform/Files.h"
@@ -41,9 +43,7 @@ TTelefonBuch::TTelefonBuch(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("TelefonBuch"));
     setWindowTitle(QStringLiteral("Telefonbuch"));
 
-    SichernButton = new QPushButton(QStringLiteral("Sichern"));
-    SichernButton->setObjectName(QStringLiteral("SichernButton"));
-    SichernButton->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
+    SichernButton = MakeSaveButton(this, "SichernButton");
     EditButton = new QPushButton(QStringLiteral("Editieren"));
     EditButton->setObjectName(QStringLiteral("EditButton"));
     EditButton->setEnabled(false);

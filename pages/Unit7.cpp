@@ -1,5 +1,7 @@
 #include "pages/Unit7.h"
 
+#include "pages/PageParts.h"
+
 #include "config/IniStore.h"
 #include "config/Reports.h"
 #include "config/ed_ini.h"
@@ -45,9 +47,7 @@ TForm7::TForm7(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form7"));
     setWindowTitle(QStringLiteral("Report"));
 
-    BitBtn1 = new QPushButton(QStringLiteral("Sichern"));
-    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
+    BitBtn1 = MakeSaveButton(this, "BitBtn1");
     auto* toolBar = new QHBoxLayout;
     toolBar->addWidget(BitBtn1);
     toolBar->addStretch(1);
