@@ -67,7 +67,10 @@ TSxCustomSLController::TSxCustomSLController(TSxCustomComPort* comPort)
 TSxCustomSLController::~TSxCustomSLController()
 {
     try {
-        if (watching_) StopMonitoring();
+        if (watching_) {
+            StopMonitoring();
+            Refresh(); // nobody switches the lights any more: they go out
+        }
     } catch (const std::exception& e) {
         TSxCustomComPort::ShowException(e);
     }
