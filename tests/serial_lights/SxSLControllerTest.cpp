@@ -486,3 +486,33 @@ TEST_F(Lights, ThePortOrTheControllerGoingAway)
     EXPECT_TRUE(ctrl->Watching());
     EXPECT_TRUE(dsr.Lit());
 }
+
+TEST_F(Lights, TwoControllersOnOnePortKeepTheFormsHandlerReachable)
+{
+    // The second controller chains on the first; the first stops and goes away while the second
+    // still calls through it.
+    MakeController(false);
+    ctrl->SetRXDLight(&rxd);
+    TestLight rxd2;
+    auto second = std::make_unique<TSxSLController>(port.get());
+    second->SetRXDLight(&rxd2);
+    port->SetOpen(true);
+    ctrl->SetWatching(true);
+    second->SetWatching(true);
+    Receive("1");
+    EXPECT_TRUE(rxd.Lit());
+    EXPECT_TRUE(rxd2.Lit());
+
+    ctrl->SetWatching(false);
+    EXPECT_FALSE(rxd.Lit());
+    ctrl.reset();
+    Receive("2");
+    EXPECT_EQ(formBytes, "12");
+    EXPECT_TRUE(rxd2.Lit());
+
+    second->SetWatching(false);
+    second.reset();
+    Receive("3");
+    EXPECT_EQ(formBytes, "123");
+    EXPECT_EQ(formCounts.size(), 3u);
+}
