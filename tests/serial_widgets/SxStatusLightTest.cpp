@@ -4,6 +4,7 @@
 #include "serial/lights/SxSLController.h"
 #include "serial/widgets/SxStatusLight.h"
 
+#include <QVBoxLayout>
 #include <QtTest>
 
 using namespace sx;
@@ -93,6 +94,18 @@ void SxStatusLightTest::PaintsTheSquareWithItsEdges()
         }
         QCOMPARE(At(img, 0, 0), White);
         QCOMPARE(At(img, 12, 12), Grey);
+    }
+
+    // In a layout with room to spare it keeps its size.
+    {
+        QWidget box;
+        auto* v = new QVBoxLayout(&box);
+        auto* inLayout = new TSxStatusLight;
+        v->addWidget(inLayout);
+        box.resize(200, 200);
+        box.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        QCOMPARE(inLayout->size(), QSize(13, 13));
     }
 
     // Resized without a glyph, the edges follow the new size.
