@@ -476,7 +476,9 @@ TEST_F(Lights, ThePortOrTheControllerGoingAway)
     EXPECT_FALSE(dsr.Lit());
     EXPECT_THROW(ctrl->SetWatching(true), EPortNotAssigned);
 
-    // A new port: the controller watches it once told to.
+    // A new port on the same line (free once the old port's dispatcher is gone): the controller
+    // watches it once told to.
+    ASSERT_TRUE(PumpUntil([&] { return TSxCustomComPort::PendingReleases() == 0 && !line->NearOpen(); }));
     port = std::make_unique<TSxComPort>(&gui, &clock);
     port->SetComNumber(Com);
     ctrl->SetComPort(port.get());
