@@ -503,3 +503,43 @@ TEST_F(Lights, TwoControllersOnOnePortKeepTheFormsHandlerReachable) {
     EXPECT_EQ(formBytes, "123");
     EXPECT_EQ(formCounts.size(), 3u);
 }
+
+TEST_F(Lights, MovingToAnotherPortTakesTheMonitoringAlong) {
+    // A second port on a line of its own, with DSR off and DCD on.
+    const std::string otherName =
+        std::string("sim:lights-other-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    plat::SetComDevice(Com + 1, otherName);
+    auto otherLine = TSxSimLine::Get(TSxSimLine::LineName(otherName));
+    otherLine->SetLines(msCTS | msDCD);
+    TSxComPort other(&gui, &clock);
+    other.SetComNumber(Com + 1);
+    other.SetOpen(true);
+
+    MakeController();
+    port->SetOpen(true);
+    ctrl->SetWatching(true);
+    ASSERT_TRUE(dsr.Lit());
+    const int32_t modem = ctrl->ModemTrigger();
+
+    ctrl->SetComPort(&other);
+    EXPECT_TRUE(ctrl->Watching());
+    EXPECT_FALSE(dsr.Lit());
+    EXPECT_TRUE(dcd.Lit());
+    // The first port is as it was before the monitoring.
+    EXPECT_NE(port->OnTriggerAvail().target<FormAvail>(), nullptr);
+    EXPECT_THROW(port->DropTrigger(modem), EBadTriggerHandle);
+    Receive("p");
+    EXPECT_FALSE(rxd.Lit());
+    // The second one is watched.
+    otherLine->SetLine(msDCD, false);
+    ASSERT_TRUE(PumpUntil([&] { return !dcd.Lit(); }));
+
+    // Its closing and opening now count, the first port's no more.
+    port->SetOpen(false);
+    EXPECT_TRUE(ctrl->Watching());
+    other.SetOpen(false);
+    EXPECT_FALSE(ctrl->Watching());
+    other.SetOpen(true);
+    EXPECT_TRUE(ctrl->Watching());
+    ctrl.reset(); // before the port it watches
+}
