@@ -22,6 +22,9 @@
 #define INI4ZAV_VERSION "0"
 #endif
 
+// The icon's resource lives in a static library: the program must pull it in by name.
+static void InitIconResource() { Q_INIT_RESOURCE(ini4zav); }
+
 namespace desktop {
 
 std::string VersionText() {
@@ -85,6 +88,7 @@ QString TranslationLanguage(const QString& localeName) {
 }
 
 QIcon ApplicationIcon() {
+    InitIconResource();
     QIcon drawn;
     for (int size : {16, 24, 32, 48, 64, 128, 256})
         drawn.addFile(QStringLiteral(":/ini4zav/icons/%1.png").arg(size), QSize(size, size));
@@ -129,14 +133,16 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
     const std::string host = plat::ToHostPath(plat::ExpandFileName(wanted));
     const std::string dir = std::filesystem::path(host).parent_path().string();
     const QString text =
-        QStringLiteral("Die eigene INI-Datei des Programms wurde nicht gefunden: %1\n"
-                       "Gesucht im Verzeichnis %2%3.\n\n"
+        QStringLiteral("Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
+                       "    %1\n"
+                       "(gesucht im Verzeichnis %2%3)\n\n"
                        "Ohne sie kennt das Programm die Werkzeugfamilie nicht: die Werkzeug-Kn\u00f6pfe bleiben "
-                       "gesperrt.\n"
-                       "Starten Sie es im Verzeichnis der Datei oder geben Sie die Datei mit /i= an, z. B.\n"
+                       "gesperrt.\n\n"
+                       "Starten Sie das Programm im Verzeichnis der Datei, oder nennen Sie die Datei mit dem "
+                       "Schalter /i=, zum Beispiel:\n"
                        "    ini4zav /i=/pfad/zu/ini4zav.ini")
             .arg(QString::fromStdString(host), QString::fromStdString(dir),
-                 named ? QStringLiteral(" (angegeben mit /i=)") : QStringLiteral(" (dem aktuellen Verzeichnis)"));
+                 named ? QStringLiteral(", angegeben mit /i=") : QStringLiteral(", dem aktuellen Verzeichnis"));
     return plat::FromQ(text);
 }
 

@@ -107,6 +107,13 @@ void InstallF1(QWidget* window, const std::string& helpFile, std::initializer_li
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), window);
     f1->setContext(Qt::ApplicationShortcut);
     QObject::connect(f1, &QShortcut::activated, window, [window, helpFile] {
+        // An open menu has the keyboard: its help, not that of the widget below it.
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            const QString section = SectionFor(menu);
+            menu->close();
+            ShowHelp(helpFile, section);
+            return;
+        }
         QWidget* focus = QApplication::focusWidget();
         ShowHelp(helpFile, SectionFor(focus ? focus : window));
     });

@@ -74,9 +74,10 @@ void ShowStartupNotes(const std::vector<std::string>& args) {
     const std::string missing = desktop::MissingProgramIniText(args);
     if (missing.empty()) return;
     if (MainForm) {
-        // The first line for good in the status bar (nothing else uses it), the whole text as its tooltip.
+        // The file looked for stays in the status bar (nothing else uses it), the whole text as its tooltip.
         const QString text = plat::ToQ(missing);
-        auto* note = new QLabel(text.section(QLatin1Char('\n'), 0, 0) + QStringLiteral(" \u2013 Start mit /i=DATEI"));
+        auto* note = new QLabel(QStringLiteral("Eigene INI-Datei nicht gefunden: %1 \u2013 Start mit /i=DATEI")
+                                    .arg(text.section(QLatin1Char('\n'), 1, 1).trimmed()));
         note->setObjectName(QStringLiteral("MissingIniNote"));
         note->setToolTip(text);
         MainForm->StatusBar1->addWidget(note, 1);

@@ -77,7 +77,11 @@ QString HostPathsIn(const QString& text) {
     QStringList lines;
     for (auto it = toolPath.globalMatch(text); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
-        const QString path = m.captured(1).isEmpty() ? m.captured(2) : m.captured(1);
+        QString path = m.captured(1);
+        if (path.isEmpty()) { // unquoted: punctuation after the path ends the sentence, not the name
+            path = m.captured(2);
+            while (path.size() > 1 && QStringLiteral(",.;:!?)").contains(path.back())) path.chop(1);
+        }
         const QString host = QString::fromStdString(plat::ToHostPath(plat::FromQ(path)));
         const QString line = path + QStringLiteral(" = ") + host;
         if (!lines.contains(line)) lines << line;
