@@ -26,9 +26,8 @@ set(CPACK_PACKAGE_NAME ini4zav)
 set(CPACK_PACKAGE_VENDOR ini4zav)
 set(CPACK_PACKAGE_CONTACT "ini4zav <ini4zav@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Editor für die INI-Dateien der ZAV-Aufzugswerkzeuge")
-set(CPACK_PACKAGE_DESCRIPTION
-    "ini4zav bearbeitet die Einstellungen von ed4vam, ed4qir, mon4vam, Reader und Decoder und prüft mit einer\n"
-    "Test-Konsole Modem und Aufzugssteuerung an der seriellen Schnittstelle.")
+set(CPACK_PACKAGE_DESCRIPTION "ini4zav bearbeitet die Einstellungen von ed4vam, ed4qir, mon4vam, Reader und \
+Decoder und prüft mit einer Test-Konsole Modem und Aufzugssteuerung an der seriellen Schnittstelle.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
