@@ -105,6 +105,13 @@ int MessageDlg(const std::string& text, Kind kind, int buttons, const std::strin
     std::vector<std::pair<QAbstractButton*, int>> made;
     for (auto [b, r, label] : kButtons)
         if (buttons & b) made.emplace_back(box.addButton(QString::fromUtf8(label), QMessageBox::AcceptRole), r);
+    // Escape answers as the button that changes nothing: Abbrechen, else Nein, else a single OK.
+    for (auto [escape, result] : {std::pair{mbCancel, mrCancel}, {mbAbort, mrAbort}, {mbNo, mrNo}, {mbOK, mrOK}}) {
+        if (!(buttons & escape)) continue;
+        for (auto& [button, r] : made)
+            if (r == result) box.setEscapeButton(button);
+        break;
+    }
     if (made.empty()) {
         // A box without command buttons still closes with Escape and the close box.
         QAbstractButton* hidden = box.addButton(QMessageBox::Close);
