@@ -561,6 +561,25 @@ private slots:
         QVERIFY(MainForm->Memo1->toPlainText().contains("OK, aber keine Darstellung"));
     }
 
+    // The text window asks the same when it is on view with a changed text; Nein hides it.
+    void textWindowAsksToo() {
+        Start();
+        MainForm->SpeedButton2->click();
+        Form9->setWindowTitle("V:\\ed4vam\\data\\notiz.txt");
+        MainForm->PlaceViewer(Form9);
+        QTest::keyClicks(Form9->Memo1, "neu");
+        dlg::SetNextAnswer(dlg::mrYes);
+        MainForm->SpeedButton3->click();
+        QCOMPARE(dlg::History().back().text, std::string("\xC4nderungen an V:\\ed4vam\\data\\notiz.txt speichern?"));
+        QCOMPARE(Get("ed4vam/data/notiz.txt"), std::string("neuMemo1\r\n"));
+
+        QTest::keyClicks(Form9->Memo1, "x");
+        dlg::SetNextAnswer(dlg::mrNo);
+        QVERIFY(MainForm->ConfirmLeaveText());
+        QVERIFY(!Form9->isVisible());
+        QCOMPARE(Get("ed4vam/data/notiz.txt"), std::string("neuMemo1\r\n"));
+    }
+
     // Every way of leaving a changed text asks before the text is lost: Ja saves, Nein drops, Abbrechen
     // stays where the user was; a save that fails stays as well.
     void changedTextAsksBeforeItIsLeft_data() {
