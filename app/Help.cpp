@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QSaveFile>
+#include <QStandardPaths>
 #include <QShortcut>
 #include <QUrl>
 #include <QVariant>
@@ -55,6 +57,22 @@ QString SectionFor(const QWidget* widget) {
     return SectionForContext(0);
 }
 
+QUrl SectionPage(const QUrl& target) {
+    // Openers of local files (xdg-open and the like) hand the browser a file name, which drops the
+    // "#section": a small page in the cache folder that forwards to it keeps the section.
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    if (dir.isEmpty() || !QDir().mkpath(dir)) return target;
+    QSaveFile page(dir + QStringLiteral("/hilfe.html"));
+    if (!page.open(QIODevice::WriteOnly)) return target;
+    const QString link = target.toString(QUrl::FullyEncoded).toHtmlEscaped();
+    page.write(QStringLiteral("<!DOCTYPE html>\n<html lang=\"de\"><head><meta charset=\"utf-8\">"
+                              "<meta http-equiv=\"refresh\" content=\"0; url=%1\"><title>ini4zav \u2013 Hilfe</title>"
+                              "</head><body><p><a href=\"%1\">Zum Handbuch</a></p></body></html>\n")
+                   .arg(link)
+                   .toUtf8());
+    return page.commit() ? QUrl::fromLocalFile(page.fileName()) : target;
+}
+
 bool OpenManual(const QString& section) {
     const std::string file = ManualFile();
     if (file.empty()) {
@@ -66,7 +84,7 @@ bool OpenManual(const QString& section) {
     }
     QUrl url = QUrl::fromLocalFile(QString::fromStdString(file));
     url.setFragment(section);
-    if (shell::OpenUrl(url)) return true;
+    if (shell::OpenUrl(SectionPage(url))) return true;
     dlg::MessageDlg(plat::FromQ(QStringLiteral("Die Hilfe kann nicht angezeigt werden: kein Programm zum Anzeigen "
                                                "von HTML-Seiten gefunden (xdg-open).\nDas Handbuch liegt unter %1")
                                     .arg(QString::fromStdString(file))),

@@ -9,6 +9,7 @@
 #include <string>
 
 class QMenu;
+class QUrl;
 class QWidget;
 
 namespace help {
@@ -26,6 +27,9 @@ QString SectionForContext(int context);
 // "helpContext" property decides; "hauptfenster" when none does.
 QString SectionFor(const QWidget* widget);
 
+// A page in the program's cache folder (~/.cache/ini4zav/hilfe.html) that forwards the browser to target,
+// section included; target itself when the page cannot be written.
+QUrl SectionPage(const QUrl& target);
 // Opens the manual at section in the desktop's browser. When that is not possible, a German message says
 // why and where the manual is; the result is false.
 bool OpenManual(const QString& section);

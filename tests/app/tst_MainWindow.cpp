@@ -29,6 +29,8 @@
 #include <QMenu>
 #include <QStatusBar>
 #include <QToolTip>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QUrl>
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -70,6 +72,15 @@ QString Shape(QTreeWidgetItem* item) {
     for (int i = 0; i < item->childCount(); ++i)
         kids << Shape(item->child(i));
     return kids.isEmpty() ? s : s + "[" + kids.join(",") + "]";
+}
+
+// The manual page a help request leads to, with its section: the forwarding page is followed.
+QUrl Target(const QUrl& opened) {
+    QFile page(opened.toLocalFile());
+    if (!page.open(QIODevice::ReadOnly)) return opened;
+    const QString html = QString::fromUtf8(page.readAll());
+    const QRegularExpressionMatch m = QRegularExpression("url=([^\"]*)\"").match(html);
+    return m.hasMatch() ? QUrl(m.captured(1).replace("&amp;", "&")) : opened;
 }
 
 QTreeWidgetItem* FindNode(QTreeWidget* tree, const QString& text) {
@@ -424,8 +435,10 @@ private slots:
     // browser, at the section of where the user is. Info keeps its box.
     void helpAndInfo() {
         std::vector<QUrl> urls;
-        shell::SetUrlHook([&urls](const QUrl& url) {
-            urls.push_back(url);
+        QUrl asked;
+        shell::SetUrlHook([&](const QUrl& url) {
+            asked = url;
+            urls.push_back(Target(url));
             return true;
         });
         Start();
@@ -437,6 +450,9 @@ private slots:
         QCOMPARE(urls[0].fragment(), QString("hauptfenster"));
         QCOMPARE(urls[1].fragment(), QString("seitenvorlage"));
         QCOMPARE(urls[2].fragment(), QString("inhalt"));
+        QVERIFY(urls[0].toLocalFile().endsWith("/index.html"));
+        // The desktop is given a forwarding page that holds the section, not the bare file.
+        QVERIFY(asked.toLocalFile().endsWith("/hilfe.html"));
         for (const QUrl& url : urls) {
             QVERIFY(url.isLocalFile());
             QVERIFY2(QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
@@ -470,7 +486,7 @@ private slots:
         std::vector<QUrl> urls;
         bool browser = true;
         shell::SetUrlHook([&](const QUrl& url) {
-            urls.push_back(url);
+            urls.push_back(Target(url));
             return browser;
         });
         Start();
@@ -718,6 +734,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
+    QStandardPaths::setTestModeEnabled(true); // the help's forwarding page goes to a test cache folder
     TApplication app(argc, argv);
     TApplication::setQuitOnLastWindowClosed(false);
     TestMainWindow test;
