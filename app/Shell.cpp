@@ -12,19 +12,27 @@ std::function<void(const std::string&)>& Hook() {
     static std::function<void(const std::string&)> hook;
     return hook;
 }
+std::function<bool(const QUrl&)>& UrlHook() {
+    static std::function<bool(const QUrl&)> hook;
+    return hook;
+}
 } // namespace
 
-void ShellOpen(const std::string& toolPath) {
+bool ShellOpen(const std::string& toolPath) {
+    if (!plat::FileExists(toolPath)) return false;
     if (Hook()) {
         Hook()(toolPath);
-        return;
+        return true;
     }
-    if (!plat::FileExists(toolPath)) return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(plat::ToHostPath(toolPath))));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(plat::ToHostPath(toolPath))));
 }
 
-void SetOpenHook(std::function<void(const std::string&)> hook) {
-    Hook() = std::move(hook);
+bool OpenUrl(const QUrl& url) {
+    if (UrlHook()) return UrlHook()(url);
+    return QDesktopServices::openUrl(url);
 }
+
+void SetOpenHook(std::function<void(const std::string&)> hook) { Hook() = std::move(hook); }
+void SetUrlHook(std::function<bool(const QUrl&)> hook) { UrlHook() = std::move(hook); }
 
 } // namespace shell

@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "app/Desktop.h"
 #include "app/Unit99.h"
 #include "app/main.h"
 #include "config/Reports.h"
@@ -17,6 +18,9 @@
 #include "pages/Unit9.h"
 #include "pages/unit80.h"
 #include "platform/qt/QtText.h"
+
+#include <QLabel>
+#include <QStatusBar>
 
 #include <exception>
 
@@ -55,6 +59,30 @@ void CreateForms() {
     Form9 = new TForm9;
     Form10 = new TForm10;
     Form11 = new TForm11;
+
+    // Where F1 and the help button lead: the manual's section of each page and viewer.
+    const std::pair<QWidget*, const char*> sections[] = {
+        {Form2, "modemtypen"}, {Form3, "monitor"},     {Form5, "ini-inspektor"}, {Form7, "report"},
+        {TelefonBuch, "telefonbuch"}, {Form8, "port"}, {Form9, "textansicht"},    {Form10, "baumansicht"},
+        {Form11, "bildansicht"}};
+    for (auto [form, section] : sections) form->setProperty("helpSection", QString::fromLatin1(section));
+    MyComPort->setProperty("helpContext", 470);
+}
+
+void ShowStartupNotes(const std::vector<std::string>& args) {
+    for (const std::string& message : StartupMessages()) dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    const std::string missing = desktop::MissingProgramIniText(args);
+    if (missing.empty()) return;
+    if (MainForm) {
+        // The file looked for stays in the status bar (nothing else uses it), the whole text as its tooltip.
+        const QString text = plat::ToQ(missing);
+        auto* note = new QLabel(QStringLiteral("Eigene INI-Datei nicht gefunden: %1 \u2013 Start mit /i=DATEI")
+                                    .arg(text.section(QLatin1Char('\n'), 1, 1).trimmed()));
+        note->setObjectName(QStringLiteral("MissingIniNote"));
+        note->setToolTip(text);
+        MainForm->StatusBar1->addWidget(note, 1);
+    }
+    dlg::MessageDlg(missing, dlg::Kind::Information, dlg::mbOK, "Eigene INI-Datei fehlt");
 }
 
 namespace {

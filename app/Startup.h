@@ -3,6 +3,9 @@
 
 #include <QApplication>
 
+#include <string>
+#include <vector>
+
 // The application: an exception that ends a GUI action is shown as a German error box, and the program
 // goes on.
 class TApplication : public QApplication {
@@ -14,6 +17,10 @@ public:
 
 // Shows an exception that ended a GUI action (the general handler).
 void ShowActionError(const char* message);
+
+// After the main window is shown: the start-up problems of the configuration as message boxes, and when the
+// program's own INI file was not found, a German explanation in the status bar (for good) and once in a box.
+void ShowStartupNotes(const std::vector<std::string>& args);
 
 // Creates the program's forms once each, in their fixed order: main window, page base form, file switch,
 // port test console, the pages, the viewers. Each global form pointer is set.

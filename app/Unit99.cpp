@@ -1,6 +1,6 @@
 #include "app/Unit99.h"
 
-#include "app/Shell.h"
+#include "app/Help.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -33,6 +33,7 @@ QLabel* HiddenLabel(QWidget* parent, const char* name) {
 
 TForm99::TForm99(QWidget* parent) : QWidget(parent) {
     setObjectName("Form99");
+    setProperty("helpContext", HelpContext);
     setWindowTitle("Form99");
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     resize(423, 474);
@@ -102,6 +103,6 @@ void TForm99::LoadFromSysMod() {
     throw std::logic_error("Abstrakter Fehler");
 }
 
-void TForm99::HelpButtonClick() {
-    shell::ShellOpen(HelpFilePath);
-}
+void TForm99::HelpButtonClick() { ShowHelpAt(help::SectionForContext(HelpContext)); }
+
+void TForm99::ShowHelpAt(const QString& section) { help::ShowHelp(HelpFilePath, section); }

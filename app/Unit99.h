@@ -44,6 +44,9 @@ public:
     // Second page hook; nothing to do in the base form.
     virtual void UpdatePage() {}
 
+    // The help file through the desktop, or the manual at section when this machine has no help file.
+    void ShowHelpAt(const QString& section);
+
 public slots:
     void HelpButtonClick();
 };

@@ -1,5 +1,7 @@
 #include "app/main.h"
 
+#include "app/Desktop.h"
+#include "app/Help.h"
 #include "app/Shell.h"
 #include "app/Unit99.h"
 #include "config/ed_ini.h"
@@ -22,6 +24,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -82,6 +85,11 @@ QVector<QIcon> MakeTreeImages() {
         paint(p);
         return QIcon(pixmap);
     };
+    // The desktop's icon theme first where it has a fitting icon; the drawn image otherwise.
+    static const char* const themeNames[] = {"folder",        "folder-open",      "text-x-generic",
+                                             "image-x-generic", "text-x-script", "view-list-tree",
+                                             "x-office-address-book", "help-browser", "application-x-firmware",
+                                             "text-x-log"};
     auto sheet = [](QPainter& p, QColor fill) {
         p.setPen(QColor(80, 80, 80));
         p.setBrush(fill);
@@ -171,7 +179,35 @@ QVector<QIcon> MakeTreeImages() {
         sheet(p, QColor(230, 230, 230));
         lines(p, QColor(150, 40, 150));
     });
+    for (int i = 0; i < icons.size(); ++i)
+        icons[i] = QIcon::fromTheme(QString::fromLatin1(themeNames[i]), icons[i]);
     return icons;
+}
+
+// Asks whether the changes in memo are written to path; true when the caller may go on (saved, or the
+// changes dropped), false to stay (Abbrechen, the box closed, or the save failed and was shown).
+bool AskSaveChanges(QPlainTextEdit* memo, const std::string& path, const std::function<void()>& save,
+                    const std::function<void()>& drop) {
+    if (!memo->document()->isModified()) return true;
+    const int answer = dlg::MessageDlg(plat::FromQ(QStringLiteral("Änderungen an %1 speichern?")
+                                                       .arg(plat::ToQ(path))),
+                                       dlg::Kind::Confirmation, dlg::mbYes | dlg::mbNo | dlg::mbCancel);
+    if (answer == dlg::mrYes) {
+        try {
+            save();
+        } catch (const std::exception& e) {
+            dlg::MessageDlg(e.what(), dlg::Kind::Error, dlg::mbOK);
+            return false;
+        }
+        memo->document()->setModified(false);
+        return true;
+    }
+    if (answer == dlg::mrNo) {
+        memo->document()->setModified(false);
+        drop();
+        return true;
+    }
+    return false;
 }
 
 QWidget* HostPanel(QWidget* parent, const char* name) {
@@ -395,11 +431,43 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     connect(Picture, &TClickImage::Clicked, this, &TMainForm::PictureClick);
     connect(SpeedButton6, &QToolButton::clicked, this, &TMainForm::SpeedButton6Click);
     connect(TreeView1, &QTreeWidget::itemClicked, this, [this] { TreeView1Click(); });
+    // Enter and a double-click do what a click does; the node that has the focus is always scrolled into view.
+    connect(TreeView1, &QTreeWidget::itemDoubleClicked, this, [this] { TreeView1Click(); });
+    TreeView1->installEventFilter(this);
+    connect(TreeView1, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        if (current) TreeView1->scrollToItem(current);
+    });
+
+    // Where a tool path is shown, its place on this machine is the tooltip.
+    for (QWidget* pathLabel : {static_cast<QWidget*>(FormLabel), static_cast<QWidget*>(label3),
+                               static_cast<QWidget*>(Panel16Caption), static_cast<QWidget*>(Panel3)})
+        desktop::ShowHostPathAsTooltip(pathLabel);
+    // Help contexts of the window and its menus; the manual's sections of the Main tab's parts.
+    setProperty("helpContext", 10);
+    Datei1->setProperty("helpContext", 210);
+    Info1Menu->setProperty("helpContext", 220);
+    ToolBar1->setProperty("helpSection", QStringLiteral("werkzeuge"));
+    TreeView1->setProperty("helpSection", QStringLiteral("werkzeugbaum"));
+    Panel18->setProperty("helpSection", QStringLiteral("textansicht"));
+    HelpButton->setToolTip(QStringLiteral("Hilfe zu dieser Seite (F1)"));
     connect(PageControl1, &QTabWidget::currentChanged, this, &TMainForm::PageControl1Change);
 
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     FormCreate();
+    help::InstallF1(this, HelpFile, {Datei1, Info1Menu});
+    LastTab = PageControl1->currentWidget();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == TreeView1 && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && TreeView1->currentItem()) {
+            TreeView1Click();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TMainForm::FormCreate() {
@@ -482,18 +550,21 @@ void TMainForm::ReselectToolIni() {
 }
 
 void TMainForm::Ed4VAm1Click() {
+    if (!ConfirmLeaveText()) return;
     SelectToolIni(EditorVam.kind, EditorVam.iniFile);
     ShowToolTabs(EditorVam.kind);
     BuildToolTree();
 }
 
 void TMainForm::Ed4QIr1Click() {
+    if (!ConfirmLeaveText()) return;
     SelectToolIni(EditorQir.kind, EditorQir.iniFile);
     ShowToolTabs(EditorQir.kind);
     BuildToolTree();
 }
 
 void TMainForm::Mon4VAm1Click() {
+    if (!ConfirmLeaveText()) return;
     SelectToolIni(Monitor.kind, Monitor.iniFile);
     ShowToolTabs(Monitor.kind);
     ModemDatabasePath = SubstituteBase(ToolIni().ReadString("FileList", "modems.ini", ""));
@@ -501,12 +572,14 @@ void TMainForm::Mon4VAm1Click() {
 }
 
 void TMainForm::SpeedButton1Click() {
+    if (!ConfirmLeaveText()) return;
     SelectToolIni(Reader.kind, Reader.iniFile);
     ShowToolTabs(Reader.kind);
     BuildToolTree();
 }
 
 void TMainForm::SpeedButton5Click() {
+    if (!ConfirmLeaveText()) return;
     SelectToolIni(Decoder.kind, Decoder.iniFile);
     ShowToolTabs(Decoder.kind);
     BuildToolTree();
@@ -516,8 +589,20 @@ void TMainForm::SpeedButton5Click() {
 // ---------------------------------------------------------------------------------------------------
 
 void TMainForm::PageControl1Change(int index) {
-    if (SuppressTabShow) return;
     QWidget* tab = PageControl1->widget(index);
+    if (SuppressTabShow) {
+        LastTab = tab;
+        return;
+    }
+    // Leaving the Main tab leaves the text view: a changed text is saved, dropped, or the Main tab stays.
+    if (LastTab == tab_main && tab != tab_main && !ConfirmLeaveText()) {
+        SuppressTabShow = true;
+        PageControl1->setCurrentWidget(tab_main);
+        SuppressTabShow = false;
+        LastTab = tab_main;
+        return;
+    }
+    LastTab = tab;
     if (tab == tab_modem)
         tab_modemShow();
     else if (tab == tab_monitor)
@@ -570,13 +655,27 @@ void TMainForm::tab_inifileShow() {
 
 void TMainForm::HelpButtonClick() {
     if (Form99)
-        Form99->HelpButtonClick();
+        Form99->ShowHelpAt(CurrentHelpSection());
     else
-        shell::ShellOpen(TForm99::HelpFilePath);
+        help::ShowHelp(TForm99::HelpFilePath, CurrentHelpSection());
 }
 
 void TMainForm::Beschreibung1Click() {
-    shell::ShellOpen(HelpFile);
+    help::ShowHelp(HelpFile, QStringLiteral("inhalt"));
+}
+
+QString TMainForm::CurrentHelpSection() const {
+    QWidget* tab = PageControl1->currentWidget();
+    if (tab == tab_main) {
+        for (QWidget* viewer : {static_cast<QWidget*>(Form5), static_cast<QWidget*>(Form10),
+                                static_cast<QWidget*>(Form11)})
+            if (viewer && viewer->isVisible()) return help::SectionFor(viewer);
+        return QStringLiteral("hauptfenster");
+    }
+    // The page hosted in the tab; the tab itself names the section when it hosts none.
+    for (QWidget* page : tab->findChildren<QWidget*>())
+        if (page->property("helpSection").isValid() && page->isVisible()) return help::SectionFor(page);
+    return help::SectionFor(tab);
 }
 
 void TMainForm::Info1Click() {
@@ -587,11 +686,16 @@ void TMainForm::Info1Click() {
 }
 
 void TMainForm::Beenden1Click() {
+    if (!ConfirmLeaveText()) return;
     HaltConsole(MyComPort);
     qApp->quit();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+    if (!ConfirmLeaveText()) {
+        event->ignore();
+        return;
+    }
     event->accept();
     qApp->quit();
 }
@@ -620,11 +724,13 @@ void TMainForm::BuildToolTree() {
         lines.push_back(std::move(line));
     }
     TreeView1->clear();
+    TextNode = nullptr;
     treefile::LoadTreeLines(TreeView1, lines);
     ApplyImagePrefixes();
 }
 
 void TMainForm::LoadToolTree(const std::string& fileName) {
+    TextNode = nullptr;
     treefile::LoadTreeFile(TreeView1, fileName);
     ApplyImagePrefixes();
 }
@@ -647,6 +753,9 @@ void TMainForm::ApplyImagePrefixes() {
     for (int i = 0; i < TreeView1->topLevelItemCount(); ++i)
         apply(TreeView1->topLevelItem(i));
     TreeView1->expandAll();
+    // The keyboard starts at the first node, so the focus is visible as soon as the tree has it.
+    if (!TreeView1->currentItem() && TreeView1->topLevelItemCount() > 0)
+        TreeView1->setCurrentItem(TreeView1->topLevelItem(0));
 }
 
 int TMainForm::ClassifyNodeFile(const std::string& extension) {
@@ -683,6 +792,10 @@ void TMainForm::TreeView1Click() {
         path = onDisk.ReadString("FileList", name, "");
     }
     if (path.empty()) return;
+    if (!ConfirmLeaveText()) {
+        TreeView1->setCurrentItem(TextNode); // back to the node whose text is still shown
+        return;
+    }
     HideViewers();
     Memo1->hide();
     Panel16->hide();
@@ -704,6 +817,8 @@ void TMainForm::TreeView1Click() {
             }
             if (!text.empty()) text.pop_back();
             Memo1->setPlainText(plat::ToQ(text));
+            Memo1->document()->setModified(false);
+            TextNode = node;
             Memo1->setReadOnly(cut);
             SpeedButton6->setEnabled(!cut);
             SpeedButton6->setToolTip(cut ? QString::fromUtf8("Zeilen über 65536 Zeichen: nur Anzeige")
@@ -753,4 +868,32 @@ void TMainForm::TreeView1Click() {
 void TMainForm::SpeedButton6Click() {
     if (!SpeedButton6->isEnabled()) return;
     textfile::SaveLines(plat::FromQ(Panel16Caption->text()), Memo1->toPlainText());
+    Memo1->document()->setModified(false);
+}
+
+bool TMainForm::TextChanged() const {
+    const bool mainView = !Panel16->isHidden() && !Memo1->isReadOnly() && Memo1->document()->isModified();
+    const bool window = Form9 && Form9->isVisible() && Form9->Memo1->document()->isModified();
+    return mainView || window;
+}
+
+void TMainForm::ClearTextView() {
+    Memo1->clear();
+    Memo1->document()->setModified(false);
+    Memo1->hide();
+    Panel16->hide();
+    TextNode = nullptr;
+}
+
+bool TMainForm::ConfirmLeaveText() {
+    if (!Panel16->isHidden() && !Memo1->isReadOnly() &&
+        !AskSaveChanges(
+            Memo1, plat::FromQ(Panel16Caption->text()), [this] { SpeedButton6Click(); }, [this] { ClearTextView(); }))
+        return false;
+    if (Form9 && Form9->isVisible() &&
+        !AskSaveChanges(
+            Form9->Memo1, plat::FromQ(Form9->windowTitle()), [] { Form9->ToolButton1Click(); },
+            [] { Form9->hide(); }))
+        return false;
+    return true;
 }

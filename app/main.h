@@ -128,6 +128,16 @@ public:
     }
     bool TabVisible(QWidget* tab) const;
 
+    // Before the text view's file is left (another node, tool, tab, "Beenden", the close box): when its
+    // text was changed, asks "Änderungen an … speichern?" (Ja / Nein / Abbrechen). Ja saves, Nein drops the
+    // changes (the view is cleared), Abbrechen or a failed save keeps everything: the result is then false
+    // and the caller stays where it was.
+    bool ConfirmLeaveText();
+    // The text view holds a file whose text was changed and not saved.
+    bool TextChanged() const;
+    // The manual section of the page the user is on (the shown tab).
+    QString CurrentHelpSection() const;
+
 public slots:
     void Ed4VAm1Click();
     void Ed4QIr1Click();
@@ -150,6 +160,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void PageControl1Change(int index);
@@ -157,7 +168,13 @@ private:
     void ShowTextNotice(const std::string& notice, const std::string& path);
     // Image prefixes ("3,Daten": image 3, text "Daten") for every node, then the whole tree expanded.
     void ApplyImagePrefixes();
+    // Clears the text view and its header (nothing of a file left in it).
+    void ClearTextView();
+    // A tool button: leaves the text view first (see ConfirmLeaveText).
+    bool LeaveTextForTool();
     bool SuppressTabShow = false;
+    QWidget* LastTab = nullptr;           // the tab shown before the current one
+    QTreeWidgetItem* TextNode = nullptr; // the node whose file the text view shows
 };
 
 extern TMainForm* MainForm;

@@ -1,5 +1,6 @@
 // ini4zav: the settings editor of the lift-controller service tools.
 
+#include "app/Desktop.h"
 #include "app/Startup.h"
 #include "app/main.h"
 #include "config/Reports.h"
@@ -10,23 +11,31 @@
 #include "serial/port/SxComPort.h"
 #include "serial/widgets/ComSelect.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <clocale>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    // --help and --version answer on the terminal, without a window and without a display.
+    if (desktop::AsksForInfo(args)) {
+        const QCoreApplication console(argc, argv); // where the program lies, for the manual's place
+        std::fputs(desktop::CommandLineInfo(args).value_or("").c_str(), stdout);
+        return 0;
+    }
     std::setlocale(LC_TIME, ""); // dates and times in the user's own format
 
     // The configuration comes first: every window reads it.
-    std::vector<std::string> args(argv, argv + argc);
     InitReports();
     StartConfiguration(args);
     StartSysMod();
 
     TApplication app(argc, argv);
-    TApplication::setApplicationName("Editor f\u00fcr ZAV-IniFiles");
-    for (const std::string& message : StartupMessages())
-        dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    desktop::SetUpApplication(app);
 
     // Serial ports deliver their events on the GUI thread, ask for a port through the selection dialog,
     // and show what an event handler throws like any other failed action.
@@ -37,6 +46,8 @@ int main(int argc, char** argv) {
     CreateForms();
     MainForm->ShowStartTabs();
     MainForm->show();
+    // The window opens first; what went wrong at the start is explained over it.
+    QTimer::singleShot(0, MainForm, [&args] { ShowStartupNotes(args); });
     const int result = TApplication::exec();
 
     DestroyForms();

@@ -1,5 +1,6 @@
 #include "pages/Dialogs.h"
 
+#include "platform/Paths.h"
 #include "platform/qt/QtText.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 
 #include <deque>
 
@@ -68,6 +70,25 @@ QString DefaultCaption(Kind kind) {
 
 } // namespace
 
+QString HostPathsIn(const QString& text) {
+    // A drive path, or a rooted path at the start of a word; inside double quotes it may hold blanks.
+    static const QRegularExpression toolPath(
+        QStringLiteral(R"re("((?:[A-Za-z]:)?\\[^"\r\n]*)"|(?:^|(?<=\s))((?:[A-Za-z]:)?\\[^\s"]*))re"));
+    QStringList lines;
+    for (auto it = toolPath.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        QString path = m.captured(1);
+        if (path.isEmpty()) { // unquoted: punctuation after the path ends the sentence, not the name
+            path = m.captured(2);
+            while (path.size() > 1 && QStringLiteral(",.;:!?)").contains(path.back())) path.chop(1);
+        }
+        const QString host = QString::fromStdString(plat::ToHostPath(plat::FromQ(path)));
+        const QString line = path + QStringLiteral(" = ") + host;
+        if (!lines.contains(line)) lines << line;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 int MessageDlg(const std::string& text, Kind kind, int buttons, const std::string& caption) {
     HistoryList().push_back({kind, caption, text, buttons});
     Answer a;
@@ -80,9 +101,17 @@ int MessageDlg(const std::string& text, Kind kind, int buttons, const std::strin
         {mbYes, mrYes, "&Ja"},         {mbNo, mrNo, "&Nein"},         {mbOK, mrOK, "OK"},
         {mbCancel, mrCancel, "Abbrechen"}, {mbAbort, mrAbort, "&Abbrechen"}, {mbRetry, mrRetry, "&Wiederholen"},
         {mbIgnore, mrIgnore, "&Ignorieren"}};
+    box.setToolTip(HostPathsIn(box.text())); // where the named files are on this machine
     std::vector<std::pair<QAbstractButton*, int>> made;
     for (auto [b, r, label] : kButtons)
         if (buttons & b) made.emplace_back(box.addButton(QString::fromUtf8(label), QMessageBox::AcceptRole), r);
+    // Escape answers as the button that changes nothing: Abbrechen, else Nein, else a single OK.
+    for (auto [escape, result] : {std::pair{mbCancel, mrCancel}, {mbAbort, mrAbort}, {mbNo, mrNo}, {mbOK, mrOK}}) {
+        if (!(buttons & escape)) continue;
+        for (auto& [button, r] : made)
+            if (r == result) box.setEscapeButton(button);
+        break;
+    }
     if (made.empty()) {
         // A box without command buttons still closes with Escape and the close box.
         QAbstractButton* hidden = box.addButton(QMessageBox::Close);

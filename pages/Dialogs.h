@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+class QString;
 class QWidget;
 
 namespace dlg {
@@ -21,6 +22,10 @@ int MessageDlg(const std::string& text, Kind kind, int buttons, const std::strin
 void ShowMessage(const std::string& text);
 // An input box: true and value set when confirmed.
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value);
+
+// The host paths behind the tool paths in a text ("X:\…", or "\…" at a word start), one line each as
+// "tool path = host path"; empty when the text names none. Shown as the tooltip of a message box.
+QString HostPathsIn(const QString& text);
 
 // --- for tests ---------------------------------------------------------------------------------------
 struct Shown {

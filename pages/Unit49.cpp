@@ -1,5 +1,6 @@
 #include "pages/Unit49.h"
 
+#include "pages/Dialogs.h"
 #include "pages/PageParts.h"
 
 #include "config/ed_ini.h"
@@ -165,7 +166,37 @@ void TTelefonBuch::StringGrid1SelectCell(int /*col*/, int row) {
     SelectedNumber = FromQ(Nummer->text());
 }
 
-void TTelefonBuch::SaveSettings() {
+std::string TTelefonBuch::CheckRows() const {
+    for (int row = 1; row < StringGrid1->rowCount(); ++row) {
+        const QTableWidgetItem* nameItem = StringGrid1->item(row, 0);
+        const QTableWidgetItem* numberItem = StringGrid1->item(row, 1);
+        const QString name = nameItem ? nameItem->text() : QString();
+        const QString number = numberItem ? numberItem->text() : QString();
+        if (name.isEmpty()) continue; // not written at all
+        // A line is name "(" number ")": the name ends at its first "(", the number at the next ")". So a
+        // "(" in the name, or a ")" in the number, would come back as another entry; a ")" in the name
+        // comes back unchanged and is allowed (files may hold such names).
+        if (name.contains(QLatin1Char('(')))
+            return FromQ(QStringLiteral("Das Telefonbuch wurde nicht gespeichert.\n\nZeile %1: Der Name \"%2\" "
+                                        "enthält \"(\". Ein Name darf keine Klammer \"(\" enthalten, sonst "
+                                        "käme der Eintrag mit falschem Namen und falscher Nummer zurück.")
+                             .arg(row)
+                             .arg(name));
+        if (number.contains(QLatin1Char(')')))
+            return FromQ(QStringLiteral("Das Telefonbuch wurde nicht gespeichert.\n\nZeile %1: Die Nummer \"%2\" "
+                                        "enthält \")\". Sie käme beim nächsten Laden abgeschnitten zurück.")
+                             .arg(row)
+                             .arg(number));
+    }
+    return {};
+}
+
+bool TTelefonBuch::SaveSettings() {
+    // A row that the file cannot hold refuses the whole save: nothing written, the grid kept as typed.
+    if (const std::string problem = CheckRows(); !problem.empty()) {
+        dlg::MessageDlg(problem, dlg::Kind::Warning, dlg::mbOK);
+        return false;
+    }
     ListBox1->clear();
     std::vector<std::string> lines;
     for (int row = 1; row < StringGrid1->rowCount(); ++row) {
@@ -177,4 +208,5 @@ void TTelefonBuch::SaveSettings() {
         ListBox1->addItem(ToQ(lines.back()));
     }
     plat::WriteFileAtomic(ini_telefonbuch(), JoinLines(lines));
+    return true;
 }

@@ -19,7 +19,11 @@ public:
     // Loads the phone book (creating it when missing) into ListBox1 and the grid; selects row 1.
     void LoadSettings();
     // Writes every grid row with a name, in grid order, to the phone book file (replaced atomically).
-    void SaveSettings();
+    // A name with "(", or a number with ")", would not come back as typed: then a message names
+    // the row, nothing is written, the grid stays as it is, and the result is false.
+    bool SaveSettings();
+    // The first row the file cannot hold, as a German message; empty when every row can be written.
+    std::string CheckRows() const;
     // A cell was selected: Nummer and SelectedNumber follow the row's number.
     void StringGrid1SelectCell(int col, int row);
     void SichernButtonClick() { SaveSettings(); }

@@ -166,6 +166,9 @@ TForm5::TForm5(QWidget* parent) : QWidget(parent) {
 
     inifile_memo = new QPlainTextEdit(this);
     inifile_memo->setObjectName(QStringLiteral("inifile_memo"));
+    // The memo only shows: a typed change would reach no file, so none can be typed (selecting a word by
+    // double-click still works).
+    inifile_memo->setReadOnly(true);
     QFont memoFont(QStringLiteral("Courier"));
     memoFont.setStyleHint(QFont::TypeWriter);
     inifile_memo->setFont(memoFont);

@@ -18,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 #include <string>
@@ -183,7 +184,13 @@ void TForm7::ViewLogFile(const std::string& path) {
         Memo1->setPlainText(text);
         Panel1->show();
     } else {
+        // The note goes below what the viewer shows, and the viewer comes forward with it scrolled to the
+        // end: a note added to a hidden viewer would tell the user nothing.
         Memo1->appendPlainText(ToQ("\"" + path + "\" nicht gefunden"));
+        reportcheckbox_group->hide();
+        Panel1->show();
+        Memo1->moveCursor(QTextCursor::End);
+        Memo1->ensureCursorVisible();
     }
 }
 

@@ -2,6 +2,8 @@
 // tool buttons and tabs, write-back on every tab switch, the tool tree and every view of a click,
 // saving texts, the file switch, help and the orderly end.
 
+#include "app/Desktop.h"
+#include "app/Help.h"
 #include "app/Shell.h"
 #include "app/Startup.h"
 #include "app/Unit99.h"
@@ -13,13 +15,23 @@
 #include "pages/Unit2.h"
 #include "pages/Unit5.h"
 #include "pages/Unit8.h"
+#include "link/port.h"
 #include "pages/Unit9.h"
 #include "pages/unit80.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/qt/QtText.h"
 
+#include <QFileInfo>
+#include <QHelpEvent>
 #include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QStatusBar>
+#include <QToolTip>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QUrl>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -60,6 +72,15 @@ QString Shape(QTreeWidgetItem* item) {
     for (int i = 0; i < item->childCount(); ++i)
         kids << Shape(item->child(i));
     return kids.isEmpty() ? s : s + "[" + kids.join(",") + "]";
+}
+
+// The manual page a help request leads to, with its section: the forwarding page is followed.
+QUrl Target(const QUrl& opened) {
+    QFile page(opened.toLocalFile());
+    if (!page.open(QIODevice::ReadOnly)) return opened;
+    const QString html = QString::fromUtf8(page.readAll());
+    const QRegularExpressionMatch m = QRegularExpression("url=([^\"]*)\"").match(html);
+    return m.hasMatch() ? QUrl(m.captured(1).replace("&amp;", "&")) : opened;
 }
 
 QTreeWidgetItem* FindNode(QTreeWidget* tree, const QString& text) {
@@ -135,6 +156,8 @@ private slots:
         DestroyForms();
         ShutdownConfiguration();
         shell::SetOpenHook({});
+        shell::SetUrlHook({});
+        plat::ClearDriveMappings();
         delete dir;
     }
 
@@ -408,20 +431,249 @@ private slots:
         QVERIFY(ConfigOpen());
     }
 
+    // Help: the tool family's help file through the desktop when it exists; otherwise the manual in the
+    // browser, at the section of where the user is. Info keeps its box.
     void helpAndInfo() {
+        std::vector<QUrl> urls;
+        QUrl asked;
+        shell::SetUrlHook([&](const QUrl& url) {
+            asked = url;
+            urls.push_back(Target(url));
+            return true;
+        });
         Start();
         MainForm->HelpButton->click();
         Form99->HelpButton->click();
         MainForm->Beschreibung1->trigger();
+        QVERIFY(opened.empty()); // no help file on this machine
+        QCOMPARE(urls.size(), std::size_t(3));
+        QCOMPARE(urls[0].fragment(), QString("hauptfenster"));
+        QCOMPARE(urls[1].fragment(), QString("seitenvorlage"));
+        QCOMPARE(urls[2].fragment(), QString("inhalt"));
+        QVERIFY(urls[0].toLocalFile().endsWith("/index.html"));
+        // The desktop is given a forwarding page that holds the section, not the bare file.
+        QVERIFY(asked.toLocalFile().endsWith("/hilfe.html"));
+        for (const QUrl& url : urls) {
+            QVERIFY(url.isLocalFile());
+            QVERIFY2(QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
+        }
+        // The "?" follows the page that is shown.
+        MainForm->SpeedButton3->click();
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_telefon);
+        MainForm->HelpButton->click();
+        QCOMPARE(urls.back().fragment(), QString("telefonbuch"));
+
+        // Where the help file exists, the desktop opens it, as the tools' own help always was.
+        plat::SetDriveMapping('C', root);
+        Put("vamtools/help/ini4zav.hlp", "Hilfe");
+        MainForm->HelpButton->click();
+        Form99->HelpButton->click();
         QCOMPARE(opened, (std::vector<std::string>{"c:\\vamtools\\help\\ini4zav.hlp",
-                                                   "c:\\vamtools\\help\\ini4zav.hlp",
-                                                   "\\vamtools\\help\\ini4zav.hlp"}));
+                                                   "c:\\vamtools\\help\\ini4zav.hlp"}));
+        QCOMPARE(urls.size(), std::size_t(4));
+
         MainForm->Info1->trigger();
         QCOMPARE(dlg::History().back().text,
                  std::string("VAM/QIR Inifile-Editor 2.01\r\n10.07.2003\r\n\r\nEinstellungs-Editor f\xFCr\r\n"
                              "Ed4vam und Mon4vam und Reader"));
         QCOMPARE(dlg::History().back().kind, dlg::Kind::Information);
         QCOMPARE(dlg::History().back().buttons, int(dlg::mbNone));
+    }
+
+    // F1 opens the section of the page or window that has the focus, also inside a menu; when no help can
+    // be opened the user is told why.
+    void f1AndHelpThatCannotOpen() {
+        std::vector<QUrl> urls;
+        bool browser = true;
+        shell::SetUrlHook([&](const QUrl& url) {
+            urls.push_back(Target(url));
+            return browser;
+        });
+        Start();
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
+        MainForm->SpeedButton2->click();
+        MainForm->TreeView1->setFocus();
+        QTest::keyClick(MainForm->TreeView1, Qt::Key_F1);
+        QCOMPARE(urls.size(), std::size_t(1));
+        QCOMPARE(urls.back().fragment(), QString("werkzeugbaum"));
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_port);
+        Form8->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+        QCOMPARE(urls.back().fragment(), QString("port"));
+        // Inside an open menu: the menu's help context, and the menu closes.
+        MainForm->Info1Menu->popup(MainForm->mapToGlobal(QPoint(40, 20)));
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Info1Menu->isVisible(), 30000);
+        QTest::keyClick(MainForm->Info1Menu, Qt::Key_F1);
+        QCOMPARE(urls.back().fragment(), QString("menue-info"));
+        QTRY_VERIFY_WITH_TIMEOUT(!MainForm->Info1Menu->isVisible(), 30000);
+        QCOMPARE(help::SectionFor(MyComPort), QString("konsole"));
+
+        dlg::ClearHistory();
+        browser = false; // no program for web pages
+        MainForm->Beschreibung1->trigger();
+        QCOMPARE(dlg::History().size(), std::size_t(1));
+        QVERIFY(dlg::History()[0].text.find("kein Programm") != std::string::npos);
+        QVERIFY(dlg::History()[0].text.find("index.html") != std::string::npos);
+
+        browser = true;
+        qputenv("INI4ZAV_MANUAL", QByteArray::fromStdString(root + "gibtsnicht.html"));
+        const std::size_t before = urls.size();
+        MainForm->HelpButton->click();
+        qunsetenv("INI4ZAV_MANUAL");
+        QCOMPARE(urls.size(), before);
+        QCOMPARE(dlg::History().size(), std::size_t(2));
+        QVERIFY(dlg::History()[1].text.find("nicht installiert") != std::string::npos);
+    }
+
+    // Started without its INI file, the window opens as always, and the status bar and one box say which
+    // file was looked for, where, and how to name one.
+    void startWithoutProgramIniExplainsItself() {
+        Start(false);
+        QVERIFY(MainForm->isVisible());
+        ShowStartupNotes({"/usr/bin/ini4zav", "/i=" + programIni});
+        QCOMPARE(dlg::History().size(), std::size_t(1));
+        const QString box = plat::ToQ(dlg::History()[0].text);
+        QVERIFY2(box.contains(QString::fromStdString(root + "nichtda.ini")), qPrintable(box));
+        QVERIFY(box.contains(QString::fromStdString(root.substr(0, root.size() - 1))));
+        QVERIFY(box.contains("/i="));
+        auto* note = MainForm->StatusBar1->findChild<QLabel*>("MissingIniNote");
+        QVERIFY(note && note->isVisible());
+        QVERIFY(note->text().contains(QString::fromStdString(root + "nichtda.ini")));
+
+        // Found: nothing to explain.
+        DestroyForms();
+        dlg::ClearHistory();
+        Start();
+        ShowStartupNotes({"/usr/bin/ini4zav", "/i=" + programIni});
+        QVERIFY(dlg::History().empty());
+        QVERIFY(!MainForm->StatusBar1->findChild<QLabel*>("MissingIniNote"));
+    }
+
+    // The header and the root line show tool paths; their tooltips tell where that is on this machine.
+    void toolPathsShowTheirHostPath() {
+        Start();
+        MainForm->SpeedButton2->click();
+        for (QLabel* label : {MainForm->FormLabel, MainForm->label3}) {
+            QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
+            QApplication::sendEvent(label, &tip);
+            QCOMPARE(QToolTip::text(), desktop::HostPathTooltip(label->text()));
+        }
+        QCOMPARE(desktop::HostPathTooltip(MainForm->FormLabel->text()),
+                 QString::fromStdString("Auf diesem Rechner: " + root + "ed4vam/ed4vam.ini"));
+    }
+
+    // Enter and a double-click on a node do what a click does; after a build the keyboard has a node.
+    void keyboardAndDoubleClickOpenNodes() {
+        Start();
+        MainForm->SpeedButton2->click();
+        QVERIFY(MainForm->TreeView1->currentItem());
+        MainForm->TreeView1->setCurrentItem(FindNode(MainForm->TreeView1, "Liesmich.txt"));
+        QTest::keyClick(MainForm->TreeView1, Qt::Key_Return);
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("Zeile 1\nZeile 2"));
+        QTreeWidgetItem* other = FindNode(MainForm->TreeView1, "Daten.xyz");
+        MainForm->TreeView1->setCurrentItem(other);
+        emit MainForm->TreeView1->itemDoubleClicked(other, 0);
+        QVERIFY(MainForm->Memo1->toPlainText().contains("OK, aber keine Darstellung"));
+    }
+
+    // The text window asks the same when it is on view with a changed text; Nein hides it.
+    void textWindowAsksToo() {
+        Start();
+        MainForm->SpeedButton2->click();
+        Form9->setWindowTitle("V:\\ed4vam\\data\\notiz.txt");
+        MainForm->PlaceViewer(Form9);
+        QTest::keyClicks(Form9->Memo1, "neu");
+        dlg::SetNextAnswer(dlg::mrYes);
+        MainForm->SpeedButton3->click();
+        QCOMPARE(dlg::History().back().text, std::string("\xC4nderungen an V:\\ed4vam\\data\\notiz.txt speichern?"));
+        QCOMPARE(Get("ed4vam/data/notiz.txt"), std::string("neuMemo1\r\n"));
+
+        QTest::keyClicks(Form9->Memo1, "x");
+        dlg::SetNextAnswer(dlg::mrNo);
+        QVERIFY(MainForm->ConfirmLeaveText());
+        QVERIFY(!Form9->isVisible());
+        QCOMPARE(Get("ed4vam/data/notiz.txt"), std::string("neuMemo1\r\n"));
+    }
+
+    // Every way of leaving a changed text asks before the text is lost: Ja saves, Nein drops, Abbrechen
+    // stays where the user was; a save that fails stays as well.
+    void changedTextAsksBeforeItIsLeft_data() {
+        QTest::addColumn<QString>("way");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("saveFails");
+        for (const char* way : {"node", "tool", "tab", "Beenden", "close"})
+            for (auto [name, answer] :
+                 {std::pair{"Ja", int(dlg::mrYes)}, {"Nein", int(dlg::mrNo)}, {"Abbrechen", int(dlg::mrCancel)}})
+                QTest::newRow(qPrintable(QString("%1/%2").arg(way, name))) << QString(way) << answer << false;
+        QTest::newRow("node/Ja, Speichern scheitert") << QString("node") << int(dlg::mrYes) << true;
+        QTest::newRow("close/Ja, Speichern scheitert") << QString("close") << int(dlg::mrYes) << true;
+    }
+    void changedTextAsksBeforeItIsLeft() {
+        QFETCH(QString, way);
+        QFETCH(int, answer);
+        QFETCH(bool, saveFails);
+        Start();
+        MainForm->SpeedButton2->click();
+        Click("Liesmich.txt");
+        const std::string original = Get("ed4vam/data/liesmich.txt");
+        MainForm->Memo1->moveCursor(QTextCursor::End);
+        QTest::keyClicks(MainForm->Memo1, " neu");
+        if (saveFails) { // the file became a directory: it cannot be replaced
+            std::filesystem::remove(root + "ed4vam/data/liesmich.txt");
+            std::filesystem::create_directories(root + "ed4vam/data/liesmich.txt/x");
+        }
+        dlg::ClearHistory();
+        dlg::SetNextAnswer(answer);
+
+        bool left = false;
+        if (way == "node") {
+            Click("Fehlt.txt");
+            left = MainForm->TreeView1->currentItem()->text(0) == "Fehlt.txt";
+        } else if (way == "tool") {
+            MainForm->SpeedButton3->click();
+            left = MainForm->CurrentToolIni == "mon4vam\\mon4vam.ini";
+        } else if (way == "tab") {
+            MainForm->PageControl1->setCurrentWidget(MainForm->tab_port);
+            left = MainForm->PageControl1->currentWidget() == MainForm->tab_port;
+        } else {
+            // The program ends only when the message loop ends with the action; otherwise the loop goes
+            // on and the next event ends it with 5.
+            QTimer::singleShot(0, MainForm, [way] {
+                if (way == "Beenden")
+                    MainForm->Beenden1->trigger();
+                else
+                    MainForm->close();
+                QTimer::singleShot(0, [] { QCoreApplication::exit(5); });
+            });
+            left = QCoreApplication::exec() == 0;
+            MainForm->show();
+        }
+
+        QVERIFY(!dlg::History().empty());
+        QCOMPARE(dlg::History()[0].text, std::string("\xC4nderungen an V:\\ed4vam\\data\\liesmich.txt speichern?"));
+        QCOMPARE(dlg::History()[0].buttons, int(dlg::mbYes | dlg::mbNo | dlg::mbCancel));
+        if (saveFails) {
+            QVERIFY(!left);
+            QCOMPARE(dlg::History().back().kind, dlg::Kind::Error);
+            QVERIFY(MainForm->Memo1->document()->isModified()); // the edit is still there
+            return;
+        }
+        QCOMPARE(dlg::History().size(), std::size_t(1)); // asked once
+        QCOMPARE(left, answer != dlg::mrCancel);
+        const std::string edited = "Zeile 1\r\nZeile 2 neu\r\n";
+        QCOMPARE(Get("ed4vam/data/liesmich.txt"), answer == dlg::mrYes ? edited : original);
+        if (answer == dlg::mrCancel) {
+            QCOMPARE(MainForm->Memo1->toPlainText(), QString("Zeile 1\nZeile 2 neu"));
+            QVERIFY(MainForm->Memo1->isVisibleTo(MainForm));
+            QCOMPARE(MainForm->TreeView1->currentItem()->text(0), QString("Liesmich.txt"));
+            QCOMPARE(MainForm->CurrentToolIni, std::string("ed4vam\\ed4vam.ini"));
+        } else {
+            // Nothing is asked a second time.
+            dlg::ClearHistory();
+            QVERIFY(MainForm->ConfirmLeaveText());
+            QVERIFY(dlg::History().empty());
+        }
     }
 
     // "Beenden" halts the console: the stop request is set before its shut-down runs, whether the
@@ -482,6 +734,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
+    QStandardPaths::setTestModeEnabled(true); // the help's forwarding page goes to a test cache folder
     TApplication app(argc, argv);
     TApplication::setQuitOnLastWindowClosed(false);
     TestMainWindow test;

@@ -2,10 +2,12 @@
 
 #include "PageFixture.h"
 
+#include "pages/Dialogs.h"
 #include "pages/Unit49.h"
 #include "platform/DateTime.h"
 #include "platform/qt/QtText.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -143,6 +145,77 @@ private slots:
         QCOMPARE(Page->StringGrid1->rowCount(), 25);
         QCOMPARE(Cell(2, 0), std::string());
         QCOMPARE(Cell(24, 1), std::string());
+    }
+
+    // What the file cannot hold is refused with a message that names the row: nothing is written, the list
+    // and the grid stay as they are. A ")" in a name comes back unchanged and is written.
+    void saveRefusesRowsTheFileCannotHold_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("col");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("( im Namen") << 2 << 0 << QStringLiteral("Halle (alt)") << QStringLiteral("Zeile 2");
+        QTest::newRow("( am Namensende") << 1 << 0 << QStringLiteral("B(") << QStringLiteral("Zeile 1");
+        QTest::newRow(") in der Nummer") << 2 << 1 << QStringLiteral("0661)9") << QStringLiteral("Zeile 2");
+        QTest::newRow("neue Zeile weiter unten") << 9 << 0 << QStringLiteral("X(Y") << QStringLiteral("Zeile 9");
+    }
+    void saveRefusesRowsTheFileCannotHold() {
+        QFETCH(int, row);
+        QFETCH(int, col);
+        QFETCH(QString, typed);
+        QFETCH(QString, named);
+        const std::string book = "A(1)\r\nB(22)\r\n";
+        F->Write(BookRel(), book);
+        Page->LoadSettings();
+        dlg::ClearHistory();
+        Page->StringGrid1->item(row, col)->setText(typed);
+        QVERIFY(!Page->SaveSettings());
+        QCOMPARE(F->Read(BookRel()), book);
+        QCOMPARE(Page->StringGrid1->item(row, col)->text(), typed);
+        QCOMPARE(Page->ListBox1->count(), 2);
+        QCOMPARE(dlg::History().size(), std::size_t(1));
+        QCOMPARE(dlg::History()[0].kind, dlg::Kind::Warning);
+        const QString message = ToQ(dlg::History()[0].text);
+        QVERIFY2(message.contains(named + ":") && message.contains(typed) && message.contains("nicht gespeichert"),
+                 qPrintable(message));
+
+        // Mended, the same grid is written.
+        Page->StringGrid1->item(row, col)->setText(QStringLiteral("ok"));
+        QVERIFY(Page->SaveSettings());
+        QVERIFY(F->Read(BookRel()) != book);
+    }
+    void closingParenthesisInANameRoundTrips() {
+        F->Write(BookRel(), "Halle 3) Nord(0661)\r\n");
+        Page->LoadSettings();
+        QCOMPARE(Cell(1, 0), std::string("Halle 3) Nord"));
+        dlg::ClearHistory();
+        QVERIFY(Page->SaveSettings());
+        QVERIFY(dlg::History().empty());
+        QCOMPARE(F->Read(BookRel()), std::string("Halle 3) Nord(0661)\r\n"));
+        Page->LoadSettings();
+        QCOMPARE(Cell(1, 1), std::string("0661"));
+    }
+
+    // Escape while a cell is edited cancels the edit; Enter keeps it.
+    void escapeCancelsACellEdit() {
+        F->Write(BookRel(), "A(1)\r\n");
+        Page->LoadSettings();
+        Page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(Page));
+        QTableWidget* grid = Page->StringGrid1;
+        for (auto [key, expected] : {std::pair{Qt::Key_Return, "Anders"}, {Qt::Key_Escape, "Anders"}}) {
+            // The delegate closes its editor through the event queue: wait for it.
+            grid->setCurrentCell(1, 0);
+            grid->editItem(grid->item(1, 0));
+            auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(grid->model()->index(1, 0)));
+            QVERIFY(editor);
+            editor->selectAll();
+            QTest::keyClicks(editor, key == Qt::Key_Escape ? "Zwischen" : "Anders");
+            QCOMPARE(editor->text(), QString::fromLatin1(key == Qt::Key_Escape ? "Zwischen" : "Anders"));
+            QTest::keyClick(editor, key);
+            QTRY_VERIFY_WITH_TIMEOUT(!grid->indexWidget(grid->model()->index(1, 0)), 30000);
+            QCOMPARE(QString::fromStdString(Cell(1, 0)), QString::fromLatin1(expected));
+        }
     }
 
     void unreachableDirectoryEndsTheLoadWithAFileError() {

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 
 using plat::FromQ;
@@ -119,11 +120,12 @@ private slots:
 
     void viewerOpensExistingFilesAndNotesMissingOnes() {
         Load("[logfiles]\r\nmainlogfile=$(BASE)\\log\\mon.log\r\nlogonfile=$(BASE)\\log\\fehlt.log\r\n");
-        // Missing while the check boxes are shown: a line in the hidden viewer, nothing visible changes.
+        // Missing while the check boxes are shown: the viewer comes forward with the line, so the user sees it.
         Page->connect_logfile_button->click();
-        QVERIFY(Page->Panel1->isHidden());
-        QVERIFY(!Page->reportcheckbox_group->isHidden());
+        QVERIFY(!Page->Panel1->isHidden());
+        QVERIFY(Page->reportcheckbox_group->isHidden());
         QCOMPARE(Page->Memo1->toPlainText(), QStringLiteral("\"V:\\log\\fehlt.log\" nicht gefunden"));
+        Page->ReportButton->click();
 
         F->Write("log\\mon.log", "erste\r\nzweite\r\n");
         Page->report_logfile_button->click();
@@ -131,7 +133,20 @@ private slots:
         QVERIFY(Page->reportcheckbox_group->isHidden());
         QCOMPARE(Page->Memo1->toPlainText(), QStringLiteral("erste\nzweite")); // replaced
 
-        // Missing while the viewer is open: appended below the shown text.
+        // Missing while the viewer is open: appended below the shown text, scrolled into view however long
+        // the log is.
+        std::string longLog;
+        for (int i = 0; i < 500; ++i) longLog += "zeile " + std::to_string(i) + "\r\n";
+        F->Write("log\\mon.log", longLog);
+        Page->resize(600, 400);
+        Page->show();
+        Page->report_logfile_button->click();
+        Page->connect_logfile_button->click();
+        QVERIFY(Page->Memo1->toPlainText().endsWith(QStringLiteral("\"V:\\log\\fehlt.log\" nicht gefunden")));
+        QCOMPARE(Page->Memo1->verticalScrollBar()->value(), Page->Memo1->verticalScrollBar()->maximum());
+        QVERIFY(Page->Memo1->verticalScrollBar()->maximum() > 0);
+        F->Write("log\\mon.log", "erste\r\nzweite\r\n");
+        Page->report_logfile_button->click();
         Page->connect_logfile_button->click();
         QCOMPARE(Page->Memo1->toPlainText(), QStringLiteral("erste\nzweite\n\"V:\\log\\fehlt.log\" nicht gefunden"));
         QVERIFY(!Page->Panel1->isHidden());

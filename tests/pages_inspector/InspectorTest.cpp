@@ -285,6 +285,12 @@ private slots:
     void memoDoubleClick() {
         form_->RefreshSections();
         ClickItem(QStringLiteral("ID"));
+        // The memo only shows: typing changes nothing.
+        const QString shown = MemoText();
+        form_->inifile_memo->setFocus();
+        QTest::keyClicks(form_->inifile_memo, "xyz");
+        QTest::keyClick(form_->inifile_memo, Qt::Key_Backspace);
+        QCOMPARE(MemoText(), shown);
 
         // The word under the pointer runs between blanks: "name=Anlage" would open "Anlage"; "7" has no "=",
         // nothing happens.

@@ -1,0 +1,180 @@
+#include "app/Desktop.h"
+
+#include "app/Help.h"
+#include "config/ed_ini.h"
+#include "platform/Paths.h"
+#include "platform/qt/QtText.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QHelpEvent>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QToolTip>
+#include <QTranslator>
+#include <QVariant>
+#include <QWidget>
+
+#include <filesystem>
+
+#ifndef INI4ZAV_VERSION
+#define INI4ZAV_VERSION "0"
+#endif
+
+// The icon's resource lives in a static library: the program must pull it in by name.
+static void InitIconResource() { Q_INIT_RESOURCE(ini4zav); }
+
+namespace desktop {
+
+std::string VersionText() {
+    return std::string(AppName) + " " INI4ZAV_VERSION "\n"
+           "Editor f\u00fcr ZAV-IniFiles \u2013 Einstellungs-Editor f\u00fcr ed4vam, ed4qir, mon4vam, "
+           "Reader und Decoder\n";
+}
+
+std::string UsageText() {
+    return "Aufruf: ini4zav [/i=DATEI] [/m=MASCHINE] [/use=develop]\n"
+           "       ini4zav --help | -h\n"
+           "       ini4zav --version | -v\n"
+           "\n"
+           "Bearbeitet die INI-Dateien der ZAV-Werkzeuge (ed4vam, ed4qir, mon4vam, Reader, Decoder)\n"
+           "und pr\u00fcft mit der Port-Konsole Modem und Aufzugssteuerung an der seriellen Schnittstelle.\n"
+           "\n"
+           "Schalter:\n"
+           "  /i=DATEI       die eigene INI-Datei des Programms; ohne /i= wird ini4zav.ini im\n"
+           "                 aktuellen Verzeichnis gesucht (Gro\u00df-/Kleinschreibung egal)\n"
+           "  /m=MASCHINE    Maschinentyp (steht in Gro\u00dfbuchstaben im Protokoll)\n"
+           "  /use=develop   als erster Schalter: Entwickler-Markierungen im INI-Inspektor\n"
+           "  -h, --help     diese Hilfe\n"
+           "  -v, --version  Versionsangabe\n"
+           "\n"
+           "Die eigene INI-Datei:\n"
+           "  [files]\n"
+           "  base=V:                Wurzel der Werkzeugfamilie (darunter ed4vam, mon4vam, Reader)\n"
+           "  [drives]\n"
+           "  V=.                    Laufwerk V: ist dieses Verzeichnis (relativ zur INI-Datei);\n"
+           "                         ein Laufwerk ohne Eintrag ist die Wurzel /\n"
+           "  [devices]\n"
+           "  COM1=/dev/ttyUSB0      COMn ist diese Ger\u00e4tedatei (Vorgabe: /dev/ttyS<n-1>)\n"
+           "  COM1=sim               simulierte Leitung im Programm\n"
+           "  COM2=simmodem          simuliertes Hayes-Modem\n"
+           "  COM2=simctl            simulierte Aufzugssteuerung\n"
+           "\n"
+           "Handbuch: " +
+           help::ManualLocation() +
+           "\n"
+           "Siehe auch: man ini4zav\n";
+}
+
+bool AsksForInfo(const std::vector<std::string>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i)
+        if (args[i] == "--help" || args[i] == "-h" || args[i] == "--version" || args[i] == "-v") return true;
+    return false;
+}
+
+std::optional<std::string> CommandLineInfo(const std::vector<std::string>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") return UsageText();
+        if (args[i] == "--version" || args[i] == "-v") return VersionText();
+    }
+    return std::nullopt;
+}
+
+QString TranslationLanguage(const QString& localeName) {
+    const QString name = localeName.section(QLatin1Char('.'), 0, 0); // "de_DE.UTF-8" -> "de_DE"
+    if (name.isEmpty() || name == QLatin1String("C") || name == QLatin1String("POSIX")) return QStringLiteral("de");
+    return name;
+}
+
+QIcon ApplicationIcon() {
+    InitIconResource();
+    QIcon drawn;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        drawn.addFile(QStringLiteral(":/ini4zav/icons/%1.png").arg(size), QSize(size, size));
+    return QIcon::fromTheme(QString::fromLatin1(AppName), drawn);
+}
+
+QString SetUpApplication(QApplication& app) {
+    QApplication::setApplicationName(QString::fromLatin1(AppName));
+    QApplication::setOrganizationName(QString()); // folders ~/.config/ini4zav and ~/.cache/ini4zav
+    QApplication::setApplicationVersion(QStringLiteral(INI4ZAV_VERSION));
+    QApplication::setApplicationDisplayName(QStringLiteral("Editor f\u00fcr ZAV-IniFiles"));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(AppName));
+    QApplication::setWindowIcon(ApplicationIcon());
+
+    // Qt's own texts (context menus, standard buttons) in the user's language. LANGUAGE/LC_ALL/LC_MESSAGES/LANG
+    // decide as everywhere on the desktop; with none of them set the program speaks German throughout.
+    QString localeName;
+    for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        localeName = qEnvironmentVariable(variable).section(QLatin1Char(':'), 0, 0);
+        if (!localeName.isEmpty()) break;
+    }
+    const QString language = TranslationLanguage(localeName);
+    auto* translator = new QTranslator(&app);
+    if (translator->load(QLocale(language), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(translator);
+        return language;
+    }
+    delete translator;
+    return {};
+}
+
+std::string MissingProgramIniText(const std::vector<std::string>& args) {
+    if (!ProgramIniFileName().empty()) return {};
+    // The resolver looked for the file named by /i=, else for the program's name with ".INI" in the
+    // working directory (its letter case does not matter).
+    std::string wanted;
+    for (std::size_t i = 1; i < args.size() && wanted.empty(); ++i)
+        if (args[i].rfind("/i=", 0) == 0) wanted = args[i].substr(3);
+    const bool named = !wanted.empty();
+    if (!named) wanted = plat::ChangeFileExt(plat::ExtractFileName(args.empty() ? AppName : args[0]), ".ini");
+    const std::string host = plat::ToHostPath(plat::ExpandFileName(wanted));
+    const std::string dir = std::filesystem::path(host).parent_path().string();
+    const QString text =
+        QStringLiteral("Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
+                       "    %1\n"
+                       "(gesucht im Verzeichnis %2%3)\n\n"
+                       "Ohne sie kennt das Programm die Werkzeugfamilie nicht: die Werkzeug-Kn\u00f6pfe bleiben "
+                       "gesperrt.\n\n"
+                       "Starten Sie das Programm im Verzeichnis der Datei, oder nennen Sie die Datei mit dem "
+                       "Schalter /i=, zum Beispiel:\n"
+                       "    ini4zav /i=/pfad/zu/ini4zav.ini")
+            .arg(QString::fromStdString(host), QString::fromStdString(dir),
+                 named ? QStringLiteral(", angegeben mit /i=") : QStringLiteral(", dem aktuellen Verzeichnis"));
+    return plat::FromQ(text);
+}
+
+QString HostPathTooltip(const QString& shownPath) {
+    const std::string host = plat::ToHostPath(plat::FromQ(shownPath.trimmed()));
+    return QStringLiteral("Auf diesem Rechner: %1").arg(QString::fromStdString(host));
+}
+
+namespace {
+
+// Shows the host path of the tool path a widget displays, computed when the tooltip is asked for.
+class HostPathTip : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::ToolTip) return false;
+        auto* widget = qobject_cast<QWidget*>(watched);
+        const QString shown = watched->property("text").toString().trimmed();
+        if (!widget || shown.isEmpty()) return false;
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), HostPathTooltip(shown), widget);
+        return true;
+    }
+};
+
+} // namespace
+
+void ShowHostPathAsTooltip(QWidget* widget) {
+    static auto* filter = new HostPathTip(qApp);
+    widget->installEventFilter(filter);
+    widget->setProperty("hostPathTip", true);
+}
+
+} // namespace desktop

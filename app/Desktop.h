@@ -1,0 +1,49 @@
+#pragma once
+// What a Linux desktop expects of the program around its windows: the command line's --help and --version,
+// the program's identity (names, icon, Qt's own translations), a start-up that explains a missing INI file,
+// and the host path behind every tool path the program shows.
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class QApplication;
+class QIcon;
+class QWidget;
+
+namespace desktop {
+
+// The machine name: executable, window class, settings and cache folders.
+inline constexpr char AppName[] = "ini4zav";
+
+// --help / -h or --version / -v anywhere among the arguments (after the program path): the text to print
+// (UTF-8) before the program ends with 0, without a window and without a display. Nothing otherwise.
+// The usage names the manual's place, so a QCoreApplication must exist.
+std::optional<std::string> CommandLineInfo(const std::vector<std::string>& args);
+bool AsksForInfo(const std::vector<std::string>& args);
+std::string UsageText();
+std::string VersionText();
+
+// Names the application (machine name, the title the user reads), sets its window icon, and loads Qt's own
+// translations for the user's language: German when the locale is German or not set. Returns the language
+// loaded ("" when Qt has no translation for it on this machine).
+QString SetUpApplication(QApplication& app);
+// The locale name whose Qt translation is loaded: the user's language, "de" for C/POSIX or none.
+QString TranslationLanguage(const QString& localeName);
+// The application icon (the drawn PNG sizes) and the theme's icon of the same name before it.
+QIcon ApplicationIcon();
+
+// When the program's own INI file was not found at start: a German explanation naming the file looked
+// for, its directory and how to give one ("/i="); empty when the file was found.
+std::string MissingProgramIniText(const std::vector<std::string>& args);
+
+// Gives a label (or any widget with a text property) a tooltip with the host path of the tool path it
+// shows at the moment the tooltip is asked for; the text may change at any time.
+void ShowHostPathAsTooltip(QWidget* widget);
+// The tooltip for a shown tool path: "Auf diesem Rechner: " and its host path.
+QString HostPathTooltip(const QString& shownPath);
+
+} // namespace desktop
