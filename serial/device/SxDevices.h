@@ -5,6 +5,7 @@
 #include "serial/core/SxDevice.h"
 
 #include <memory>
+#include <string>
 
 namespace sx {
 
@@ -12,5 +13,17 @@ namespace sx {
 std::unique_ptr<ISxDevice> SxCreateOsDevice();
 // The near end of a simulated line (see SxSimLine.h).
 std::unique_ptr<ISxDevice> SxCreateSimDevice();
+
+// Who holds a serial device, for a message after an open answered "in use": "PID 1234 (minicom)"
+// from the device's lock file (the program's name from /proc), else from a scan of the open files
+// of this machine's processes; empty when no holder can be named. The lock file of a process that
+// is gone names nobody.
+std::string SxPortHolder(const std::string& devicePath);
+
+// The directory of the device lock files ("/var/lock" unless changed; tests point it elsewhere).
+std::string SxLockDirectory();
+void SxSetLockDirectory(const std::string& dir);
+// The lock file of a device: /dev/ttyUSB0 -> <lock directory>/LCK..ttyUSB0, /dev/pts/3 -> LCK..pts_3.
+std::string SxLockFilePath(const std::string& devicePath);
 
 } // namespace sx

@@ -2,6 +2,7 @@
 // modem lines, delivery on the (stand-in) GUI thread, closing during a delivery and unplugging.
 #include "SxTestSupport.h"
 
+#include "platform/Clock.h"
 #include "platform/QueueHandoff.h"
 #include "serial/device/SxSimLine.h"
 #include "serial/errors/SxErrors.h"
@@ -304,4 +305,127 @@ TEST_F(SimLineDispatcher, AWindowThatDoesNotAnswerIsSkippedAfterItsTimeout) {
     // The window gets the second message once the GUI thread runs again, never the dropped first.
     ASSERT_TRUE(gui.PumpUntil([&] { return !w.Log.Snapshot().empty(); }, Deadline));
     EXPECT_EQ(w.Log.Snapshot(), (std::vector<Msg>{{smAvail, 2, 0}}));
+}
+
+// Timer triggers on the real clock: a timer of n ticks is delivered no sooner than n x 55 ms after it
+// was armed, armed from the test thread (anywhere within a tick) and re-armed from the handler itself,
+// as the modem engine does. Late is allowed; early is not.
+TEST_F(SimLineDispatcher, TimerTriggersNeverEndBeforeTheirTicks) {
+    using Clock = std::chrono::steady_clock;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    const int32_t timer = d.NewTimerTrigger();
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<double> took; // guarded by m
+    Clock::time_point armedAt;  // guarded by m
+    int rearms = 0;             // handler re-arms left; guarded by m
+    int32_t ticks = 0;          // guarded by m
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
+        if (msg != smTimer || first != static_cast<uint32_t>(timer)) return;
+        std::lock_guard<std::mutex> g(m);
+        took.push_back(std::chrono::duration<double, std::milli>(Clock::now() - armedAt).count());
+        if (rearms > 0) {
+            --rearms;
+            armedAt = Clock::now();
+            d.ArmTimerTrigger(timer, ticks, true);
+        }
+        cv.notify_all();
+    });
+    for (int32_t n : {1, 2, 3, 18}) {
+        SCOPED_TRACE(testing::Message() << n << " ticks");
+        {
+            std::lock_guard<std::mutex> g(m);
+            took.clear();
+            rearms = 3;
+            ticks = n;
+            armedAt = Clock::now();
+        }
+        ASSERT_EQ(d.ArmTimerTrigger(timer, n, true), 0);
+        std::unique_lock<std::mutex> lk(m);
+        ASSERT_TRUE(cv.wait_for(lk, std::chrono::milliseconds(Deadline), [&] { return took.size() == 4; }));
+        for (double ms : took) EXPECT_GE(ms, n * 55.0);
+    }
+
+    // WaitTicks on the same clock keeps the same lower bound.
+    struct : plat::IClock {
+        int64_t NowMs() const override {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+        }
+    } clock;
+    for (int32_t n : {1, 4}) {
+        const auto start = Clock::now();
+        WaitTicks(clock, n, false, {}, [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); });
+        const double waited = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        EXPECT_GE(waited, n * 55.0);
+    }
+}
+
+// The DTR handshake: DTR drops when the input ring reaches the full level and rises at the resume
+// level, as the reader takes bytes; a line change while it is down keeps it down; switching the
+// handshake off gives DTR back to its requested state.
+TEST_F(SimLineDispatcher, DtrHandshakeFollowsTheInputRingsFill) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    ASSERT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+    ASSERT_EQ(d.SetHardFlow(100, 20, hwfUseDTR), 0);
+    EXPECT_TRUE(line->DTR());
+    EXPECT_EQ(d.SetDTR(false), 1) << "DTR is the handshake's now";
+
+    line->Write(Pattern(99, 1));
+    ASSERT_TRUE(Eventually([&] { return d.InputUsed() == 99; }, Deadline));
+    EXPECT_TRUE(line->DTR()) << "dropped below the full level";
+    line->Write(Pattern(51, 2));
+    ASSERT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+
+    // A line change while held does not raise it.
+    ASSERT_EQ(d.SetLine(9600, 5, 9, 3), 0);
+    EXPECT_FALSE(line->DTR());
+
+    uint8_t c;
+    for (int i = 0; i < 129; ++i) ASSERT_EQ(d.GetChar(c), 0);
+    EXPECT_EQ(d.InputUsed(), 21);
+    EXPECT_FALSE(line->DTR()) << "raised above the resume level";
+    uint8_t block[1];
+    ASSERT_EQ(d.GetBlock(block, 1), 1);
+    EXPECT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+
+    // Full again, then the input flushed: the flush makes room as reading does.
+    line->Write(Pattern(120, 3));
+    ASSERT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+    ASSERT_EQ(d.ClearInput(), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+
+    // Off while held: DTR returns to what was asked for, and answers to SetDTR again.
+    line->Write(Pattern(120, 4));
+    ASSERT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+    ASSERT_EQ(d.SetHardFlow(100, 20, 0), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+    EXPECT_EQ(d.SetDTR(false), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+}
+
+// Output that must wait for DSR is held while DSR is off and goes out when it comes on; without the
+// option it goes out whatever DSR says.
+TEST_F(SimLineDispatcher, OutputWaitsForDsrWhenAskedTo) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    ASSERT_EQ(d.SetHardFlow(100, 20, hwfRequireDSR), 0);
+    line->SetLine(msDSR, false);
+    ASSERT_TRUE(Eventually([&] { return !d.DSR(); }, Deadline));
+    ASSERT_EQ(d.PutBlock("held", 4), 0);
+    // Nothing may arrive while DSR is off; a few sampling intervals are given to show it.
+    EXPECT_EQ(line->Read(4, 300), "");
+    EXPECT_EQ(d.OutputUsed(), 4);
+    line->SetLine(msDSR, true);
+    EXPECT_EQ(line->ReadExactly(4, Deadline), "held");
+
+    // DSR off again while output is held, then the option is switched off: the bytes go out.
+    line->SetLine(msDSR, false);
+    ASSERT_TRUE(Eventually([&] { return !d.DSR(); }, Deadline));
+    ASSERT_EQ(d.PutBlock("more", 4), 0);
+    EXPECT_EQ(line->Read(4, 200), "");
+    ASSERT_EQ(d.SetHardFlow(100, 20, 0), 0);
+    EXPECT_EQ(line->ReadExactly(4, Deadline), "more");
+    line->SetLine(msDSR, true);
 }
