@@ -89,6 +89,9 @@ public:
     void Advance(int64_t nowMs) override;
     void Disconnected() override;
     bool WantsHangup() const override { return HangupWanted; }
+    // When the controller next acts by itself (absolute, on the caller's clock), or -1: a host that sleeps
+    // until something happens wakes then and calls Advance.
+    int64_t NextDueMs() const;
 
     const TControllerSettings& Settings() const { return Config; }
     const TControllerStats& Stats() const { return Counters; }
@@ -152,5 +155,12 @@ private:
     std::string Outbox;        // bytes to send when the current step is done
     bool Busy = false;
 };
+
+// A far-end factory that answers every call with a controller of these settings showing the call's fault.
+TFarEndFactory ControllerFarEnds(TControllerSettings settings = {});
+
+// The fault a device or option name asks for: "keiner", "stumm", "nak", "pruefsumme", "spaet", "auflegen"
+// (or in English: "none", "noanswer", "nak", "badchecksum", "late", "drop"); false for an unknown name.
+bool ControllerFaultFromName(const std::string& name, TFault& fault);
 
 } // namespace sim

@@ -14,5 +14,7 @@ std::unique_ptr<ISxDevice> SxCreateOsDevice();
 std::unique_ptr<ISxDevice> SxCreateSimDevice();
 // The near end of a simulated line with the simulated Hayes modem at its far end (SxSimModemHost.cpp).
 std::unique_ptr<ISxDevice> SxCreateSimModemDevice();
+// The near end of a simulated line with the simulated lift controller at its far end (SxSimCtlHost.cpp).
+std::unique_ptr<ISxDevice> SxCreateSimCtlDevice();
 
 } // namespace sx

@@ -12,6 +12,7 @@
 #include "sim/FarEnds.h"
 #include "sim/HayesModem.h"
 #include "sim/LoopbackPeer.h"
+#include "sim/SimController.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -60,8 +61,9 @@ void Help() {
         "Optionen:\n"
         "  --fehler NAME     jede Verbindung zeigt diesen Fehler der Gegenstelle, statt ihn aus der\n"
         "                    Nummer zu nehmen: keiner, stumm, nak, pruefsumme, spaet, auflegen\n"
-        "  --echo            die Gegenstelle sendet zurueck, was sie empfaengt (sonst die\n"
-        "                    voreingestellte Gegenstelle des Programms)\n"
+        "  --echo            die Gegenstelle sendet zurueck, was sie empfaengt (sonst antwortet die\n"
+        "                    simulierte Aufzugssteuerung: nach \"AT01\" beantwortet sie 01 mit 06 15 15,\n"
+        "                    danach das Leitungsprotokoll; ihr Name ist \"SIM-ZAV 1\")\n"
         "  --tempo PROZENT   Dauer von Waehlton, Waehlen, Klingeln und Verbindungsaufbau in Prozent\n"
         "                    der wirklichen (Vorgabe 100, 1 bis 1000)\n"
         "  --nachlauf SEK    so lange auf erneutes Oeffnen warten, nachdem die Gegenseite das Geraet\n"
@@ -324,6 +326,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path);
     std::fflush(stdout);
 
+    // Calls reach the simulated lift controller unless --echo chose the loop-back peer.
+    sim::SetDefaultFarEndFactory(sim::ControllerFarEnds());
     TServer server(master, options);
     const int rc = server.Run();
     close(master);
