@@ -13,7 +13,9 @@
 //    after SohRetryMs), STX and the frame, wait for ACK (NAK: start again with SOH). Silence for AckWaitMs
 //    counts as a refusal; after MaxSendTries refusals the answer is dropped. An SOH from the console while
 //    an answer is pending or under way means the console has given up on it: the answer is dropped and the
-//    SOH starts the console's new hand-shake.
+//    SOH starts the console's new hand-shake. (On a direct line a request sent before any synchronisation
+//    meets the synchronisation answer; the link takes its NAKs for refusals, repeats, and is answered
+//    about a second later.)
 //
 // Requests and their answers (hexadecimal):
 //  - 03 0C 05 13, the partner notification: acknowledged, no answer.

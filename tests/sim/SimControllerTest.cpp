@@ -262,6 +262,19 @@ TEST_F(LinkOnLine, StatusAndGroupAnswersFollowTheController) {
     EXPECT_EQ(name[0].substr(0, 11), Hex("28 FF 91") + "Aufzug 7");
 }
 
+// On a direct line a request sent before any synchronisation meets the synchronisation answer; the link
+// takes its NAKs for refusals, repeats, and gets the answer all the same.
+TEST_F(LinkOnLine, RequestBeforeTheSynchronisationStillGetsItsAnswer) {
+    TControllerSettings direct;
+    direct.StartInDataMode = true;
+    Start(direct);
+    const auto got = Ask(TZavCom::BuildFrame(Hex("F1 40")), 4000);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(PayloadOf(got[0]), Hex("F1 40 02 12 03 07 01"));
+    EXPECT_TRUE(Errors.empty());
+    EXPECT_TRUE(Ctl->Synchronised());
+}
+
 // Each fault as the link sees it.
 TEST_F(LinkOnLine, FaultsShowAsTheLinksFailures) {
     const std::string f100 = TZavCom::BuildFrame(Hex("F1 00"));
