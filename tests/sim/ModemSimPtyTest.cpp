@@ -128,3 +128,27 @@ TEST_F(ModemPortTest, ModemProgramEndsCleanlyOnSignalsAndRejectsBadOptions) {
     EXPECT_EQ(help.FirstLine(Deadline), "Aufruf: ini4zav-modemsim [Optionen]");
     EXPECT_EQ(help.Exit(Deadline), 0);
 }
+
+// Without --echo the program's calls reach the simulated lift controller, which synchronises once the
+// console has sent "AT01" and answers the partner-name request.
+TEST_F(ModemPortTest, ModemProgramCallsReachTheSimulatedController) {
+    ModemSim sim({"--tempo", "10", "--nachlauf", "0"});
+    ASSERT_TRUE(sim.Started());
+    const std::string path = sim.FirstLine(Deadline);
+    ASSERT_EQ(path.rfind("/dev/", 0), 0u) << path;
+
+    OpenOn(23, path);
+    EXPECT_EQ(Command("ATE0\r"), "ATE0\r\r\nOK\r\n");
+    Command("ATDT06601234567\r", "V.42BIS\r\n");
+    rx.clear();
+    port.PutString("AT01\r");
+    port.PutString("\x01");
+    EXPECT_TRUE(Await("\x06\x15\x15")) << rx;
+    rx.clear();
+    port.PutString("\x01");
+    ASSERT_TRUE(Await("\x06"));
+    port.PutString(std::string("\x02\x04\x28\xFF\x90\xBA", 6));
+    ASSERT_TRUE(Await(std::string("\x06\x01", 2))) << rx; // the request's ACK, then the answer's SOH
+    port.PutString("\x06");
+    EXPECT_TRUE(Await(std::string("\x28\xFF\x91SIM-ZAV 1\x00", 13))) << rx;
+}
