@@ -4,6 +4,7 @@
 #include "serial/errors/SxErrors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <vector>
@@ -77,6 +78,20 @@ void TSxSimLine::SetOnData(std::function<void(const uint8_t*, size_t)> onData) {
     onData_ = std::move(onData);
 }
 
+void TSxSimLine::SetOnNearChange(std::function<void()> onChange) {
+    std::lock_guard<std::mutex> g(m_);
+    onNearChange_ = std::move(onChange);
+}
+
+void TSxSimLine::NearChanged() {
+    std::function<void()> f;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        f = onNearChange_;
+    }
+    if (f) f();
+}
+
 void TSxSimLine::SetLines(uint8_t lines) {
     {
         std::lock_guard<std::mutex> g(m_);
@@ -118,7 +133,8 @@ bool TSxSimLine::WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
         if (pred()) return true;
         std::unique_lock<std::mutex> lk(m_);
         if (std::chrono::steady_clock::now() >= deadline) return pred();
-        cv_.wait_until(lk, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)));
+        cv_.wait_until(lk,
+                       std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)));
     }
 }
 
@@ -168,7 +184,7 @@ public:
 
     int Open(const std::string& name, uint16_t, uint16_t) override {
         auto line = TSxSimLine::Get(TSxSimLine::LineName(name));
-        std::lock_guard<std::mutex> g(line->m_);
+        std::unique_lock<std::mutex> lk(line->m_);
         if (!line->plugged_) return ecBadId;
         if (line->nearOpen_) return ecAlreadyOpen;
         line->nearOpen_ = true;
@@ -177,11 +193,14 @@ public:
         line->errors_ = 0;
         line->held_ = line->cancelWait_ = line->cancelWrite_ = false;
         line_ = line;
+        open_ = true;
+        lk.unlock();
+        line->NearChanged();
         return 0;
     }
 
     void Close() override {
-        if (!line_) return;
+        if (!open_.exchange(false)) return;
         {
             std::lock_guard<std::mutex> g(line_->m_);
             line_->nearOpen_ = false;
@@ -189,7 +208,9 @@ public:
             line_->toNear_.clear();
         }
         line_->cv_.notify_all();
-        line_.reset();
+        line_->NearChanged();
+        // line_ stays until the device is destroyed: the dispatcher may close the device on its last
+        // thread while another thread still cancels a wait or a write on it.
     }
 
     int GetLine(TSxLineSettings& settings) override {
@@ -208,6 +229,7 @@ public:
             line_->rts_ = settings.RtsControl == 1 || settings.RtsControl == 2;
         }
         line_->cv_.notify_all();
+        line_->NearChanged();
         return 0;
     }
 
@@ -332,12 +354,16 @@ private:
             line_.get()->*field = on;
         }
         line_->cv_.notify_all();
+        line_->NearChanged();
         return 0;
     }
 
     std::shared_ptr<TSxSimLine> line_;
+    std::atomic<bool> open_{false};
 };
 
-std::unique_ptr<ISxDevice> SxCreateSimDevice() { return std::make_unique<TSxSimDevice>(); }
+std::unique_ptr<ISxDevice> SxCreateSimDevice() {
+    return std::make_unique<TSxSimDevice>();
+}
 
 } // namespace sx
