@@ -869,11 +869,28 @@ void TSxBaseDispatcher::Guarded(const std::function<void()>& call) {
             report = onException_;
         }
         if (!report) return;
-        auto error = std::current_exception();
-        if (gui_)
-            gui_->PostToGuiThread([report, error] { report(error); });
-        else
-            report(error);
+        if (!gui_) {
+            report(std::current_exception());
+            return;
+        }
+        // The exception in flight stays on this thread; the GUI thread gets a copy of what it says,
+        // made there. Sharing the original would leave its lifetime to a reference count inside the
+        // C++ runtime that a thread checker cannot follow.
+        int code = 0;
+        std::string text = "Serx exception";
+        try {
+            throw;
+        } catch (const ESxException& e) {
+            code = e.ResultCode;
+            text = e.what();
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+        }
+        gui_->PostToGuiThread([report, code, text] {
+            report(code != 0 ? std::make_exception_ptr(ESxException(code, text))
+                             : std::make_exception_ptr(std::runtime_error(text)));
+        });
     }
 }
 
