@@ -243,7 +243,8 @@ void TSxCustomModem::SetComPort(TSxCustomComPort* port)
     const bool wasStarted = Started();
     StopEngine();
     comPort_ = port;
-    if (wasStarted && comPort_) StartEngine(*comPort_);
+    // A closed port is not opened for it: the next operation starts the engine (AutoStart).
+    if (wasStarted && comPort_ && comPort_->DispatcherIfOpen()) StartEngine(*comPort_);
 }
 
 TSxModemEngine& TSxCustomModem::CheckModem()

@@ -128,7 +128,8 @@ public:
 
     // ---- Properties (defaults in brackets) ---------------------------------------------------
     TSxCustomComPort* ComPort() const { return comPort_; }
-    // Stops the engine, changes the port, and starts a new engine if one was running.
+    // Stops the engine, changes the port, and starts a new engine on it if one was running and the
+    // new port is open.
     void SetComPort(TSxCustomComPort* port);
 
     // Command strings: "^" followed by a character whose upper-case code minus 64 lies in 0..31
