@@ -80,13 +80,13 @@ TEST_F(ModemTest, SuccessfulCallGivesTheSpeedThenIsConnectedNineTicksLater)
     EXPECT_TRUE(modem.IsConnecting());
     Ticks(5);
     Reply("\r\nCONNECT 9600\r\n");
-    const SeenEvent* speed = Find("GotLineSpeed");
-    ASSERT_NE(speed, nullptr);
-    EXPECT_EQ(speed->Data, 9600);
+    ASSERT_NE(Find("GotLineSpeed"), nullptr);
+    const SeenEvent speed = *Find("GotLineSpeed"); // a copy: more events follow
+    EXPECT_EQ(speed.Data, 9600);
     EXPECT_EQ(modem.State(), esWaitTags);
     EXPECT_TRUE(modem.IsConnecting());
     ASSERT_TRUE(TicksUntil([&] { return Find("ModemIsConnected") != nullptr; }, 40));
-    const int64_t later = Find("ModemIsConnected")->Tick - speed->Tick;
+    const int64_t later = Find("ModemIsConnected")->Tick - speed.Tick;
     EXPECT_GE(later, 9);
     EXPECT_LE(later, 10);
     EXPECT_EQ(Names(), (std::vector<std::string>{"ModemConnect", "GotLineSpeed", "ModemIsConnected"}));
