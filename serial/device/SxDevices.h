@@ -12,5 +12,7 @@ namespace sx {
 std::unique_ptr<ISxDevice> SxCreateOsDevice();
 // The near end of a simulated line (see SxSimLine.h).
 std::unique_ptr<ISxDevice> SxCreateSimDevice();
+// The near end of a simulated line with the simulated Hayes modem at its far end (SxSimModemHost.cpp).
+std::unique_ptr<ISxDevice> SxCreateSimModemDevice();
 
 } // namespace sx
