@@ -393,3 +393,43 @@ TEST_F(ModemTest, PostedEventsRunInOrderAndNeverAfterTheModemIsGone)
     queue[3]();
     EXPECT_EQ(got.size(), 4u);
 }
+
+TEST_F(ModemTest, HangingUpAsTheConsoleDoesWorksInEveryConnectingState)
+{
+    // The console hangs up with: if IsConnecting then CancelCall; then Hangup. IsConnecting holds from
+    // the dial to the end of the tag wait, so the cancel must be taken in each of those states, drop
+    // whatever is armed (the tags too), and leave the modem idle for the hang-up.
+    TTagSet ec;
+    ec.String1 = "LAPM";
+    modem.SetErrorCorrectionTags(ec);
+    modem.SetVoiceMsg(""); // an empty reply is never waited for, and is no reason to refuse a dial
+    const struct {
+        const char* Name;
+        std::string Reply;
+        EngineState State;
+        const char* Cancel; // what the cancel sends
+    } cases[] = {
+        {"dialling", "", esDialing, "\r"},
+        {"waiting for the speed", "CONNECT", esWaitSpeed, "\r"},
+        {"reading the speed", "CONNECT 96", esReadSpeed, "\r"},
+        {"waiting for the tags", "CONNECT 9600\r\n", esWaitTags, ""}, // the call is up: nothing to cancel on the line
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        seen.clear();
+        StartDial();
+        Reply(c.Reply);
+        ASSERT_EQ(modem.State(), c.State);
+        ASSERT_TRUE(modem.IsConnecting());
+        modem.CancelCall();
+        EXPECT_EQ(Sent(), c.Cancel);
+        EXPECT_EQ(modem.State(), esIdle);
+        modem.Hangup();
+        EXPECT_EQ(Sent(), "");
+        // Nothing of the call is left armed: no tag, speed, countdown or connect event follows.
+        const size_t before = seen.size();
+        Reply("00\r\nPROTOCOL: LAPM\r\nBUSY\r\n");
+        Ticks(60);
+        EXPECT_EQ(seen.size(), before);
+    }
+}
