@@ -413,10 +413,9 @@ void TSxModemEngine::CancelLocked()
     case esWaitSpeed:
     case esReadSpeed:
     case esAnswering:
-        // What the cancel string sends is best effort: the call ends either way.
-        Send(s_.DialCancel, false, nullptr);
-        if (stopped_) return;
-        host_.Pause(s_.DelayFactor, false);
+        // What the cancel string sends is best effort: the call ends either way. Only a cancel that
+        // went out is given time to act (a closing port takes none).
+        if (Send(s_.DialCancel, false, nullptr) >= 0) host_.Pause(s_.DelayFactor, false);
         DisarmConnectReplies();
         DisarmAllTags();
         DropTimer();
