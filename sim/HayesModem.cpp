@@ -207,6 +207,8 @@ void THayesModem::Apply(const TProfile& p) {
     xLevel_ = p.XLevel;
     dcdMode_ = p.DcdMode;
     dtrMode_ = p.DtrMode;
+    errorControl_ = p.ErrorControl;
+    compression_ = p.Compression;
 }
 
 THayesModem::TProfile THayesModem::Current() const {
@@ -218,6 +220,8 @@ THayesModem::TProfile THayesModem::Current() const {
     p.XLevel = xLevel_;
     p.DcdMode = dcdMode_;
     p.DtrMode = dtrMode_;
+    p.ErrorControl = errorControl_;
+    p.Compression = compression_;
     return p;
 }
 
@@ -228,6 +232,7 @@ int64_t THayesModem::Scaled(int64_t ms) const {
 uint8_t THayesModem::Lines() const {
     uint8_t l = mlCTS | mlDSR; // powered; flow control is not simulated
     if (dcdMode_ == 0 || farEnd_) l |= mlDCD;
+    if (riOn_) l |= mlRI;
     return l;
 }
 
@@ -398,7 +403,10 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
         case 'A':
             flushInfo();
             if (mode_ == TMode::OnlineCommand) return ResultError();
-            StartAnswer(nowMs);
+            if (ringing_)
+                AnswerIncoming(nowMs);
+            else
+                StartAnswer(nowMs);
             return;
         case 'E':
         case 'V':
@@ -491,6 +499,19 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
             if (!ReadNumber(s, i, 0, v) || v > 255) return error();
             regs_[static_cast<size_t>(selected)] = static_cast<uint8_t>(v);
             break;
+        case '\\':
+        case '%': {
+            if (i >= s.size()) return error();
+            const char k = s[i++];
+            if (!ReadNumber(s, i, 0, v)) return error();
+            if (c == '\\' && k == 'N' && v <= 7)
+                errorControl_ = v;
+            else if (c == '%' && k == 'C' && v <= 3)
+                compression_ = v;
+            else
+                return error();
+            break;
+        }
         case '&': {
             if (i >= s.size()) return error();
             const char k = s[i++];
@@ -522,8 +543,9 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
                 break; // DSR stays on while powered
             case 'V': {
                 char buf[96];
-                std::snprintf(buf, sizeof buf, "E%d Q%d V%d X%d &C%d &D%d", echo_ ? 1 : 0, quiet_ ? 1 : 0,
-                              verbose_ ? 1 : 0, xLevel_, dcdMode_, dtrMode_);
+                std::snprintf(buf, sizeof buf, "E%d Q%d V%d X%d &C%d &D%d \\N%d %%C%d", echo_ ? 1 : 0,
+                              quiet_ ? 1 : 0, verbose_ ? 1 : 0, xLevel_, dcdMode_, dtrMode_, errorControl_,
+                              compression_);
                 info.push_back(buf);
                 for (int r = 0; r < RegisterCount; r += 8) {
                     std::string l;
@@ -581,6 +603,7 @@ std::vector<std::string> THayesModem::IdentLines(int n) const {
 }
 
 void THayesModem::Reset() {
+    StopRinging();
     if (farEnd_) DropFarEnd();
     phase_ = TPhase::None;
     dueMs_ = deadlineMs_ = -1;
@@ -611,6 +634,7 @@ bool THayesModem::StartDial(const std::string& dialString, int64_t nowMs) {
             return false;
         }
     }
+    StopRinging(); // dialling out takes the line from a caller
     lastNumber_ = dialString.substr(0, dialString.find(';'));
     // Leading blanks and dial-mode letters are not part of the number shown by ATI8.
     while (!lastNumber_.empty() && (lastNumber_[0] == ' ' || lastNumber_[0] == 'T' || lastNumber_[0] == 'P'))
@@ -630,6 +654,55 @@ bool THayesModem::StartDial(const std::string& dialString, int64_t nowMs) {
     return true;
 }
 
+bool THayesModem::IncomingCall(int64_t nowMs, TFault fault, int32_t speed) {
+    Advance(nowMs);
+    if (ringing_ || mode_ != TMode::Command || farEnd_ || phase_ != TPhase::None) return false;
+    ringing_ = true;
+    riOn_ = false;
+    ringsSent_ = 0;
+    ringDueMs_ = nowMs;
+    incoming_ = TDialOutcome{TDialOutcome::Connect, speed, nullptr, nullptr, options_.Fault.value_or(fault)};
+    Advance(nowMs); // the first ring starts at once
+    return true;
+}
+
+void THayesModem::RingStep(int64_t at) {
+    if (riOn_) {
+        riOn_ = false;
+        ringDueMs_ = at + Scaled(RingCycleMs - RingOnMs);
+        UpdateLines();
+        return;
+    }
+    if (ringsSent_ >= MaxRings) { // the caller gives up
+        StopRinging();
+        return;
+    }
+    ++ringsSent_;
+    riOn_ = true;
+    regs_[1] = static_cast<uint8_t>(std::min(255, regs_[1] + 1));
+    ringDueMs_ = at + Scaled(RingOnMs);
+    UpdateLines();
+    Result(2, "RING");
+    if (regs_[0] > 0 && regs_[1] >= regs_[0] && mode_ == TMode::Command) AnswerIncoming(at);
+}
+
+void THayesModem::StopRinging() {
+    if (!ringing_) return;
+    ringing_ = riOn_ = false;
+    ringDueMs_ = -1;
+    regs_[1] = 0;
+    UpdateLines();
+}
+
+void THayesModem::AnswerIncoming(int64_t at) {
+    StopRinging();
+    outcome_ = incoming_;
+    mode_ = TMode::Dialing;
+    phase_ = TPhase::Ringback; // the handshake with the caller's modem
+    dueMs_ = at + Scaled(TrainingMs(outcome_.Speed));
+    deadlineMs_ = at + std::max<int64_t>(regs_[7], 1) * 1000;
+}
+
 void THayesModem::StartAnswer(int64_t nowMs) {
     // Nobody is calling: the modem sends its answer tone until S7 runs out.
     mode_ = TMode::Dialing;
@@ -647,6 +720,7 @@ int64_t THayesModem::NextDueMs() const {
     if (mode_ == TMode::Dialing) take(deadlineMs_);
     if (mode_ == TMode::Online && plusCount_ == 3) take(lastPlusMs_ + int64_t(regs_[12]) * 20);
     if (farEnd_) take(farEndStepMs_);
+    if (ringing_) take(ringDueMs_);
     return due;
 }
 
@@ -665,6 +739,7 @@ void THayesModem::Advance(int64_t nowMs) {
         if (mode_ == TMode::Dialing) take(deadlineMs_, 2);
         if (mode_ == TMode::Online && plusCount_ == 3) take(lastPlusMs_ + int64_t(regs_[12]) * 20, 3);
         if (farEnd_) take(farEndStepMs_, 4);
+        if (ringing_) take(ringDueMs_, 5);
         if (at < 0) break;
         nowMs_ = std::max(nowMs_, at);
         switch (which) {
@@ -681,9 +756,14 @@ void THayesModem::Advance(int64_t nowMs) {
             ResultOk();
             break;
         case 4:
-            farEndStepMs_ = at + FarEndStepMs;
+            // After a long gap (the host was not running) the far end is not walked through every
+            // step it missed: at most the last hundred.
+            farEndStepMs_ = std::max(at + FarEndStepMs, nowMs - 100 * FarEndStepMs);
             farEnd_->Advance(at);
             CheckFarEnd(at);
+            break;
+        case 5:
+            RingStep(at);
             break;
         }
     }
@@ -814,8 +894,11 @@ void THayesModem::Connect(int64_t at) {
     // The error-correction and compression lines follow the speed, verbose only.
     if (verbose_ && !quiet_ && xLevel_ > 0) {
         const char cr = static_cast<char>(regs_[3]), lf = static_cast<char>(regs_[4]);
-        if (outcome_.Protocol) Emit(std::string{cr, lf} + outcome_.Protocol + std::string{cr, lf});
-        if (outcome_.Compression) Emit(std::string{cr, lf} + outcome_.Compression + std::string{cr, lf});
+        // Compression runs only over an error-corrected link.
+        const bool corrected = outcome_.Protocol && errorControl_ >= 2;
+        if (corrected) Emit(std::string{cr, lf} + outcome_.Protocol + std::string{cr, lf});
+        if (corrected && outcome_.Compression && compression_ > 0)
+            Emit(std::string{cr, lf} + outcome_.Compression + std::string{cr, lf});
     }
     const uint64_t id = ++callId_;
     farEnd_->Connected(

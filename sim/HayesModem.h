@@ -10,13 +10,16 @@
 //     several commands on one line, "A/" repeats the last line; results verbose (V1: CR LF text CR LF)
 //     or numeric (V0: code CR), none with Q1; ERROR for what it does not know and for overlong lines;
 //     information text (ATI, ATSn?, AT&V) is CR LF text per line, so the line just before OK is the answer;
-//   - E, V, Q, X, H, L, M, B, N, O, Z, I0..I9, Sn?, Sn=v, &C, &D, &F, &K, &S, &V, &W, A, D;
+//   - E, V, Q, X, H, L, M, B, N, O, Z, I0..I9, Sn?, Sn=v, &C, &D, &F, &K, &S, &V, &W, \N, %C, A, D;
+//     \N0 or \N1 connect without error correction (no PROTOCOL line, and then no compression either),
+//     %C0 without compression (no COMPRESSION line);
 //   - dialling (ATD, ATDT, ATDP, ATDL) with dial tone, digit and ring-back timing; the outcome is chosen
 //     by the dialled number (NumberTable below); any byte from the terminal while dialling aborts the
 //     call with NO CARRIER; no answer within S7 seconds after dialling gives NO CARRIER;
 //   - on a connection: DCD on (with &C1), "CONNECT <speed>", then the error-correction and compression
 //     lines; data mode passes bytes both ways to the far end (sim/SimPeer.h) made for the call;
 //   - escape "+++" (S2) with S12 guard time before and after, ATO back online, ATH hangs up;
+//   - an incoming call rings (RING, RI, S1) until ATA or S0 rings answer it;
 //   - DTR drop with &D2 hangs up with NO CARRIER (&D0 ignores it, &D1 goes to command state, &D3 also
 //     resets); a far end that wants the call dropped loses the carrier, S10 tenths later NO CARRIER.
 
@@ -110,6 +113,16 @@ public:
     void SetDTR(bool on, int64_t nowMs);
     // Runs every timed step due up to nowMs, in time order.
     void Advance(int64_t nowMs);
+    // Somebody calls the modem: it rings (RING, RI on for two seconds of every six, S1 counting) until
+    // ATA answers, S0 rings answer by themselves, or the caller gives up after MaxRings rings. The call
+    // runs at speed and its far end shows fault. False (the caller hears busy) while the modem is in a
+    // call, dials or already rings.
+    bool IncomingCall(int64_t nowMs, TFault fault = TFault::None, int32_t speed = 19200);
+    bool Ringing() const { return ringing_; }
+    static constexpr int MaxRings = 10;
+    static constexpr int64_t RingCycleMs = 6000;
+    static constexpr int64_t RingOnMs = 2000;
+
     // When the next timed step is due (absolute, on the caller's clock), or -1 when nothing is timed.
     int64_t NextDueMs() const;
 
@@ -128,8 +141,10 @@ private:
         bool Verbose = true;
         bool Quiet = false;
         int XLevel = 4;
-        int DcdMode = 1; // &C
-        int DtrMode = 2; // &D
+        int DcdMode = 1;      // &C
+        int DtrMode = 2;      // &D
+        int ErrorControl = 3; // \N: 0 and 1 without, 2 to 7 with error correction
+        int Compression = 1;  // %C: 0 without, 1 to 3 with data compression
     };
     enum class TPhase { None, DialTone, Digits, Ringback, Answering, CarrierLoss };
     enum class TParse { WaitA, WaitT, Line };
@@ -152,6 +167,9 @@ private:
     void Execute(const std::string& line, int64_t nowMs);
     bool StartDial(const std::string& dialString, int64_t nowMs);
     void StartAnswer(int64_t nowMs);
+    void AnswerIncoming(int64_t atMs);
+    void RingStep(int64_t atMs);
+    void StopRinging();
     void StepCall(int64_t atMs);
     void Connect(int64_t atMs);
     void EndCall(bool noCarrier);
@@ -169,7 +187,7 @@ private:
     TProfile stored_;
     std::array<uint8_t, RegisterCount> regs_{};
     bool echo_ = true, verbose_ = true, quiet_ = false;
-    int xLevel_ = 4, dcdMode_ = 1, dtrMode_ = 2;
+    int xLevel_ = 4, dcdMode_ = 1, dtrMode_ = 2, errorControl_ = 3, compression_ = 1;
     bool dtr_ = true;
     uint8_t lines_ = 0;
     int64_t nowMs_ = 0;
@@ -194,6 +212,13 @@ private:
     uint64_t callId_ = 0; // a far end's send function is bound to its call
     int32_t speed_ = 0;
     int64_t farEndStepMs_ = -1;
+
+    // An incoming call.
+    bool ringing_ = false;
+    bool riOn_ = false;
+    int ringsSent_ = 0;
+    int64_t ringDueMs_ = -1;
+    TDialOutcome incoming_;
 
     // Escape detection in data mode.
     int64_t lastDataMs_ = 0; // last byte from the terminal (or the start of data mode)

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,12 +30,8 @@
 
 namespace {
 
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char c = 's';
-    [[maybe_unused]] const ssize_t n = write(gSignalPipe[1], &c, 1);
-}
+// SIGINT and SIGTERM arrive as readable data here, waited for with the device: no handler runs.
+int gSignalFd = -1;
 
 int64_t NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -46,6 +43,7 @@ struct TOptions {
     sim::TModemOptions Modem;
     bool Echo = false;
     int GraceSeconds = 60;
+    int CallAfterSeconds = -1; // an incoming call this long after the start, or none
 };
 
 void Help() {
@@ -66,6 +64,7 @@ void Help() {
         "                    der wirklichen (Vorgabe 100, 1 bis 1000)\n"
         "  --nachlauf SEK    so lange auf erneutes Oeffnen warten, nachdem die Gegenseite das Geraet\n"
         "                    geschlossen hat (Vorgabe 60; 0 beendet sofort)\n"
+        "  --anruf SEK       SEK Sekunden nach dem Start ruft jemand an: RING, bis ATA oder S0 abnimmt\n"
         "  --help            diese Hilfe\n"
         "\n"
         "Waehlnummern (ATD; nur die Ziffern zaehlen, die letzten zwei waehlen die Zeile):\n");
@@ -119,6 +118,12 @@ int ParseArgs(int argc, char** argv, TOptions& o) {
                 std::fprintf(stderr, "ini4zav-modemsim: --nachlauf braucht Sekunden von 0 bis 86400\n");
                 return 2;
             }
+        } else if (a == "--anruf") {
+            const char* v = value();
+            if (!v || !ParseInt(v, 0, 86400, o.CallAfterSeconds)) {
+                std::fprintf(stderr, "ini4zav-modemsim: --anruf braucht Sekunden von 0 bis 86400\n");
+                return 2;
+            }
         } else {
             std::fprintf(stderr, "ini4zav-modemsim: unbekannte Option \"%s\" (siehe --help)\n", a.c_str());
             return 2;
@@ -167,6 +172,7 @@ public:
 
     TServer(int master, const TOptions& o)
         : master_(master), grace_(int64_t(o.GraceSeconds) * 1000000),
+          callAtUs_(o.CallAfterSeconds < 0 ? -1 : NowUs() + int64_t(o.CallAfterSeconds) * 1000000),
           modem_(o.Echo ? sim::TFarEndFactory([](sim::TFault f) -> std::unique_ptr<sim::IFarEnd> {
                      return std::make_unique<sim::TLoopbackPeer>(f);
                  })
@@ -187,7 +193,7 @@ public:
             const int64_t wakeUs = NextWakeUs(nowUs);
             if (wakeUs >= 0)
                 timeoutMs = static_cast<int>(std::clamp<int64_t>((wakeUs - nowUs + 999) / 1000, 0, 60000));
-            pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
+            pollfd fds[2] = {{gSignalFd, POLLIN, 0}, {master_, POLLIN, 0}};
             nfds_t n = 2;
             if (closed_) {
                 // A closed device reports POLLHUP at once and for as long as it stays closed: it is
@@ -217,6 +223,10 @@ public:
                 if (!ReadInput(now)) MarkClosed(now);
             }
             modem_.SetDTR(!closed_ && LineBaud() != 0, now / 1000);
+            if (callAtUs_ >= 0 && now >= callAtUs_) {
+                callAtUs_ = -1;
+                modem_.IncomingCall(now / 1000);
+            }
             modem_.Advance(now / 1000);
             if (!closed_ && !WriteOutput(now)) MarkClosed(now);
         }
@@ -268,11 +278,13 @@ private:
         if (due >= 0) wake = due * 1000;
         if (!closed_ && !out_.empty() && freeAtUs_ > nowUs && (wake < 0 || freeAtUs_ < wake))
             wake = freeAtUs_;
+        if (callAtUs_ >= 0 && (wake < 0 || callAtUs_ < wake)) wake = callAtUs_;
         return wake;
     }
 
     int master_;
     int64_t grace_;
+    int64_t callAtUs_;
     sim::THayesModem modem_;
     std::string out_;
     int64_t freeAtUs_ = 0;
@@ -289,18 +301,18 @@ int main(int argc, char** argv) {
     if (a == 1) return 0;
     if (a == 2) return 2;
 
-    if (pipe(gSignalPipe) != 0) {
-        std::perror("ini4zav-modemsim: pipe");
+    // The signals that end the program are blocked and read from a descriptor, so that one arriving
+    // at any moment ends the wait for the device.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &endSignals, nullptr);
+    gSignalFd = signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (gSignalFd < 0) {
+        std::perror("ini4zav-modemsim: signalfd");
         return 1;
     }
-    for (int fd : gSignalPipe)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
