@@ -6,6 +6,9 @@
 #include "config/SysMod.h"
 #include "config/ed_ini.h"
 #include "pages/Dialogs.h"
+#include "pages/FileQuestions.h"
+
+#include <QStatusBar>
 #include "platform/qt/QtTime.h"
 #include "serial/port/SxComPort.h"
 #include "serial/widgets/ComSelect.h"
@@ -35,6 +38,10 @@ int main(int argc, char** argv) {
     sx::SxInstallPortPrompt();
 
     CreateForms();
+    // Questions and messages about files go to the user from here on (those of the start-up waited).
+    filedlg::Install([](const QString& text) {
+        if (MainForm) MainForm->StatusBar1->showMessage(text);
+    });
     MainForm->ShowStartTabs();
     MainForm->show();
     const int result = TApplication::exec();

@@ -470,7 +470,8 @@ UpdateResult TIniStore::UpdateFile() {
         if (!plat::AskConfirm("Die Datei \"" + fileName_ + "\" ist keine INI-Datei (" + notIni_ +
                               "). Soll sie trotzdem mit Ihren \xC4" "nderungen \xFC" "berschrieben werden?"))
             throw plat::WriteCancelled("Die Datei \"" + fileName_ + "\" wurde nicht \xFC" "berschrieben, weil sie "
-                                       "keine INI-Datei ist. Die \xC4" "nderungen sind nicht gesichert.");
+                                       "keine INI-Datei ist. Die \xC4" "nderungen sind nicht gesichert.",
+                                       true);
     }
     const std::string text = GetText();
     std::string disk;

@@ -95,6 +95,32 @@ int MessageDlg(const std::string& text, Kind kind, int buttons, const std::strin
     return mrNone;
 }
 
+int AskDlg(const std::string& text, Kind kind, const std::vector<std::pair<int, std::string>>& buttons,
+           int escapeResult, const std::string& caption) {
+    Shown shown{kind, caption, text, mbNone};
+    for (const auto& b : buttons) shown.labels.push_back(b.second);
+    HistoryList().push_back(shown);
+    Answer a;
+    if (TakeAnswer(a)) return a.result;
+    if (Headless()) return escapeResult;
+
+    QMessageBox box(IconOf(kind), caption.empty() ? DefaultCaption(kind) : plat::ToQ(caption), plat::ToQ(text),
+                    QMessageBox::NoButton, QApplication::activeWindow());
+    std::vector<std::pair<QAbstractButton*, int>> made;
+    for (const auto& [result, label] : buttons) {
+        QPushButton* b = box.addButton(plat::ToQ(label), QMessageBox::AcceptRole);
+        made.emplace_back(b, result);
+        if (result == escapeResult) {
+            box.setEscapeButton(b);
+            box.setDefaultButton(b);
+        }
+    }
+    box.exec();
+    for (auto& [button, r] : made)
+        if (box.clickedButton() == button) return r;
+    return escapeResult;
+}
+
 void ShowMessage(const std::string& text) { MessageDlg(text, Kind::Custom, mbOK); }
 
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {

@@ -105,7 +105,8 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
         if (editedHere) answer = AskConflict(toolPath);
         if (answer == Conflict::Cancel)
             throw WriteCancelled("Die Datei \"" + toolPath + "\" wurde nicht gesichert: sie wurde au\xDF" "erhalb "
-                                 "des Programms ge\xE4" "ndert. Die \xC4" "nderungen sind noch nicht gesichert.");
+                                 "des Programms ge\xE4" "ndert. Die \xC4" "nderungen sind noch nicht gesichert.",
+                                 editedHere);
         if (answer == Conflict::TakeFromDisk) {
             if (diskBytes.empty()) TryReadFileBytes(toolPath, diskBytes);
             return WriteBackResult::TakeFromDisk;

@@ -48,7 +48,8 @@ bool AskConfirm(const std::string& text);
 // The user chose not to write (or a write was refused to protect the file): nothing was written, and the
 // caller keeps its edits.
 struct WriteCancelled : FileError {
-    explicit WriteCancelled(const std::string& message) : FileError(message) {}
+    explicit WriteCancelled(const std::string& message, bool byUser = false) : FileError(message), ByUser(byUser) {}
+    bool ByUser; // the user answered a question with "cancel" or "no" (he need not be asked again)
 };
 
 enum class WriteBackResult { Written, AlreadyOnDisk, TakeFromDisk };
