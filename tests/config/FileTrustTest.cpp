@@ -3,6 +3,7 @@
 // change is not lost, a failed write-back keeps the edits, and lost log lines are told.
 
 #include "tests/config/ConfigFixture.h"
+#include "tests/config/AsNobody.h"
 
 #include <filesystem>
 #include <sys/stat.h>
@@ -215,4 +216,31 @@ TEST_F(FileTrustTest, LostLogLinesAreToldOnceAndTheProgramGoesOn) {
     for (int i = 0; i < 5; ++i) WriteLogOnLine("Zeile " + std::to_string(i));
     EXPECT_GE(LogOnFile->LostLines(), 5u);
     EXPECT_TRUE(notices.SaidOnce("D:\\full", {"gehen verloren", "Speicherplatz", "l\xE4uft weiter"}));
+}
+
+// A tool INI file the user may not read (run as an unprivileged user, also when the suite runs as root):
+// said once with its cause, the store is empty, and an edit is never written over the unread file.
+TEST_F(FileTrustTest, AnUnreadableFileIsSaidAndNeverReplaced) {
+    ::chmod(drive.Host().c_str(), 0777);
+    drive.Put("geheim.ini", "[modem]\r\ndial=ATDT\r\n");
+    ::chmod(drive.HostOf("geheim.ini").c_str(), 0600); // root's own, or (not root) made unreadable below
+    if (::geteuid() != 0) ::chmod(drive.HostOf("geheim.ini").c_str(), 0200);
+    EXPECT_EQ(AsNobody([&] {
+                  std::string said;
+                  plat::SetFileNoticeSink([&](const std::string&, const std::string& text) { said += text; });
+                  TIniStore store(drive.Tool("geheim.ini"));
+                  if (store.Loaded() || store.SectionCount() != 0) return std::string("read anyway");
+                  if (said.find("\"T:\\geheim.ini\"") == std::string::npos || said.find("Zugriff verweigert") == std::string::npos)
+                      return "message: " + said;
+                  store.WriteString("modem", "dial", "ATDP");
+                  try {
+                      store.UpdateFile();
+                      return std::string("written");
+                  } catch (const plat::WriteCancelled&) {
+                  }
+                  return std::string();
+              }),
+              "");
+    ::chmod(drive.HostOf("geheim.ini").c_str(), 0600);
+    EXPECT_EQ(drive.Get("geheim.ini"), "[modem]\r\ndial=ATDT\r\n");
 }
