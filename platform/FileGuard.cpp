@@ -16,6 +16,8 @@ bool StatOf(const std::string& toolPath, struct stat& st) {
     return !host.empty() && ::stat(host.c_str(), &st) == 0;
 }
 
+constexpr uint64_t SmallFile = 4u << 20;
+
 int64_t MtimeNs(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
 
 struct Guard {
@@ -59,9 +61,11 @@ bool ChangedOnDisk(const std::string& toolPath, const FileStamp& stamp, std::str
     struct stat st;
     const bool exists = StatOf(toolPath, st);
     if (!exists || !stamp.exists) return exists != stamp.exists;
-    if (uint64_t(st.st_size) == stamp.size && MtimeNs(st) == stamp.mtimeNs && uint64_t(st.st_ino) == stamp.ino &&
-        uint64_t(st.st_dev) == stamp.dev)
-        return false;
+    const bool sameStatus = uint64_t(st.st_size) == stamp.size && MtimeNs(st) == stamp.mtimeNs &&
+                            uint64_t(st.st_ino) == stamp.ino && uint64_t(st.st_dev) == stamp.dev;
+    // A small file is compared by its bytes even then: a rewrite in place within one clock tick keeps
+    // size, time and inode.
+    if (sameStatus && stamp.size > SmallFile) return false;
     std::string bytes;
     if (!TryReadFileBytes(toolPath, bytes)) return true;
     const bool changed = HashBytes(bytes) != stamp.hash;
@@ -108,7 +112,11 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
                                  "des Programms ge\xE4" "ndert. Die \xC4" "nderungen sind noch nicht gesichert.",
                                  editedHere);
         if (answer == Conflict::TakeFromDisk) {
-            if (diskBytes.empty()) TryReadFileBytes(toolPath, diskBytes);
+            // What cannot be read cannot be taken; nor may it be written over unseen.
+            const int err = diskBytes.empty() ? ReadFileInto(toolPath, diskBytes) : 0;
+            if (err != 0 && err != ENOENT)
+                throw WriteCancelled("Die Datei \"" + toolPath + "\" wurde au\xDF" "erhalb des Programms ge\xE4" "ndert "
+                                     "und kann nicht gelesen werden: " + SystemErrorText(err) + ".");
             return WriteBackResult::TakeFromDisk;
         }
         diskBytes.clear();
