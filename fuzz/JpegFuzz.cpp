@@ -1,6 +1,7 @@
 // The picture loader's JPEG decoder on arbitrary bytes: it must answer with a picture or a German message,
-// never crash, and never take more memory than its own cap allows (run with -rss_limit_mb and
-// -malloc_limit_mb, as the CI does, so a picture that claims more than its data can hold is seen).
+// never crash, and never take more memory than its own cap allows: the target runs with a memory limit
+// (-rss_limit_mb=1024 -malloc_limit_mb=512 unless given otherwise), so a picture that makes the decoder
+// take more than it should is reported as a failure.
 // A picture it accepts has the size its header claims and is within the decoder's memory cap.
 
 #include "pages/JpegImage.h"
@@ -8,7 +9,29 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
+
+// The memory limit, added to the command line when it names none.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static std::vector<char*> args;
+    bool rss = false, malloc = false;
+    for (int i = 0; i < *argc; ++i) {
+        rss = rss || std::strncmp((*argv)[i], "-rss_limit_mb=", 14) == 0;
+        malloc = malloc || std::strncmp((*argv)[i], "-malloc_limit_mb=", 17) == 0;
+    }
+    args.assign(*argv, *argv + *argc);
+    static char rssLimit[] = "-rss_limit_mb=1024";
+    static char mallocLimit[] = "-malloc_limit_mb=512";
+    // Flags go before the corpus folders: after the program name.
+    if (!malloc) args.insert(args.begin() + 1, mallocLimit);
+    if (!rss) args.insert(args.begin() + 1, rssLimit);
+    args.push_back(nullptr);
+    *argc = int(args.size() - 1);
+    *argv = args.data();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
