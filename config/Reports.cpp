@@ -69,7 +69,8 @@ void TMyFile::WriteLine(const std::string& text) {
         if (lostLines_++ > 0) return; // told once; the program keeps running and keeps trying
     }
     plat::FileNotice(fileName_, "Zeilen der Protokolldatei \"" + fileName_ + "\" gehen verloren: " +
-                                    plat::SystemErrorText(err) + ". Das Programm l\xE4" "uft weiter.");
+                                    plat::SystemErrorText(err) + ". Das Programm l\xE4" "uft weiter.",
+                     false); // the status bar only: a box would hold up the serial console
 }
 
 TLogFile::TLogFile() {

@@ -44,20 +44,20 @@ bool AskToConfirm(const std::string& text) {
                        dlg::mrNo) == dlg::mrYes;
 }
 
-void ShowNotice(const std::string& file, const std::string& text) {
+void ShowNotice(const std::string& file, const std::string& text, bool box) {
     State& s = S();
     if (s.status) s.status(QString::fromLatin1(text.data(), int(text.size())));
-    if (s.boxed.insert(file).second) dlg::MessageDlg(text, dlg::Kind::Warning, dlg::mbOK);
+    if (box && s.boxed.insert(file).second) dlg::MessageDlg(text, dlg::Kind::Warning, dlg::mbOK);
 }
 
-void OnNotice(const std::string& file, const std::string& text) {
+void OnNotice(const std::string& file, const std::string& text, bool box) {
     // Log lines may be lost on another thread; the GUI is told on its own.
     QCoreApplication* app = QCoreApplication::instance();
     if (app && QThread::currentThread() != app->thread()) {
-        QMetaObject::invokeMethod(app, [file, text] { ShowNotice(file, text); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, [file, text, box] { ShowNotice(file, text, box); }, Qt::QueuedConnection);
         return;
     }
-    ShowNotice(file, text);
+    ShowNotice(file, text, box);
 }
 
 // Saves the open store's text under a name the user gives. True when saved.

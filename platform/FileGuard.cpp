@@ -25,7 +25,11 @@ struct Guard {
     ConflictQuestion question;
     ConfirmQuestion confirm;
     FileNoticeSink sink;
-    std::vector<std::pair<std::string, std::string>> waiting;
+    struct Waiting {
+        std::string file, text;
+        bool box;
+    };
+    std::vector<Waiting> waiting;
 };
 Guard& G() {
     static Guard g;
@@ -135,26 +139,26 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
 }
 
 void SetFileNoticeSink(FileNoticeSink sink) {
-    std::vector<std::pair<std::string, std::string>> waiting;
+    std::vector<Guard::Waiting> waiting;
     {
         std::lock_guard<std::mutex> g(G().lock);
         G().sink = std::move(sink);
         if (G().sink) waiting.swap(G().waiting);
     }
-    for (auto& [file, text] : waiting) FileNotice(file, text);
+    for (auto& w : waiting) FileNotice(w.file, w.text, w.box);
 }
 
-void FileNotice(const std::string& file, const std::string& text) {
+void FileNotice(const std::string& file, const std::string& text, bool box) {
     FileNoticeSink sink;
     {
         std::lock_guard<std::mutex> g(G().lock);
         if (!G().sink) {
-            if (G().waiting.size() < 64) G().waiting.emplace_back(file, text);
+            if (G().waiting.size() < 64) G().waiting.push_back({file, text, box});
             return;
         }
         sink = G().sink;
     }
-    sink(file, text);
+    sink(file, text, box);
 }
 
 } // namespace plat

@@ -63,9 +63,10 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
 
 // --- messages about files --------------------------------------------------------------------------
 // A German message about a file (a load problem, a lost log line). The GUI shows each in its status bar
-// and, once per file, in a box; messages given before it is ready wait for it.
-using FileNoticeSink = std::function<void(const std::string& file, const std::string& text)>;
+// and, once per file, in a box (box false: the status bar only, for what must not stop the user's work);
+// messages given before it is ready wait for it.
+using FileNoticeSink = std::function<void(const std::string& file, const std::string& text, bool box)>;
 void SetFileNoticeSink(FileNoticeSink sink); // passes the waiting messages on at once
-void FileNotice(const std::string& file, const std::string& text);
+void FileNotice(const std::string& file, const std::string& text, bool box = true);
 
 } // namespace plat

@@ -19,7 +19,9 @@ namespace {
 struct Notices {
     std::vector<std::pair<std::string, std::string>> seen;
     Notices() {
-        plat::SetFileNoticeSink([this](const std::string& file, const std::string& text) { seen.emplace_back(file, text); });
+        plat::SetFileNoticeSink([this](const std::string& file, const std::string& text, bool box) {
+            seen.emplace_back(file, text + (box ? "" : " [Statuszeile]"));
+        });
     }
     ~Notices() { plat::SetFileNoticeSink(nullptr); }
     // The one message about file, which must contain every part.
@@ -215,7 +217,7 @@ TEST_F(FileTrustTest, LostLogLinesAreToldOnceAndTheProgramGoesOn) {
     ASSERT_TRUE(LogOnFile && LogOnFile->IsOpen());
     for (int i = 0; i < 5; ++i) WriteLogOnLine("Zeile " + std::to_string(i));
     EXPECT_GE(LogOnFile->LostLines(), 5u);
-    EXPECT_TRUE(notices.SaidOnce("D:\\full", {"gehen verloren", "Speicherplatz", "l\xE4uft weiter"}));
+    EXPECT_TRUE(notices.SaidOnce("D:\\full", {"gehen verloren", "Speicherplatz", "l\xE4uft weiter", "[Statuszeile]"}));
 }
 
 // A tool INI file the user may not read (run as an unprivileged user, also when the suite runs as root):
@@ -227,7 +229,7 @@ TEST_F(FileTrustTest, AnUnreadableFileIsSaidAndNeverReplaced) {
     if (::geteuid() != 0) ::chmod(drive.HostOf("geheim.ini").c_str(), 0200);
     EXPECT_EQ(AsNobody([&] {
                   std::string said;
-                  plat::SetFileNoticeSink([&](const std::string&, const std::string& text) { said += text; });
+                  plat::SetFileNoticeSink([&](const std::string&, const std::string& text, bool) { said += text; });
                   TIniStore store(drive.Tool("geheim.ini"));
                   if (store.Loaded() || store.SectionCount() != 0) return std::string("read anyway");
                   if (said.find("\"T:\\geheim.ini\"") == std::string::npos || said.find("Zugriff verweigert") == std::string::npos)
