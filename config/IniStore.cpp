@@ -180,6 +180,8 @@ TIniStore::TIniStore(std::string fileName) : fileName_(std::move(fileName)), ind
     }
     if (!why.empty()) {
         loadError_ = why;
+        // A folder named as one ("...\", a file name left empty in the settings) is no file to complain about.
+        if (fileName_.back() == '\\' || fileName_.back() == '/') return;
         plat::FileNotice(fileName_, "Die Datei \"" + fileName_ + "\" kann nicht gelesen werden: " + why +
                                         ". Sie wird nicht \xFC" "berschrieben.");
         return;
