@@ -72,7 +72,8 @@ TEST_F(FileTrustTest, CrOnlyLineEndsAndAByteOrderMarkAreReadAndKept) {
 // Files that are plainly no INI file (NUL bytes, no section at all) are never rewritten unless edited here,
 // and then only when the user says yes; files that cannot be read at all are never replaced.
 TEST_F(FileTrustTest, NoIniFileIsRewrittenWithoutTheUsersWord) {
-    const std::string binary("\x7F" "ELF\x02\x01\x00\x00[x]\r\nk=v\r\n", 20);
+    static const char kBinary[] = "\x7F" "ELF\x02\x01\x00\x00[x]\r\nk=v\r\n";
+    const std::string binary(kBinary, sizeof kBinary - 1);
     drive.Put("bin.ini", binary);
     drive.Put("text.ini", "Das ist ein Brief,\r\nkein Einstellungsblatt.\r\n");
     for (const char* name : {"bin.ini", "text.ini"}) {
