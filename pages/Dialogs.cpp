@@ -131,10 +131,14 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
         return a.result == mrOK;
     }
     if (Headless()) return false;
-    bool ok = false;
-    QString text = QInputDialog::getText(QApplication::activeWindow(), plat::ToQ(caption), plat::ToQ(prompt),
-                                         QLineEdit::Normal, plat::ToQ(value), &ok);
-    if (ok) value = plat::FromQ(text);
+    QInputDialog box(QApplication::activeWindow());
+    box.setWindowTitle(plat::ToQ(caption));
+    box.setLabelText(plat::ToQ(prompt));
+    box.setTextValue(plat::ToQ(value));
+    box.setOkButtonText(QStringLiteral("OK"));
+    box.setCancelButtonText(QStringLiteral("Abbrechen"));
+    const bool ok = box.exec() == QDialog::Accepted;
+    if (ok) value = plat::FromQ(box.textValue());
     return ok;
 }
 
