@@ -7,6 +7,7 @@
 #include "config/ed_ini.h"
 #include "link/port.h"
 #include "pages/Dialogs.h"
+#include "pages/FileQuestions.h"
 #include "pages/Unit10.h"
 #include "pages/Unit11.h"
 #include "pages/Unit2.h"
@@ -109,11 +110,8 @@ void DestroyForms() {
 }
 
 void EndConfiguration() {
-    try {
-        ReleaseToolIni();
-    } catch (const std::exception& e) {
-        WriteLogLine(e.what());
-        ShowActionError(e.what());
-    }
+    // The user may try again or save elsewhere; the program ends either way.
+    filedlg::WriteBackToolIni(false);
     ShutdownConfiguration();
+    filedlg::Uninstall();
 }

@@ -7,6 +7,7 @@
 #include "config/ed_ini.h"
 #include "link/port.h"
 #include "pages/Dialogs.h"
+#include "pages/FileQuestions.h"
 #include "pages/Unit10.h"
 #include "pages/Unit11.h"
 #include "pages/Unit2.h"
@@ -520,22 +521,19 @@ void TMainForm::ShowToolTabs(int kind) {
     SuppressTabShow = old;
 }
 
-void TMainForm::SelectToolIni(int kind, const std::string& relPath) {
+bool TMainForm::SelectToolIni(int kind, const std::string& relPath) {
+    const std::string path = ToolRoot + relPath;
+    if (Form80) {
+        if (!Form80->OpenToolIni(kind, path)) return false;
+    } else { // no file switch (a test's bare window): the same switch, done here
+        if (!filedlg::WriteBackToolIni(true)) return false;
+        OpenConfiguration("", path, false);
+    }
     CurrentToolIni = relPath;
     ToolKind = kind;
-    CurrentToolIniPath = ToolRoot + relPath;
+    CurrentToolIniPath = path;
     FormLabel->setText(plat::ToQ(CurrentToolIniPath));
-    if (Form80) {
-        Form80->OpenToolIni(kind, CurrentToolIniPath);
-    } else { // no file switch (a test's bare window): the same switch, done here
-        try {
-            ReleaseToolIni();
-        } catch (const std::exception& e) {
-            dlg::MessageDlg(e.what(), dlg::Kind::Error, dlg::mbOK);
-        }
-        OpenConfiguration("", CurrentToolIniPath, false);
-    }
-    FormLabel->setText(plat::ToQ(CurrentToolIniPath));
+    return true;
 }
 
 void TMainForm::HideViewers() {
@@ -544,28 +542,30 @@ void TMainForm::HideViewers() {
         if (viewer) viewer->hide();
 }
 
-void TMainForm::ReselectToolIni() {
+bool TMainForm::ReselectToolIni() {
     HideViewers();
-    SelectToolIni(ToolKind, CurrentToolIni);
+    if (SelectToolIni(ToolKind, CurrentToolIni)) return true;
+    // Refused: the page may still show the file when it is the one kept open, edits and all.
+    return !IniFileName().empty() && IniFileName() == plat::ExpandFileName(CurrentToolIniPath);
 }
 
 void TMainForm::Ed4VAm1Click() {
     if (!ConfirmLeaveText()) return;
-    SelectToolIni(EditorVam.kind, EditorVam.iniFile);
+    if (!SelectToolIni(EditorVam.kind, EditorVam.iniFile)) return;
     ShowToolTabs(EditorVam.kind);
     BuildToolTree();
 }
 
 void TMainForm::Ed4QIr1Click() {
     if (!ConfirmLeaveText()) return;
-    SelectToolIni(EditorQir.kind, EditorQir.iniFile);
+    if (!SelectToolIni(EditorQir.kind, EditorQir.iniFile)) return;
     ShowToolTabs(EditorQir.kind);
     BuildToolTree();
 }
 
 void TMainForm::Mon4VAm1Click() {
     if (!ConfirmLeaveText()) return;
-    SelectToolIni(Monitor.kind, Monitor.iniFile);
+    if (!SelectToolIni(Monitor.kind, Monitor.iniFile)) return;
     ShowToolTabs(Monitor.kind);
     ModemDatabasePath = SubstituteBase(ToolIni().ReadString("FileList", "modems.ini", ""));
     BuildToolTree();
@@ -573,14 +573,14 @@ void TMainForm::Mon4VAm1Click() {
 
 void TMainForm::SpeedButton1Click() {
     if (!ConfirmLeaveText()) return;
-    SelectToolIni(Reader.kind, Reader.iniFile);
+    if (!SelectToolIni(Reader.kind, Reader.iniFile)) return;
     ShowToolTabs(Reader.kind);
     BuildToolTree();
 }
 
 void TMainForm::SpeedButton5Click() {
     if (!ConfirmLeaveText()) return;
-    SelectToolIni(Decoder.kind, Decoder.iniFile);
+    if (!SelectToolIni(Decoder.kind, Decoder.iniFile)) return;
     ShowToolTabs(Decoder.kind);
     BuildToolTree();
 }
@@ -635,7 +635,7 @@ void TMainForm::tab_reportShow() { ShowPage(Form7, Panel4); }
 void TMainForm::tab_portShow() { ShowPage(Form8, Panel8); }
 
 void TMainForm::tab_telefonShow() {
-    ReselectToolIni();
+    if (!ReselectToolIni()) return;
     Panel3->setText(plat::ToQ(ini_telefonbuch()));
     if (TelefonBuch) {
         TelefonBuch->LoadSettings();
@@ -646,7 +646,7 @@ void TMainForm::tab_telefonShow() {
 }
 
 void TMainForm::tab_inifileShow() {
-    ReselectToolIni();
+    if (!ReselectToolIni()) return;
     if (Form5) Form5->RefreshSections();
 }
 
@@ -808,21 +808,8 @@ void TMainForm::TreeView1Click() {
         if (plat::FileExists(path)) {
             // A line longer than the editor can lay out in reasonable time is shown cut, read-only and
             // without "Save", so the cut text can never replace the file.
-            bool cut = false;
-            std::string text;
-            for (const std::string& line : treefile::SplitLines(plat::ReadFileBytes(path))) {
-                cut = cut || line.size() > MaxEditableLine;
-                text.append(line, 0, MaxEditableLine);
-                text += '\n';
-            }
-            if (!text.empty()) text.pop_back();
-            Memo1->setPlainText(plat::ToQ(text));
-            Memo1->document()->setModified(false);
+            ShowTextFile(path, plat::ReadFileBytes(path));
             TextNode = node;
-            Memo1->setReadOnly(cut);
-            SpeedButton6->setEnabled(!cut);
-            SpeedButton6->setToolTip(cut ? QString::fromUtf8("Zeilen über 65536 Zeichen: nur Anzeige")
-                                         : QString());
             Panel16->show();
             Memo1->show();
             if (name == "telefon.txt") PageControl1->setCurrentWidget(tab_telefon);
@@ -865,9 +852,39 @@ void TMainForm::TreeView1Click() {
     }
 }
 
+void TMainForm::ShowTextFile(const std::string& path, const std::string& bytes) {
+    // A line longer than the editor can lay out in reasonable time is shown cut, read-only and
+    // without "Save", so the cut text can never replace the file.
+    bool cut = false;
+    std::string text;
+    for (const std::string& line : treefile::SplitLines(bytes)) {
+        cut = cut || line.size() > MaxEditableLine;
+        text.append(line, 0, MaxEditableLine);
+        text += '\n';
+    }
+    if (!text.empty()) text.pop_back();
+    Memo1->setPlainText(plat::ToQ(text));
+    Memo1->document()->setModified(false);
+    Memo1->setReadOnly(cut);
+    SpeedButton6->setEnabled(!cut);
+    SpeedButton6->setToolTip(cut ? QString::fromUtf8("Zeilen über 65536 Zeichen: nur Anzeige") : QString());
+    TextViewPath = path;
+    TextViewStamp = plat::StampFile(path, bytes);
+    TextViewText = Memo1->toPlainText();
+}
+
 void TMainForm::SpeedButton6Click() {
     if (!SpeedButton6->isEnabled()) return;
-    textfile::SaveLines(plat::FromQ(Panel16Caption->text()), Memo1->toPlainText());
+    const std::string path = plat::FromQ(Panel16Caption->text());
+    plat::FileStamp stamp = path == TextViewPath ? TextViewStamp : plat::FileStamp{};
+    const QString text = Memo1->toPlainText();
+    std::string disk;
+    if (!textfile::SaveLines(path, text, stamp, path != TextViewPath || text != TextViewText, disk)) {
+        ShowTextFile(path, disk); // another program's version, and nothing edited here (or the user chose it)
+        return;
+    }
+    TextViewStamp = stamp;
+    TextViewText = text;
     Memo1->document()->setModified(false);
 }
 

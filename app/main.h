@@ -2,6 +2,7 @@
 // The main window: the header, the tool buttons, the tabs that host the settings pages, the tool tree
 // with its file views, and the menu.
 
+#include "platform/FileGuard.h"
 #include <QEventLoop>
 #include <QIcon>
 #include <QLabel>
@@ -50,6 +51,12 @@ public:
     std::string HelpFile;           // the window's own help file
     // Longest line the text view edits; a file with a longer line is shown cut and read-only.
     static constexpr std::size_t MaxEditableLine = 65536;
+    // The file in the text view as it was loaded: what "Save" measures changes on disk and here against.
+    std::string TextViewPath;
+    plat::FileStamp TextViewStamp;
+    QString TextViewText;
+    // Shows a text file's bytes in the text view (cut and read-only when a line is too long to edit).
+    void ShowTextFile(const std::string& path, const std::string& bytes);
 
     // --- header, menu, status ------------------------------------------------------------------------------
     TClickImage* Picture;
@@ -106,9 +113,12 @@ public:
     void SetToolRoot(const std::string& dir);
     void ShowStartTabs();
     void ShowToolTabs(int kind);
-    void SelectToolIni(int kind, const std::string& relPath);
+    // False when the open file could not be written back and the user kept it open: nothing changed.
+    bool SelectToolIni(int kind, const std::string& relPath);
     void HideViewers();
-    void ReselectToolIni();
+    // True when the tool's INI file is the open configuration afterwards (also when a refused write-back
+    // kept that same file open with its edits).
+    bool ReselectToolIni();
     // Builds the tool tree from the open tool INI's [ini-tree] section.
     void BuildToolTree();
     // Loads a tree file into the tool tree, applies the image prefixes and expands everything.
@@ -121,8 +131,7 @@ public:
     static void HostPage(QWidget* page, QWidget* host);
     // A page tab's show: re-select the tool INI file, load the page, host it in the tab's panel.
     template <class Page> void ShowPage(Page* page, QWidget* host) {
-        ReselectToolIni();
-        if (!page) return;
+        if (!ReselectToolIni() || !page) return;
         page->LoadSettings();
         HostPage(page, host);
     }

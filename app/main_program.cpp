@@ -7,6 +7,9 @@
 #include "config/SysMod.h"
 #include "config/ed_ini.h"
 #include "pages/Dialogs.h"
+#include "pages/FileQuestions.h"
+
+#include <QStatusBar>
 #include "platform/qt/QtTime.h"
 #include "serial/port/SxComPort.h"
 #include "serial/widgets/ComSelect.h"
@@ -48,6 +51,10 @@ int main(int argc, char** argv) {
     sim::SetDefaultFarEndFactory(sim::ControllerFarEnds());
 
     CreateForms();
+    // Questions and messages about files go to the user from here on (those of the start-up waited).
+    filedlg::Install([](const QString& text) {
+        if (MainForm) MainForm->StatusBar1->showMessage(text);
+    });
     MainForm->ShowStartTabs();
     MainForm->show();
     // The window opens first; what went wrong at the start is explained over it.

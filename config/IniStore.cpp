@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/FileGuard.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -149,32 +150,72 @@ bool ParseInteger(std::string_view s, int& out) {
 
 } // namespace
 
-TIniStore::TIniStore(std::string fileName) : fileName_(std::move(fileName)), index_(std::make_unique<SectionIndex>()) {
-    if (fileName_.empty()) return;
-    const std::string host = plat::ToHostPath(fileName_);
+std::string TIniStore::WhyNotReadable(const std::string& fileName) {
+    if (fileName.empty()) return {};
+    const std::string host = plat::ToHostPath(fileName);
     struct stat st;
     if (::stat(host.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return; // missing: empty store, written on UpdateFile
-        loadError_ = plat::SystemErrorText(errno);
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            const std::string drive = plat::UnmappedDriveOf(fileName);
+            if (drive.empty()) return {}; // simply missing: an empty store, no message
+            return "das Laufwerk " + drive + " ist keinem Verzeichnis zugeordnet (Abschnitt [drives] der "
+                   "Programm-INI-Datei)";
+        }
+        return plat::SystemErrorText(err);
+    }
+    if (S_ISDIR(st.st_mode)) return "es ist ein Ordner, keine Datei";
+    if (!S_ISREG(st.st_mode)) return plat::SystemErrorText(ENODEV);
+    return {};
+}
+
+TIniStore::TIniStore(std::string fileName) : fileName_(std::move(fileName)), index_(std::make_unique<SectionIndex>()) {
+    if (fileName_.empty()) return;
+    std::string why = WhyNotReadable(fileName_);
+    std::string bytes;
+    if (why.empty()) {
+        const int err = plat::ReadFileInto(fileName_, bytes);
+        if (err == ENOENT) return; // vanished meanwhile: missing
+        if (err != 0) why = plat::SystemErrorText(err);
+    }
+    if (!why.empty()) {
+        loadError_ = why;
+        // A folder named as one ("...\", a file name left empty in the settings) is no file to complain about.
+        if (fileName_.back() == '\\' || fileName_.back() == '/') return;
+        plat::FileNotice(fileName_, "Die Datei \"" + fileName_ + "\" kann nicht gelesen werden: " + why +
+                                        ". Sie wird nicht \xFC" "berschrieben.");
         return;
     }
-    if (S_ISDIR(st.st_mode)) {
-        loadError_ = plat::SystemErrorText(EISDIR);
-        return;
-    }
-    try {
-        Load(plat::ReadFileBytes(fileName_));
-    } catch (const plat::FileError& e) {
-        loadError_ = e.what();
-    }
+    stamp_ = plat::StampFile(fileName_, bytes);
+    Load(bytes);
+    baseline_ = plat::HashBytes(GetText());
+    if (!notIni_.empty())
+        plat::FileNotice(fileName_, "Die Datei \"" + fileName_ + "\" ist keine INI-Datei (" + notIni_ +
+                                        "); sie wird nicht zur\xFC" "ckgeschrieben, solange sie hier nicht "
+                                        "ge\xE4" "ndert wird.");
+    if (lineEnd_ == "\r")
+        plat::FileNotice(fileName_, "Die Datei \"" + fileName_ + "\" hat nur CR als Zeilenende; die Zeilen "
+                                    "werden so gelesen und so zur\xFC" "ckgeschrieben.");
+    if (bom_)
+        plat::FileNotice(fileName_, "Die Datei \"" + fileName_ + "\" beginnt mit einer UTF-8-Kennung (BOM); sie "
+                                    "wird beim Lesen \xFC" "bersprungen und beim Schreiben beibehalten.");
 }
 
 TIniStore::~TIniStore() = default;
 
 void TIniStore::Load(std::string_view bytes) {
-    // Written back with the line ends it came with: CR LF, or LF when its first line ends so.
+    // A UTF-8 byte-order mark before the first line is no part of it (and is written back).
+    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+        bom_ = true;
+        bytes.remove_prefix(3);
+    }
+    // Written back with the line ends it came with: CR LF, or LF when its first line ends so, or CR alone
+    // in a file without any LF.
     const std::size_t firstLf = bytes.find('\n');
     if (firstLf != std::string_view::npos && (firstLf == 0 || bytes[firstLf - 1] != '\r')) lineEnd_.assign(1, '\n');
+    const char lineBreak = firstLf == std::string_view::npos && bytes.find('\r') != std::string_view::npos ? '\r' : '\n';
+    if (lineBreak == '\r') lineEnd_.assign(1, '\r');
+    if (bytes.find('\0') != std::string_view::npos) notIni_ = "sie enth\xE4" "lt Bin\xE4" "rdaten (NUL-Bytes)";
     IniSection* current = nullptr;
     std::vector<std::string> pending; // comments after a blank line: they belong to what follows
     bool afterBlank = false;
@@ -189,10 +230,10 @@ void TIniStore::Load(std::string_view bytes) {
     };
     std::size_t start = 0;
     while (start < bytes.size()) {
-        std::size_t lf = bytes.find('\n', start);
+        std::size_t lf = bytes.find(lineBreak, start);
         std::size_t end = lf == std::string_view::npos ? bytes.size() : lf;
         std::size_t next = lf == std::string_view::npos ? bytes.size() : lf + 1;
-        if (end > start && bytes[end - 1] == '\r' && lf != std::string_view::npos) --end;
+        if (lineBreak == '\n' && end > start && bytes[end - 1] == '\r' && lf != std::string_view::npos) --end;
         const std::string_view line = bytes.substr(start, end - start);
         start = next;
 
@@ -222,6 +263,8 @@ void TIniStore::Load(std::string_view bytes) {
         }
     }
     flushPending();
+    if (notIni_.empty() && sections_.empty() && bytes.find_first_not_of(" \t\r\n") != std::string_view::npos)
+        notIni_ = "sie hat keinen einzigen Abschnitt";
 }
 
 IniSection* TIniStore::Find(std::string_view section) const {
@@ -373,7 +416,9 @@ std::string TIniStore::GetText() const {
         for (const auto& c : s->leading) crLf = crLf || endsInCr(c);
         for (const auto& l : s->lines) crLf = crLf || (l.kind != LineKind::Dead && endsInCr(l.raw));
     }
-    const std::string_view eol = crLf ? std::string_view("\r\n") : std::string_view(lineEnd_);
+    const std::string_view eol = lineEnd_ == "\r" ? std::string_view(lineEnd_)
+                                 : crLf            ? std::string_view("\r\n")
+                                                   : std::string_view(lineEnd_);
     for (const auto& p : preamble_) size += p.size() + eol.size();
     for (const auto& s : sections_) {
         for (const auto& c : s->leading) size += c.size() + eol.size();
@@ -381,7 +426,8 @@ std::string TIniStore::GetText() const {
         for (const auto& l : s->lines) size += l.raw.size() + eol.size();
     }
     std::string out;
-    out.reserve(size);
+    out.reserve(size + 3);
+    if (bom_) out = "\xEF\xBB\xBF";
     auto line = [&out, eol](std::string_view text) {
         out.append(text);
         out.append(eol);
@@ -397,15 +443,53 @@ std::string TIniStore::GetText() const {
     return out;
 }
 
-void TIniStore::UpdateFile() const {
-    if (fileName_.empty()) return;
+bool TIniStore::Edited() const { return modified_ && plat::HashBytes(GetText()) != baseline_; }
+
+void TIniStore::ReloadFrom(std::string_view bytes) {
+    preamble_.clear();
+    sections_.clear();
+    index_ = std::make_unique<SectionIndex>();
+    lineEnd_ = "\r\n";
+    bom_ = false;
+    notIni_.clear();
+    Load(bytes);
+    stamp_ = plat::StampFile(fileName_, bytes);
+    baseline_ = plat::HashBytes(GetText());
+    modified_ = false;
+}
+
+UpdateResult TIniStore::UpdateFile() {
+    if (fileName_.empty()) return UpdateResult::Nothing;
     if (!loadError_.empty()) {
-        if (!modified_) return; // nothing to save, and the file must not be replaced by an empty store
-        throw plat::FileError("Die Datei \"" + fileName_ + "\" konnte nicht gelesen werden und wird nicht \xFC" "berschrieben (" +
-                              loadError_ + ").");
+        if (!modified_) return UpdateResult::Nothing; // nothing to save, and the file must not be replaced by an empty store
+        throw plat::WriteCancelled("Die Datei \"" + fileName_ + "\" konnte nicht gelesen werden und wird nicht \xFC" "berschrieben (" +
+                                   loadError_ + "). Die \xC4" "nderungen sind nicht gesichert.");
+    }
+    const bool edited = Edited();
+    if (!notIni_.empty()) {
+        // What is plainly no INI file is rewritten only on the user's word, and only with edits of his.
+        if (!edited) return UpdateResult::Nothing;
+        if (!plat::AskConfirm("Die Datei \"" + fileName_ + "\" ist keine INI-Datei (" + notIni_ +
+                              "). Soll sie trotzdem mit Ihren \xC4" "nderungen \xFC" "berschrieben werden?"))
+            throw plat::WriteCancelled("Die Datei \"" + fileName_ + "\" wurde nicht \xFC" "berschrieben, weil sie "
+                                       "keine INI-Datei ist. Die \xC4" "nderungen sind nicht gesichert.",
+                                       true);
     }
     const std::string text = GetText();
-    std::string existing;
-    if (plat::TryReadFileBytes(fileName_, existing) && existing == text) return;
-    plat::WriteFileAtomic(fileName_, text);
+    std::string disk;
+    switch (plat::WriteBack(fileName_, text, stamp_, edited, disk)) {
+    case plat::WriteBackResult::TakeFromDisk:
+        ReloadFrom(disk);
+        return UpdateResult::TakenFromDisk;
+    case plat::WriteBackResult::AlreadyOnDisk:
+        modified_ = false;
+        baseline_ = plat::HashBytes(text);
+        return UpdateResult::Nothing;
+    case plat::WriteBackResult::Written:
+        break;
+    }
+    modified_ = false;
+    baseline_ = plat::HashBytes(text);
+    notIni_.clear(); // the user's word made it his INI file
+    return UpdateResult::Written;
 }

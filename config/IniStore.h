@@ -7,20 +7,32 @@
 // the first.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/FileGuard.h"
+
 namespace cfg {
 struct IniSection;
 }
+
+// What UpdateFile did.
+enum class UpdateResult {
+    Nothing,       // nothing to write (no file name, the file holds these bytes, or it must not be written)
+    Written,       // the file now holds the store
+    TakenFromDisk, // the file changed on disk and the store took its content instead of writing
+};
 
 class TIniStore {
 public:
     // Loads the file (tool path). A missing file gives an empty store. A directory or a file that cannot be
     // read gives an empty store too, which then refuses UpdateFile rather than overwrite what is there.
-    // An empty file name gives an empty store that is never written.
+    // An empty file name gives an empty store that is never written. A UTF-8 byte-order mark is skipped
+    // (and written back), CR-only line ends are line ends. Every load problem is told through
+    // plat::FileNotice, naming the file and the cause.
     explicit TIniStore(std::string fileName);
     ~TIniStore();
     TIniStore(const TIniStore&) = delete;
@@ -30,6 +42,12 @@ public:
     // False when the file existed but could not be read (the store then refuses to write it).
     bool Loaded() const { return loadError_.empty(); }
     const std::string& LoadError() const { return loadError_; }
+    // Why the file is plainly no INI file (NUL bytes, no section at all), "" when it is one.
+    const std::string& NotIniReason() const { return notIni_; }
+    // Whether the store differs from what was loaded (or last written).
+    bool Edited() const;
+    // Why a file cannot be loaded ("" when it can, or when it is simply missing); German.
+    static std::string WhyNotReadable(const std::string& fileName);
 
     std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
     // "0x"/"0X" followed by hex digits, "$" followed by hex digits, or decimal; anything else gives def.
@@ -55,10 +73,13 @@ public:
     // The same as the file's bytes: CR LF line ends, or LF when the file read had LF line ends (unless a line
     // ends in CR, which only survives a CR LF line end).
     std::string GetText() const;
-    // Writes GetText to the file atomically; skipped when the file already holds exactly these bytes. Throws
-    // plat::FileError on failure. A file that could not be read on creation is never replaced: nothing happens
-    // while the store is unchanged, and a FileError tells that changes cannot be saved. An empty file name: nothing.
-    void UpdateFile() const;
+    // Writes GetText to the file atomically by the write-back rule of plat::WriteBack: skipped when the file
+    // already holds these bytes; when the file changed on disk since the load, the store takes it from disk
+    // if nothing was edited here, and the user is asked if both changed. Throws plat::FileError when the
+    // write fails and plat::WriteCancelled when it was refused; the store keeps its content either way. A
+    // file that could not be read on creation is never replaced (a WriteCancelled when there are changes);
+    // a file that is no INI file is not rewritten unless edited here, and then only on the user's word.
+    UpdateResult UpdateFile();
 
     // Number of sections (for statistics and tests).
     std::size_t SectionCount() const { return sections_.size(); }
@@ -67,12 +88,17 @@ private:
     cfg::IniSection* Find(std::string_view section) const;
     cfg::IniSection& FindOrAdd(std::string_view section);
     void Load(std::string_view bytes);
+    void ReloadFrom(std::string_view bytes);
 
     struct SectionIndex;
     std::string fileName_;
     std::string loadError_;
     std::string lineEnd_ = "\r\n";
     bool modified_ = false;
+    bool bom_ = false;
+    std::string notIni_;
+    plat::FileStamp stamp_;
+    uint64_t baseline_ = 0; // hash of GetText as loaded or last written
     std::vector<std::string> preamble_; // lines before the first section
     std::vector<std::unique_ptr<cfg::IniSection>> sections_;
     std::unique_ptr<SectionIndex> index_;

@@ -4,6 +4,7 @@
 
 #include "config/ed_ini.h"
 #include "platform/DateTime.h"
+#include "platform/FileGuard.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
@@ -54,11 +55,22 @@ void TMyFile::OpenFile(bool append) {
 }
 
 void TMyFile::WriteLine(const std::string& text) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (!file_) return;
-    std::fwrite(text.data(), 1, text.size(), file_);
-    std::fwrite("\r\n", 1, 2, file_);
-    std::fflush(file_); // the console writes during a run; lines must not wait for the end
+    int err = 0;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!file_) return;
+        errno = 0;
+        const bool ok = std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
+                        std::fwrite("\r\n", 1, 2, file_) == 2 &&
+                        std::fflush(file_) == 0; // the console writes during a run; lines must not wait for the end
+        if (ok) return;
+        err = errno != 0 ? errno : EIO;
+        std::clearerr(file_);
+        if (lostLines_++ > 0) return; // told once; the program keeps running and keeps trying
+    }
+    plat::FileNotice(fileName_, "Zeilen der Protokolldatei \"" + fileName_ + "\" gehen verloren: " +
+                                    plat::SystemErrorText(err) + ". Das Programm l\xE4" "uft weiter.",
+                     false); // the status bar only: a box would hold up the serial console
 }
 
 TLogFile::TLogFile() {

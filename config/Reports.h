@@ -33,6 +33,8 @@ public:
     TMyFile& operator=(const TMyFile&) = delete;
 
     bool IsOpen() const { return open_; }
+    // Lines that could not be written (a full disk, say). The first loss is told through plat::FileNotice.
+    std::size_t LostLines() const { return lostLines_; }
     const std::string& FileName() const { return fileName_; }
     void Close();
 
@@ -46,6 +48,7 @@ protected:
 
 private:
     std::FILE* file_ = nullptr;
+    std::size_t lostLines_ = 0;
     std::mutex lock_;
 };
 

@@ -7,6 +7,7 @@
 #include "config/Reports.h"
 #include "platform/ComMap.h"
 #include "platform/DateTime.h"
+#include "platform/FileGuard.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -158,6 +159,13 @@ void OpenConfiguration(const std::string& nameArg, const std::string& iniPathArg
 
     if (iniPath.empty()) iniPath = plat::ChangeFileExt(name, ".INI");
     r.iniFileName = plat::ExpandFileName(iniPath);
+    if (!plat::FileExists(r.iniFileName) && !r.iniFileName.empty() && r.iniFileName.back() != '\\') {
+        // A folder, a pipe, a link loop or a drive without mapping: said once, then as a missing file.
+        const std::string why = TIniStore::WhyNotReadable(r.iniFileName);
+        if (!why.empty())
+            plat::FileNotice(r.iniFileName, "Die INI-Datei \"" + r.iniFileName + "\" kann nicht ge\xF6" "ffnet werden: " +
+                                                why + ".");
+    }
     if (plat::FileExists(r.iniFileName)) {
         r.store = std::make_unique<TIniStore>(r.iniFileName);
         r.open = true;
@@ -214,6 +222,7 @@ void ShutdownConfiguration() {
         // The program is ending; the log is the last place this can go.
         WriteLogLine(e.what());
         std::cerr << e.what() << '\n';
+        DiscardToolIni();
     }
     // The logs are closed even when the open file was switched to one that does not exist.
     if (LogFile) {
@@ -245,12 +254,18 @@ TIniStore& ToolIni() {
 void ReleaseToolIni() {
     Resolver& r = R();
     if (!r.store) return;
-    std::unique_ptr<TIniStore> store = std::move(r.store);
+    r.store->UpdateFile(); // a failure keeps the store open, edits and all
+    DiscardToolIni();
+}
+
+void DiscardToolIni() {
+    Resolver& r = R();
+    if (!r.store) return;
+    r.store.reset();
     r.open = false;
     r.iniFileName.clear();
     r.base.clear();
     r.ClearDirs();
-    store->UpdateFile(); // released on return, written or not
 }
 
 const std::string& IniFileName() { return R().iniFileName; }

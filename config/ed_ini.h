@@ -18,7 +18,8 @@ const std::vector<std::string>& StartupMessages();
 const std::vector<std::string>& ProgramArgs();
 
 // Opens iniPath (or name with extension ".INI" when iniPath is empty) as the configuration file. The previous
-// store is not written here; callers call ReleaseToolIni first. changeDir: the directories are resolved with
+// store is written back first (ReleaseToolIni; a failure is passed on and nothing else changes). A path that
+// cannot be opened for a reason other than being missing is told through plat::FileNotice. changeDir: the directories are resolved with
 // name's directory as the current directory (throws plat::FileError when it does not exist).
 void OpenConfiguration(const std::string& name, const std::string& iniPath, bool changeDir);
 // Writes back and closes the configuration and the logs, then opens again with a change of directory.
@@ -30,9 +31,12 @@ bool ConfigOpen();
 // The open configuration store; when none is open, an empty store without a file name that is never written.
 // Do not keep the reference: the next open or release replaces the store.
 TIniStore& ToolIni();
-// Writes the open store back and releases it (ConfigOpen becomes false); nothing when none is open. The store is
-// released even when writing fails; the FileError is passed on.
+// Writes the open store back and releases it (ConfigOpen becomes false); nothing when none is open. When the
+// write fails or is refused (plat::FileError, plat::WriteCancelled) the store stays open with its edits, so
+// the caller can try again or give them up with DiscardToolIni.
 void ReleaseToolIni();
+// Releases the open store without writing it (its edits are given up).
+void DiscardToolIni();
 
 const std::string& IniFileName();
 const std::string& Base();

@@ -2,9 +2,14 @@
 // every step the store must agree with a plain list model kept beside it, and writing the file back and
 // loading it again must give the same store (the written form is a fixed point).
 //
+// Numbers are checked against a reference reading written from the number rule, for every value the store
+// holds (those of the file as well as those written), so a fault in hexadecimal digits, in the sign of a
+// hexadecimal number or in the decimal range does not go unseen.
+//
 // Input: two bytes (little-endian) give the length of the file part; the file bytes follow, then the script.
 
 #include "config/IniStore.h"
+#include "platform/FileGuard.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
@@ -66,9 +71,12 @@ struct Model {
     static bool IsKeyLine(const std::string& l) { return l.find('=') != std::string::npos; }
     static std::string KeyOf(const std::string& l) { return l.substr(0, l.find('=')); }
 
-    // Lines end at LF, a CR just before the LF belongs to the line end; blank and ";" lines are dropped,
-    // "[...]" starts a section, lines before the first section are not part of any.
-    void Parse(const std::string& bytes) {
+    // Lines end at LF, a CR just before the LF belongs to the line end (in a file without any LF, CR alone
+    // ends lines); blank and ";" lines are dropped, "[...]" starts a section, lines before the first section
+    // are not part of any. A UTF-8 byte-order mark at the start is no part of the first line.
+    void Parse(std::string bytes) {
+        if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+        if (bytes.find('\n') == std::string::npos) std::replace(bytes.begin(), bytes.end(), '\r', '\n');
         std::size_t start = 0;
         while (start < bytes.size()) {
             std::size_t lf = bytes.find('\n', start);
@@ -127,6 +135,44 @@ struct Model {
     }
 };
 
+// The number rule, read from its description rather than from the store: blanks before the number are
+// skipped; "0x"/"0X" followed by hexadecimal digits; otherwise an optional sign, an optional "$" for
+// hexadecimal, and digits. Hexadecimal covers the 32-bit pattern ($FFFFFFFF is -1, a sign negates it);
+// decimal must lie in the 32-bit range. Anything else, and any overflow, gives the default.
+int ReferenceInteger(std::string_view v, int def) {
+    while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+    bool negative = false, hex = false;
+    if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+        hex = true;
+        v.remove_prefix(2);
+    } else {
+        if (!v.empty() && (v[0] == '+' || v[0] == '-')) {
+            negative = v[0] == '-';
+            v.remove_prefix(1);
+        }
+        if (!v.empty() && v[0] == '$') {
+            hex = true;
+            v.remove_prefix(1);
+        }
+    }
+    if (v.empty()) return def;
+    static const std::string_view kHex = "0123456789abcdef";
+    for (char c : v) {
+        const char lower = (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+        const std::size_t d = kHex.find(lower);
+        if (d == std::string_view::npos || d >= (hex ? 16u : 10u) || (!hex && c != lower)) return def;
+    }
+    while (v.size() > 1 && v[0] == '0') v.remove_prefix(1);
+    if (v.size() > (hex ? 8u : 10u)) return def;
+    const unsigned long long n = std::stoull(std::string(v), nullptr, hex ? 16 : 10);
+    if (hex) {
+        const long long pattern = (long long)(int32_t(uint32_t(n)));
+        return int32_t(uint32_t(negative ? -pattern : pattern));
+    }
+    if (n > (negative ? 2147483648ull : 2147483647ull)) return def;
+    return int32_t(uint32_t(negative ? 0 - n : n));
+}
+
 // Every read the store offers agrees with the model.
 void Compare(const TIniStore& store, Model& model) {
     std::vector<std::string> list;
@@ -154,6 +200,9 @@ void Compare(const TIniStore& store, Model& model) {
             const std::string& value = answer.at(plat::AnsiUpperCase(key));
             Check(store.ValueExists(sec.name, plat::AnsiUpperCase(key)), "key found without regard to case");
             Check(store.ReadString(sec.name, plat::AnsiLowerCase(key), "\x01") == value, "value after the first =");
+            const int def = int(value.size()) * 7919 - 1;
+            Check(store.ReadInteger(sec.name, key, def) == ReferenceInteger(value, def), "a number reads by the rule");
+            Check(store.ReadBool(sec.name, key, false) == (ReferenceInteger(value, 0) != 0), "a boolean is a number");
         }
     }
 }
@@ -211,7 +260,7 @@ bool SafeKey(const std::string& key) {
 }
 
 // Written back and loaded again: the same store, and the same bytes once more.
-void CheckRoundTrip(const TIniStore& store, Model& model) {
+void CheckRoundTrip(TIniStore& store, Model& model) {
     const std::string text = store.GetText();
     store.UpdateFile();
     TIniStore again(kToolFile);
@@ -228,6 +277,9 @@ void CheckRoundTrip(const TIniStore& store, Model& model) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
+    // A file that is no INI file is rewritten only on the user's word: here it is always given.
+    static const bool confirmed = (plat::SetConfirmQuestion([](const std::string&) { return true; }), true);
+    (void)confirmed;
     const size_t fileLen = (size_t(data[0]) | size_t(data[1]) << 8) % (size - 1);
     const std::string bytes(reinterpret_cast<const char*>(data + 2), fileLen);
     PutFile(bytes);
@@ -244,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool bulkDone = false;
     for (int steps = 0; script.More() && steps < 64; ++steps) {
         const uint8_t op = script.Byte();
-        switch (op % 6) {
+        switch (op % 7) {
         case 0: {
             const std::string sec = PickSection(script, model);
             const std::string key = PickKey(script, model, sec);
@@ -294,6 +346,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 store.DeleteKey(sec, plat::AnsiUpperCase(key));
                 model.DeleteKey(sec, key);
             }
+            break;
+        }
+        case 6: { // a text made of what numbers are made of, read back by the number rule
+            const std::string sec = PickSection(script, model);
+            const std::string key = PickKey(script, model, sec);
+            static const char kAlphabet[] = " 0123456789aAbBcCdDeEfFgxX$-+";
+            std::string value;
+            for (int n = script.Byte() % 14; n > 0; --n) value += kAlphabet[script.Byte() % (sizeof kAlphabet - 1)];
+            store.WriteString(sec, key, value);
+            model.Write(sec, key, value);
+            writtenUnsafe |= !SafeKey(key);
             break;
         }
         case 5: {

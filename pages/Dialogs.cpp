@@ -124,6 +124,32 @@ int MessageDlg(const std::string& text, Kind kind, int buttons, const std::strin
     return mrNone;
 }
 
+int AskDlg(const std::string& text, Kind kind, const std::vector<std::pair<int, std::string>>& buttons,
+           int escapeResult, const std::string& caption) {
+    Shown shown{kind, caption, text, mbNone};
+    for (const auto& b : buttons) shown.labels.push_back(b.second);
+    HistoryList().push_back(shown);
+    Answer a;
+    if (TakeAnswer(a)) return a.result;
+    if (Headless()) return escapeResult;
+
+    QMessageBox box(IconOf(kind), caption.empty() ? DefaultCaption(kind) : plat::ToQ(caption), plat::ToQ(text),
+                    QMessageBox::NoButton, QApplication::activeWindow());
+    std::vector<std::pair<QAbstractButton*, int>> made;
+    for (const auto& [result, label] : buttons) {
+        QPushButton* b = box.addButton(plat::ToQ(label), QMessageBox::AcceptRole);
+        made.emplace_back(b, result);
+        if (result == escapeResult) {
+            box.setEscapeButton(b);
+            box.setDefaultButton(b);
+        }
+    }
+    box.exec();
+    for (auto& [button, r] : made)
+        if (box.clickedButton() == button) return r;
+    return escapeResult;
+}
+
 void ShowMessage(const std::string& text) { MessageDlg(text, Kind::Custom, mbOK); }
 
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
@@ -134,10 +160,14 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
         return a.result == mrOK;
     }
     if (Headless()) return false;
-    bool ok = false;
-    QString text = QInputDialog::getText(QApplication::activeWindow(), plat::ToQ(caption), plat::ToQ(prompt),
-                                         QLineEdit::Normal, plat::ToQ(value), &ok);
-    if (ok) value = plat::FromQ(text);
+    QInputDialog box(QApplication::activeWindow());
+    box.setWindowTitle(plat::ToQ(caption));
+    box.setLabelText(plat::ToQ(prompt));
+    box.setTextValue(plat::ToQ(value));
+    box.setOkButtonText(QStringLiteral("OK"));
+    box.setCancelButtonText(QStringLiteral("Abbrechen"));
+    const bool ok = box.exec() == QDialog::Accepted;
+    if (ok) value = plat::FromQ(box.textValue());
     return ok;
 }
 

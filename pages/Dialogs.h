@@ -18,6 +18,11 @@ enum Result { mrNone = 0, mrOK = 1, mrCancel = 2, mrYes = 6, mrNo = 7, mrAbort =
 
 // A message box; returns the result of the button pressed (mrNone when closed without a button).
 int MessageDlg(const std::string& text, Kind kind, int buttons, const std::string& caption = {});
+// A question with buttons of its own German captions, each with the result it returns (pressed in the
+// order given; Escape gives escapeResult). Answered in advance like MessageDlg; without a screen and
+// without a queued answer it returns escapeResult.
+int AskDlg(const std::string& text, Kind kind, const std::vector<std::pair<int, std::string>>& buttons,
+           int escapeResult, const std::string& caption = {});
 // An information box with one "OK".
 void ShowMessage(const std::string& text);
 // An input box: true and value set when confirmed.
@@ -32,6 +37,7 @@ struct Shown {
     Kind kind;
     std::string caption, text;
     int buttons;
+    std::vector<std::string> labels = {}; // the captions of an AskDlg
 };
 // The next dialog returns result (and, for an input box, text) without being shown.
 void SetNextAnswer(int result, const std::string& text = {});

@@ -18,8 +18,10 @@
 namespace pics {
 namespace {
 
-// Pictures beyond this many pixels are refused before memory is taken for them.
-constexpr unsigned long long MaxPixels = 200ull * 1000 * 1000;
+// Memory a picture may take while it is decoded (the image itself and libjpeg's buffers, among them the
+// coefficients of every block that a progressive picture keeps until its last scan). Larger pictures are
+// refused before memory is taken for them; libjpeg's own allocations are capped at the same figure.
+constexpr unsigned long long MaxDecodeBytes = 384ull * 1024 * 1024;
 
 struct ErrorManager {
     jpeg_error_mgr pub;
@@ -49,6 +51,29 @@ extern "C" void OnJpegMessage(j_common_ptr info, int level) {
 
 enum class Outcome { Ok, Failed, Damaged, TooLarge };
 
+struct Claim {
+    unsigned long long bytes = 0;        // memory the decode would take
+    unsigned long long minDataBytes = 0; // the least entropy-coded data that can describe the picture
+};
+
+// What the header claims, before anything is decoded (block counts are known after jpeg_read_header).
+Claim ClaimOf(const jpeg_decompress_struct& cinfo, int outBytesPerPixel) {
+    Claim c;
+    const unsigned long long w = cinfo.image_width, h = cinfo.image_height;
+    c.bytes = w * h * unsigned(outBytesPerPixel) + (w + 8) * 64 * unsigned(cinfo.num_components);
+    unsigned long long fullest = 0;
+    for (int i = 0; i < cinfo.num_components; ++i) {
+        const jpeg_component_info& comp = cinfo.comp_info[i];
+        const unsigned long long blocks =
+            static_cast<unsigned long long>(comp.width_in_blocks) * comp.height_in_blocks;
+        fullest = std::max(fullest, blocks);
+        // A progressive (multi-scan) picture keeps every coefficient: 64 of 2 bytes per block.
+        if (jpeg_has_multiple_scans(const_cast<j_decompress_ptr>(&cinfo))) c.bytes += blocks * 128;
+    }
+    c.minDataBytes = fullest / 8;
+    return c;
+}
+
 // All libjpeg calls live here: the frame that holds the jump target has only trivial locals, so
 // nothing is skipped by the jump. The image is allocated by the caller's object through a pointer.
 Outcome Decode(const unsigned char* data, unsigned long size, QImage* image, ErrorManager* err) {
@@ -64,14 +89,24 @@ Outcome Decode(const unsigned char* data, unsigned long size, QImage* image, Err
         return Outcome::Failed;
     }
     jpeg_create_decompress(&cinfo);
+    cinfo.mem->max_memory_to_use = long(MaxDecodeBytes);
     jpeg_mem_src(&cinfo, data, size);
     jpeg_read_header(&cinfo, TRUE);
-    if (static_cast<unsigned long long>(cinfo.image_width) * cinfo.image_height > MaxPixels) {
+    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+    const Claim claim = ClaimOf(cinfo, cmyk ? 4 : gray ? 1 : 3);
+    if (claim.bytes > MaxDecodeBytes) {
         jpeg_destroy_decompress(&cinfo);
         return Outcome::TooLarge;
     }
-    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
-    const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+    // Huffman-coded data needs at least one bit per block of the fullest component; a file far smaller
+    // than its claim is damaged (or made to exhaust memory) and is refused before the decode.
+    if (!cinfo.arith_code && size < claim.minDataBytes) {
+        std::snprintf(err->message, sizeof err->message, "%lu Bytes f\xFCr %ux%u Bildpunkte", size,
+                      unsigned(cinfo.image_width), unsigned(cinfo.image_height));
+        jpeg_destroy_decompress(&cinfo);
+        return Outcome::Damaged;
+    }
     cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&cinfo);
     *image = QImage(int(cinfo.output_width), int(cinfo.output_height),

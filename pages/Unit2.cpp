@@ -222,10 +222,7 @@ void TForm2::CloseModemStore() {
     ModemDatabasePath.clear();
     // A store opened over an empty path (the tab was shown before the monitor tool was chosen) has no file.
     if (!store || store->FileName().empty()) return;
-    // The page never changes the modem types, so the write-back only brings the file into the store's form.
-    // A file changed on disk since the last load (edited by hand, say) keeps its new content: the stale copy
-    // read at the load must not overwrite it.
-    const TIniStore onDisk(store->FileName());
-    if (onDisk.GetText() != store->GetText()) return;
+    // The page never changes the modem types, so the write-back only brings the file into the store's form;
+    // a file changed on disk since the last load keeps its new content (the store's write-back rule).
     store->UpdateFile();
 }

@@ -32,8 +32,9 @@ public:
     void BitBtn1Click() { SaveSettings(); }
     // Panel1 shows the modem-types store's file name.
     void FormShow();
-    // End of program: the modem-types store is written back (never to an empty path, and not over a file
-    // that changed on disk since the last load) and released, and ModemDatabasePath is cleared. Safe to call twice; the destructor calls it.
+    // End of program: the modem-types store is written back (never to an empty path, and by the store's
+    // write-back rule never over a file that changed on disk since the last load) and released, and
+    // ModemDatabasePath is cleared. Safe to call twice; the destructor calls it.
     void CloseModemStore();
     // The modem-types store of the last load (nullptr before the first).
     TIniStore* ModemStore() const { return FModemStore.get(); }

@@ -137,7 +137,8 @@ void TTelefonBuch::LoadSettings() {
         const std::string first = ReadLanguageText("monitor_49", "10") + plat::DateToStr() + " ()";
         plat::WriteFileAtomic(path, JoinLines({first, "ZAV/TEST-VAM (06601234567)"}));
     }
-    const std::vector<std::string> lines = plat::SplitLines(plat::ReadFileBytes(path));
+    const std::string bytes = plat::ReadFileBytes(path);
+    const std::vector<std::string> lines = plat::SplitLines(bytes);
 
     ListBox1->clear();
     for (const std::string& l : lines) ListBox1->addItem(ToQ(l));
@@ -158,6 +159,9 @@ void TTelefonBuch::LoadSettings() {
         StringGrid1->setCurrentCell(1, 0);
     }
     StringGrid1SelectCell(0, 1);
+    FLoadedPath = path;
+    FLoadedStamp = plat::StampFile(path, bytes);
+    FLoadedGridText = GridText();
 }
 
 void TTelefonBuch::StringGrid1SelectCell(int /*col*/, int row) {
@@ -191,13 +195,7 @@ std::string TTelefonBuch::CheckRows() const {
     return {};
 }
 
-bool TTelefonBuch::SaveSettings() {
-    // A row that the file cannot hold refuses the whole save: nothing written, the grid kept as typed.
-    if (const std::string problem = CheckRows(); !problem.empty()) {
-        dlg::MessageDlg(problem, dlg::Kind::Warning, dlg::mbOK);
-        return false;
-    }
-    ListBox1->clear();
+std::string TTelefonBuch::GridText(std::vector<std::string>* out) const {
     std::vector<std::string> lines;
     for (int row = 1; row < StringGrid1->rowCount(); ++row) {
         const QTableWidgetItem* nameItem = StringGrid1->item(row, 0);
@@ -205,8 +203,33 @@ bool TTelefonBuch::SaveSettings() {
         const std::string name = nameItem ? FromQ(nameItem->text()) : std::string();
         if (name.empty()) continue;
         lines.push_back(name + "(" + (numberItem ? FromQ(numberItem->text()) : std::string()) + ")");
-        ListBox1->addItem(ToQ(lines.back()));
     }
-    plat::WriteFileAtomic(ini_telefonbuch(), JoinLines(lines));
+    std::string text = JoinLines(lines);
+    if (out) *out = std::move(lines);
+    return text;
+}
+
+bool TTelefonBuch::SaveSettings() {
+    // A row that the file cannot hold refuses the whole save: nothing written, the grid kept as typed.
+    if (const std::string problem = CheckRows(); !problem.empty()) {
+        dlg::MessageDlg(problem, dlg::Kind::Warning, dlg::mbOK);
+        return false;
+    }
+    std::vector<std::string> lines;
+    const std::string bytes = GridText(&lines);
+    const std::string path = ini_telefonbuch();
+    // Another file than the one loaded (the tool changed meanwhile) counts as loaded missing: whatever is
+    // there is not overwritten without a question.
+    plat::FileStamp stamp = path == FLoadedPath ? FLoadedStamp : plat::FileStamp{};
+    std::string disk;
+    if (plat::WriteBack(path, bytes, stamp, bytes != FLoadedGridText, disk) == plat::WriteBackResult::TakeFromDisk) {
+        LoadSettings(); // another program's version, and nothing edited here (or the user chose it)
+        return true;
+    }
+    ListBox1->clear();
+    for (const std::string& l : lines) ListBox1->addItem(ToQ(l));
+    FLoadedPath = path;
+    FLoadedStamp = stamp;
+    FLoadedGridText = bytes;
     return true;
 }

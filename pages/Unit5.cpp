@@ -350,7 +350,7 @@ void TForm5::OpenInInspector(const std::string& path) {
         dlg::MessageDlg(path + " nicht gefunden", dlg::Kind::Information, dlg::mbYes, "Information");
         return;
     }
-    Form80->OpenIniFile(path);
+    if (!Form80->OpenIniFile(path)) return; // the old file could not be written back and stays open
     // A file that is there but cannot be read opens as an empty store; showing that as an empty file
     // would hide the failure.
     if (!ToolIni().Loaded()) {

@@ -15,7 +15,7 @@ TForm9* Form9 = nullptr;
 
 namespace textfile {
 
-void SaveLines(const std::string& toolPath, const QString& text) {
+std::string LinesBytes(const QString& text) {
     std::string bytes;
     if (!text.isEmpty()) {
         bytes = plat::FromQ(text);
@@ -30,7 +30,14 @@ void SaveLines(const std::string& toolPath, const QString& text) {
         out += "\r\n";
         bytes.swap(out);
     }
-    plat::WriteFileAtomic(toolPath, bytes); // FileError names the file and the reason, in German
+    return bytes;
+}
+
+bool SaveLines(const std::string& toolPath, const QString& text, plat::FileStamp& stamp, bool edited,
+               std::string& diskBytes) {
+    // FileError names the file and the reason, in German
+    return plat::WriteBack(toolPath, LinesBytes(text), stamp, edited, diskBytes) !=
+           plat::WriteBackResult::TakeFromDisk;
 }
 
 } // namespace textfile
@@ -63,6 +70,29 @@ TForm9::TForm9(QWidget* parent) : QWidget(parent) {
     connect(ToolButton1, &QToolButton::clicked, this, &TForm9::ToolButton1Click);
 }
 
+void TForm9::ShowFile(const std::string& toolPath) {
+    std::string bytes = plat::ReadFileBytes(toolPath);
+    std::string text;
+    for (const std::string& line : plat::SplitLines(bytes)) text += line + "\n";
+    if (!text.empty()) text.pop_back();
+    setWindowTitle(plat::ToQ(toolPath));
+    Memo1->setPlainText(plat::ToQ(text));
+    FLoadedPath = toolPath;
+    FLoadedStamp = plat::StampFile(toolPath, bytes);
+    FLoadedText = Memo1->toPlainText();
+}
+
 void TForm9::ToolButton1Click() {
-    textfile::SaveLines(plat::FromQ(windowTitle()), Memo1->toPlainText());
+    const std::string path = plat::FromQ(windowTitle());
+    // A file not shown here counts as loaded missing: one that is there is not replaced without a question.
+    plat::FileStamp stamp = path == FLoadedPath ? FLoadedStamp : plat::FileStamp{};
+    const QString text = Memo1->toPlainText();
+    std::string disk;
+    if (!textfile::SaveLines(path, text, stamp, path != FLoadedPath || text != FLoadedText, disk)) {
+        ShowFile(path); // taken from disk
+        return;
+    }
+    FLoadedPath = path;
+    FLoadedStamp = stamp;
+    FLoadedText = text;
 }

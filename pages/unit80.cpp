@@ -2,6 +2,7 @@
 
 #include "config/ed_ini.h"
 #include "pages/Dialogs.h"
+#include "pages/FileQuestions.h"
 #include "pages/Unit5.h"
 #include "platform/qt/QtText.h"
 
@@ -13,25 +14,25 @@ TForm80::TForm80(QWidget* parent) : QWidget(parent) {
     setObjectName("Form80");
 }
 
-void TForm80::OpenToolIni(int kind, const std::string& path) {
+bool TForm80::OpenToolIni(int kind, const std::string& path) {
+    if (!SwitchTo(path)) return false;
     ToolKind = kind;
-    SwitchTo(path);
     if (Form5) Form5->RefreshSections();
+    return true;
 }
 
-void TForm80::OpenIniFile(const std::string& path) {
+bool TForm80::OpenIniFile(const std::string& path) {
+    if (!SwitchTo(path)) return false;
     ToolKind = 3;
-    SwitchTo(path);
+    return true;
 }
 
-void TForm80::SwitchTo(const std::string& path) {
-    // A write-back that fails (read-only file, full disk) must not leave the program without a file:
-    // the user is told, and the switch goes on. The old file on disk stays as it was.
-    try {
-        ReleaseToolIni();
-    } catch (const std::exception& e) {
-        dlg::MessageDlg(e.what(), dlg::Kind::Error, dlg::mbOK);
-    }
+bool TForm80::SwitchTo(const std::string& path) {
+    // A write-back that fails (read-only file, full disk, a change on disk the user would not overwrite)
+    // refuses the switch unless the user gives the edits up or saves them elsewhere: they are never
+    // thrown away behind his back.
+    if (!filedlg::WriteBackToolIni(true)) return false;
     OpenConfiguration("", path, false);
     emit PathOpened(plat::ToQ(path));
+    return true;
 }

@@ -15,17 +15,18 @@ public:
     // or a file opened in the INI inspector.
     int ToolKind = 0;
 
-    // The main window's tool selection: remembers kind, switches, refreshes the inspector's sections.
-    void OpenToolIni(int kind, const std::string& path);
-    // The INI inspector's open: kind 3, then the switch.
-    void OpenIniFile(const std::string& path);
+    // The main window's tool selection: switches, remembers kind, refreshes the inspector's sections.
+    // False when the old file could not be written back and the user kept it open (nothing changed).
+    bool OpenToolIni(int kind, const std::string& path);
+    // The INI inspector's open: the switch, then kind 3. False as for OpenToolIni.
+    bool OpenIniFile(const std::string& path);
 
 signals:
     // The path just switched to; the main window shows it in its title label.
     void PathOpened(const QString& path);
 
 private:
-    void SwitchTo(const std::string& path);
+    bool SwitchTo(const std::string& path);
 };
 
 extern TForm80* Form80;

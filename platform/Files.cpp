@@ -2,10 +2,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/Paths.h"
@@ -46,6 +51,26 @@ bool ReadAll(int fd, std::string& out) {
         }
         if (n == 0) return true;
         out.append(buf, std::size_t(n));
+    }
+}
+
+// The process's umask, read without changing it for good (single-threaded use is not assumed: the
+// window is the two calls).
+mode_t CurrentUmask() {
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(022);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+
+// Makes a rename in dir durable; a failure here does not undo a completed write.
+void SyncDirectory(const std::string& dir) {
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
     }
 }
 
@@ -103,6 +128,8 @@ std::string ReadFileBytes(const std::string& toolPath) {
 
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes) == 0; }
 
+int ReadFileInto(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes); }
+
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -120,40 +147,226 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return lines;
 }
 
+namespace {
+
+// Our temporaries are named ".<name>.ini4zav~<pid>.<6 characters>": a crash leaves at most one of them
+// (O_TMPFILE leaves none), and a later write into the folder removes those whose process is gone.
+constexpr std::string_view TempTag = ".ini4zav~";
+
+std::string RandomSuffix() {
+    static const char chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static thread_local uint64_t state = uint64_t(::getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(::time(nullptr));
+    std::string out(6, 'x');
+    for (char& c : out) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        c = chars[(state >> 33) % (sizeof chars - 1)];
+    }
+    return out;
+}
+
+std::string TempNameFor(const std::string& dir, const std::string& name) {
+    return dir + "/." + name + std::string(TempTag) + std::to_string(::getpid()) + "." + RandomSuffix();
+}
+
+// The process id of one of our temporary names, or 0 when the name is not one of them.
+pid_t TempOwner(std::string_view name) {
+    if (name.size() < 2 || name[0] != '.') return 0;
+    const std::size_t tag = name.rfind(TempTag);
+    if (tag == std::string_view::npos || tag == 0) return 0;
+    std::string_view rest = name.substr(tag + TempTag.size());
+    const std::size_t dot = rest.find('.');
+    if (dot == 0 || dot == std::string_view::npos || rest.size() - dot - 1 != 6) return 0;
+    long long pid = 0;
+    for (char c : rest.substr(0, dot)) {
+        if (c < '0' || c > '9' || pid > 100000000) return 0;
+        pid = pid * 10 + (c - '0');
+    }
+    return pid_t(pid);
+}
+
+} // namespace
+
+std::size_t RemoveStaleTemporaries(const std::string& hostDir) {
+    DIR* d = ::opendir(hostDir.c_str());
+    if (!d) return 0;
+    std::size_t removed = 0;
+    while (const dirent* e = ::readdir(d)) {
+        const pid_t owner = TempOwner(e->d_name);
+        if (owner <= 0 || owner == ::getpid()) continue;
+        // Only when that process is gone: a second instance may be writing this very moment.
+        if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        if (::unlinkat(::dirfd(d), e->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(d);
+    return removed;
+}
+
+namespace {
+
+// Follows symbolic links from host to the file a write must replace; a dangling link gives its target.
+// 0 or an errno (ELOOP for a loop).
+int ResolveWriteTarget(std::string& host) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat lst;
+        if (::lstat(host.c_str(), &lst) != 0) return errno == ENOENT ? 0 : errno;
+        if (!S_ISLNK(lst.st_mode)) return 0;
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlink(host.c_str(), buf, sizeof buf - 1);
+        if (n < 0) return errno;
+        std::string target(buf, std::size_t(n));
+        if (target.empty()) return ENOENT;
+        if (target[0] != '/') target = host.substr(0, host.rfind('/') + 1) + target;
+        host = target;
+    }
+    return ELOOP;
+}
+
+// Copies the extended attributes of the file at host onto fd. 0 or an errno; a file system without
+// them is no error.
+int CopyXattrs(const std::string& host, int fd) {
+    ssize_t len = ::listxattr(host.c_str(), nullptr, 0);
+    if (len < 0) return (errno == ENOTSUP || errno == ENOSYS) ? 0 : errno;
+    if (len == 0) return 0;
+    std::string names(std::size_t(len), '\0');
+    len = ::listxattr(host.c_str(), names.data(), names.size());
+    if (len < 0) return errno;
+    names.resize(std::size_t(len));
+    for (std::size_t at = 0; at < names.size();) {
+        const char* name = names.c_str() + at;
+        at += std::strlen(name) + 1;
+        const ssize_t vlen = ::getxattr(host.c_str(), name, nullptr, 0);
+        if (vlen < 0) {
+            if (errno == ENODATA) continue; // removed meanwhile
+            return errno;
+        }
+        std::string value(std::size_t(vlen), '\0');
+        const ssize_t got = ::getxattr(host.c_str(), name, value.data(), value.size());
+        if (got < 0) return errno;
+        if (::fsetxattr(fd, name, value.data(), std::size_t(got), 0) != 0) return errno;
+    }
+    return 0;
+}
+
+struct WriteFailure {
+    std::string reason; // German, complete sentence part after "kann nicht geschrieben werden: "
+};
+
+// Writes, makes the new file look like the old one (owner, group, mode, extended attributes) and flushes
+// it. On failure fills reason.
+bool FillTemp(int fd, std::string_view bytes, const struct stat* old, const std::string& oldHost, WriteFailure& f) {
+    if (!WriteAll(fd, bytes)) {
+        f.reason = SystemErrorText(errno);
+        return false;
+    }
+    if (old) {
+        if ((old->st_uid != ::geteuid() || old->st_gid != ::getegid()) && ::fchown(fd, old->st_uid, old->st_gid) != 0) {
+            f.reason = "Besitzer und Gruppe der Datei lie\xDF" "en sich f\xFC" "r die neue Fassung nicht "
+                       "\xFC" "bernehmen (" + SystemErrorText(errno) + "); die Datei bleibt unver\xE4" "ndert";
+            return false;
+        }
+        if (const int err = CopyXattrs(oldHost, fd)) {
+            f.reason = "Die erweiterten Attribute der Datei lie\xDF" "en sich nicht \xFC" "bernehmen (" +
+                       SystemErrorText(err) + "); die Datei bleibt unver\xE4" "ndert";
+            return false;
+        }
+    }
+    // After fchown, which clears the set-id bits.
+    if (::fchmod(fd, old ? (old->st_mode & 07777) : mode_t(0666 & ~CurrentUmask())) != 0 || ::fsync(fd) != 0) {
+        f.reason = SystemErrorText(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
     std::string host = ToHostPath(toolPath);
     if (host.empty()) Fail("geschrieben", toolPath, ENOENT);
-    // A symbolic link stays a link: its target is replaced.
-    char real[PATH_MAX];
-    struct stat lst;
-    if (::lstat(host.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) && ::realpath(host.c_str(), real)) host = real;
-
-    mode_t mode = 0644;
-    struct stat st;
-    if (::stat(host.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) Fail("geschrieben", toolPath, EISDIR);
-        mode = st.st_mode & 07777;
-    }
+    auto refuse = [&toolPath](const std::string& reason) {
+        throw FileError("Die Datei " + Quoted(toolPath) + " kann nicht geschrieben werden: " + reason + ".");
+    };
+    // A symbolic link stays a link, also a dangling one: its target is written.
+    const std::string linkHost = host;
+    if (const int err = ResolveWriteTarget(host)) Fail("geschrieben", toolPath, err);
     const std::size_t slash = host.rfind('/');
     const std::string dir = slash == 0 ? "/" : host.substr(0, slash);
-    std::string temp = host.substr(0, slash + 1) + "." + host.substr(slash + 1) + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) Fail("geschrieben", toolPath, errno);
+    const std::string name = host.substr(slash + 1);
+    struct stat dst;
+    const int dirErr = ::stat(dir.c_str(), &dst) != 0 ? errno : S_ISDIR(dst.st_mode) ? 0 : ENOTDIR;
+    if (dirErr != 0) {
+        if (host != linkHost)
+            refuse("die Verkn\xFC" "pfung zeigt auf \"" + Utf8ToCp1252(host) + "\", dessen Ordner nicht existiert");
+        Fail("geschrieben", toolPath, dirErr);
+    }
 
+    struct stat st;
+    const bool exists = ::stat(host.c_str(), &st) == 0;
+    if (exists) {
+        if (S_ISDIR(st.st_mode)) Fail("geschrieben", toolPath, EISDIR);
+        if (!S_ISREG(st.st_mode)) Fail("geschrieben", toolPath, ENODEV);
+        // Without any write permission the file is meant to stay as it is, also for the administrator.
+        if ((st.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, host.c_str(), W_OK, AT_EACCESS) != 0)
+            refuse("sie ist schreibgesch\xFC" "tzt");
+    }
+    RemoveStaleTemporaries(dir);
+
+    WriteFailure failure;
+    // Preferably an unnamed file that only gets a name at the very end, so a crash leaves nothing behind.
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        if (!FillTemp(fd, bytes, exists ? &st : nullptr, host, failure)) {
+            ::close(fd);
+            refuse(failure.reason);
+        }
+        std::string temp;
+        bool linked = false;
+        const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+        for (int attempt = 0; attempt < 8 && !linked; ++attempt) {
+            temp = TempNameFor(dir, name);
+            linked = ::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+                     (errno != EEXIST && ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) == 0);
+            if (!linked && errno != EEXIST) break;
+        }
+        const int linkErr = linked ? 0 : errno;
+        ::close(fd);
+        if (linked) {
+            if (::rename(temp.c_str(), host.c_str()) != 0) {
+                const int err = errno;
+                ::unlink(temp.c_str());
+                Fail("geschrieben", toolPath, err);
+            }
+            SyncDirectory(dir);
+            return;
+        }
+        if (linkErr != ENOENT && linkErr != EPERM && linkErr != EACCES && linkErr != EXDEV)
+            Fail("geschrieben", toolPath, linkErr);
+        // No /proc and no right to link by descriptor: the named temporary below.
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOTSUP) {
+        Fail("geschrieben", toolPath, errno);
+    }
+
+    std::string temp;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        temp = TempNameFor(dir, name);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) break;
+    }
+    if (fd < 0) Fail("geschrieben", toolPath, errno);
+    const bool filled = FillTemp(fd, bytes, exists ? &st : nullptr, host, failure);
     int err = 0;
-    if (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && ::rename(temp.c_str(), host.c_str()) != 0) err = errno;
-    if (err != 0) {
+    if (::close(fd) != 0 && filled) err = errno;
+    if (filled && err == 0 && ::rename(temp.c_str(), host.c_str()) != 0) err = errno;
+    if (!filled || err != 0) {
         ::unlink(temp.c_str());
+        if (!filled) refuse(failure.reason);
         Fail("geschrieben", toolPath, err);
     }
-    // Make the rename itself durable; a failure here does not undo a completed write.
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    SyncDirectory(dir);
 }
 
 void AppendToFile(const std::string& toolPath, std::string_view bytes) {

@@ -18,13 +18,23 @@ std::string SystemErrorText(int err);
 
 std::string ReadFileBytes(const std::string& toolPath); // throws FileError
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes);
+// The same, answering 0 or the errno of the failure (ENODEV for a pipe, socket or device).
+int ReadFileInto(const std::string& toolPath, std::string& bytes);
 
 // Lines separated by CR LF or LF; a final line end does not add an empty line.
 std::vector<std::string> SplitLines(std::string_view text);
 
-// Replaces (or creates) the file: a temporary file in the same directory is written, flushed to disk and
-// renamed over the old one. On failure the old file is untouched, the temporary removed, FileError thrown.
+// Replaces (or creates) the file: an unnamed temporary file in the same directory (O_TMPFILE; a named one
+// where the file system has none) is written, given the old file's owner, group, mode and extended
+// attributes, flushed to disk, and only then named and renamed over the old one, so that a crash leaves
+// either the old or the new file and no temporary. A symbolic link stays a link, also a dangling one: its
+// target is written (refused when the target's folder does not exist). Refused with a FileError naming the
+// file: a read-only file (no write permission, also for the administrator), and a file whose owner, group
+// or extended attributes the new version could not keep. On failure the old file is untouched and the
+// temporary removed. Our own temporaries left by crashed runs in that folder are removed first.
 void WriteFileAtomic(const std::string& toolPath, std::string_view bytes);
+// Removes temporaries of WriteFileAtomic left in a host folder by processes that no longer run; the count.
+std::size_t RemoveStaleTemporaries(const std::string& hostDir);
 // Appends bytes, creating the file when missing. Throws FileError.
 void AppendToFile(const std::string& toolPath, std::string_view bytes);
 

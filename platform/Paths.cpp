@@ -295,6 +295,20 @@ void ClearDriveMappings() {
 
 std::string DriveMapping(char letter) { return MappingOf(letter).lexical; }
 
+bool DriveMapped(char letter) {
+    std::lock_guard<std::mutex> g(gMapLock);
+    return Mappings().count(UpperLetter(letter)) != 0;
+}
+
+std::string UnmappedDriveOf(std::string_view toolPath) {
+    const std::string full = ExpandFileName(toolPath);
+    if (!HasDrive(full) || DriveMapped(full[0])) return {};
+    // The drive of the working directory needs no mapping: it is where the program runs.
+    const std::string cur = GetCurrentDir();
+    if (HasDrive(cur) && UpperLetter(cur[0]) == UpperLetter(full[0])) return {};
+    return std::string(1, UpperLetter(full[0])) + ":";
+}
+
 std::string ToHostPath(std::string_view toolPath) {
     const std::string full = ExpandFileName(toolPath);
     if (full.empty()) return {};

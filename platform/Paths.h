@@ -35,6 +35,11 @@ void SetDriveMapping(char letter, std::string hostDir);
 void ClearDriveMappings();
 // The host directory a drive letter maps to ("/" when unmapped).
 std::string DriveMapping(char letter);
+// Whether the letter was given a directory (SetDriveMapping).
+bool DriveMapped(char letter);
+// "V:" when toolPath names a drive that has no mapping and is not the working directory's drive (such a
+// path lands below the file-system root, which is rarely what was meant); "" otherwise.
+std::string UnmappedDriveOf(std::string_view toolPath);
 
 // Tool path -> host path: expanded against the current directory, drive mapped, "\" -> "/", each component
 // that does not exist with this exact case looked up without regard to case (cp1252 rules).

@@ -51,6 +51,43 @@ std::string MakeJpeg(int width, int height, bool gray = false) {
     return bytes;
 }
 
+// A small picture (16 x 16, CMYK or gray, progressive or not) whose frame header then claims another size:
+// the shape of a picture bomb, a few hundred bytes that ask for gigabytes.
+std::string MakeClaimingJpeg(bool cmyk, bool progressive, unsigned claimWidth, unsigned claimHeight) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = 16;
+    cinfo.image_height = 16;
+    cinfo.input_components = cmyk ? 4 : 1;
+    cinfo.in_color_space = cmyk ? JCS_CMYK : JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    if (progressive) jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<unsigned char> row(16 * std::size_t(cinfo.input_components), 90);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&cinfo, &r, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::string bytes(reinterpret_cast<char*>(buffer), size);
+    std::free(buffer);
+    for (std::size_t i = 2; i + 9 < bytes.size(); ++i)
+        if (uchar(bytes[i]) == 0xFF && (uchar(bytes[i + 1]) == 0xC0 || uchar(bytes[i + 1]) == 0xC2)) {
+            bytes[i + 5] = char(claimHeight >> 8);
+            bytes[i + 6] = char(claimHeight & 0xFF);
+            bytes[i + 7] = char(claimWidth >> 8);
+            bytes[i + 8] = char(claimWidth & 0xFF);
+            break;
+        }
+    return bytes;
+}
+
 } // namespace
 
 class TestPictures : public QObject {
@@ -115,6 +152,33 @@ private slots:
         const QImage image = pics::DecodeJpeg(bytes.toStdString(), error);
         QVERIFY(image.isNull());
         QVERIFY(!error.empty());
+    }
+
+    // A picture that claims far more than its bytes can hold is refused before memory is taken for it: by
+    // the memory its decode would need (progressive pictures keep every coefficient), or, under that cap,
+    // because its data is far smaller than its claim. The picture the claim was patched into still decodes.
+    void refusesPictureBombs_data() {
+        QTest::addColumn<bool>("cmyk");
+        QTest::addColumn<bool>("progressive");
+        QTest::addColumn<uint>("side");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("progressive CMYK 14000") << true << true << 14000u << QString("JPEG-Bild ist zu gross");
+        QTest::newRow("baseline CMYK 14000") << true << false << 14000u << QString("JPEG-Bild ist zu gross");
+        QTest::newRow("progressive gray 14000") << false << true << 14000u << QString("JPEG-Bild ist zu gross");
+        QTest::newRow("baseline gray 14000") << false << false << 14000u << QString::fromUtf8("für 14000x14000");
+        QTest::newRow("progressive gray 6000") << false << true << 6000u << QString::fromUtf8("für 6000x6000");
+    }
+    void refusesPictureBombs() {
+        QFETCH(bool, cmyk);
+        QFETCH(bool, progressive);
+        QFETCH(uint, side);
+        QFETCH(QString, message);
+        std::string error;
+        QVERIFY(!pics::DecodeJpeg(MakeClaimingJpeg(cmyk, progressive, 16, 16), error).isNull());
+        const std::string bomb = MakeClaimingJpeg(cmyk, progressive, side, side);
+        QVERIFY(bomb.size() < 2000);
+        QVERIFY(pics::DecodeJpeg(bomb, error).isNull());
+        QVERIFY2(QString::fromLatin1(error.c_str()).contains(message), error.c_str());
     }
 
     // The image window: a good picture is scaled into the view keeping its aspect ratio; a bad one

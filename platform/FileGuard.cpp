@@ -1,0 +1,164 @@
+#include "platform/FileGuard.h"
+
+#include <cerrno>
+#include <mutex>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+#include "platform/Paths.h"
+
+namespace plat {
+namespace {
+
+bool StatOf(const std::string& toolPath, struct stat& st) {
+    const std::string host = ToHostPath(toolPath);
+    return !host.empty() && ::stat(host.c_str(), &st) == 0;
+}
+
+constexpr uint64_t SmallFile = 4u << 20;
+
+int64_t MtimeNs(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
+
+struct Guard {
+    std::mutex lock;
+    ConflictQuestion question;
+    ConfirmQuestion confirm;
+    FileNoticeSink sink;
+    struct Waiting {
+        std::string file, text;
+        bool box;
+    };
+    std::vector<Waiting> waiting;
+};
+Guard& G() {
+    static Guard g;
+    return g;
+}
+
+} // namespace
+
+uint64_t HashBytes(std::string_view bytes) {
+    // FNV-1a, 64 bits: enough to tell a changed file from an unchanged one.
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h ^ bytes.size();
+}
+
+FileStamp StampFile(const std::string& toolPath, std::string_view bytes) {
+    FileStamp s;
+    struct stat st;
+    if (!StatOf(toolPath, st)) return s;
+    s.exists = true;
+    s.size = uint64_t(st.st_size);
+    s.mtimeNs = MtimeNs(st);
+    s.dev = uint64_t(st.st_dev);
+    s.ino = uint64_t(st.st_ino);
+    s.hash = HashBytes(bytes);
+    return s;
+}
+
+bool ChangedOnDisk(const std::string& toolPath, const FileStamp& stamp, std::string* diskBytes) {
+    struct stat st;
+    const bool exists = StatOf(toolPath, st);
+    if (!exists || !stamp.exists) return exists != stamp.exists;
+    const bool sameStatus = uint64_t(st.st_size) == stamp.size && MtimeNs(st) == stamp.mtimeNs &&
+                            uint64_t(st.st_ino) == stamp.ino && uint64_t(st.st_dev) == stamp.dev;
+    // A small file is compared by its bytes even then: a rewrite in place within one clock tick keeps
+    // size, time and inode.
+    if (sameStatus && stamp.size > SmallFile) return false;
+    std::string bytes;
+    if (!TryReadFileBytes(toolPath, bytes)) return true;
+    const bool changed = HashBytes(bytes) != stamp.hash;
+    if (diskBytes) *diskBytes = std::move(bytes);
+    return changed;
+}
+
+void SetConflictQuestion(ConflictQuestion question) {
+    std::lock_guard<std::mutex> g(G().lock);
+    G().question = std::move(question);
+}
+
+Conflict AskConflict(const std::string& toolPath) {
+    ConflictQuestion q;
+    {
+        std::lock_guard<std::mutex> g(G().lock);
+        q = G().question;
+    }
+    return q ? q(toolPath) : Conflict::Cancel;
+}
+
+void SetConfirmQuestion(ConfirmQuestion question) {
+    std::lock_guard<std::mutex> g(G().lock);
+    G().confirm = std::move(question);
+}
+
+bool AskConfirm(const std::string& text) {
+    ConfirmQuestion q;
+    {
+        std::lock_guard<std::mutex> g(G().lock);
+        q = G().confirm;
+    }
+    return q && q(text);
+}
+
+WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, FileStamp& stamp, bool editedHere,
+                          std::string& diskBytes) {
+    diskBytes.clear();
+    if (ChangedOnDisk(toolPath, stamp, &diskBytes)) {
+        Conflict answer = Conflict::TakeFromDisk;
+        if (editedHere) answer = AskConflict(toolPath);
+        if (answer == Conflict::Cancel)
+            throw WriteCancelled("Die Datei \"" + toolPath + "\" wurde nicht gesichert: sie wurde au\xDF" "erhalb "
+                                 "des Programms ge\xE4" "ndert. Die \xC4" "nderungen sind noch nicht gesichert.",
+                                 editedHere);
+        if (answer == Conflict::TakeFromDisk) {
+            // What cannot be read cannot be taken; nor may it be written over unseen.
+            const int err = diskBytes.empty() ? ReadFileInto(toolPath, diskBytes) : 0;
+            if (err != 0 && err != ENOENT)
+                throw WriteCancelled("Die Datei \"" + toolPath + "\" wurde au\xDF" "erhalb des Programms ge\xE4" "ndert "
+                                     "und kann nicht gelesen werden: " + SystemErrorText(err) + ".");
+            return WriteBackResult::TakeFromDisk;
+        }
+        diskBytes.clear();
+    } else {
+        // Unchanged since the load: equal bytes need no write (the stamp may only have been touched).
+        std::string existing;
+        if (stamp.exists && stamp.hash == HashBytes(bytes) && TryReadFileBytes(toolPath, existing) &&
+            existing == bytes) {
+            stamp = StampFile(toolPath, existing);
+            return WriteBackResult::AlreadyOnDisk;
+        }
+    }
+    WriteFileAtomic(toolPath, bytes);
+    stamp = StampFile(toolPath, bytes);
+    return WriteBackResult::Written;
+}
+
+void SetFileNoticeSink(FileNoticeSink sink) {
+    std::vector<Guard::Waiting> waiting;
+    {
+        std::lock_guard<std::mutex> g(G().lock);
+        G().sink = std::move(sink);
+        if (G().sink) waiting.swap(G().waiting);
+    }
+    for (auto& w : waiting) FileNotice(w.file, w.text, w.box);
+}
+
+void FileNotice(const std::string& file, const std::string& text, bool box) {
+    FileNoticeSink sink;
+    {
+        std::lock_guard<std::mutex> g(G().lock);
+        if (!G().sink) {
+            if (G().waiting.size() < 64) G().waiting.push_back({file, text, box});
+            return;
+        }
+        sink = G().sink;
+    }
+    sink(file, text, box);
+}
+
+} // namespace plat

@@ -1,0 +1,249 @@
+// The configuration files as the user meets them: odd but valid files read correctly, files that cannot be
+// read or are no INI files are said so once and never overwritten behind his back, another program's
+// change is not lost, a failed write-back keeps the edits, and lost log lines are told.
+
+#include "tests/config/ConfigFixture.h"
+#include "tests/config/AsNobody.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/IniStore.h"
+#include "platform/FileGuard.h"
+#include "platform/Paths.h"
+
+namespace {
+
+// Collects the messages about files instead of showing them.
+struct Notices {
+    std::vector<std::pair<std::string, std::string>> seen;
+    Notices() {
+        plat::SetFileNoticeSink([this](const std::string& file, const std::string& text, bool box) {
+            seen.emplace_back(file, text + (box ? "" : " [Statuszeile]"));
+        });
+    }
+    ~Notices() { plat::SetFileNoticeSink(nullptr); }
+    // The one message about file, which must contain every part.
+    ::testing::AssertionResult SaidOnce(const std::string& file, std::initializer_list<const char*> parts) const {
+        std::vector<std::string> texts;
+        for (const auto& [f, t] : seen)
+            if (f == file) texts.push_back(t);
+        if (texts.size() != 1) return ::testing::AssertionFailure() << texts.size() << " messages about " << file;
+        for (const char* p : parts)
+            if (texts[0].find(p) == std::string::npos || texts[0].find(file) == std::string::npos)
+                return ::testing::AssertionFailure() << "\"" << p << "\" missing in: " << texts[0];
+        return ::testing::AssertionSuccess();
+    }
+};
+
+class FileTrustTest : public ConfigFixture {
+protected:
+    Notices notices;
+    ~FileTrustTest() override {
+        plat::SetConflictQuestion(nullptr);
+        plat::SetConfirmQuestion(nullptr);
+    }
+};
+
+} // namespace
+
+// CR-only line ends and a byte-order mark before the first header read as the user meant them; both are
+// kept on write-back, and each is said once.
+TEST_F(FileTrustTest, CrOnlyLineEndsAndAByteOrderMarkAreReadAndKept) {
+    drive.Put("cr.ini", "; alt\r[files]\rbase=V:\r\r[modem]\rdial=ATDT\r");
+    drive.Put("bom.ini", "\xEF\xBB\xBF[files]\r\nbase=W:\r\n");
+    TIniStore cr(drive.Tool("cr.ini"));
+    TIniStore bom(drive.Tool("bom.ini"));
+    EXPECT_EQ(cr.ReadString("files", "base", "-"), "V:");
+    EXPECT_EQ(cr.ReadString("modem", "dial", "-"), "ATDT");
+    EXPECT_EQ(bom.ReadString("files", "base", "-"), "W:");
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("cr.ini"), {"nur CR"}));
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("bom.ini"), {"BOM"}));
+
+    cr.WriteString("modem", "dial", "ATDP");
+    bom.WriteString("files", "base", "X:");
+    cr.UpdateFile();
+    bom.UpdateFile();
+    EXPECT_EQ(drive.Get("cr.ini"), "; alt\r[files]\rbase=V:\r\r[modem]\rdial=ATDP\r\r");
+    EXPECT_EQ(drive.Get("bom.ini"), "\xEF\xBB\xBF[files]\r\nbase=X:\r\n\r\n");
+}
+
+// Files that are plainly no INI file (NUL bytes, no section at all) are never rewritten unless edited here,
+// and then only when the user says yes; files that cannot be read at all are never replaced.
+TEST_F(FileTrustTest, NoIniFileIsRewrittenWithoutTheUsersWord) {
+    static const char kBinary[] = "\x7F" "ELF\x02\x01\x00\x00[x]\r\nk=v\r\n";
+    const std::string binary(kBinary, sizeof kBinary - 1);
+    drive.Put("bin.ini", binary);
+    drive.Put("text.ini", "Das ist ein Brief,\r\nkein Einstellungsblatt.\r\n");
+    for (const char* name : {"bin.ini", "text.ini"}) {
+        SCOPED_TRACE(name);
+        const std::string before = drive.Get(name);
+        TIniStore store(drive.Tool(name));
+        EXPECT_FALSE(store.NotIniReason().empty());
+        EXPECT_EQ(store.UpdateFile(), UpdateResult::Nothing); // unedited: left alone, not "normalised"
+        EXPECT_EQ(drive.Get(name), before);
+
+        store.WriteString("neu", "k", "1");
+        int asked = 0;
+        plat::SetConfirmQuestion([&](const std::string& text) {
+            ++asked;
+            EXPECT_NE(text.find(drive.Tool(name)), std::string::npos);
+            return false;
+        });
+        EXPECT_THROW(store.UpdateFile(), plat::WriteCancelled);
+        EXPECT_EQ(drive.Get(name), before);
+        EXPECT_EQ(store.ReadString("neu", "k", "-"), "1"); // the edit is still here
+        plat::SetConfirmQuestion([&](const std::string&) { return ++asked > 0; });
+        EXPECT_EQ(store.UpdateFile(), UpdateResult::Written);
+        EXPECT_EQ(asked, 2);
+        EXPECT_NE(drive.Get(name).find("[neu]\r\nk=1\r\n"), std::string::npos);
+    }
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("bin.ini"), {"keine INI-Datei", "NUL"}));
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("text.ini"), {"keine INI-Datei", "keinen einzigen Abschnitt"}));
+}
+
+// The program's or a tool's INI file that is a folder, a pipe or a link loop, or that lies on a drive
+// without mapping, is said once with its cause; none of them ends the start or is written to.
+TEST_F(FileTrustTest, FilesThatCannotBeOpenedAreSaidOnceWithTheirCause) {
+    drive.MakeDir("ordner.ini");
+    ASSERT_EQ(::mkfifo(drive.HostOf("pipe.ini").c_str(), 0600), 0);
+    std::filesystem::create_symlink("kreis2.ini", drive.HostOf("kreis1.ini"));
+    std::filesystem::create_symlink("kreis1.ini", drive.HostOf("kreis2.ini"));
+    struct Case {
+        std::string path;
+        const char* cause;
+    };
+    const Case cases[] = {{drive.Tool("ordner.ini"), "Ordner"},
+                          {drive.Tool("pipe.ini"), "Pipe"},
+                          {drive.Tool("kreis1.ini"), "Verkn\xFCpfungen"},
+                          {"Q:\\tools\\tool.ini", "Laufwerk Q:"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        StartConfiguration({"/opt/ini4zav/ini4zav", "/i=" + c.path});
+        EXPECT_FALSE(ConfigOpen() && ToolIni().Loaded()); // nothing read, nothing that could be written back
+        EXPECT_TRUE(notices.SaidOnce(plat::ExpandFileName(c.path), {c.cause}));
+        ShutdownConfiguration();
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(drive.HostOf("ordner.ini")));
+    EXPECT_TRUE(std::filesystem::is_fifo(drive.HostOf("pipe.ini")));
+    EXPECT_FALSE(std::filesystem::exists("/tools/tool.ini"));
+}
+
+// Another program changes the open tool INI file: with nothing edited here the switch takes its version;
+// with edits on both sides the user is asked, and "cancel" keeps file, store and edits as they are.
+TEST_F(FileTrustTest, AnotherProgramsChangeToTheToolIniIsNotLost) {
+    PutProgramIni();
+    drive.Put("tools/tool.ini", "[modem]\r\ndial=ATDT\r\n");
+    Start();
+    OpenConfiguration("", "T:\\tools\\tool.ini", false);
+    drive.Put("tools/tool.ini", "; vom Monitor\r\n[modem]\r\ndial=ATDP\r\nneu=1\r\n");
+    ReleaseToolIni(); // nothing edited here: nothing written
+    EXPECT_EQ(drive.Get("tools/tool.ini"), "; vom Monitor\r\n[modem]\r\ndial=ATDP\r\nneu=1\r\n");
+
+    OpenConfiguration("", "T:\\tools\\tool.ini", false);
+    ToolIni().WriteString("modem", "dial", "ATX");
+    drive.Put("tools/tool.ini", "[modem]\r\ndial=fremd\r\n");
+    std::vector<std::string> asked;
+    plat::SetConflictQuestion([&](const std::string& file) {
+        asked.push_back(file);
+        return plat::Conflict::Cancel;
+    });
+    EXPECT_THROW(ReleaseToolIni(), plat::WriteCancelled);
+    EXPECT_TRUE(ConfigOpen()); // still open, edits and all
+    EXPECT_EQ(ini_DialStr(), "ATX");
+    EXPECT_EQ(drive.Get("tools/tool.ini"), "[modem]\r\ndial=fremd\r\n");
+    // The next open does not go past it either.
+    EXPECT_THROW(OpenConfiguration("", kProgramIni, false), plat::WriteCancelled);
+    EXPECT_EQ(IniFileName(), "T:\\tools\\tool.ini");
+
+    plat::SetConflictQuestion([&](const std::string& file) {
+        asked.push_back(file);
+        return plat::Conflict::TakeFromDisk;
+    });
+    ToolIni().WriteString("modem", "x", "1");
+    EXPECT_EQ(ToolIni().UpdateFile(), UpdateResult::TakenFromDisk);
+    EXPECT_EQ(ini_DialStr(), "fremd"); // the store now holds the file from disk, edits dropped
+    EXPECT_FALSE(ToolIni().ValueExists("modem", "x"));
+
+    ToolIni().WriteString("modem", "dial", "ATZ");
+    drive.Put("tools/tool.ini", "[modem]\r\ndial=nochmal fremd\r\n");
+    plat::SetConflictQuestion([&](const std::string& file) {
+        asked.push_back(file);
+        return plat::Conflict::Overwrite;
+    });
+    ReleaseToolIni();
+    EXPECT_EQ(drive.Get("tools/tool.ini"), "[modem]\r\ndial=ATZ\r\n\r\n");
+    EXPECT_EQ(asked, std::vector<std::string>(4, "T:\\tools\\tool.ini"));
+}
+
+// A read-only or unreadable tool INI file: the write-back is refused with a message naming the file, the
+// store stays open with its edits, and giving them up is the user's explicit step.
+TEST_F(FileTrustTest, ARefusedWriteBackKeepsTheStoreAndItsEdits) {
+    PutProgramIni();
+    drive.Put("tools/ro.ini", "[modem]\r\ndial=ATDT\r\n");
+    ::chmod(drive.HostOf("tools/ro.ini").c_str(), 0444);
+    Start();
+    OpenConfiguration("", "T:\\tools\\ro.ini", false);
+    ToolIni().WriteString("modem", "dial", "ATDP");
+    try {
+        ReleaseToolIni();
+        FAIL() << "written over a read-only file";
+    } catch (const plat::FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"T:\\tools\\ro.ini\""), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("schreibgesch\xFCtzt"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(ConfigOpen());
+    EXPECT_EQ(ini_DialStr(), "ATDP");
+    EXPECT_EQ(drive.Get("tools/ro.ini"), "[modem]\r\ndial=ATDT\r\n");
+    ::chmod(drive.HostOf("tools/ro.ini").c_str(), 0644);
+    ReleaseToolIni(); // the user made it writable and tried again
+    EXPECT_EQ(drive.Get("tools/ro.ini"), "[modem]\r\ndial=ATDP\r\n\r\n");
+
+    OpenConfiguration("", "T:\\tools\\ro.ini", false);
+    ToolIni().WriteString("modem", "dial", "verworfen");
+    ::chmod(drive.HostOf("tools/ro.ini").c_str(), 0444);
+    EXPECT_THROW(ReleaseToolIni(), plat::FileError);
+    DiscardToolIni();
+    EXPECT_FALSE(ConfigOpen());
+    EXPECT_EQ(drive.Get("tools/ro.ini"), "[modem]\r\ndial=ATDP\r\n\r\n");
+    ::chmod(drive.HostOf("tools/ro.ini").c_str(), 0644);
+}
+
+// A full disk loses log lines: the user is told once, and the program goes on writing (and trying).
+TEST_F(FileTrustTest, LostLogLinesAreToldOnceAndTheProgramGoesOn) {
+    plat::SetDriveMapping('D', "/dev");
+    PutProgramIni("[logfiles]\r\nreports=0\r\nlogonfile=D:\\full\r\n");
+    Start();
+    ASSERT_TRUE(LogOnFile && LogOnFile->IsOpen());
+    for (int i = 0; i < 5; ++i) WriteLogOnLine("Zeile " + std::to_string(i));
+    EXPECT_GE(LogOnFile->LostLines(), 5u);
+    EXPECT_TRUE(notices.SaidOnce("D:\\full", {"gehen verloren", "Speicherplatz", "l\xE4uft weiter", "[Statuszeile]"}));
+}
+
+// A tool INI file the user may not read (run as an unprivileged user, also when the suite runs as root):
+// said once with its cause, the store is empty, and an edit is never written over the unread file.
+TEST_F(FileTrustTest, AnUnreadableFileIsSaidAndNeverReplaced) {
+    ::chmod(drive.Host().c_str(), 0777);
+    drive.Put("geheim.ini", "[modem]\r\ndial=ATDT\r\n");
+    ::chmod(drive.HostOf("geheim.ini").c_str(), 0600); // root's own, or (not root) made unreadable below
+    if (::geteuid() != 0) ::chmod(drive.HostOf("geheim.ini").c_str(), 0200);
+    EXPECT_EQ(AsNobody([&] {
+                  std::string said;
+                  plat::SetFileNoticeSink([&](const std::string&, const std::string& text, bool) { said += text; });
+                  TIniStore store(drive.Tool("geheim.ini"));
+                  if (store.Loaded() || store.SectionCount() != 0) return std::string("read anyway");
+                  if (said.find("\"T:\\geheim.ini\"") == std::string::npos || said.find("Zugriff verweigert") == std::string::npos)
+                      return "message: " + said;
+                  store.WriteString("modem", "dial", "ATDP");
+                  try {
+                      store.UpdateFile();
+                      return std::string("written");
+                  } catch (const plat::WriteCancelled&) {
+                  }
+                  return std::string();
+              }),
+              "");
+    ::chmod(drive.HostOf("geheim.ini").c_str(), 0600);
+    EXPECT_EQ(drive.Get("geheim.ini"), "[modem]\r\ndial=ATDT\r\n");
+}
