@@ -144,10 +144,13 @@ public:
         if (parser_.ComPortOn()) {
             comPort_ = true;
             lk.unlock();
-            // Line errors (overrun, parity, framing, break) and every modem line.
-            SendAndConfirm({Cmd(tn::cpSetLineStateMask, {0x1E}), Cmd(tn::cpSetModemStateMask, {0xFF})},
-                           {tn::cpSetLineStateMask, tn::cpSetModemStateMask}, "state masks");
-            return 0;
+            // Line errors (overrun, parity, framing, break) and every modem line. Not waited for:
+            // servers commonly leave the masks unconfirmed, and nothing depends on the answer.
+            std::vector<uint8_t> masks = Cmd(tn::cpSetLineStateMask, {0x1E});
+            const std::vector<uint8_t> modem = Cmd(tn::cpSetModemStateMask, {0xFF});
+            masks.insert(masks.end(), modem.begin(), modem.end());
+            SendControl(masks);
+            return hungUp_ ? ecBadId : 0;
         }
         if (!answered) {
             // Not a Telnet server at all: what it sends is line data, and so is what we send.
@@ -213,10 +216,13 @@ public:
             add(tn::cpSetStopSize, {static_cast<uint8_t>(s.StopBits == 0 ? 1 : s.StopBits == 1 ? 3 : 2)});
         const uint8_t flow = FlowValue(s), oldFlow = FlowValue(old);
         if (first || flow != oldFlow) add(tn::cpSetControl, {flow});
+        // DTR and RTS go out with the rest but are not waited for: a server whose port has no
+        // modem control lines (a pseudo-terminal) never answers them.
         if (first || (s.DtrControl != 0) != (old.DtrControl != 0))
-            add(tn::cpSetControl, {s.DtrControl != 0 ? tn::ctlDtrOn : tn::ctlDtrOff});
+            cmds.push_back(Cmd(tn::cpSetControl, {s.DtrControl != 0 ? tn::ctlDtrOn : tn::ctlDtrOff}));
         const bool rts = s.RtsControl == 1 || s.RtsControl == 2, oldRts = old.RtsControl == 1 || old.RtsControl == 2;
-        if ((first || rts != oldRts) && s.RtsControl != 2) add(tn::cpSetControl, {rts ? tn::ctlRtsOn : tn::ctlRtsOff});
+        if ((first || rts != oldRts) && s.RtsControl != 2)
+            cmds.push_back(Cmd(tn::cpSetControl, {rts ? tn::ctlRtsOn : tn::ctlRtsOff}));
         return SendAndConfirm(cmds, expect, "line settings");
     }
 
@@ -405,7 +411,7 @@ private:
         cancelWait_ = cancelWrite_ = false;
         held_ = false;
         suspended_ = false;
-        silent_ = false;
+        for (auto& q : silent_) q = false;
         lineSent_ = false;
         rx_.clear();
         rxPos_ = 0;
@@ -535,13 +541,16 @@ private:
         if (cmds.empty()) return 0;
         uint32_t need[16] = {};
         uint32_t base[16];
-        bool silent;
+        bool silent = true;
         {
             std::lock_guard<std::mutex> g(mu_);
             for (int i = 0; i < 16; ++i) base[i] = answers_[i];
-            silent = silent_;
+            for (uint8_t c : expect)
+                if (!silent_[c & 15]) {
+                    ++need[c & 15];
+                    silent = false;
+                }
         }
-        for (uint8_t c : expect) ++need[c & 15];
         std::vector<uint8_t> all;
         for (const auto& c : cmds) all.insert(all.end(), c.begin(), c.end());
         if (!SendControl(all)) return hungUp_ ? ecWriteFault : 0;
@@ -556,16 +565,20 @@ private:
         std::lock_guard<std::mutex> g(mu_);
         if (hungUp_) return ecWriteFault;
         if (!ok) {
-            silent_ = true;
+            for (int i = 0; i < 16; ++i)
+                if (answers_[i] - base[i] < need[i]) silent_[i] = true;
             AddNoteLocked(std::string("server ") + name_ + " did not confirm the " + what + " within " +
                           std::to_string(ConfirmTimeoutMs) + " ms; going on without waiting for confirmations");
         }
         return 0;
     }
 
+    // DTR or RTS: sent, not waited for (see SetLine). The DTR handshake switches DTR from the
+    // dispatch thread, which must not stall on a server that does not answer.
     int SetControlLine(uint8_t value) {
         if (!comPort_) return 0;
-        return SendAndConfirm({Cmd(tn::cpSetControl, {value})}, {tn::cpSetControl}, "modem control line");
+        if (!SendControl(Cmd(tn::cpSetControl, {value})) && hungUp_) return ecWriteFault;
+        return 0;
     }
 
     // Waits until done() holds (checked under mu_) or the deadline passes, reading the socket itself
@@ -699,7 +712,7 @@ private:
     uint32_t pendingEv_ = 0;
     uint8_t errors_ = 0;
     uint8_t lines_ = AlwaysReady;
-    bool silent_ = false;   // the server left a setting unanswered once: no more waiting
+    bool silent_[16] = {};  // commands the server left unanswered once: not waited for again
     bool lineSent_ = false; // the first SetLine sends everything
     uint32_t answers_[16] = {};
     TSxLineSettings requested_;

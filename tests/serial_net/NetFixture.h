@@ -17,7 +17,9 @@
 
 #include <chrono>
 #include <fstream>
+#include <cstdio>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -81,21 +83,32 @@ inline int FreePort()
     return ntohs(a.sin_port);
 }
 
-// True once something accepts connections on the port (checked by connecting), false at the deadline.
+// True once something listens on the local TCP port, false at the deadline. Read from the kernel's
+// socket table rather than by connecting: a test connection would make a terminal server open and
+// close its device.
+inline bool IsListening(int port)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream f(table);
+        std::string line;
+        while (std::getline(f, line)) {
+            std::istringstream in(line);
+            std::string sl, local, remote, state;
+            in >> sl >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == hex) return true;
+        }
+    }
+    return false;
+}
+
 inline bool WaitListening(int port, int timeoutMs = 10000)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (MsLeft(deadline) > 0) {
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        close(s);
-        if (ok) return true;
-        // Not up yet: give the server a moment before the next attempt.
-        poll(nullptr, 0, 20);
+        if (IsListening(port)) return true;
+        poll(nullptr, 0, 20); // not up yet: look again shortly
     }
     return false;
 }

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <set>
 
+using namespace std::string_literals;
+
 using namespace sx;
 using namespace sxnet;
 
@@ -84,7 +86,7 @@ std::string ConfirmingServer(int fd, const std::function<bool(const ClientStream
         const ClientStream c = ClientStream::Parse(got);
         if (!agreed && c.Negotiation.find("\xff\xfb\x2c") != std::string::npos) {
             agreed = true;
-            SendBytes(fd, "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03");
+            SendBytes(fd, "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03"s);
         }
         for (; confirmed < c.Commands.size(); ++confirmed) {
             const auto& [cmd, value] = c.Commands[confirmed];
@@ -162,7 +164,7 @@ TEST_F(ScriptedServerTest, ModemLineAndLineErrorNotificationsFireTheStatusTrigge
              {4, "\x01"}, {5, "\x08"}, {5, "\x0b"}, {5, "\x01"}})
         EXPECT_TRUE(cmds.count(want)) << "command " << want.first;
     EXPECT_NE(c.Negotiation.find("\xff\xfb\x2c"), std::string::npos);
-    EXPECT_NE(c.Negotiation.find("\xff\xfd\x00"), std::string::npos);
+    EXPECT_NE(c.Negotiation.find("\xff\xfd\x00"s), std::string::npos);
     port.SetOpen(false);
 }
 
@@ -177,8 +179,8 @@ TEST_F(ScriptedServerTest, ServersThatRefuseOrIgnoreTheOptionStillGiveAWorkingPo
         std::string WireForFF;         // how the client's 0xFF must arrive
     };
     const Case cases[] = {
-        {"refuses the option", "\xff\xfe\x2c\xff\xfb\x00\xff\xfd\x00", false, "refused the COM port option", "\xff\xff"},
-        {"leaves settings unanswered", "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00", false, "did not confirm", "\xff\xff"},
+        {"refuses the option", "\xff\xfe\x2c\xff\xfb\x00\xff\xfd\x00"s, false, "refused the COM port option", "\xff\xff"},
+        {"leaves settings unanswered", "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00"s, false, "did not confirm", "\xff\xff"},
         {"is no Telnet server", "", false, "did not answer the Telnet negotiation", "\xff"},
     };
     for (const auto& k : cases) {

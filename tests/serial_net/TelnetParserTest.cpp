@@ -7,6 +7,8 @@
 
 #include <string>
 
+using namespace std::string_literals;
+
 using namespace sx;
 
 namespace {
@@ -28,7 +30,7 @@ std::string Str(const std::vector<uint8_t>& v) { return std::string(v.begin(), v
 TEST(TelnetParser, NegotiatesComPortBinaryAndSgaAndAnswersEachRequestOnce)
 {
     TSxTelnetParser p;
-    EXPECT_EQ(Str(p.Start()), "\xff\xfb\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03");
+    EXPECT_EQ(Str(p.Start()), "\xff\xfb\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03"s);
     EXPECT_FALSE(p.ComPortAnswered());
 
     struct Step {
@@ -38,14 +40,14 @@ TEST(TelnetParser, NegotiatesComPortBinaryAndSgaAndAnswersEachRequestOnce)
     };
     const Step steps[] = {
         // Agreement to our own requests is not answered again.
-        {"server agrees", "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03", ""},
+        {"server agrees", "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03"s, ""},
         {"echo refused", "\xff\xfb\x01", "\xff\xfe\x01"},
         {"terminal type refused", std::string("\xff\xfd\x18"), "\xff\xfc\x18"},
-        {"repeated agreement ignored", "\xff\xfd\x2c\xff\xfb\x00", ""},
-        {"binary switched off by the server", "\xff\xfe\x00", "\xff\xfc\x00"},
-        {"and off again: no answer", "\xff\xfe\x00", ""},
-        {"server stops binary", "\xff\xfc\x00", "\xff\xfe\x00"},
-        {"server offers binary again", "\xff\xfb\x00", "\xff\xfd\x00"},
+        {"repeated agreement ignored", "\xff\xfd\x2c\xff\xfb\x00"s, ""},
+        {"binary switched off by the server", "\xff\xfe\x00"s, "\xff\xfc\x00"s},
+        {"and off again: no answer", "\xff\xfe\x00"s, ""},
+        {"server stops binary", "\xff\xfc\x00"s, "\xff\xfe\x00"s},
+        {"server offers binary again", "\xff\xfb\x00"s, "\xff\xfd\x00"s},
         {"server wants us to do binary again", std::string("\xff\xfd\x00", 3), std::string("\xff\xfb\x00", 3)},
     };
     for (const auto& s : steps) {
@@ -115,7 +117,7 @@ TEST(TelnetParser, BrokenSubnegotiationsAreDroppedAndTheStreamResynchronises)
     const Case cases[] = {
         {"IAC SE lost, a command follows", std::string("\xff\xfa\x2c\x6b\x10\xff\xfb\x01xy"), "xy", "\xff\xfe\x01", 0},
         {"sub-negotiation never closed", "\xff\xfa\x2c\x6b" + std::string(200, 'q') + "\xff\xff" "z",
-         std::string(200 - TSxTelnetParser::MaxSubnegotiation - 1, 'q') + "\xff" "z", "", 0},
+         std::string(200 - TSxTelnetParser::MaxSubnegotiation, 'q') + "\xff" "z", "", 0},
         {"IAC SB IAC IAC", "\xff\xfa\xff\xff" "k", "\xff" "k", "", 0},
         {"client codes from the server are ignored", std::string("\xff\xfa\x2c\x01\x00\x00\x25\x80\xff\xf0", 10) + "m",
          "m", "", 0},
