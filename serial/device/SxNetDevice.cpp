@@ -327,7 +327,9 @@ public:
                 if (ev) return ev;
                 readSocket = !held_ || rx_.size() - rxPos_ < HeldInputLimit;
             }
-            pollfd fds[2] = {{fd_, static_cast<short>(readSocket ? POLLIN : 0), 0}, {waitWake_[0], POLLIN, 0}};
+            // While input is held at its limit the socket is left out altogether: a hang-up would
+            // otherwise wake the poll at once, again and again, until the reader resumes.
+            pollfd fds[2] = {{readSocket ? fd_ : -1, POLLIN, 0}, {waitWake_[0], POLLIN, 0}};
             const int p = ::poll(fds, 2, -1);
             if (p < 0) {
                 if (errno == EINTR) continue;
@@ -493,7 +495,6 @@ private:
     int SendLocked(const uint8_t* p, size_t n, size_t& sent, int timeoutMs, bool cancellable) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
         while (sent < n) {
-            if (cancellable && cancelWrite_.exchange(false)) return 0;
             const bool wait = cancellable && suspended_;
             if (!wait) {
                 const ssize_t w = ::send(fd_, p + sent, n - sent, MSG_NOSIGNAL);
@@ -510,7 +511,10 @@ private:
             const int r = ::poll(fds, cancellable ? 2 : 1, left);
             if (r < 0 && errno != EINTR) return ecWriteFault;
             if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return ecWriteFault;
-            if (cancellable && (fds[1].revents & POLLIN)) Drain(writeWake_[0]);
+            if (cancellable && (fds[1].revents & POLLIN)) {
+                Drain(writeWake_[0]);
+                if (cancelWrite_.exchange(false)) return 0; // else the server resumed
+            }
         }
         return 0;
     }
