@@ -8,7 +8,11 @@
 
 #include "platform/ComMap.h"
 #include "platform/QueueHandoff.h"
+#include "serial/core/SxDispatcher.h"
 #include "serial/port/SxComPort.h"
+
+#include <algorithm>
+#include <thread>
 
 using namespace sx;
 using namespace sxnet;
@@ -192,4 +196,40 @@ TEST_F(Ser2netTest, ServerKilledMidSessionClosesThePortAndALaterOpenReconnects)
     EXPECT_EQ(ReceiveAll(port, 4), "back");
     port.SetOpen(false);
     EXPECT_EQ(closes, 2);
+}
+
+// A burst far larger than the port's input ring, read only once the ring is full: the port holds
+// its input (the server is asked to suspend, the socket is no longer read) and, read on, gets every
+// byte in order, through Telnet and raw alike.
+TEST_F(Ser2netTest, BurstLargerThanTheInputRingArrivesWholeAfterTheRingFilled)
+{
+    for (const uint16_t com : {ComTelnet, ComRaw}) {
+        SCOPED_TRACE(com == ComTelnet ? "rfc2217" : "raw");
+        const Pty& pty = com == ComTelnet ? ptyTelnet : ptyRaw;
+        TSxComPort port(&gui);
+        port.SetComNumber(com);
+        port.SetOpen(true);
+        std::string burst;
+        for (int i = 0; i < 60000; ++i) burst += static_cast<char>((i * 7 + i / 251) & 0xFF);
+        std::thread writer([&] {
+            size_t done = 0;
+            while (done < burst.size()) {
+                pollfd p{pty.Master, POLLOUT, 0};
+                if (poll(&p, 1, Deadline) != 1) return; // the port stopped reading for good: the test fails below
+                const ssize_t n = write(pty.Master, burst.data() + done, std::min<size_t>(4096, burst.size() - done));
+                if (n <= 0) return;
+                done += static_cast<size_t>(n);
+            }
+        });
+        EXPECT_TRUE(PumpUntil([&] { return port.InputUsed() >= InputRingSize; })) << port.InputUsed();
+        std::string got;
+        EXPECT_TRUE(PumpUntil([&] {
+            while (port.InputUsed() > 0) got += static_cast<char>(port.GetChar());
+            return got.size() >= burst.size();
+        })) << got.size();
+        writer.join();
+        EXPECT_TRUE(got == burst) << "first difference at "
+                                  << std::mismatch(got.begin(), got.end(), burst.begin(), burst.end()).first - got.begin();
+        port.SetOpen(false);
+    }
 }
