@@ -251,7 +251,7 @@ public:
         std::lock_guard<std::mutex> g(mu_);
         const size_t have = rx_.size() - rxPos_;
         const size_t take = std::min(have, static_cast<size_t>(n > 0 ? n : 0));
-        std::memcpy(buf, rx_.data() + rxPos_, take);
+        if (take > 0) std::memcpy(buf, rx_.data() + rxPos_, take);
         rxPos_ += take;
         if (rxPos_ == rx_.size()) {
             rx_.clear();
