@@ -66,6 +66,45 @@ int MsLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// The right to put bytes on the socket. A plain flag under a mutex rather than a timed mutex, so
+// that a control command can give up after a bounded wait (and ThreadSanitizer follows it).
+class TxGate {
+public:
+    bool Enter(int timeoutMs) { // timeoutMs < 0: without limit
+        std::unique_lock<std::mutex> lk(m_);
+        auto free = [&] { return !busy_; };
+        if (timeoutMs < 0)
+            cv_.wait(lk, free);
+        else if (!cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), free))
+            return false;
+        busy_ = true;
+        return true;
+    }
+    void Leave() {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            busy_ = false;
+        }
+        cv_.notify_one();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool busy_ = false;
+};
+
+struct TxHold {
+    TxHold(TxGate& gate, int timeoutMs) : Gate(gate), Held(gate.Enter(timeoutMs)) {}
+    ~TxHold() {
+        if (Held) Gate.Leave();
+    }
+    TxHold(const TxHold&) = delete;
+    TxHold& operator=(const TxHold&) = delete;
+    TxGate& Gate;
+    const bool Held;
+};
+
 } // namespace
 
 // "rfc2217://host:port", "tcp://host:port", "[v6-address]:port" allowed. False when malformed.
@@ -272,7 +311,7 @@ public:
     }
 
     int Write(const uint8_t* buf, int n) override {
-        std::lock_guard<std::timed_mutex> g(txMu_);
+        TxHold hold(txGate_, -1);
         int done = 0;
         std::vector<uint8_t> wire;
         while (done < n) {
@@ -523,8 +562,8 @@ private:
     // did not go out whole (the connection is then treated as lost: the stream is out of step).
     bool SendControl(const std::vector<uint8_t>& bytes) {
         if (fd_ < 0 || bytes.empty()) return false;
-        std::unique_lock<std::timed_mutex> g(txMu_, std::chrono::milliseconds(ControlSendTimeoutMs));
-        if (!g.owns_lock()) {
+        TxHold hold(txGate_, ControlSendTimeoutMs);
+        if (!hold.Held) {
             std::lock_guard<std::mutex> l(mu_);
             AddNoteLocked("control command not sent: output to " + name_ + " stalled");
             return false;
@@ -705,7 +744,7 @@ private:
     std::atomic<bool> suspended_{false}; // the server asked us to stop sending
     bool hangupReported_ = false;        // event thread only
 
-    std::timed_mutex txMu_;
+    TxGate txGate_;
     mutable std::mutex mu_; // everything below
     std::condition_variable cv_;
     std::atomic<bool> hungUp_{false};
