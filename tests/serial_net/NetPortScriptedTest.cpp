@@ -232,3 +232,33 @@ TEST_F(ScriptedServerTest, NamesThatReachNoServerFailLikeAMissingPort)
         EXPECT_FALSE(port.Open());
     }
 }
+
+// The server asks the port to stop sending (FLOWCONTROL-SUSPEND): output waits, without being lost,
+// until the server resumes. The server looks for the held bytes for a while before it resumes; a
+// port that ignored the request would have sent them by then.
+TEST_F(ScriptedServerTest, OutputWaitsWhileTheServerHasSuspendedIt)
+{
+    std::atomic<bool> done{false};
+    std::string early, later;
+    ScriptedServer server([&](int fd) {
+        ConfirmingServer(fd, [](const ClientStream& c) { return c.Data.find("go") != std::string::npos; });
+        SendBytes(fd, Sub(108, "") + "s");
+        early = ReadUntil(fd, [](const std::string& s) { return s.find("abc") != std::string::npos; }, 300);
+        SendBytes(fd, Sub(109, ""));
+        later = ReadUntil(fd, [](const std::string& s) { return s.find("abc") != std::string::npos; });
+        done = true;
+        ReadUntil(fd, [](const std::string&) { return false; }, Deadline);
+    });
+    Map("rfc2217", server.Port);
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    port.SetOpen(true);
+    port.PutString("go");
+    ASSERT_TRUE(PumpUntil([&] { return port.InputUsed() > 0; }));
+    EXPECT_EQ(port.GetChar(), 's');
+    port.PutString("abc");
+    ASSERT_TRUE(PumpUntil([&] { return done.load(); }));
+    EXPECT_EQ(early.find("abc"), std::string::npos) << "sent while suspended";
+    EXPECT_NE(later.find("abc"), std::string::npos) << "not sent after the resume";
+    port.SetOpen(false);
+}
