@@ -5,6 +5,8 @@ set -euo pipefail
 
 PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev
           libbenchmark-dev qt6-translations-l10n desktop-file-utils appstream dpkg-dev clang libclang-rt-14-dev)
+# Network serial ports: their tests run the ser2net terminal server.
+PACKAGES+=(ser2net)
 PACKAGES+=("$@")
 
 missing=()

@@ -17,6 +17,8 @@
 //
 //   ini4zav      sx::TSxComPort on the slave end, avail and data events on the GUI thread through
 //                plat::QtGuiHandoff (the dispatch thread waits for each, as in the program).
+//   ini4zav rfc2217 / tcp  the same port on a COM number mapped to ser2net on localhost, which
+//                serves the slave end through Telnet with the COM port option, or raw TCP.
 //   QSerialPort  on the slave end, owned by the GUI thread; readyRead there, readAll, search.
 //   libserialport  a reader thread blocked in sp_wait, sp_nonblocking_read, search; each chunk is
 //                posted to the GUI thread (not waited for). It opens the master end: it cannot open
@@ -31,6 +33,12 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
 #include <libserialport.h>
 
 #include <algorithm>
@@ -41,9 +49,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <termios.h>
@@ -182,13 +192,101 @@ public:
 
 // ---- ini4zav: sx::TSxComPort ----------------------------------------------------------------------
 
+// The same port on a COM number mapped to ser2net on this machine, which serves the pty's slave
+// through Telnet with the COM port option (or raw TCP): the path to a terminal server, less the wire.
+class Ser2netServer {
+public:
+    ~Ser2netServer() { Stop(); }
+    // Serves slave on a free local port; the device name to map, or empty with why in error.
+    std::string Start(const std::string& slave, bool telnet, std::string& error) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                           ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+        ::close(s);
+        if (!bound) return error = "no free TCP port", std::string();
+        const int port = ntohs(a.sin_port);
+        char dir[] = "/tmp/sxbenchXXXXXX";
+        if (!::mkdtemp(dir)) return error = "no temporary directory", std::string();
+        dir_ = dir;
+        config_ = dir_ + "/ser2net.yaml";
+        std::FILE* f = std::fopen(config_.c_str(), "w");
+        if (!f) return error = "cannot write " + config_, std::string();
+        std::fprintf(f, "%%YAML 1.1\n---\nconnection: &bench\n  accepter: %stcp,127.0.0.1,%d\n"
+                        "  connector: serialdev,%s,115200n81,local\n",
+                     telnet ? "telnet(rfc2217)," : "", port, slave.c_str());
+        std::fclose(f);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execl("/usr/sbin/ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), static_cast<char*>(nullptr));
+            ::execlp("ser2net", "ser2net", "-n", "-d", "-c", config_.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // Listening yet? Asked of the kernel's socket table: a test connection would make ser2net
+        // open and close the pty.
+        char hex[8];
+        std::snprintf(hex, sizeof hex, ":%04X", port);
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            int status = 0;
+            if (pid_ < 0 || ::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return error = "ser2net did not start (apt-get install ser2net)", std::string();
+            }
+            std::ifstream t("/proc/net/tcp");
+            std::string line;
+            while (std::getline(t, line)) {
+                std::istringstream in(line);
+                std::string sl, local, remote, state;
+                in >> sl >> local >> remote >> state;
+                if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == hex)
+                    return std::string(telnet ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(port);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return error = "ser2net did not listen", std::string();
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+        if (!config_.empty()) ::unlink(config_.c_str());
+        if (!dir_.empty()) ::rmdir(dir_.c_str());
+        config_.clear();
+        dir_.clear();
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string dir_, config_;
+};
+
 class OurReceiver : public Receiver {
 public:
-    const char* Name() const override { return "ini4zav TSxComPort"; }
+    enum class Route { Local, Rfc2217, RawTcp };
+    explicit OurReceiver(Route path = Route::Local) : path_(path) {}
+    const char* Name() const override {
+        return path_ == Route::Local ? "ini4zav TSxComPort" : path_ == Route::Rfc2217 ? "ini4zav rfc2217" : "ini4zav tcp";
+    }
     std::string Open() override {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return "no pseudo-terminal";
-        plat::SetComDevice(ComNumber, ::ptsname(master_));
+        if (path_ == Route::Local) {
+            plat::SetComDevice(ComNumber, ::ptsname(master_));
+        } else {
+            std::string error;
+            const std::string device = server_.Start(::ptsname(master_), path_ == Route::Rfc2217, error);
+            if (device.empty()) return error;
+            plat::SetComDevice(ComNumber, device);
+        }
         port_ = std::make_unique<sx::TSxComPort>(&plat::QtGuiHandoff::Instance());
         port_->SetComNumber(ComNumber);
         port_->SetBaud(115200);
@@ -220,12 +318,15 @@ public:
                 5000);
             port_.reset();
         }
+        server_.Stop();
         if (master_ >= 0) ::close(master_);
         master_ = -1;
     }
     int PeerFd() const override { return master_; }
 
 private:
+    Route path_;
+    Ser2netServer server_;
     int master_ = -1;
     std::unique_ptr<sx::TSxComPort> port_;
     std::vector<uint8_t> buffer_;
@@ -559,7 +660,7 @@ int main(int argc, char** argv) {
 
     const Stream s = MakeStream(o.Mib);
     const double baseline = MeasureIdleWakeups(std::max(1, o.IdleSeconds / 2));
-    // --only ini4zav|qt|libserialport runs one library (for a profiler, say).
+    // --only ini4zav|ser2net|qt|libserialport runs one library (for a profiler, say).
     std::string only;
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
@@ -567,6 +668,13 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "ini4zav") {
         OurReceiver r;
         rows.push_back(Run(r, s, o));
+    }
+    // --only ser2net: ours through ser2net on localhost, Telnet with the COM port option and raw.
+    if (only.empty() || only == "ser2net") {
+        OurReceiver telnet(OurReceiver::Route::Rfc2217);
+        rows.push_back(Run(telnet, s, o));
+        OurReceiver raw(OurReceiver::Route::RawTcp);
+        rows.push_back(Run(raw, s, o));
     }
     if (only.empty() || only == "qt") {
         QtReceiver r;

@@ -99,8 +99,9 @@ public:
 
 // Makes the device for a name: "sim" or "sim:NAME" is the simulated line, "simmodem" or
 // "simmodem:NAME" a simulated line with the simulated Hayes modem at its far end, "simctl" or
-// "simctl:FAULT" one with the simulated lift controller straight at its far end, anything else a
-// device path of the operating system.
+// "simctl:FAULT" one with the simulated lift controller straight at its far end,
+// "rfc2217://host:port" and "tcp://host:port" a port on a terminal server, anything else a device
+// path of the operating system.
 std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name);
 
 } // namespace sx

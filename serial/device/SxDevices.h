@@ -17,6 +17,12 @@ std::unique_ptr<ISxDevice> SxCreateSimDevice();
 std::unique_ptr<ISxDevice> SxCreateSimModemDevice();
 // The near end of a simulated line with the simulated lift controller at its far end (SxSimCtlHost.cpp).
 std::unique_ptr<ISxDevice> SxCreateSimCtlDevice();
+// A port on a terminal server: "rfc2217://host:port" (Telnet with the COM port option) or
+// "tcp://host:port" (raw bytes, no line control) (SxNetDevice.cpp).
+std::unique_ptr<ISxDevice> SxCreateNetDevice();
+bool SxIsNetDevice(const std::string& name);
+// Splits a network device name; false when it is not one or is malformed (no host, bad port).
+bool SxParseNetDeviceName(const std::string& name, bool& telnet, std::string& host, std::string& port);
 
 // Who holds a serial device, for a message after an open answered "in use": "PID 1234 (minicom)"
 // from the device's lock file (the program's name from /proc), else from a scan of the open files

@@ -1,0 +1,231 @@
+#pragma once
+// Helpers for ports on the network: a pseudo-terminal that a terminal server serves, free local
+// TCP ports, the ser2net terminal server run as a child, and a scripted server of our own that
+// plays a terminal server byte by byte.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace sxnet {
+
+using Clock = std::chrono::steady_clock;
+
+inline int MsLeft(Clock::time_point deadline)
+{
+    const auto l = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return l > 0 ? static_cast<int>(l) : 0;
+}
+
+struct Pty {
+    int Master = -1;
+    std::string SlavePath;
+    Pty()
+    {
+        Master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (Master >= 0 && grantpt(Master) == 0 && unlockpt(Master) == 0) SlavePath = ptsname(Master);
+    }
+    ~Pty()
+    {
+        if (Master >= 0) close(Master);
+    }
+    void Send(const std::string& s) const { ASSERT_EQ(write(Master, s.data(), s.size()), ssize_t(s.size())); }
+    std::string Receive(size_t want, int timeoutMs = 10000) const
+    {
+        std::string got;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.size() < want) {
+            pollfd p{Master, POLLIN, 0};
+            if (poll(&p, 1, MsLeft(deadline)) <= 0) break;
+            char buf[512];
+            const ssize_t n = read(Master, buf, std::min(sizeof buf, want - got.size()));
+            if (n <= 0) break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    // The slave's settings as the server set them (a pty's master reports its slave's termios).
+    termios Attr() const
+    {
+        termios t{};
+        tcgetattr(Master, &t);
+        return t;
+    }
+};
+
+// A port nobody listens on just now.
+inline int FreePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// True once something listens on the local TCP port, false at the deadline. Read from the kernel's
+// socket table rather than by connecting: a test connection would make a terminal server open and
+// close its device.
+inline bool IsListening(int port)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream f(table);
+        std::string line;
+        while (std::getline(f, line)) {
+            std::istringstream in(line);
+            std::string sl, local, remote, state;
+            in >> sl >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == hex) return true;
+        }
+    }
+    return false;
+}
+
+inline bool WaitListening(int port, int timeoutMs = 10000)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (MsLeft(deadline) > 0) {
+        if (IsListening(port)) return true;
+        poll(nullptr, 0, 20); // not up yet: look again shortly
+    }
+    return false;
+}
+
+inline std::string Ser2netBinary()
+{
+    for (const char* p : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"})
+        if (access(p, X_OK) == 0) return p;
+    return {};
+}
+
+// ser2net serving one pty slave twice: through Telnet with the COM port option, and raw.
+class Ser2net {
+public:
+    Ser2net(const std::string& slave, int telnetPort, int rawPort, const std::string& slave2)
+    {
+        char dir[] = "/tmp/sxnetXXXXXX";
+        if (!mkdtemp(dir)) return;
+        config_ = std::string(dir) + "/ser2net.yaml";
+        std::ofstream f(config_);
+        f << "%YAML 1.1\n---\n"
+          << "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnetPort << "\n"
+          << "  connector: serialdev," << slave << ",9600n81,local\n  options:\n    kickolduser: true\n"
+          << "connection: &raw\n  accepter: tcp,127.0.0.1," << rawPort << "\n"
+          << "  connector: serialdev," << slave2 << ",9600n81,local\n  options:\n    kickolduser: true\n";
+        dir_ = dir;
+        ports_[0] = telnetPort;
+        ports_[1] = rawPort;
+    }
+    ~Ser2net()
+    {
+        Kill();
+        if (!config_.empty()) unlink(config_.c_str());
+        if (!dir_.empty()) rmdir(dir_.c_str());
+    }
+    bool Start()
+    {
+        const std::string bin = Ser2netBinary();
+        if (bin.empty() || config_.empty()) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(bin.c_str(), "ser2net", "-n", "-d", "-c", config_.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid_ > 0 && WaitListening(ports_[0]) && WaitListening(ports_[1]);
+    }
+    void Kill()
+    {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    std::string dir_, config_;
+    int ports_[2] = {0, 0};
+    pid_t pid_ = -1;
+};
+
+// A server on a free local port that runs script(connectedSocket) for the first connection.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(std::function<void(int)> script)
+    {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        Port = ntohs(a.sin_port);
+        listen(listen_, 4);
+        thread_ = std::thread([this, script] {
+            pollfd p{listen_, POLLIN, 0};
+            if (poll(&p, 1, 20000) != 1) return;
+            const int c = accept(listen_, nullptr, nullptr);
+            if (c < 0) return;
+            script(c);
+            close(c);
+        });
+    }
+    ~ScriptedServer()
+    {
+        shutdown(listen_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        close(listen_);
+    }
+    int Port = 0;
+
+private:
+    int listen_ = -1;
+    std::thread thread_;
+};
+
+// Reads from a socket until pred(all read so far) holds, the peer closes or the deadline passes.
+inline std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& pred, int timeoutMs = 10000)
+{
+    std::string got;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred(got)) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, MsLeft(deadline)) <= 0) break;
+        char buf[512];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+inline void SendBytes(int fd, const std::string& s) { (void)!send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+
+} // namespace sxnet

@@ -1,0 +1,264 @@
+// The port component against a terminal server scripted byte by byte in the test: modem-line and
+// line-error notifications reaching the status triggers, servers that refuse the COM port option,
+// leave settings unanswered or do not speak Telnet at all, and names that reach no server.
+
+#include "NetFixture.h"
+
+#include "platform/ComMap.h"
+#include "platform/QueueHandoff.h"
+#include "serial/core/SxDispatcher.h"
+#include "serial/port/SxComPort.h"
+
+#include <atomic>
+#include <mutex>
+#include <set>
+
+using namespace std::string_literals;
+
+using namespace sx;
+using namespace sxnet;
+
+namespace {
+
+constexpr uint16_t Com = 5;
+constexpr int Deadline = 10000;
+const std::string IAC = "\xff";
+
+std::string Sub(uint8_t cmd, const std::string& value)
+{
+    return "\xff\xfa\x2c" + std::string(1, static_cast<char>(cmd)) + value + "\xff\xf0";
+}
+
+// What a client sent, taken apart: line data and the COM port commands (command, value), each in order.
+struct ClientStream {
+    std::string Data;
+    std::vector<std::pair<int, std::string>> Commands;
+    std::string Negotiation; // IAC verb option triples, as sent
+    static ClientStream Parse(const std::string& s)
+    {
+        ClientStream c;
+        for (size_t i = 0; i < s.size();) {
+            if (static_cast<uint8_t>(s[i]) != 0xFF) {
+                c.Data += s[i++];
+                continue;
+            }
+            if (i + 1 >= s.size()) break;
+            const uint8_t v = static_cast<uint8_t>(s[i + 1]);
+            if (v == 0xFF) {
+                c.Data += s[i];
+                i += 2;
+            } else if (v >= 251 && v <= 254 && i + 2 < s.size()) {
+                c.Negotiation += s.substr(i, 3);
+                i += 3;
+            } else if (v == 0xFA) {
+                const size_t end = s.find("\xff\xf0", i);
+                if (end == std::string::npos) break;
+                std::string value;
+                for (size_t k = i + 4; k < end; ++k) {
+                    value += s[k];
+                    if (static_cast<uint8_t>(s[k]) == 0xFF) ++k; // doubled inside
+                }
+                c.Commands.emplace_back(static_cast<uint8_t>(s[i + 3]), value);
+                i = end + 2;
+            } else {
+                i += 2;
+            }
+        }
+        return c;
+    }
+    bool Has(int cmd) const
+    {
+        for (const auto& c : Commands)
+            if (c.first == cmd) return true;
+        return false;
+    }
+};
+
+// A server that agrees to everything and confirms each command with the value asked for, until
+// stop(stream so far) holds. Returns everything the client sent.
+std::string ConfirmingServer(int fd, const std::function<bool(const ClientStream&)>& stop)
+{
+    std::string all;
+    size_t confirmed = 0;
+    bool agreed = false;
+    ReadUntil(fd, [&](const std::string& got) {
+        all = got;
+        const ClientStream c = ClientStream::Parse(got);
+        if (!agreed && c.Negotiation.find("\xff\xfb\x2c") != std::string::npos) {
+            agreed = true;
+            SendBytes(fd, "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03"s);
+        }
+        for (; confirmed < c.Commands.size(); ++confirmed) {
+            const auto& [cmd, value] = c.Commands[confirmed];
+            if (cmd == 8 || cmd == 9) continue; // flow suspend/resume are not answered
+            std::string v;
+            for (char ch : value) v += ch == '\xff' ? std::string("\xff\xff") : std::string(1, ch);
+            SendBytes(fd, Sub(static_cast<uint8_t>(cmd + 100), v));
+        }
+        return stop(c);
+    });
+    return all;
+}
+
+class ScriptedServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { plat::ClearComDevices(); }
+    void TearDown() override
+    {
+        EXPECT_TRUE(gui.PumpUntil([] { return TSxCustomComPort::PendingReleases() == 0; }, Deadline));
+        plat::ClearComDevices();
+    }
+    void Map(const std::string& scheme, int port) { plat::SetComDevice(Com, scheme + "://127.0.0.1:" + std::to_string(port)); }
+    bool PumpUntil(const std::function<bool()>& pred) { return gui.PumpUntil(pred, Deadline); }
+    plat::QueueHandoff gui;
+};
+
+} // namespace
+
+// The server confirms everything, then reports a CTS drop and a framing error: a status trigger
+// on CTS and one on framing errors fire as from a local port, the modem status shows the change,
+// and line data around the notifications (0xFF doubled by the server) arrives intact.
+TEST_F(ScriptedServerTest, ModemLineAndLineErrorNotificationsFireTheStatusTriggers)
+{
+    std::atomic<bool> sawData{false};
+    std::string fromClient;
+    ScriptedServer server([&](int fd) {
+        fromClient = ConfirmingServer(fd, [](const ClientStream& c) { return c.Data.find("go") != std::string::npos; });
+        sawData = true;
+        // CTS off (DSR and DCD on, CTS changed), then data, a framing error and more data.
+        SendBytes(fd, "ab" + Sub(107, "\xa1") + "c\xff\xff" "d" + Sub(106, "\x08") + "e");
+        ReadUntil(fd, [](const std::string&) { return false; }, Deadline); // until the client closes
+    });
+    Map("rfc2217", server.Port);
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    std::vector<std::string> seen;
+    port.SetOnTriggerModemStatus([&](TSxCustomComPort&) { seen.push_back("modem"); });
+    port.SetOnTriggerLineError([&](TSxCustomComPort&, uint16_t error, bool brk) {
+        seen.push_back("error " + std::to_string(error) + (brk ? " break" : ""));
+    });
+    port.SetOpen(true);
+    EXPECT_EQ(port.OpenNote(), "");
+    EXPECT_TRUE(port.CTS());
+    const int32_t modem = port.NewStatusTrigger(1);
+    port.ArmStatusTrigger(modem, msCTS, true);
+    const int32_t errors = port.NewStatusTrigger(2);
+    port.ArmStatusTrigger(errors, 4 /* framing */, true);
+    port.PutString("go");
+
+    std::string got;
+    ASSERT_TRUE(PumpUntil([&] {
+        while (port.InputUsed() > 0) got += static_cast<char>(port.GetChar());
+        return got.size() >= 6 && seen.size() >= 2;
+    })) << got << " " << seen.size();
+    EXPECT_EQ(got, "abc\xff" "de");
+    EXPECT_EQ(seen, (std::vector<std::string>{"modem", "error 4"}));
+    EXPECT_FALSE(port.CTS());
+    EXPECT_TRUE(port.DSR());
+
+    // What the client asked for at open: both state masks, the line at 19200 8N1, DTR and RTS on.
+    const ClientStream c = ClientStream::Parse(fromClient);
+    std::set<std::pair<int, std::string>> cmds(c.Commands.begin(), c.Commands.end());
+    for (const auto& want : std::vector<std::pair<int, std::string>>{
+             {10, "\x1e"}, {11, "\xff"}, {1, std::string("\x00\x00\x4b\x00", 4)}, {2, "\x08"}, {3, "\x01"},
+             {4, "\x01"}, {5, "\x08"}, {5, "\x0b"}, {5, "\x01"}})
+        EXPECT_TRUE(cmds.count(want)) << "command " << want.first;
+    EXPECT_NE(c.Negotiation.find("\xff\xfb\x2c"), std::string::npos);
+    EXPECT_NE(c.Negotiation.find("\xff\xfd\x00"s), std::string::npos);
+    port.SetOpen(false);
+}
+
+// Servers that do not play along: the open succeeds every time, with a line in the port's log.
+TEST_F(ScriptedServerTest, ServersThatRefuseOrIgnoreTheOptionStillGiveAWorkingPort)
+{
+    struct Case {
+        const char* What;
+        std::string Greeting;          // sent once the client's request arrived
+        bool AnswerSettings;
+        const char* Note;              // in the port's log
+        std::string WireForFF;         // how the client's 0xFF must arrive
+    };
+    const Case cases[] = {
+        {"refuses the option", "\xff\xfe\x2c\xff\xfb\x00\xff\xfd\x00"s, false, "refused the COM port option", "\xff\xff"},
+        {"leaves settings unanswered", "\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00"s, false, "did not confirm", "\xff\xff"},
+        {"is no Telnet server", "", false, "did not answer the Telnet negotiation", "\xff"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.What);
+        std::string received;
+        ScriptedServer server([&](int fd) {
+            ReadUntil(fd, [](const std::string& s) { return s.find("\xff\xfb\x2c") != std::string::npos; });
+            if (!k.Greeting.empty()) SendBytes(fd, k.Greeting);
+            received = ReadUntil(fd, [](const std::string& s) { return s.find("END") != std::string::npos; });
+            SendBytes(fd, "ok\xff\xff");
+            ReadUntil(fd, [](const std::string&) { return false; }, Deadline);
+        });
+        Map("rfc2217", server.Port);
+        TSxComPort port(&gui);
+        port.SetComNumber(Com);
+        port.SetOpen(true);
+        EXPECT_NE(port.OpenNote().find(k.Note), std::string::npos) << port.OpenNote();
+        port.SetBaud(9600); // does not hang either
+        port.PutString("x\xffyEND");
+        std::string got;
+        EXPECT_TRUE(PumpUntil([&] {
+            while (port.InputUsed() > 0) got += static_cast<char>(port.GetChar());
+            return got.find("ok") != std::string::npos && got.size() >= (k.WireForFF.size() == 2 ? 3u : 4u);
+        })) << got;
+        EXPECT_EQ(got, k.WireForFF.size() == 2 ? std::string("ok\xff") : std::string("ok\xff\xff"));
+        EXPECT_NE(received.find("x" + k.WireForFF + "yEND"), std::string::npos);
+        port.SetOpen(false);
+    }
+}
+
+// Names that reach no server fail the open as a missing port does.
+TEST_F(ScriptedServerTest, NamesThatReachNoServerFailLikeAMissingPort)
+{
+    const int closedPort = FreePort();
+    for (const std::string& name :
+         {"rfc2217://127.0.0.1:" + std::to_string(closedPort), "tcp://127.0.0.1:" + std::to_string(closedPort),
+          std::string("rfc2217://no-such-host.invalid:2217"), std::string("tcp://127.0.0.1"),
+          std::string("tcp://:4000"), std::string("rfc2217://127.0.0.1:99999"), std::string("tcp://[::1:4000")}) {
+        SCOPED_TRACE(name);
+        plat::SetComDevice(Com, name);
+        TSxComPort port(&gui);
+        port.SetComNumber(Com);
+        try {
+            port.SetOpen(true);
+            ADD_FAILURE() << "opened";
+        } catch (const ESxException& e) {
+            EXPECT_EQ(e.ResultCode, -2001);
+        }
+        EXPECT_FALSE(port.Open());
+    }
+}
+
+// The server asks the port to stop sending (FLOWCONTROL-SUSPEND): output waits, without being lost,
+// until the server resumes. The server looks for the held bytes for a while before it resumes; a
+// port that ignored the request would have sent them by then.
+TEST_F(ScriptedServerTest, OutputWaitsWhileTheServerHasSuspendedIt)
+{
+    std::atomic<bool> done{false};
+    std::string early, later;
+    ScriptedServer server([&](int fd) {
+        ConfirmingServer(fd, [](const ClientStream& c) { return c.Data.find("go") != std::string::npos; });
+        SendBytes(fd, Sub(108, "") + "s");
+        early = ReadUntil(fd, [](const std::string& s) { return s.find("abc") != std::string::npos; }, 300);
+        SendBytes(fd, Sub(109, ""));
+        later = ReadUntil(fd, [](const std::string& s) { return s.find("abc") != std::string::npos; });
+        done = true;
+        ReadUntil(fd, [](const std::string&) { return false; }, Deadline);
+    });
+    Map("rfc2217", server.Port);
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    port.SetOpen(true);
+    port.PutString("go");
+    ASSERT_TRUE(PumpUntil([&] { return port.InputUsed() > 0; }));
+    EXPECT_EQ(port.GetChar(), 's');
+    port.PutString("abc");
+    ASSERT_TRUE(PumpUntil([&] { return done.load(); }));
+    EXPECT_EQ(early.find("abc"), std::string::npos) << "sent while suspended";
+    EXPECT_NE(later.find("abc"), std::string::npos) << "not sent after the resume";
+    port.SetOpen(false);
+}
