@@ -79,6 +79,7 @@ TSxCustomComPort::TSxCustomComPort(plat::IGuiHandoff* gui, plat::IClock* clock)
 
 TSxCustomComPort::~TSxCustomComPort()
 {
+    NotifyFree();
     *alive_ = false;
     try {
         if (phase_ == phOpen) DoClose();
@@ -744,6 +745,10 @@ void TSxCustomComPort::ArmStatusTrigger(int32_t handle, uint16_t value, bool act
 
 void TSxCustomComPort::DropTrigger(int32_t handle)
 {
+    if (phase_ == phClosing && dispatcher_) {
+        Check(dispatcher_->DropTrigger(handle));
+        return;
+    }
     Check(Dispatcher().DropTrigger(handle));
 }
 

@@ -8,6 +8,7 @@
 // exceptions of the ESxException family.
 
 #include "serial/core/SxDispatcher.h"
+#include "serial/core/SxFreeNotify.h"
 #include "serial/errors/SxErrors.h"
 
 #include <atomic>
@@ -53,7 +54,8 @@ using TPortCallback = void (*)(TSxCustomComPort& port, bool opening, void* userD
 // Makes the dispatcher for an open instead of the built-in one.
 using TDispatcherFactory = std::function<std::unique_ptr<TSxBaseDispatcher>(TSxCustomComPort& port)>;
 
-class TSxCustomComPort : public TSxComponentState {
+// Destroying the port first tells its free listeners (TSxFreeNotifier), while it is still whole.
+class TSxCustomComPort : public TSxComponentState, public TSxFreeNotifier {
 public:
     // gui runs the trigger events on the GUI thread (null: the process default, see
     // SetDefaultGuiHandoff); clock times the triggers (null: the system clock).
@@ -161,6 +163,10 @@ public:
     void SetOnTriggerOutbuffFree(TNotifyEvent e) { onTriggerOutbuffFree_ = std::move(e); TriggerEventsChanged(); }
     void SetOnTriggerOutbuffUsed(TNotifyEvent e) { onTriggerOutbuffUsed_ = std::move(e); TriggerEventsChanged(); }
     void SetOnTriggerOutSent(TNotifyEvent e) { onTriggerOutSent_ = std::move(e); TriggerEventsChanged(); }
+    // The handlers now installed, so that a component can put its own in their place and chain.
+    const TTriggerAvailEvent& OnTriggerAvail() const { return onTriggerAvail_; }
+    const TTriggerHandleEvent& OnTriggerStatus() const { return onTriggerStatus_; }
+    const TTriggerHandleEvent& OnTriggerTimer() const { return onTriggerTimer_; }
     // Declared for completeness; nothing raises it.
     void SetOnWaitChar(TWaitCharEvent e) { onWaitChar_ = std::move(e); }
     void SetOnPortOpen(TNotifyEvent e) { onPortOpen_ = std::move(e); }
@@ -193,6 +199,8 @@ public:
     int32_t NewStatusTrigger(uint16_t kind);
     void ArmTimerTrigger(int32_t handle, int32_t ticks, bool activate);
     void ArmStatusTrigger(int32_t handle, uint16_t value, bool activate);
+    // Also while the port is closing, so that a close listener can take its triggers away before
+    // they are kept for a reopen.
     void DropTrigger(int32_t handle);
 
     // Listeners are told in reverse order of registration.
