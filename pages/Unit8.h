@@ -1,7 +1,20 @@
 #pragma once
-// Port page: hosts the serial settings of the tool and the port test console.
+// Port page: how a tool reaches the lift controller ([ComPort] port, the operating mode in [start] methode),
+// and the place where the port test console is shown ("PortTest").
+//
+// methode is a string of '0'/'1': position 1 = local operation, 2 = modem, 3 = from a file; positions past
+// the end of the value count as '0'. Saving sets positions 1 and 2 for "Lokal" or "Modem" and keeps the rest.
 
 #include <QWidget>
+
+#include <string>
+
+class QFrame;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QToolButton;
 
 class TForm8 : public QWidget {
     Q_OBJECT
@@ -10,6 +23,31 @@ public:
 
     // Fills the page from the tool INI store each time its tab is shown.
     void LoadSettings();
+    // Writes the checked COM port and, when "Lokal" or "Modem" is checked, methode (memory only).
+    void SaveSettings();
+    void OKButtonClick() { SaveSettings(); }
+    // Shows the port test console inside Panel10, borderless and filling it.
+    void PortTestButtonClick();
+
+    // methode with positions 1 and 2 set to local (true) or modem (false); a value shorter than two
+    // characters is first filled up with '0'.
+    static std::string WithMode(std::string methode, bool local);
+
+    QPushButton* OKButton;
+    QPushButton* PortTestButton;
+    QGroupBox* ComPortGroup;
+    QRadioButton* Com1Button;
+    QRadioButton* Com2Button;
+    QRadioButton* Com3Button;
+    QRadioButton* Com4Button;
+    QGroupBox* BetriebGroup;
+    QRadioButton* LokalButton;
+    QRadioButton* ModemButton;
+    QRadioButton* FileButton; // disabled
+    QWidget* Filepanel;       // hidden
+    QLineEdit* FileString;
+    QToolButton* FileOpenButton; // no caption, no action
+    QFrame* Panel10;             // where the port test console is shown
 };
 
 extern TForm8* Form8;

@@ -34,4 +34,8 @@ void ClearComDevices() {
 
 bool IsSimDevice(const std::string& device) { return device == "sim" || device.rfind("sim:", 0) == 0; }
 
+bool IsSimModemDevice(const std::string& device) {
+    return device == "simmodem" || device.rfind("simmodem:", 0) == 0;
+}
+
 } // namespace plat

@@ -1,6 +1,7 @@
 #pragma once
 // Which device each COM number stands for. By default COM n is "/dev/ttyS<n-1>"; the program's own INI file
-// ([devices]) can map a number to another device or to the simulated line ("sim" or "sim:NAME").
+// ([devices]) can map a number to another device, to the simulated line ("sim" or "sim:NAME") or to a
+// simulated line with the simulated Hayes modem at its far end ("simmodem" or "simmodem:NAME").
 
 #include <string>
 
@@ -9,6 +10,7 @@ namespace plat {
 void SetComDevice(int n, std::string device);
 std::string ComDevice(int n);
 void ClearComDevices();
-bool IsSimDevice(const std::string& device); // "sim" or "sim:..."
+bool IsSimDevice(const std::string& device);      // "sim" or "sim:..."
+bool IsSimModemDevice(const std::string& device); // "simmodem" or "simmodem:..."
 
 } // namespace plat

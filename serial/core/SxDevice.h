@@ -90,8 +90,9 @@ public:
     virtual void PurgeOutput() = 0;
 };
 
-// Makes the device for a name: "sim" or "sim:NAME" is the simulated line, anything else a device
-// path of the operating system.
+// Makes the device for a name: "sim" or "sim:NAME" is the simulated line, "simmodem" or
+// "simmodem:NAME" a simulated line with the simulated Hayes modem at its far end, anything else a
+// device path of the operating system.
 std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name);
 
 } // namespace sx

@@ -6,6 +6,7 @@ namespace sx {
 
 std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name) {
     if (plat::IsSimDevice(name)) return SxCreateSimDevice();
+    if (plat::IsSimModemDevice(name)) return SxCreateSimModemDevice();
     return SxCreateOsDevice();
 }
 

@@ -77,6 +77,20 @@ void TSxSimLine::SetOnData(std::function<void(const uint8_t*, size_t)> onData) {
     onData_ = std::move(onData);
 }
 
+void TSxSimLine::SetOnNearChange(std::function<void()> onChange) {
+    std::lock_guard<std::mutex> g(m_);
+    onNearChange_ = std::move(onChange);
+}
+
+void TSxSimLine::NearChanged() {
+    std::function<void()> f;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        f = onNearChange_;
+    }
+    if (f) f();
+}
+
 void TSxSimLine::SetLines(uint8_t lines) {
     {
         std::lock_guard<std::mutex> g(m_);
@@ -168,7 +182,7 @@ public:
 
     int Open(const std::string& name, uint16_t, uint16_t) override {
         auto line = TSxSimLine::Get(TSxSimLine::LineName(name));
-        std::lock_guard<std::mutex> g(line->m_);
+        std::unique_lock<std::mutex> lk(line->m_);
         if (!line->plugged_) return ecBadId;
         if (line->nearOpen_) return ecAlreadyOpen;
         line->nearOpen_ = true;
@@ -177,6 +191,8 @@ public:
         line->errors_ = 0;
         line->held_ = line->cancelWait_ = line->cancelWrite_ = false;
         line_ = line;
+        lk.unlock();
+        line->NearChanged();
         return 0;
     }
 
@@ -189,6 +205,7 @@ public:
             line_->toNear_.clear();
         }
         line_->cv_.notify_all();
+        line_->NearChanged();
         line_.reset();
     }
 
@@ -208,6 +225,7 @@ public:
             line_->rts_ = settings.RtsControl == 1 || settings.RtsControl == 2;
         }
         line_->cv_.notify_all();
+        line_->NearChanged();
         return 0;
     }
 
@@ -332,6 +350,7 @@ private:
             line_.get()->*field = on;
         }
         line_->cv_.notify_all();
+        line_->NearChanged();
         return 0;
     }
 

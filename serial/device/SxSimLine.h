@@ -35,6 +35,9 @@ public:
     std::string ReadExactly(size_t n, int timeoutMs);
     // Bytes the near end sent go to this callback instead (on the near end's output thread).
     void SetOnData(std::function<void(const uint8_t* data, size_t n)> onData);
+    // Called, without the line's lock, whenever the near end opens or closes, changes DTR or RTS or
+    // its line settings: for a far end that sleeps until something happens (the simulated modem).
+    void SetOnNearChange(std::function<void()> onChange);
     // The far end's lines in status-byte form: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD.
     void SetLines(uint8_t lines);
     void SetLine(uint8_t line, bool on);
@@ -59,6 +62,8 @@ private:
     std::condition_variable cv_;
     std::deque<uint8_t> toNear_, toFar_;
     std::function<void(const uint8_t*, size_t)> onData_;
+    std::function<void()> onNearChange_;
+    void NearChanged();
     uint8_t farLines_ = 0x30;
     bool dtr_ = false, rts_ = false;
     bool nearOpen_ = false;

@@ -1,0 +1,238 @@
+// The port page: methode flags and COM port in and out of the tool INI store, its radio groups, and the
+// port test console placed into the page.
+
+#include "PageFixture.h"
+
+#include "config/IniStore.h"
+#include "link/port.h"
+#include "pages/Unit8.h"
+
+#include <QLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+class PortPageTest : public QObject {
+    Q_OBJECT
+    PageFixture* F = nullptr;
+    TForm8* Page = nullptr;
+    const std::string Rel = "mon4vam\\mon4vam.ini";
+
+    void Load(const std::string& sections) {
+        F->Reopen(Rel, PageFixture::MonitorIni(sections));
+        Page->LoadSettings();
+    }
+    // "L", "M", "F" for the checked mode buttons, in this order.
+    QString Modes() const {
+        QString s;
+        if (Page->LokalButton->isChecked()) s += 'L';
+        if (Page->ModemButton->isChecked()) s += 'M';
+        if (Page->FileButton->isChecked()) s += 'F';
+        return s;
+    }
+    // The numbers of the checked COM buttons.
+    QString Coms() const {
+        QString s;
+        const QRadioButton* coms[] = {Page->Com1Button, Page->Com2Button, Page->Com3Button, Page->Com4Button};
+        for (int i = 0; i < 4; ++i)
+            if (coms[i]->isChecked()) s += QString::number(i + 1);
+        return s;
+    }
+    static std::string Line(const QString& key, const QString& value) {
+        return value.isNull() ? "" : (key + "=" + value + "\r\n").toStdString();
+    }
+
+private slots:
+    void init() {
+        F = new PageFixture;
+        Page = new TForm8;
+    }
+    void cleanup() {
+        delete Page;
+        delete F;
+    }
+
+    void createdState() {
+        QCOMPARE(Modes(), QString("L"));
+        QCOMPARE(Coms(), QString("1"));
+        QVERIFY(!Page->FileButton->isEnabled());
+        QVERIFY(Page->Filepanel->isHidden());
+        QCOMPARE(Page->OKButton->text(), QString("Sichern"));
+        QCOMPARE(Page->PortTestButton->text(), QString("PortTest"));
+    }
+
+    // Loading: the last mode whose flag is '1' stays checked, whatever was checked before; no flag, none.
+    void loadModes_data() {
+        QTest::addColumn<QString>("methode"); // null: key missing
+        QTest::addColumn<QString>("modes");
+        QTest::newRow("missing") << QString() << "L";
+        QTest::newRow("10000") << "10000"
+                               << "L";
+        QTest::newRow("11000 modem wins") << "11000"
+                                          << "M";
+        QTest::newRow("11100 file wins") << "11100"
+                                         << "F";
+        QTest::newRow("00100 file only") << "00100"
+                                         << "F";
+        QTest::newRow("00000 none") << "00000"
+                                    << "";
+        QTest::newRow("empty none") << ""
+                                    << "";
+        QTest::newRow("short 1") << "1"
+                                 << "L";
+        QTest::newRow("short 01") << "01"
+                                  << "M";
+        QTest::newRow("not a flag") << "x1"
+                                    << "M";
+    }
+    void loadModes() {
+        QFETCH(QString, methode);
+        QFETCH(QString, modes);
+        Page->ModemButton->setChecked(true); // a previous load's state must not survive
+        Load("[start]\r\n" + Line("methode", methode));
+        QCOMPARE(Modes(), modes);
+    }
+
+    void loadPortAndFile_data() {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<int>("before");
+        QTest::addColumn<QString>("coms");
+        QTest::newRow("missing is COM2") << QString() << 4 << "2";
+        QTest::newRow("3") << "3" << 1 << "3";
+        QTest::newRow("7 keeps COM4") << "7" << 4 << "4";
+        QTest::newRow("0 keeps COM1") << "0" << 1 << "1";
+        QTest::newRow("-2 keeps COM3") << "-2" << 3 << "3";
+    }
+    void loadPortAndFile() {
+        QFETCH(QString, port);
+        QFETCH(int, before);
+        QFETCH(QString, coms);
+        QRadioButton* buttons[] = {Page->Com1Button, Page->Com2Button, Page->Com3Button, Page->Com4Button};
+        buttons[before - 1]->setChecked(true);
+        Load("[ComPort]\r\n" + Line("port", port) + "[Unit43]\r\nfile=V:\\daten\\x.zws\r\n");
+        QCOMPARE(Coms(), coms);
+        QCOMPARE(Page->FileString->text(), QString("V:\\daten\\x.zws"));
+    }
+
+    // Saving writes positions 1 and 2 for "Lokal" or "Modem" into what is stored now and keeps the rest.
+    void saveModes_data() {
+        QTest::addColumn<QString>("stored");  // null: key missing
+        QTest::addColumn<QString>("check");   // mode checked before saving: L, M, F or none
+        QTest::addColumn<QString>("written"); // null: no key afterwards
+        QTest::newRow("modem keeps 3 to 5") << "10110"
+                                            << "M"
+                                            << "01110";
+        QTest::newRow("lokal keeps 3 to 5") << "01011"
+                                            << "L"
+                                            << "10011";
+        QTest::newRow("missing, lokal") << QString() << "L"
+                                        << "10000";
+        QTest::newRow("missing, modem") << QString() << "M"
+                                        << "01000";
+        QTest::newRow("longer value kept") << "0000011"
+                                           << "M"
+                                           << "0100011";
+        QTest::newRow("short value filled up") << "1"
+                                               << "M"
+                                               << "01";
+        QTest::newRow("empty value filled up") << ""
+                                               << "L"
+                                               << "10";
+        QTest::newRow("file only writes nothing") << "00100"
+                                                  << "F"
+                                                  << "00100";
+        QTest::newRow("none writes nothing") << "00000"
+                                             << ""
+                                             << "00000";
+        QTest::newRow("none, missing stays missing") << QString() << "" << QString();
+    }
+    void saveModes() {
+        QFETCH(QString, stored);
+        QFETCH(QString, check);
+        QFETCH(QString, written);
+        Load("[start]\r\n" + Line("methode", stored));
+        Page->LokalButton->setChecked(check == "L");
+        Page->ModemButton->setChecked(check == "M");
+        Page->FileButton->setChecked(check == "F");
+        QCOMPARE(Modes(), check);
+        Page->OKButton->click();
+        const TIniStore& ini = ToolIni();
+        QCOMPARE(ini.ValueExists("START", "methode"), !written.isNull());
+        QCOMPARE(QString::fromStdString(ini.ReadString("start", "methode", "?")),
+                 written.isNull() ? QString("?") : written);
+    }
+
+    // "Sichern" writes the checked port even when it is the stored one; memory only until the write-back,
+    // which keeps one [start] section.
+    void saveWritesPortAndStaysInMemory() {
+        Load("[start]\r\nmethode=10000\r\n[ComPort]\r\nport=03\r\n");
+        const std::string onDisk = F->Read(Rel);
+        QCOMPARE(Coms(), QString("3"));
+        Page->ModemButton->setChecked(true);
+        Page->OKButton->click();
+        QCOMPARE(F->Read(Rel), onDisk);
+        QCOMPARE(ToolIni().ReadString("comport", "port", ""), std::string("3"));
+
+        ReleaseToolIni();
+        const std::string after = F->Read(Rel);
+        QVERIFY(after.find("[start]\r\nmethode=01000\r\n") != std::string::npos);
+        QVERIFY(after.find("[Start]") == std::string::npos);
+        QVERIFY(after.find("port=3\r\n") != std::string::npos);
+
+        // An out-of-range port leaves the buttons, and the next save writes the checked one.
+        F->Open(Rel);
+        Page->Com4Button->setChecked(true);
+        ToolIni().WriteString("ComPort", "port", "9");
+        Page->LoadSettings();
+        Page->SaveSettings();
+        QCOMPARE(ToolIni().ReadInteger("ComPort", "port", 0), 4);
+    }
+
+    // The groups exclude within themselves only; a click on a checked button keeps it checked.
+    void radioGroups() {
+        Page->Com3Button->click();
+        QCOMPARE(Coms(), QString("3"));
+        QCOMPARE(Modes(), QString("L"));
+        Page->Com3Button->click();
+        QCOMPARE(Coms(), QString("3"));
+        Page->ModemButton->click();
+        QCOMPARE(Modes(), QString("M"));
+        QCOMPARE(Coms(), QString("3"));
+        Page->ModemButton->setChecked(false);
+        QCOMPARE(Modes(), QString(""));
+        QCOMPARE(Coms(), QString("3"));
+    }
+
+    // Without an open tool INI file the page shows the defaults and saving touches no file.
+    void noOpenFile() {
+        ReleaseToolIni();
+        Page->ModemButton->setChecked(true);
+        Page->LoadSettings();
+        QCOMPARE(Modes(), QString("L"));
+        QCOMPARE(Coms(), QString("2"));
+        Page->SaveSettings();
+        QVERIFY(!ConfigOpen());
+    }
+
+    void portTestPlacesTheConsole() {
+        Page->PortTestButtonClick(); // no console yet: nothing happens
+        auto* console = new TMyComPort;
+        MyComPort = console;
+        Page->show();
+        Page->PortTestButton->click();
+        QCOMPARE(console->parentWidget(), static_cast<QWidget*>(Page->Panel10));
+        QVERIFY(console->isVisible());
+        Page->PortTestButton->click();
+        QCOMPARE(Page->Panel10->layout()->count(), 1);
+        // It fills the panel.
+        Page->resize(900, 600);
+        QTRY_VERIFY(console->width() > Page->Panel10->width() - 10);
+        QTRY_VERIFY(console->height() > Page->Panel10->height() - 10);
+        delete console;
+        QCOMPARE(MyComPort, nullptr);
+    }
+};
+
+QTEST_MAIN(PortPageTest)
+#include "PortPageTest.moc"
