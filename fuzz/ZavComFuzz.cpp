@@ -1,5 +1,7 @@
 // Drives the controller link with an arbitrary script of peer chunks, requests, resets and timer
-// expiries. It must never crash or hang, and its queues must stay bounded.
+// expiries. It must never crash or hang, and its queues must stay bounded. Between the arbitrary steps,
+// a well-behaved peer sends answers of every length the frame format allows, cut into arbitrary
+// chunks; each must be acknowledged and handed over whole, exactly when its last byte arrives.
 
 #include "link/zavcom.h"
 #include "platform/VirtualTime.h"
@@ -15,7 +17,10 @@ namespace {
 
 class Path : public IZavBytePath {
 public:
-    void SendChar(uint8_t) override { ++Written; }
+    void SendChar(uint8_t b) override {
+        ++Written;
+        if (b == ACK) ++Acks;
+    }
     bool SendText(const std::string& bytes) override {
         Written += bytes.size();
         return !bytes.empty();
@@ -29,6 +34,7 @@ public:
     void SetReceiveHook(TReceiveHook hook) override { Hook = std::move(hook); }
 
     size_t Written = 0;
+    size_t Acks = 0;
     std::string Input;
     TReceiveHook Hook;
 };
@@ -68,7 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int depth = 0; // callbacks may start the next request, but not endlessly
     bool chainRequests = false;
 
+    std::string delivered;
+    size_t deliveries = 0;
     const TZavCallback answer = [&](const std::string& text) {
+        delivered = text;
+        ++deliveries;
         const TDecoded d = TZavCom::DecodeFrame(text);
         Check(d.Error == 1 ? d.Payload == text : d.Payload.size() <= 254, "decoded payload within bounds");
         if (chainRequests && depth < 4) {
@@ -83,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (int steps = 0; script.More() && steps < 4096; ++steps) {
         const uint8_t op = script.Byte();
-        switch (op % 10) {
+        switch (op % 11) {
         case 0:
             link.Send(script.Bytes(script.Byte() % 16), answer);
             break;
@@ -99,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 hook(static_cast<uint16_t>(chunk.size()));
             }
             path.Input.clear();
-            Check(link.RxQueue.size() <= 255, "at most 255 bytes stay queued");
+            Check(link.RxQueue.size() <= RxQueueLimit, "the queue stays bounded");
             break;
         }
         case 4:
@@ -123,6 +133,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 9:
             chainRequests = (op & 0x10) != 0;
             break;
+        case 10: { // a well-behaved peer answers: SOH, then after our ACK a frame in arbitrary chunks
+            if (!path.Hook || link.State != lsIdle || !link.RxQueue.empty()) break;
+            const size_t len = 4 + script.Byte() % 252; // 4 .. 255
+            std::string frame(1, static_cast<char>(len));
+            frame += RxHeader;
+            frame += script.Bytes(len - 4);
+            frame.resize(len, '\0');
+            frame += static_cast<char>(script.Byte()); // the checksum is not checked
+            const std::string wire = std::string(1, static_cast<char>(STX)) + frame;
+            const bool awaited = static_cast<bool>(link.OnAnswer);
+            const size_t deliveredBefore = deliveries;
+            // Time may pass between chunks, within the receive window, unless the whole-request
+            // time-out could end the receive first.
+            int budgetMs = link.AnswerTimer->Enabled() ? 0 : 990;
+            auto deliver = [&](const std::string& chunk) {
+                path.Input += chunk;
+                auto hook = path.Hook;
+                hook(static_cast<uint16_t>(chunk.size()));
+                path.Input.clear();
+            };
+            const size_t acksBefore = path.Acks;
+            deliver(std::string(1, static_cast<char>(SOH)));
+            Check(path.Acks == acksBefore + 1 && link.State == lsReceiving, "the peer's SOH is acknowledged");
+            for (size_t at = 0; at < wire.size();) {
+                Check(path.Acks == acksBefore + 1 && deliveries == deliveredBefore, "nothing handed over early");
+                const uint8_t cut = script.Byte();
+                size_t n = (cut & 0x80) ? wire.size() : 1 + cut % 40;
+                n = std::min(n, wire.size() - at);
+                deliver(wire.substr(at, n));
+                at += n;
+                const int wait = std::min<int>(budgetMs, cut % 16);
+                if (at < wire.size() && wait > 0) {
+                    vt.Advance(wait);
+                    budgetMs -= wait;
+                }
+            }
+            Check(path.Acks == acksBefore + 2, "the whole frame is acknowledged");
+            Check(link.ReceivedFrame == frame.substr(1), "the whole frame is received");
+            Check(!awaited || (deliveries == deliveredBefore + 1 && delivered == frame.substr(1)),
+                  "the awaited answer is handed over whole");
+            break;
+        }
         }
         Check(link.State == lsIdle || link.State == lsWaitSohAck || link.State == lsWaitFrameAck ||
                   link.State == lsReceiving || link.State == lsSohRefused,

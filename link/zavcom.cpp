@@ -16,8 +16,6 @@ namespace {
 // A received frame is at most 257 bytes; the receive window of 1000 ms carries about 1920 bytes at
 // 19200 baud. Bytes beyond this bound are not gathered, so a flood cannot grow the buffer or the scan.
 constexpr size_t RxBufferLimit = 4096;
-// PopByte keeps at most this many bytes queued.
-constexpr size_t RxQueueKeep = 255;
 
 } // namespace
 
@@ -119,7 +117,7 @@ uint8_t TZavCom::PopByte() {
     if (RxQueue.size() == 1)
         RxQueue.clear();
     else
-        RxQueue = RxQueue.substr(1, RxQueueKeep);
+        RxQueue = RxQueue.substr(1, RxQueueLimit);
     return b;
 }
 
@@ -253,6 +251,9 @@ void TZavCom::BeginReceive() {
     RxBuffer.clear();
     SetState(lsReceiving);
     SendChar(ACK);
+    // Every receive has its full 1000 ms: a countdown left running at the same interval (by the
+    // receive before, which ends without stopping it) would otherwise close this one early.
+    StepTimer->SetEnabled(false);
     SetStepTimer(1000, true);
 }
 

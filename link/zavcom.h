@@ -43,6 +43,11 @@ enum : int32_t {
     lsSohRefused = 5,   // the peer answered SOH with NAK; waiting before SOH goes again
 };
 
+// PopByte keeps at most this many received bytes queued. The longest answer (STX, LEN FF, 254 body
+// bytes and the checksum: 257 bytes) must fit whole behind the byte popped from its chunk, or its
+// checksum is lost and the frame never completes; four times that still bounds a flood.
+constexpr size_t RxQueueLimit = 1024;
+
 // Time-out of a whole request, from Send to its answer or acknowledgement.
 constexpr int AnswerTimeoutMs = 5000;
 

@@ -10,16 +10,17 @@
 namespace plat {
 namespace {
 
+// A precise single-shot QTimer re-armed for each period. A coarse QTimer may fire up to 5 % early
+// and even a precise one may come a fraction of a millisecond before its time; a timeout that comes
+// before the period is over re-arms for the rest, so OnTimer never runs before Interval ms have
+// passed since the timer was started or last fired.
 class QtTimer : public ITimer {
 public:
     QtTimer() {
-        timer_.setInterval(interval_);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            if (handler_) {
-                auto handler = handler_; // the handler may replace itself or destroy this timer
-                handler();
-            }
-        });
+        timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { OnTimeout(); });
+        clock_.start();
     }
     void SetInterval(int ms) override {
         if (ms == interval_) return;
@@ -36,14 +37,40 @@ public:
     void SetOnTimer(std::function<void()> handler) override { handler_ = std::move(handler); }
 
 private:
+    static constexpr qint64 NsPerMs = 1000000;
+
     void Apply() {
         timer_.stop();
         if (enabled_ && interval_ > 0) {
-            timer_.setInterval(interval_);
-            timer_.start();
+            dueNs_ = clock_.nsecsElapsed() + interval_ * NsPerMs;
+            Arm();
         }
     }
+    // Starts the single shot for the time left until dueNs_, rounded up to whole milliseconds.
+    void Arm() {
+        const qint64 left = dueNs_ - clock_.nsecsElapsed();
+        timer_.start(static_cast<int>(left <= 0 ? 0 : (left + NsPerMs - 1) / NsPerMs));
+    }
+    void OnTimeout() {
+        if (!enabled_ || interval_ <= 0) return;
+        const qint64 now = clock_.nsecsElapsed();
+        if (now < dueNs_) {
+            Arm(); // early: wait for the rest
+            return;
+        }
+        // The next period counts from this firing, so no period is shorter than the interval. It is
+        // armed before the handler runs: the handler may change the timer or destroy it.
+        dueNs_ = now + interval_ * NsPerMs;
+        Arm();
+        if (handler_) {
+            auto handler = handler_; // the handler may replace itself or destroy this timer
+            handler();
+        }
+    }
+
     QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 dueNs_ = 0;
     int interval_ = 1000;
     bool enabled_ = false;
     std::function<void()> handler_;

@@ -343,13 +343,13 @@ void TSxBaseDispatcher::DispThreadBody() {
     }
     Acknowledge(startLock_, startCv_, threadAcks_);
     while (!kill_) {
-        const bool poll = PollingNeeded();
+        const int pollMs = PollingNeeded();
         uint32_t ev = 0;
         {
             std::unique_lock<std::mutex> lk(evLock_);
             auto ready = [&] { return commEventSet_ || poked_ || kill_.load(); };
-            if (poll)
-                evCv_.wait_for(lk, PollInterval, ready);
+            if (pollMs >= 0)
+                evCv_.wait_for(lk, std::chrono::milliseconds(pollMs), ready);
             else
                 evCv_.wait(lk, ready);
             if (commEventSet_) {
@@ -418,17 +418,29 @@ void TSxBaseDispatcher::OutThreadBody() {
     ThreadLeaves();
 }
 
-bool TSxBaseDispatcher::PollingNeeded() {
+int TSxBaseDispatcher::PollingNeeded() {
+    const int poll = static_cast<int>(PollInterval.count());
+    bool pending;
     {
         std::lock_guard<std::mutex> g(inLock_);
-        if (morePending_) return true;
+        pending = morePending_;
     }
     std::lock_guard<std::mutex> g(lock_);
+    int wait = pending ? poll : -1;
+    // An armed timer is looked at when it is due rather than at the next poll, so it ends close to
+    // its time (and never before it: ExpiredAt decides).
+    const int64_t now = clock_->NowMs();
     for (const auto& t : timers_)
-        if (t.Armed) return true;
-    for (const auto& t : status_)
-        if (t.Armed && t.Kind >= stOutBuffFree) return true;
-    return false;
+        if (t.Armed) {
+            // One that is due already was left for a reason (a delivery, a close): the usual poll.
+            const uint32_t due = t.MsUntilExpiry(now);
+            const int left = due == 0 ? poll : static_cast<int>(std::min<uint32_t>(due, static_cast<uint32_t>(poll)));
+            wait = wait < 0 ? left : std::min(wait, left);
+        }
+    if (wait < 0)
+        for (const auto& t : status_)
+            if (t.Armed && t.Kind >= stOutBuffFree) return poll;
+    return wait;
 }
 
 void TSxBaseDispatcher::Poke() {
@@ -614,9 +626,9 @@ bool TSxBaseDispatcher::CheckTimerTriggers() {
         {
             std::lock_guard<std::mutex> g(lock_);
             if (closing_ || delivering_) break;
-            const uint32_t now = CurrentTick();
+            const int64_t now = clock_->NowMs();
             for (auto& t : timers_) {
-                if (t.Armed && t.Expired(now)) {
+                if (t.Armed && t.ExpiredAt(now)) {
                     t.Armed = false;
                     handle = t.Handle;
                     break;
@@ -1262,7 +1274,7 @@ int TSxBaseDispatcher::ArmTimerTrigger(int32_t handle, int32_t ticks, bool activ
         if (it == timers_.end()) return ecBadTriggerHandle;
         if (activate) {
             if (ticks > 0) it->Ticks = std::min(static_cast<uint32_t>(ticks), MaxTimerTicks);
-            it->StartTick = CurrentTick();
+            it->Start(clock_->NowMs());
             it->Armed = true;
         } else {
             it->Armed = false;
@@ -1479,12 +1491,14 @@ void WaitTicks(plat::IClock& clock, int32_t n, bool yield, const std::function<b
                const std::function<void(int)>& sleepMs) {
     if (n < 1) return;
     TSxTimerTrigger t;
-    t.StartTick = TickOf(clock.NowMs());
+    t.Start(clock.NowMs());
     t.Ticks = std::min(static_cast<uint32_t>(n), MaxTimerTicks);
     t.Armed = true;
-    while (!t.Expired(TickOf(clock.NowMs()))) {
+    for (;;) {
+        const uint32_t left = t.MsUntilExpiry(clock.NowMs());
+        if (left == 0) return;
         if (yield && pump && !pump()) return;
-        sleepMs(static_cast<int>(TickMs) / 5);
+        sleepMs(static_cast<int>(std::min<uint32_t>(left, TickMs / 5)));
     }
 }
 

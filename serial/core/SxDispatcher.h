@@ -245,7 +245,9 @@ private:
     bool DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum);
     void HandleDeviceLost();
     void Guarded(const std::function<void()>& call);
-    bool PollingNeeded();
+    // How long the dispatch thread may wait for an event before it must look again (ms), or -1
+    // when nothing needs looking at without an event.
+    int PollingNeeded();
     bool deviceOpenForIo() const;
 
     // Helpers under the locks.

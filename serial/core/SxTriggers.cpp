@@ -13,6 +13,27 @@ bool TSxTimerTrigger::Expired(uint32_t nowTick) const {
     return elapsed > Ticks;
 }
 
+namespace {
+uint32_t ElapsedMs(uint32_t startMs, int64_t nowMs) {
+    // Modulo 2^32, so a wrap of the clock in between does not matter (timers are shorter than half a turn).
+    return static_cast<uint32_t>(static_cast<uint64_t>(nowMs) & 0xFFFFFFFFu) - startMs;
+}
+} // namespace
+
+bool TSxTimerTrigger::ExpiredAt(int64_t nowMs) const {
+    return Expired(TickOf(nowMs)) && ElapsedMs(StartMs, nowMs) >= Ticks * TickMs;
+}
+
+uint32_t TSxTimerTrigger::MsUntilExpiry(int64_t nowMs) const {
+    if (ExpiredAt(nowMs)) return 0;
+    const uint32_t elapsed = ElapsedMs(StartMs, nowMs);
+    const uint32_t due = Ticks * TickMs;
+    if (elapsed < due) return due - elapsed;
+    // The time has passed but the tick has not: the rest of the current tick.
+    const uint32_t inTick = static_cast<uint32_t>(static_cast<uint64_t>(nowMs) & 0xFFFFFFFFu) % TickMs;
+    return TickMs - inTick;
+}
+
 TSxDataTrigger::TSxDataTrigger(int32_t handle, const std::string& text, bool ignoreCase)
     : Handle(handle), IgnoreCase(ignoreCase), pattern_(text) {
     if (ignoreCase)

@@ -25,11 +25,22 @@ inline uint32_t TickOf(int64_t ms) { return static_cast<uint32_t>(static_cast<ui
 struct TSxTimerTrigger {
     int32_t Handle = 0;
     uint32_t StartTick = 0;
+    uint32_t StartMs = 0; // the low 32 bits of the clock when armed
     uint32_t Ticks = 0;
     bool Armed = false;
 
+    // Starts the timer at the clock reading nowMs.
+    void Start(int64_t nowMs) {
+        StartTick = TickOf(nowMs);
+        StartMs = static_cast<uint32_t>(static_cast<uint64_t>(nowMs) & 0xFFFFFFFFu);
+    }
     // Expired once more than Ticks ticks have passed since StartTick, across a wrap of the clock.
     bool Expired(uint32_t nowTick) const;
+    // Expired by the tick rule above and, besides, at least Ticks x 55 ms after it was started: the
+    // last tick before the clock wraps is short, and a timer must never end before its time.
+    bool ExpiredAt(int64_t nowMs) const;
+    // Milliseconds until ExpiredAt may turn true (at least 1 while it is false; 0 once it is true).
+    uint32_t MsUntilExpiry(int64_t nowMs) const;
 };
 
 class TSxDataTrigger {

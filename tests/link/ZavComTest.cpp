@@ -342,10 +342,89 @@ TEST_F(ZavComTest, NoAnswerCallbackMayStartTheNextRequest) {
     EXPECT_EQ(peer.Take(), Hex("02") + nameRequest);
 }
 
-TEST_F(ZavComTest, PopKeepsAtMost255QueuedBytes) {
+// A receive that completes leaves the step timer counting; the next receive must still get its full
+// 1000 ms instead of the rest of the old countdown.
+TEST_F(ZavComTest, EveryReceiveHasItsFull1000ms) {
+    SendAndAckFrame(f100, Record(answers));
+    peer.Deliver(Hex("01"));
+    peer.Deliver(answer);
+    ASSERT_EQ(answers.size(), 1u);
+    peer.Take();
+
+    vt.Advance(900);
+    peer.Deliver(Hex("01")); // an unsolicited frame, 900 ms into the old countdown
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    peer.Deliver(answer.substr(0, 3));
+    vt.Advance(999);
+    EXPECT_EQ(peer.Take(), "") << "refused before its 1000 ms were up";
+    EXPECT_EQ(link.State, lsReceiving);
+    peer.Deliver(answer.substr(3));
+    EXPECT_EQ(peer.Take(), Hex("06"));
+    EXPECT_EQ(link.ReceivedFrame, Hex("28 FF FF 12 34 5B"));
+}
+
+// A flood stays bounded: a pop keeps at most RxQueueLimit bytes queued (room for the longest frame).
+TEST_F(ZavComTest, PopKeepsAtMostTheQueueLimit) {
     ASSERT_TRUE(link.Send(f100, Record(answers)));
-    peer.Deliver(Hex("06") + std::string(300, 'x'));
-    EXPECT_EQ(link.RxQueue, std::string(255, 'x'));
+    peer.Deliver(Hex("06") + std::string(RxQueueLimit + 300, 'x'));
+    EXPECT_EQ(link.RxQueue, std::string(RxQueueLimit, 'x'));
+}
+
+// Every answer the frame format allows (LEN 4 .. FF) arrives whole, however the peer's bytes are cut
+// into data-available events. The longest one in a single chunk used to lose its checksum byte.
+TEST_F(ZavComTest, EveryFrameLengthArrivesWholeInEveryChunking) {
+    // A chunking is a list of chunk sizes; 0 means "the rest".
+    struct Chunking {
+        const char* Name;
+        std::vector<size_t> Sizes;
+    };
+    const std::vector<Chunking> chunkings = {
+        {"one chunk", {0}},
+        {"STX alone", {1, 0}},
+        {"STX and LEN, then the rest", {2, 0}},
+        {"checksum alone", {static_cast<size_t>(-1), 0}}, // -1: all but the last byte
+        {"byte by byte", {}},
+        {"pairs", {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 0}},
+        {"odd sizes", {3, 7, 250, 1, 0}},
+    };
+    for (int len : {4, 5, 6, 0x7F, 0x80, 0xFE, 0xFF}) {
+        // Header, then payload bytes that include the control bytes and another frame start.
+        std::string body = HeaderDefault;
+        for (int i = 0; static_cast<int>(body.size()) < len - 1; ++i)
+            body += static_cast<char>(i % 5 == 0 ? STX : (i * 37 + 1) & 0xFF);
+        std::string frame(1, static_cast<char>(len));
+        frame += body;
+        unsigned sum = 0xFF;
+        for (unsigned char c : frame) sum += c;
+        frame += static_cast<char>(sum & 0xFF);
+        const std::string wire = std::string(1, static_cast<char>(STX)) + frame;
+
+        for (const Chunking& c : chunkings) {
+            SCOPED_TRACE(testing::Message() << "LEN " << len << ", " << c.Name);
+            answers.clear();
+            SendAndAckFrame(f100, Record(answers));
+            peer.Deliver(Hex("01"));
+            ASSERT_EQ(peer.Take(), Hex("06"));
+            size_t at = 0;
+            std::vector<size_t> sizes = c.Sizes;
+            if (sizes.empty()) sizes.assign(wire.size(), 1);
+            for (size_t size : sizes) {
+                if (at >= wire.size()) break;
+                if (size == static_cast<size_t>(-1)) size = wire.size() - 1;
+                if (size == 0 || at + size > wire.size()) size = wire.size() - at;
+                EXPECT_TRUE(answers.empty()) << "delivered before its last byte";
+                peer.Deliver(wire.substr(at, size));
+                at += size;
+            }
+            EXPECT_EQ(peer.Take(), Hex("06"));
+            EXPECT_EQ(link.State, lsIdle);
+            ASSERT_EQ(answers.size(), 1u);
+            EXPECT_EQ(answers[0], frame.substr(1));
+            const TDecoded d = TZavCom::DecodeFrame(answers[0]);
+            EXPECT_EQ(d.Error, 0);
+            EXPECT_EQ(d.Payload, body.substr(3));
+        }
+    }
 }
 
 TEST_F(ZavComTest, EmptyReadHandsNoByteOn) {

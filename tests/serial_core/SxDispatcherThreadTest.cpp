@@ -2,6 +2,7 @@
 // modem lines, delivery on the (stand-in) GUI thread, closing during a delivery and unplugging.
 #include "SxTestSupport.h"
 
+#include "platform/Clock.h"
 #include "platform/QueueHandoff.h"
 #include "serial/device/SxSimLine.h"
 #include "serial/errors/SxErrors.h"
@@ -304,4 +305,58 @@ TEST_F(SimLineDispatcher, AWindowThatDoesNotAnswerIsSkippedAfterItsTimeout) {
     // The window gets the second message once the GUI thread runs again, never the dropped first.
     ASSERT_TRUE(gui.PumpUntil([&] { return !w.Log.Snapshot().empty(); }, Deadline));
     EXPECT_EQ(w.Log.Snapshot(), (std::vector<Msg>{{smAvail, 2, 0}}));
+}
+
+// Timer triggers on the real clock: a timer of n ticks is delivered no sooner than n x 55 ms after it
+// was armed, armed from the test thread (anywhere within a tick) and re-armed from the handler itself,
+// as the modem engine does. Late is allowed; early is not.
+TEST_F(SimLineDispatcher, TimerTriggersNeverEndBeforeTheirTicks) {
+    using Clock = std::chrono::steady_clock;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    const int32_t timer = d.NewTimerTrigger();
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<double> took; // guarded by m
+    Clock::time_point armedAt;  // guarded by m
+    int rearms = 0;             // handler re-arms left; guarded by m
+    int32_t ticks = 0;          // guarded by m
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t) {
+        if (msg != smTimer || first != static_cast<uint32_t>(timer)) return;
+        std::lock_guard<std::mutex> g(m);
+        took.push_back(std::chrono::duration<double, std::milli>(Clock::now() - armedAt).count());
+        if (rearms > 0) {
+            --rearms;
+            armedAt = Clock::now();
+            d.ArmTimerTrigger(timer, ticks, true);
+        }
+        cv.notify_all();
+    });
+    for (int32_t n : {1, 2, 3, 18}) {
+        SCOPED_TRACE(testing::Message() << n << " ticks");
+        {
+            std::lock_guard<std::mutex> g(m);
+            took.clear();
+            rearms = 3;
+            ticks = n;
+            armedAt = Clock::now();
+        }
+        ASSERT_EQ(d.ArmTimerTrigger(timer, n, true), 0);
+        std::unique_lock<std::mutex> lk(m);
+        ASSERT_TRUE(cv.wait_for(lk, std::chrono::milliseconds(Deadline), [&] { return took.size() == 4; }));
+        for (double ms : took) EXPECT_GE(ms, n * 55.0);
+    }
+
+    // WaitTicks on the same clock keeps the same lower bound.
+    struct : plat::IClock {
+        int64_t NowMs() const override {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+        }
+    } clock;
+    for (int32_t n : {1, 4}) {
+        const auto start = Clock::now();
+        WaitTicks(clock, n, false, {}, [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); });
+        const double waited = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        EXPECT_GE(waited, n * 55.0);
+    }
 }

@@ -168,6 +168,50 @@ TEST(TimerTicks, ExpireAfterTheirTicksAcrossTheClockWrap) {
     EXPECT_TRUE(t.Expired(9));
 }
 
+// A timer of n ticks never ends before n x 55 ms, wherever in a tick it was started and also when the
+// clock wraps in between (the last tick of a turn is only 26 ms long). Every millisecond is tried.
+TEST(TimerTicks, NeverExpireBeforeTheirTimeWhereverTheyStart) {
+    constexpr int64_t Turn = 0x100000000ll;
+    const int64_t lastTickStart = static_cast<int64_t>(TickRange - 1) * TickMs;
+    struct Case {
+        const char* Name;
+        int64_t StartMs;
+    };
+    const Case cases[] = {
+        {"at a tick's start", 55 * 1000},
+        {"1 ms into a tick", 55 * 1000 + 1},
+        {"mid-tick", 55 * 1000 + 27},
+        {"at a tick's end", 55 * 1000 + 54},
+        {"ten ticks before the wrap", lastTickStart - 10 * 55 + 30},
+        {"in the short last tick", lastTickStart + 20},
+        {"just before the wrap", Turn - 1},
+        {"on a 64-bit clock past the wrap", 3 * Turn - 200},
+    };
+    for (uint32_t ticks : {1u, 2u, 18u, 40u}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << ticks << " ticks, started " << c.Name);
+            TSxTimerTrigger t;
+            t.Ticks = ticks;
+            t.Start(c.StartMs);
+            int64_t first = -1;
+            for (int64_t ms = 0; ms <= (ticks + 3) * 55; ++ms) {
+                const bool expired = t.ExpiredAt(c.StartMs + ms);
+                // MsUntilExpiry never points past the moment it expires, nor says 0 before it.
+                if (first < 0) {
+                    EXPECT_EQ(t.MsUntilExpiry(c.StartMs + ms) == 0, expired) << ms;
+                }
+                if (expired && first < 0) first = ms;
+                if (first >= 0) {
+                    EXPECT_TRUE(expired) << "expired at " << first << " ms, not any more at " << ms;
+                }
+            }
+            ASSERT_GE(first, 0) << "never expired";
+            EXPECT_GE(first, static_cast<int64_t>(ticks) * 55);
+            EXPECT_LE(first, static_cast<int64_t>(ticks + 1) * 55); // and not a tick later than the tick rule
+        }
+    }
+}
+
 TEST(LineErrorCondition, MapsTriggerBitsToErrorBits) {
     EXPECT_EQ(MapLineErrorCondition(1), 2);
     EXPECT_EQ(MapLineErrorCondition(2), 4);
