@@ -9,6 +9,8 @@
 #include "platform/qt/QtTime.h"
 #include "serial/port/SxComPort.h"
 #include "serial/widgets/ComSelect.h"
+#include "sim/FarEnds.h"
+#include "sim/SimController.h"
 
 #include <clocale>
 #include <string>
@@ -33,6 +35,8 @@ int main(int argc, char** argv) {
     sx::TSxCustomComPort::SetDefaultGuiHandoff(&plat::QtGuiHandoff::Instance());
     sx::TSxCustomComPort::SetExceptionHandler([](const std::exception& e) { ShowActionError(e.what()); });
     sx::SxInstallPortPrompt();
+    // A call of the simulated modem ("simmodem") reaches the simulated lift controller.
+    sim::SetDefaultFarEndFactory(sim::ControllerFarEnds());
 
     CreateForms();
     MainForm->ShowStartTabs();

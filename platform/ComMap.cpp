@@ -38,4 +38,8 @@ bool IsSimModemDevice(const std::string& device) {
     return device == "simmodem" || device.rfind("simmodem:", 0) == 0;
 }
 
+bool IsSimControllerDevice(const std::string& device) {
+    return device == "simctl" || device.rfind("simctl:", 0) == 0;
+}
+
 } // namespace plat

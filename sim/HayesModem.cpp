@@ -228,6 +228,7 @@ int64_t THayesModem::Scaled(int64_t ms) const {
 uint8_t THayesModem::Lines() const {
     uint8_t l = mlCTS | mlDSR; // powered; flow control is not simulated
     if (dcdMode_ == 0 || farEnd_) l |= mlDCD;
+    if (riOn_) l |= mlRI;
     return l;
 }
 
@@ -398,7 +399,10 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
         case 'A':
             flushInfo();
             if (mode_ == TMode::OnlineCommand) return ResultError();
-            StartAnswer(nowMs);
+            if (ringing_)
+                AnswerIncoming(nowMs);
+            else
+                StartAnswer(nowMs);
             return;
         case 'E':
         case 'V':
@@ -581,6 +585,7 @@ std::vector<std::string> THayesModem::IdentLines(int n) const {
 }
 
 void THayesModem::Reset() {
+    StopRinging();
     if (farEnd_) DropFarEnd();
     phase_ = TPhase::None;
     dueMs_ = deadlineMs_ = -1;
@@ -611,6 +616,7 @@ bool THayesModem::StartDial(const std::string& dialString, int64_t nowMs) {
             return false;
         }
     }
+    StopRinging(); // dialling out takes the line from a caller
     lastNumber_ = dialString.substr(0, dialString.find(';'));
     // Leading blanks and dial-mode letters are not part of the number shown by ATI8.
     while (!lastNumber_.empty() && (lastNumber_[0] == ' ' || lastNumber_[0] == 'T' || lastNumber_[0] == 'P'))
@@ -630,6 +636,55 @@ bool THayesModem::StartDial(const std::string& dialString, int64_t nowMs) {
     return true;
 }
 
+bool THayesModem::IncomingCall(int64_t nowMs, TFault fault, int32_t speed) {
+    Advance(nowMs);
+    if (ringing_ || mode_ != TMode::Command || farEnd_ || phase_ != TPhase::None) return false;
+    ringing_ = true;
+    riOn_ = false;
+    ringsSent_ = 0;
+    ringDueMs_ = nowMs;
+    incoming_ = TDialOutcome{TDialOutcome::Connect, speed, nullptr, nullptr, options_.Fault.value_or(fault)};
+    Advance(nowMs); // the first ring starts at once
+    return true;
+}
+
+void THayesModem::RingStep(int64_t at) {
+    if (riOn_) {
+        riOn_ = false;
+        ringDueMs_ = at + Scaled(RingCycleMs - RingOnMs);
+        UpdateLines();
+        return;
+    }
+    if (ringsSent_ >= MaxRings) { // the caller gives up
+        StopRinging();
+        return;
+    }
+    ++ringsSent_;
+    riOn_ = true;
+    regs_[1] = static_cast<uint8_t>(std::min(255, regs_[1] + 1));
+    ringDueMs_ = at + Scaled(RingOnMs);
+    UpdateLines();
+    Result(2, "RING");
+    if (regs_[0] > 0 && regs_[1] >= regs_[0] && mode_ == TMode::Command) AnswerIncoming(at);
+}
+
+void THayesModem::StopRinging() {
+    if (!ringing_) return;
+    ringing_ = riOn_ = false;
+    ringDueMs_ = -1;
+    regs_[1] = 0;
+    UpdateLines();
+}
+
+void THayesModem::AnswerIncoming(int64_t at) {
+    StopRinging();
+    outcome_ = incoming_;
+    mode_ = TMode::Dialing;
+    phase_ = TPhase::Ringback; // the handshake with the caller's modem
+    dueMs_ = at + Scaled(TrainingMs(outcome_.Speed));
+    deadlineMs_ = at + std::max<int64_t>(regs_[7], 1) * 1000;
+}
+
 void THayesModem::StartAnswer(int64_t nowMs) {
     // Nobody is calling: the modem sends its answer tone until S7 runs out.
     mode_ = TMode::Dialing;
@@ -647,6 +702,7 @@ int64_t THayesModem::NextDueMs() const {
     if (mode_ == TMode::Dialing) take(deadlineMs_);
     if (mode_ == TMode::Online && plusCount_ == 3) take(lastPlusMs_ + int64_t(regs_[12]) * 20);
     if (farEnd_) take(farEndStepMs_);
+    if (ringing_) take(ringDueMs_);
     return due;
 }
 
@@ -665,6 +721,7 @@ void THayesModem::Advance(int64_t nowMs) {
         if (mode_ == TMode::Dialing) take(deadlineMs_, 2);
         if (mode_ == TMode::Online && plusCount_ == 3) take(lastPlusMs_ + int64_t(regs_[12]) * 20, 3);
         if (farEnd_) take(farEndStepMs_, 4);
+        if (ringing_) take(ringDueMs_, 5);
         if (at < 0) break;
         nowMs_ = std::max(nowMs_, at);
         switch (which) {
@@ -681,9 +738,14 @@ void THayesModem::Advance(int64_t nowMs) {
             ResultOk();
             break;
         case 4:
-            farEndStepMs_ = at + FarEndStepMs;
+            // After a long gap (the host was not running) the far end is not walked through every
+            // step it missed: at most the last hundred.
+            farEndStepMs_ = std::max(at + FarEndStepMs, nowMs - 100 * FarEndStepMs);
             farEnd_->Advance(at);
             CheckFarEnd(at);
+            break;
+        case 5:
+            RingStep(at);
             break;
         }
     }

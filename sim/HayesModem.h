@@ -17,6 +17,7 @@
 //   - on a connection: DCD on (with &C1), "CONNECT <speed>", then the error-correction and compression
 //     lines; data mode passes bytes both ways to the far end (sim/SimPeer.h) made for the call;
 //   - escape "+++" (S2) with S12 guard time before and after, ATO back online, ATH hangs up;
+//   - an incoming call rings (RING, RI, S1) until ATA or S0 rings answer it;
 //   - DTR drop with &D2 hangs up with NO CARRIER (&D0 ignores it, &D1 goes to command state, &D3 also
 //     resets); a far end that wants the call dropped loses the carrier, S10 tenths later NO CARRIER.
 
@@ -110,6 +111,16 @@ public:
     void SetDTR(bool on, int64_t nowMs);
     // Runs every timed step due up to nowMs, in time order.
     void Advance(int64_t nowMs);
+    // Somebody calls the modem: it rings (RING, RI on for two seconds of every six, S1 counting) until
+    // ATA answers, S0 rings answer by themselves, or the caller gives up after MaxRings rings. The call
+    // runs at speed and its far end shows fault. False (the caller hears busy) while the modem is in a
+    // call, dials or already rings.
+    bool IncomingCall(int64_t nowMs, TFault fault = TFault::None, int32_t speed = 19200);
+    bool Ringing() const { return ringing_; }
+    static constexpr int MaxRings = 10;
+    static constexpr int64_t RingCycleMs = 6000;
+    static constexpr int64_t RingOnMs = 2000;
+
     // When the next timed step is due (absolute, on the caller's clock), or -1 when nothing is timed.
     int64_t NextDueMs() const;
 
@@ -152,6 +163,9 @@ private:
     void Execute(const std::string& line, int64_t nowMs);
     bool StartDial(const std::string& dialString, int64_t nowMs);
     void StartAnswer(int64_t nowMs);
+    void AnswerIncoming(int64_t atMs);
+    void RingStep(int64_t atMs);
+    void StopRinging();
     void StepCall(int64_t atMs);
     void Connect(int64_t atMs);
     void EndCall(bool noCarrier);
@@ -194,6 +208,13 @@ private:
     uint64_t callId_ = 0; // a far end's send function is bound to its call
     int32_t speed_ = 0;
     int64_t farEndStepMs_ = -1;
+
+    // An incoming call.
+    bool ringing_ = false;
+    bool riOn_ = false;
+    int ringsSent_ = 0;
+    int64_t ringDueMs_ = -1;
+    TDialOutcome incoming_;
 
     // Escape detection in data mode.
     int64_t lastDataMs_ = 0; // last byte from the terminal (or the start of data mode)

@@ -1,7 +1,10 @@
 #include "sim/SimController.h"
 
+#include "sim/HayesModem.h"
+
 #include <algorithm>
 #include <cctype>
+#include <memory>
 #include <utility>
 
 namespace sim {
@@ -70,6 +73,28 @@ std::string TSimController::AnswerPayload(const std::string& request, int car) c
         answer = '\xFE' + request;
     }
     return answer.substr(0, PayloadLimit);
+}
+
+int64_t TSimController::NextDueMs() const {
+    int64_t due = -1;
+    switch (Phase) {
+    case TPhase::WaitStx:
+    case TPhase::InFrame:
+    case TPhase::AnswerDue:
+    case TPhase::WaitSohAck:
+    case TPhase::SohRefused:
+    case TPhase::WaitFrameAck:
+        due = DueMs;
+        break;
+    default:
+        break;
+    }
+    if (Config.Fault == TFault::CarrierDrop && !HangupWanted && SessionStartMs >= 0 &&
+        Phase != TPhase::Offline) {
+        const int64_t drop = SessionStartMs + Config.CarrierDropAfterMs;
+        if (due < 0 || drop < due) due = drop;
+    }
+    return due;
 }
 
 void TSimController::Connected(TSendBytes send, int64_t nowMs) {
@@ -351,6 +376,32 @@ void TSimController::DropAnswer() {
 
 void TSimController::Emit(const std::string& bytes) {
     if (SendFn) Outbox += bytes;
+}
+
+TFarEndFactory ControllerFarEnds(TControllerSettings settings) {
+    return [settings](TFault fault) -> std::unique_ptr<IFarEnd> {
+        TControllerSettings s = settings;
+        s.Fault = fault;
+        return std::make_unique<TSimController>(std::move(s));
+    };
+}
+
+bool ControllerFaultFromName(const std::string& name, TFault& fault) {
+    if (const auto f = FaultFromName(name)) {
+        fault = *f;
+        return true;
+    }
+    const std::pair<const char*, TFault> english[] = {{"none", TFault::None},
+                                                      {"noanswer", TFault::NoAnswer},
+                                                      {"badchecksum", TFault::BadChecksum},
+                                                      {"late", TFault::LateAnswer},
+                                                      {"drop", TFault::CarrierDrop}};
+    for (const auto& [text, f] : english)
+        if (name == text) {
+            fault = f;
+            return true;
+        }
+    return false;
 }
 
 } // namespace sim

@@ -13,7 +13,9 @@
 //    after SohRetryMs), STX and the frame, wait for ACK (NAK: start again with SOH). Silence for AckWaitMs
 //    counts as a refusal; after MaxSendTries refusals the answer is dropped. An SOH from the console while
 //    an answer is pending or under way means the console has given up on it: the answer is dropped and the
-//    SOH starts the console's new hand-shake.
+//    SOH starts the console's new hand-shake. (On a direct line a request sent before any synchronisation
+//    meets the synchronisation answer; the link takes its NAKs for refusals, repeats, and is answered
+//    about a second later.)
 //
 // Requests and their answers (hexadecimal):
 //  - 03 0C 05 13, the partner notification: acknowledged, no answer.
@@ -89,6 +91,9 @@ public:
     void Advance(int64_t nowMs) override;
     void Disconnected() override;
     bool WantsHangup() const override { return HangupWanted; }
+    // When the controller next acts by itself (absolute, on the caller's clock), or -1: a host that sleeps
+    // until something happens wakes then and calls Advance.
+    int64_t NextDueMs() const;
 
     const TControllerSettings& Settings() const { return Config; }
     const TControllerStats& Stats() const { return Counters; }
@@ -152,5 +157,12 @@ private:
     std::string Outbox;        // bytes to send when the current step is done
     bool Busy = false;
 };
+
+// A far-end factory that answers every call with a controller of these settings showing the call's fault.
+TFarEndFactory ControllerFarEnds(TControllerSettings settings = {});
+
+// The fault a device or option name asks for: "keiner", "stumm", "nak", "pruefsumme", "spaet", "auflegen"
+// (or in English: "none", "noanswer", "nak", "badchecksum", "late", "drop"); false for an unknown name.
+bool ControllerFaultFromName(const std::string& name, TFault& fault);
 
 } // namespace sim

@@ -91,7 +91,8 @@ public:
 };
 
 // Makes the device for a name: "sim" or "sim:NAME" is the simulated line, "simmodem" or
-// "simmodem:NAME" a simulated line with the simulated Hayes modem at its far end, anything else a
+// "simmodem:NAME" a simulated line with the simulated Hayes modem at its far end, "simctl" or
+// "simctl:FAULT" one with the simulated lift controller straight at its far end, anything else a
 // device path of the operating system.
 std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name);
 

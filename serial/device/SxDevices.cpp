@@ -7,6 +7,7 @@ namespace sx {
 std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name) {
     if (plat::IsSimDevice(name)) return SxCreateSimDevice();
     if (plat::IsSimModemDevice(name)) return SxCreateSimModemDevice();
+    if (plat::IsSimControllerDevice(name)) return SxCreateSimCtlDevice();
     return SxCreateOsDevice();
 }
 

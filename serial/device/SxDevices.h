@@ -15,6 +15,8 @@ std::unique_ptr<ISxDevice> SxCreateOsDevice();
 std::unique_ptr<ISxDevice> SxCreateSimDevice();
 // The near end of a simulated line with the simulated Hayes modem at its far end (SxSimModemHost.cpp).
 std::unique_ptr<ISxDevice> SxCreateSimModemDevice();
+// The near end of a simulated line with the simulated lift controller at its far end (SxSimCtlHost.cpp).
+std::unique_ptr<ISxDevice> SxCreateSimCtlDevice();
 
 // Who holds a serial device, for a message after an open answered "in use": "PID 1234 (minicom)"
 // from the device's lock file (the program's name from /proc), else from a scan of the open files

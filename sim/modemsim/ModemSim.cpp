@@ -12,6 +12,7 @@
 #include "sim/FarEnds.h"
 #include "sim/HayesModem.h"
 #include "sim/LoopbackPeer.h"
+#include "sim/SimController.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -46,6 +47,7 @@ struct TOptions {
     sim::TModemOptions Modem;
     bool Echo = false;
     int GraceSeconds = 60;
+    int CallAfterSeconds = -1; // an incoming call this long after the start, or none
 };
 
 void Help() {
@@ -60,12 +62,14 @@ void Help() {
         "Optionen:\n"
         "  --fehler NAME     jede Verbindung zeigt diesen Fehler der Gegenstelle, statt ihn aus der\n"
         "                    Nummer zu nehmen: keiner, stumm, nak, pruefsumme, spaet, auflegen\n"
-        "  --echo            die Gegenstelle sendet zurueck, was sie empfaengt (sonst die\n"
-        "                    voreingestellte Gegenstelle des Programms)\n"
+        "  --echo            die Gegenstelle sendet zurueck, was sie empfaengt (sonst antwortet die\n"
+        "                    simulierte Aufzugssteuerung: nach \"AT01\" beantwortet sie 01 mit 06 15 15,\n"
+        "                    danach das Leitungsprotokoll; ihr Name ist \"SIM-ZAV 1\")\n"
         "  --tempo PROZENT   Dauer von Waehlton, Waehlen, Klingeln und Verbindungsaufbau in Prozent\n"
         "                    der wirklichen (Vorgabe 100, 1 bis 1000)\n"
         "  --nachlauf SEK    so lange auf erneutes Oeffnen warten, nachdem die Gegenseite das Geraet\n"
         "                    geschlossen hat (Vorgabe 60; 0 beendet sofort)\n"
+        "  --anruf SEK       SEK Sekunden nach dem Start ruft jemand an: RING, bis ATA oder S0 abnimmt\n"
         "  --help            diese Hilfe\n"
         "\n"
         "Waehlnummern (ATD; nur die Ziffern zaehlen, die letzten zwei waehlen die Zeile):\n");
@@ -119,6 +123,12 @@ int ParseArgs(int argc, char** argv, TOptions& o) {
                 std::fprintf(stderr, "ini4zav-modemsim: --nachlauf braucht Sekunden von 0 bis 86400\n");
                 return 2;
             }
+        } else if (a == "--anruf") {
+            const char* v = value();
+            if (!v || !ParseInt(v, 0, 86400, o.CallAfterSeconds)) {
+                std::fprintf(stderr, "ini4zav-modemsim: --anruf braucht Sekunden von 0 bis 86400\n");
+                return 2;
+            }
         } else {
             std::fprintf(stderr, "ini4zav-modemsim: unbekannte Option \"%s\" (siehe --help)\n", a.c_str());
             return 2;
@@ -167,6 +177,7 @@ public:
 
     TServer(int master, const TOptions& o)
         : master_(master), grace_(int64_t(o.GraceSeconds) * 1000000),
+          callAtUs_(o.CallAfterSeconds < 0 ? -1 : NowUs() + int64_t(o.CallAfterSeconds) * 1000000),
           modem_(o.Echo ? sim::TFarEndFactory([](sim::TFault f) -> std::unique_ptr<sim::IFarEnd> {
                      return std::make_unique<sim::TLoopbackPeer>(f);
                  })
@@ -217,6 +228,10 @@ public:
                 if (!ReadInput(now)) MarkClosed(now);
             }
             modem_.SetDTR(!closed_ && LineBaud() != 0, now / 1000);
+            if (callAtUs_ >= 0 && now >= callAtUs_) {
+                callAtUs_ = -1;
+                modem_.IncomingCall(now / 1000);
+            }
             modem_.Advance(now / 1000);
             if (!closed_ && !WriteOutput(now)) MarkClosed(now);
         }
@@ -268,11 +283,13 @@ private:
         if (due >= 0) wake = due * 1000;
         if (!closed_ && !out_.empty() && freeAtUs_ > nowUs && (wake < 0 || freeAtUs_ < wake))
             wake = freeAtUs_;
+        if (callAtUs_ >= 0 && (wake < 0 || callAtUs_ < wake)) wake = callAtUs_;
         return wake;
     }
 
     int master_;
     int64_t grace_;
+    int64_t callAtUs_;
     sim::THayesModem modem_;
     std::string out_;
     int64_t freeAtUs_ = 0;
@@ -324,6 +341,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path);
     std::fflush(stdout);
 
+    // Calls reach the simulated lift controller unless --echo chose the loop-back peer.
+    sim::SetDefaultFarEndFactory(sim::ControllerFarEnds());
     TServer server(master, options);
     const int rc = server.Run();
     close(master);

@@ -527,3 +527,69 @@ TEST(HayesModem, LoopbackFarEndEchoesAndShowsItsFaults) {
         EXPECT_EQ(modem.Take(), "");
     }
 }
+
+TEST(HayesModem, IncomingCallRingsAndIsAnswered) {
+    {
+        SCOPED_TRACE("ATA answers a ringing line");
+        Modem modem;
+        modem.Send("ATE0\r");
+        modem.Take();
+        ASSERT_TRUE(modem.m.IncomingCall(modem.now, TFault::Nak, 14400));
+        EXPECT_EQ(modem.Take(), V("RING"));
+        EXPECT_TRUE(modem.m.Lines() & mlRI);
+        modem.Run(THayesModem::RingOnMs);
+        EXPECT_FALSE(modem.m.Lines() & mlRI);
+        EXPECT_FALSE(modem.m.IncomingCall(modem.now)); // a second caller hears busy
+        modem.Run(THayesModem::RingCycleMs - THayesModem::RingOnMs);
+        EXPECT_EQ(modem.Take(), V("RING"));
+        modem.Send("ATS1?\r");
+        EXPECT_EQ(modem.Take(), I("002") + V("OK"));
+        modem.Send("ATA\r");
+        ASSERT_TRUE(modem.RunUntilOutput("CONNECT", 30000));
+        EXPECT_EQ(modem.Take(), V("CONNECT 14400"));
+        EXPECT_FALSE(modem.m.Lines() & mlRI);
+        EXPECT_TRUE(modem.Dcd());
+        EXPECT_EQ(modem.far.Fault, TFault::Nak);
+        modem.Send("x");
+        EXPECT_EQ(modem.far.Received, "x");
+        modem.Run(60000);
+        EXPECT_EQ(modem.Take(), ""); // no more rings once answered
+    }
+    {
+        SCOPED_TRACE("S0 answers by itself");
+        Modem modem;
+        modem.Send("ATE0S0=3\r");
+        modem.Take();
+        modem.m.IncomingCall(modem.now);
+        ASSERT_TRUE(modem.RunUntilOutput("CONNECT 19200", 60000));
+        EXPECT_EQ(modem.Take(), V("RING") + V("RING") + V("RING") + V("CONNECT 19200"));
+    }
+    {
+        SCOPED_TRACE("the caller gives up");
+        Modem modem;
+        modem.Send("ATE0\r");
+        modem.Take();
+        modem.m.IncomingCall(modem.now);
+        modem.Run(THayesModem::MaxRings * THayesModem::RingCycleMs + 1);
+        std::string rings;
+        for (int i = 0; i < THayesModem::MaxRings; ++i)
+            rings += V("RING");
+        EXPECT_EQ(modem.Take(), rings);
+        EXPECT_FALSE(modem.m.Ringing());
+        EXPECT_EQ(modem.m.Register(1), 0);
+        EXPECT_EQ(modem.lineChanges.size(), 2u * THayesModem::MaxRings); // RI on and off each ring
+        modem.Send("ATA\r");                                             // nobody there any more
+        ASSERT_TRUE(modem.RunUntilOutput("NO CARRIER", 60000));
+        EXPECT_EQ(modem.far.Made, 0);
+    }
+    {
+        SCOPED_TRACE("dialling out takes the line from the caller");
+        Modem modem;
+        modem.Send("ATE0\r");
+        modem.m.IncomingCall(modem.now);
+        modem.Send("ATD0621\r");
+        EXPECT_FALSE(modem.m.Ringing());
+        EXPECT_FALSE(modem.m.Lines() & mlRI);
+        ASSERT_TRUE(modem.RunUntilOutput("CONNECT 2400", 60000));
+    }
+}

@@ -4,6 +4,8 @@
 #include "sim/SimController.h"
 #include "link/zavcom.h"
 #include "platform/VirtualTime.h"
+#include "sim/FarEnds.h"
+#include "sim/HayesModem.h"
 
 #include <gtest/gtest.h>
 
@@ -40,11 +42,12 @@ std::vector<std::string> Cut(std::string bytes, const TChunking& sizes, size_t& 
     return chunks;
 }
 
-// The line between the console's byte path (the link's side) and the controller. Bytes travel one
-// millisecond; each chunk that reaches the console is one data-available event for its receive hook.
+// The line between the console's byte path (the link's side) and the far end: the controller or a
+// modem. Bytes travel one millisecond; each chunk that reaches the console is one data-available event
+// for its receive hook.
 class Line : public IZavBytePath {
 public:
-    Line(plat::VirtualTime& vt, TSimController& ctl) : Vt(vt), Ctl(ctl) {}
+    explicit Line(plat::VirtualTime& vt) : Vt(vt) {}
 
     void SendChar(uint8_t b) override { ToController += static_cast<char>(b); }
     bool SendText(const std::string& bytes) override {
@@ -58,17 +61,26 @@ public:
     }
     void SetReceiveHook(TReceiveHook hook) override { Hook = std::move(hook); }
 
-    void Connect() {
-        Ctl.Connected([this](const std::string& bytes) { ToConsole += bytes; }, Vt.NowMs());
+    // Puts the controller straight on the line.
+    void Connect(TSimController& ctl) {
+        FarReceive = [&ctl](const std::string& b, int64_t now) { ctl.Receive(b, now); };
+        FarAdvance = [&ctl](int64_t now) { ctl.Advance(now); };
+        ctl.Connected([this](const std::string& bytes) { ToConsole += bytes; }, Vt.NowMs());
+    }
+    // Puts a modem on the line.
+    void Connect(sim::THayesModem& modem) {
+        FarReceive = [&modem](const std::string& b, int64_t now) { modem.Receive(b, now); };
+        FarAdvance = [&modem](int64_t now) { modem.Advance(now); };
+        modem.SetOutput([this](const std::string& bytes) { ToConsole += bytes; });
     }
     // Runs the line and both ends for ms milliseconds.
     void Run(int64_t ms) {
         for (int64_t i = 0; i < ms; ++i) {
             Vt.Advance(1);
-            Ctl.Advance(Vt.NowMs());
+            FarAdvance(Vt.NowMs());
             for (const auto& chunk : Cut(std::exchange(ToController, {}), UpChunks, UpTurn)) {
                 Up += chunk;
-                Ctl.Receive(chunk, Vt.NowMs());
+                FarReceive(chunk, Vt.NowMs());
             }
             for (const auto& chunk : Cut(std::exchange(ToConsole, {}), DownChunks, DownTurn)) {
                 Down += chunk;
@@ -84,7 +96,8 @@ public:
     }
 
     plat::VirtualTime& Vt;
-    TSimController& Ctl;
+    std::function<void(const std::string&, int64_t)> FarReceive;
+    std::function<void(int64_t)> FarAdvance;
     TChunking UpChunks, DownChunks;
     size_t UpTurn = 0, DownTurn = 0;
     std::string ToController, ToConsole, Input;
@@ -100,13 +113,19 @@ protected:
 
     void Start(TControllerSettings settings, TChunking up = {}, TChunking down = {}) {
         Ctl = std::make_unique<TSimController>(std::move(settings));
-        L = std::make_unique<Line>(Vt, *Ctl);
+        NewLine(std::move(up), std::move(down));
+        L->Connect(*Ctl);
+    }
+    void NewLine(TChunking up = {}, TChunking down = {}) {
+        Link.reset();
+        L = std::make_unique<Line>(Vt);
         L->UpChunks = std::move(up);
         L->DownChunks = std::move(down);
         Link = std::make_unique<TZavCom>(Vt, L.get());
         Link->OnLinkError = [this](const std::string& t) { Errors.push_back(t); };
         Link->OnTrace = [this](const std::string& t) { Traces.push_back(t); };
-        L->Connect();
+        Errors.clear();
+        Traces.clear();
     }
     // What the console does after the connection: data mode, then the synchronisation probe.
     void Synchronise() {
@@ -243,6 +262,19 @@ TEST_F(LinkOnLine, StatusAndGroupAnswersFollowTheController) {
     EXPECT_EQ(name[0].substr(0, 11), Hex("28 FF 91") + "Aufzug 7");
 }
 
+// On a direct line a request sent before any synchronisation meets the synchronisation answer; the link
+// takes its NAKs for refusals, repeats, and gets the answer all the same.
+TEST_F(LinkOnLine, RequestBeforeTheSynchronisationStillGetsItsAnswer) {
+    TControllerSettings direct;
+    direct.StartInDataMode = true;
+    Start(direct);
+    const auto got = Ask(TZavCom::BuildFrame(Hex("F1 40")), 4000);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(PayloadOf(got[0]), Hex("F1 40 02 12 03 07 01"));
+    EXPECT_TRUE(Errors.empty());
+    EXPECT_TRUE(Ctl->Synchronised());
+}
+
 // Each fault as the link sees it.
 TEST_F(LinkOnLine, FaultsShowAsTheLinksFailures) {
     const std::string f100 = TZavCom::BuildFrame(Hex("F1 00"));
@@ -340,6 +372,57 @@ TEST_F(LinkOnLine, CarrierDropComesMidSession) {
     const auto after = Ask(TZavCom::BuildFrame(Hex("F1 00")), 5000);
     EXPECT_TRUE(after.empty());
     EXPECT_EQ(Errors, std::vector<std::string>{"ZAVCOM_TO_RPF Error"});
+}
+
+// Through the simulated modem with the controller registered as its far end, as the program does: the
+// dialled number chooses the fault.
+TEST_F(LinkOnLine, ModemCallsReachTheControllerWithTheNumbersFault) {
+    sim::SetDefaultFarEndFactory(sim::ControllerFarEnds());
+    const struct {
+        const char* number;
+        bool synchronises;
+        bool answers;
+        bool dropsTheCall;
+    } cases[] = {
+        {"06601234567", true, true, false}, // any other number: no fault
+        {"0830", false, false, false},      // stumm
+        {"0831", true, false, false},       // nak
+        {"0833", true, false, false},       // spaet
+        {"0834", true, true, true},         // auflegen
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.number);
+        sim::TModemOptions fast;
+        fast.TimeScalePercent = 10;
+        sim::THayesModem modem(sim::CurrentDefaultFarEnds(), fast, Vt.NowMs());
+        NewLine({3}, {});
+        L->Connect(modem);
+        L->SendText(std::string("ATE0DT") + c.number + "\r");
+        for (int i = 0; i < 200 && L->Unclaimed.find("COMPRESSION") == std::string::npos; ++i)
+            L->Run(100);
+        ASSERT_TRUE(modem.CarrierOn());
+        L->Run(300);
+        L->Unclaimed.clear();
+
+        Synchronise();
+        EXPECT_EQ(L->Unclaimed, c.synchronises ? Hex("06 15 15") : "");
+        const auto got = Ask(TZavCom::BuildFrame(Hex("F1 00")), 5000);
+        if (c.answers) {
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(PayloadOf(got[0]), Hex("F1 00") + "SIM-ZAV 1 V1.00");
+            EXPECT_TRUE(Errors.empty());
+        } else {
+            EXPECT_TRUE(got.empty());
+            EXPECT_EQ(Errors, std::vector<std::string>{"ZAVCOM_TO_RPF Error"});
+        }
+        L->Run(5000);
+        EXPECT_EQ(modem.CarrierOn(), !c.dropsTheCall);
+        if (c.dropsTheCall) {
+            EXPECT_NE(L->Down.find("NO CARRIER"), std::string::npos); // to the link, whose hook stays
+        }
+        Link->Reset();
+    }
+    sim::SetDefaultFarEndFactory({});
 }
 
 // The controller's side on its own: the bytes a console may send, well-formed or not.
