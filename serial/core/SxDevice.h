@@ -20,10 +20,14 @@ struct TSxLineSettings {
     uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint8_t DataBits = 8;  // 5..8
     uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
-    uint8_t DtrControl = 1; // 0 off, 1 on, 2 under handshake
-    uint8_t RtsControl = 1; // 0 off, 1 on, 2 under handshake, 3 toggled while sending
-    bool OutxCtsFlow = false; // output waits for CTS
-    bool OutxDsrFlow = false; // output waits for DSR
+    // DTR: 0 off, 1 on, 2 under handshake. The dispatcher runs the DTR handshake itself (it drops
+    // and raises DTR by the fill of its input ring through SetDTR); the device raises DTR for 2.
+    uint8_t DtrControl = 1;
+    // RTS: 0 off, 1 on, 2 under handshake (the device's or driver's), 3 toggled while sending (RS-485
+    // turnaround; a device that cannot do it refuses the setting with ecSettingNotSupported).
+    uint8_t RtsControl = 1;
+    bool OutxCtsFlow = false; // output waits for CTS (the device's or driver's)
+    bool OutxDsrFlow = false; // output waits for DSR (the dispatcher holds its output; devices may ignore it)
     bool OutX = false;        // output obeys XON/XOFF
     bool InX = false;         // input sends XON/XOFF
     uint16_t XonLim = 0;
@@ -56,6 +60,9 @@ public:
     virtual int Open(const std::string& name, uint16_t inSize, uint16_t outSize) = 0;
     // Restores what Open changed and releases the device. Safe to call twice.
     virtual void Close() = 0;
+    // A remark on the last successful Open for the port's log (for instance that the device could
+    // not be locked against other programs by a lock file); empty when there is none.
+    virtual std::string OpenNote() const { return std::string(); }
 
     virtual int GetLine(TSxLineSettings& settings) = 0;
     virtual int SetLine(const TSxLineSettings& settings) = 0;

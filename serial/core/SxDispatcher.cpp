@@ -112,6 +112,10 @@ int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::
         dtr_ = dtr;
         rts_ = rts;
         dtrAuto_ = rtsAuto_ = rs485_ = false;
+        dtrFlow_ = false;
+        dtrHeld_ = false;
+        dsrGate_ = false;
+        dsrOn_ = true;
         ringSeen_ = false;
         timers_.clear();
         data_.clear();
@@ -156,6 +160,7 @@ int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::
         modemStatus_ = 0;
         uint8_t lines = 0;
         if (result >= 0 && device_->ModemLines(lines) >= 0) modemStatus_ = lines;
+        dsrOn_ = (modemStatus_ & msDSR) != 0;
     }
     open_ = true;
     if (result >= 0) result = SetLine(baud, parity, dataBits, stopBits);
@@ -394,6 +399,14 @@ void TSxBaseDispatcher::OutThreadBody() {
         }
         outputReady_ = false;
         while (!kill_ && flushRequests_ == flushAcks_ && (outFull_ || outHead_ != outTail_)) {
+            if (dsrGate_ && !dsrOn_) {
+                // Output waits for DSR. The dispatch thread notifies when DSR comes on; the wait
+                // also looks again every poll interval, as the line is sampled no more often.
+                outCv_.wait_for(lk, PollInterval, [&] {
+                    return kill_.load() || flushRequests_ != flushAcks_ || !dsrGate_ || dsrOn_.load();
+                });
+                continue;
+            }
             // The pending bytes up to the end of the ring; a wrapped rest follows in the next turn.
             const size_t end = (outHead_ > outTail_) ? outHead_ : out_.size();
             const size_t n = end - outTail_;
@@ -544,6 +557,7 @@ int TSxBaseDispatcher::ReadInput() {
         }
     }
     if (lost) HandleDeviceLost();
+    if (total > 0) DtrFlowCheck();
     return total;
 }
 
@@ -560,6 +574,8 @@ void TSxBaseDispatcher::RefreshModemLocked() {
         const uint8_t old = modemStatus_ & 0xF0;
         const uint8_t changed = static_cast<uint8_t>(((old ^ lines) >> 4) & 0x0F);
         modemStatus_ = static_cast<uint8_t>((lines & 0xF0) | (modemStatus_ & 0x0F) | changed);
+        const bool dsr = (lines & msDSR) != 0;
+        if (dsr != dsrOn_.exchange(dsr) && dsr && dsrGate_) outCv_.notify_all(); // held output may go
     }
     if (ringSeen_.exchange(false)) modemStatus_ |= msRingChange;
 }
@@ -836,6 +852,7 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
         }
         finishClose = closing_ && liveThreads_.load() == 0;
     }
+    if (taken > 0 && dtrHeld_.load(std::memory_order_acquire)) DtrFlowCheck();
     if (finishClose) FinishClose(); // a close asked for inside a handler with no threads running
     return msg != smAvail || static_cast<uint32_t>(taken) >= first;
 }
@@ -879,7 +896,35 @@ int TSxBaseDispatcher::ApplyLineLocked(const TSxLineSettings& settings) {
     const int r = device_->SetLine(s);
     if (r < 0) return r;
     line_ = s;
+    // The device raises DTR under handshake; the handshake may be holding it down just now.
+    if (dtrAuto_ && dtrHeld_) device_->SetDTR(false);
     return 0;
+}
+
+void TSxBaseDispatcher::DtrFlowCheck() {
+    if (!dtrFlow_.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> g(lock_);
+    DtrFlowCheckLocked();
+}
+
+// The DTR handshake: DTR drops when the input ring holds the full level or more and rises again once
+// it is down to the resume level. Decided on the ring's fill under its lock, so a reader and the
+// dispatch thread cannot leave DTR down over an emptied ring.
+void TSxBaseDispatcher::DtrFlowCheckLocked() {
+    if (!dtrAuto_ || !deviceOpen_ || !device_) return;
+    bool drop = false, raise = false;
+    {
+        std::lock_guard<std::mutex> i(inLock_);
+        const uint64_t used = inHead_ - inTail_;
+        if (!dtrHeld_ && used >= flowFull_) {
+            dtrHeld_ = true;
+            drop = true;
+        } else if (dtrHeld_ && used <= flowResume_) {
+            dtrHeld_ = false;
+            raise = true;
+        }
+    }
+    if (drop || raise) device_->SetDTR(raise);
 }
 
 int TSxBaseDispatcher::SetLine(int32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits) {
@@ -964,13 +1009,31 @@ int TSxBaseDispatcher::SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uin
     if (!open_ || !deviceOpen_) return ecCommNotOpen;
     if (resumeLevel > fullLevel || fullLevel > inSize_) return ecBadArgument;
     TSxLineSettings s = line_;
+    const bool oldDtrAuto = dtrAuto_, oldRtsAuto = rtsAuto_;
     dtrAuto_ = (options & hwfUseDTR) != 0;
     rtsAuto_ = (options & hwfUseRTS) != 0;
     s.XoffLim = static_cast<uint16_t>(inSize_ - fullLevel);
     s.XonLim = resumeLevel;
     s.OutxDsrFlow = (options & hwfRequireDSR) != 0;
     s.OutxCtsFlow = (options & hwfRequireCTS) != 0;
-    return ApplyLineLocked(s);
+    if (!dtrAuto_) dtrHeld_ = false; // DTR returns to its requested state with the line below
+    const int r = ApplyLineLocked(s);
+    if (r < 0) {
+        // Refused: nothing of it is in force.
+        dtrAuto_ = oldDtrAuto;
+        rtsAuto_ = oldRtsAuto;
+        return r;
+    }
+    flowFull_ = fullLevel;
+    flowResume_ = resumeLevel;
+    dtrFlow_ = dtrAuto_;
+    {
+        std::lock_guard<std::mutex> o(outLock_);
+        dsrGate_ = s.OutxDsrFlow;
+    }
+    outCv_.notify_all();
+    DtrFlowCheckLocked();
+    return 0;
 }
 
 int TSxBaseDispatcher::SetSoftFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t directions) {
@@ -1007,8 +1070,16 @@ int TSxBaseDispatcher::SetFlowChars(uint8_t xonChar, uint8_t xoffChar) {
 int TSxBaseDispatcher::SetRS485Mode(bool on) {
     std::lock_guard<std::mutex> g(lock_);
     if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    const bool old = rs485_;
     rs485_ = on;
-    return ApplyLineLocked(line_);
+    const int r = ApplyLineLocked(line_);
+    if (r < 0) rs485_ = old; // refused by the device: not in force
+    return r;
+}
+
+std::string TSxBaseDispatcher::DeviceNote() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return device_ && deviceOpen_ ? device_->OpenNote() : std::string();
 }
 
 bool TSxBaseDispatcher::RS485Mode() const {
@@ -1044,6 +1115,7 @@ int TSxBaseDispatcher::GetChar(uint8_t& c) {
     }
     // Room again in a ring the device is waiting to fill: the dispatch thread reads on at once.
     if (poke) Poke();
+    if (dtrHeld_.load(std::memory_order_acquire)) DtrFlowCheck();
     return 0;
 }
 
@@ -1072,6 +1144,7 @@ int TSxBaseDispatcher::GetBlock(uint8_t* data, int n) {
         }
     }
     if (poke) Poke();
+    if (dtrHeld_.load(std::memory_order_acquire)) DtrFlowCheck();
     return k;
 }
 
@@ -1107,6 +1180,7 @@ int TSxBaseDispatcher::ClearInput() {
         scanFloor_ = inHead_;
     }
     for (auto& t : data_) t.Reset();
+    DtrFlowCheckLocked();
     return 0;
 }
 

@@ -130,6 +130,8 @@ public:
     int SetFlowChars(uint8_t xonChar, uint8_t xoffChar);
     int SetRS485Mode(bool on);
     bool RS485Mode() const;
+    // The device's remark on its open, for the port's log (empty when it has none).
+    std::string DeviceNote() const;
     // Kept for the threads; they run at the system's normal priority on this platform.
     int RaiseThreadPriority(int n);
 
@@ -248,6 +250,9 @@ private:
     // How long the dispatch thread may wait for an event before it must look again (ms), or -1
     // when nothing needs looking at without an event.
     int PollingNeeded();
+    // The DTR handshake after the input ring's fill changed (DtrFlowCheckLocked: under the general lock).
+    void DtrFlowCheck();
+    void DtrFlowCheckLocked();
     bool deviceOpenForIo() const;
 
     // Helpers under the locks.
@@ -277,6 +282,14 @@ private:
     bool deviceOpen_ = false;
     TSxLineSettings line_;
     bool dtr_ = true, rts_ = true, dtrAuto_ = false, rtsAuto_ = false, rs485_ = false;
+    // The DTR handshake (run here, not by the device): whether it is on, whether it holds DTR down
+    // (changed under inLock_ as well, so a reader can look without the general lock), and its levels.
+    std::atomic<bool> dtrFlow_{false};
+    std::atomic<bool> dtrHeld_{false};
+    uint64_t flowFull_ = 0, flowResume_ = 0;
+    // Output waits for DSR: whether it is asked for (changed under outLock_), and DSR as last seen.
+    std::atomic<bool> dsrGate_{false};
+    std::atomic<bool> dsrOn_{true};
     int priorityBoost_ = 0;
     uint8_t modemStatus_ = 0;
     uint8_t errorBits_ = 0;

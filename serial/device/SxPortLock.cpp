@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -85,6 +86,15 @@ int ScanForHolder(const std::string& devicePath) {
     return found;
 }
 
+// The device a path names, through symbolic links (/dev/serial/by-id/...): one lock file per device.
+std::string Canonical(const std::string& devicePath) {
+    char* real = ::realpath(devicePath.c_str(), nullptr);
+    if (!real) return devicePath;
+    std::string s(real);
+    std::free(real);
+    return s;
+}
+
 } // namespace
 
 std::string SxLockDirectory() {
@@ -125,7 +135,7 @@ int SxLockFilePid(const std::string& lockPath) {
 
 TSxLockResult SxTakeLockFile(const std::string& devicePath) {
     TSxLockResult r;
-    const std::string path = SxLockFilePath(devicePath);
+    const std::string path = SxLockFilePath(Canonical(devicePath));
     char text[16];
     std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -176,7 +186,7 @@ void SxReleaseLockFile(const std::string& lockPath) {
 }
 
 std::string SxPortHolder(const std::string& devicePath) {
-    const int pid = SxLockFilePid(SxLockFilePath(devicePath));
+    const int pid = SxLockFilePid(SxLockFilePath(Canonical(devicePath)));
     if (pid > 0 && ProcessAlive(pid)) return Describe(pid);
     const int scanned = ScanForHolder(devicePath);
     return scanned > 0 ? Describe(scanned) : std::string();

@@ -3,9 +3,11 @@
 // A device without modem lines (a pseudo-terminal answers TIOCMGET with ENOTTY) counts as a line
 // that is always ready: CTS, DSR and DCD on. Modem lines and error counters are sampled every 50 ms
 // while waiting, but only on devices that have them; otherwise the wait sleeps until data arrives.
-// Line errors come from the driver's counters (TIOCGICOUNT) where it keeps them.
+// Line errors come from the driver's counters (TIOCGICOUNT) where it keeps them. The device is held
+// exclusively: a UUCP lock file, a descriptor lock and exclusive mode.
 
 #include "serial/device/SxDevices.h"
+#include "serial/device/SxPortLock.h"
 #include "serial/errors/SxErrors.h"
 
 #include <atomic>
@@ -29,14 +31,16 @@ namespace sx {
 namespace {
 
 // The one place where errno becomes a result code. Other numbers are passed on negated, so that the
-// message names the system's reason (EACCES: the permission is missing), except where the negated
-// number would read as a different error of the layer's own I/O range.
+// message names the system's reason, except where the negated number would read as a different error
+// of the layer's own I/O range.
 int ResultFromErrno(int e) {
     switch (e) {
     case ENOENT:
     case ENODEV:
     case ENXIO: return ecBadId;
     case EBUSY: return ecAlreadyOpen;
+    case EACCES: // the user may not open the device (not in its group, usually "dialout")
+    case EPERM: return ecNoPermission;
     case EIO: return ecGeneralFailure;  // -5 would say "access denied" and read as "in use"
     case ENOMEM: return ecOutOfMemory;  // -12 would say "invalid file access code"
     default: return e > 0 && e < 32768 ? -e : ecGeneralFailure;
@@ -97,25 +101,26 @@ public:
 
     int Open(const std::string& name, uint16_t, uint16_t) override {
         if (waitWake_[0] < 0 || writeWake_[0] < 0) return ecNoHandles;
+        // Exclusive, in the three ways serial programs on Linux agree on. The lock file comes first,
+        // so that a device another program holds is not even opened (an open can move its lines).
+        // Without a lock directory, or without the right to write there, the port goes on with the
+        // other two and says so in its log.
+        const TSxLockResult lock = SxTakeLockFile(name);
+        if (lock.Code != 0) return lock.Code;
+        auto fail = [&](int fd, int code) {
+            if (fd >= 0) ::close(fd);
+            SxReleaseLockFile(lock.Path);
+            return code;
+        };
         const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return ResultFromErrno(errno);
-        if (!::isatty(fd)) {
-            ::close(fd);
-            return ecBadId;
-        }
-        // Exclusive: TIOCEXCL keeps other opens out (except a privileged one), the lock keeps out
-        // every other program that locks as we do, privileged or not.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int e = errno == EWOULDBLOCK ? EBUSY : errno;
-            ::close(fd);
-            return ResultFromErrno(e);
-        }
+        // EBUSY: another program set exclusive mode (TIOCEXCL).
+        if (fd < 0) return fail(-1, ResultFromErrno(errno));
+        if (!::isatty(fd)) return fail(fd, ecBadId);
+        // The descriptor lock keeps out every program that locks as we do, privileged or not;
+        // exclusive mode keeps out every other open except a privileged one.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd, ResultFromErrno(errno == EWOULDBLOCK ? EBUSY : errno));
         ::ioctl(fd, TIOCEXCL);
-        if (::tcgetattr(fd, &saved_) != 0) {
-            const int e = errno;
-            ::close(fd);
-            return ResultFromErrno(e);
-        }
+        if (::tcgetattr(fd, &saved_) != 0) return fail(fd, ResultFromErrno(errno));
         termios t = saved_;
         t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
                                             IXOFF | IXANY | INPCK);
@@ -124,12 +129,11 @@ public:
         t.c_cflag |= CREAD | CLOCAL;
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
-        if (::tcsetattr(fd, TCSANOW, &t) != 0) {
-            const int e = errno;
-            ::close(fd);
-            return ResultFromErrno(e);
-        }
+        if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(fd, ResultFromErrno(errno));
         fd_ = fd;
+        lockPath_ = lock.Path;
+        note_ = lock.Note;
+        rs485On_ = false;
         hungUp_ = false;
         cancelWait_ = false;
         held_ = false;
@@ -146,11 +150,16 @@ public:
 
     void Close() override {
         if (fd_ < 0) return;
+        if (rs485On_) SetRs485(false);
         ::tcsetattr(fd_, TCSANOW, &saved_);
         ::ioctl(fd_, TIOCNXCL);
-        ::close(fd_); // releases the lock too
+        ::close(fd_); // releases the descriptor lock too
         fd_ = -1;
+        SxReleaseLockFile(lockPath_);
+        lockPath_.clear();
     }
+
+    std::string OpenNote() const override { return note_; }
 
     int GetLine(TSxLineSettings& s) override {
         termios t;
@@ -226,12 +235,20 @@ public:
         if (s.InX) t.c_iflag |= IXOFF;
         t.c_cc[VSTART] = s.XonChar;
         t.c_cc[VSTOP] = s.XoffChar;
+        // RS-485 turnaround is the driver's (TIOCSRS485); a driver without it refuses the setting
+        // before anything else changes.
+        const bool rs485 = s.RtsControl == 3;
+        if (rs485 != rs485On_) {
+            const int r = SetRs485(rs485);
+            if (r < 0 && rs485) return r;
+        }
         if (::tcsetattr(fd_, TCSANOW, &t) != 0) return ResultFromErrno(errno);
         current_ = s;
-        // DTR handshake and DSR flow have no termios counterpart: DTR is held on. RTS toggling
-        // (RS-485) is not available either: RTS stays off then.
+        // The DTR handshake (2) is run by the dispatcher through SetDTR, and DSR-gated output by
+        // the dispatcher's output path: termios has neither. DTR starts raised under handshake.
         int r = SetModemLine(TIOCM_DTR, s.DtrControl != 0);
         if (r < 0) return r;
+        if (rs485) return 0; // the driver switches RTS around each transmission
         return SetModemLine(TIOCM_RTS, s.RtsControl == 1 || s.RtsControl == 2);
     }
 
@@ -376,6 +393,28 @@ private:
         return l;
     }
 
+    // Switches the driver's RS-485 mode: RTS raised while sending, dropped after.
+    int SetRs485(bool on) {
+#if defined(__linux__) && defined(TIOCSRS485)
+        serial_rs485 conf{};
+        if (::ioctl(fd_, TIOCGRS485, &conf) != 0) {
+            if (!on) return 0;
+            return errno == EACCES || errno == EPERM ? ecNoPermission : ecSettingNotSupported;
+        }
+        if (on)
+            conf.flags = (conf.flags | SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND) & ~static_cast<uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        else
+            conf.flags &= ~static_cast<uint32_t>(SER_RS485_ENABLED);
+        if (::ioctl(fd_, TIOCSRS485, &conf) != 0) return on ? ecSettingNotSupported : 0;
+        // Some drivers accept the call but keep the mode off: check what they made of it.
+        if (on && (::ioctl(fd_, TIOCGRS485, &conf) != 0 || !(conf.flags & SER_RS485_ENABLED))) return ecSettingNotSupported;
+        rs485On_ = on;
+        return 0;
+#else
+        return on ? ecSettingNotSupported : 0;
+#endif
+    }
+
     int SetModemLine(int line, bool on) {
         if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
         if (NoModemLines(errno)) return 0; // nothing to switch on this device
@@ -403,6 +442,9 @@ private:
 #endif
 
     int fd_ = -1;
+    std::string lockPath_; // the lock file made at open, removed at close
+    std::string note_;     // what the port's log should know about the open
+    bool rs485On_ = false;
     termios saved_{};
     TSxLineSettings current_;
     int waitWake_[2] = {-1, -1};

@@ -3,6 +3,7 @@
 #include "serial/errors/SxStringResource.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +80,7 @@ constexpr ClassEntry ClassMap[] = {
     {ecModemNotDialing, &Throw<EModemNotDialing>},
     {ecModemBusy, &Throw<EModemBusy>},
     {ecModemNotStarted, &Throw<EModemNotStarted>},
+    {ecSettingNotSupported, &Throw<ESettingNotSupported>},
     {ecBaseAddressNotSet, &Throw<EBaseAddressNotSet>},
     {ecLoggingNotEnabled, &Throw<ELoggingNotEnabled>},
     {ecTracingNotEnabled, &Throw<ETracingNotEnabled>},
@@ -88,6 +90,7 @@ constexpr ClassEntry ClassMap[] = {
     {ecPutBlockFail, &Throw<EPutBlockFail>},
     {ecRegisterHandlerFailed, &Throw<ERegisterHandlerFailed>},
     {ecNullApi, &Throw<ENullApi>},
+    {ecNoPermission, &Throw<ENoPermission>},
     {ecNotOpenedByTapi, &Throw<ENotOpenedByTapi>},
     {ecNoPortSelected, &Throw<ENoPortSelected>},
     {ecNoTimers, &Throw<ENoTimers>},
@@ -142,6 +145,9 @@ ESxException::ESxException(int code) : Exception(ErrorMsg(code)), ResultCode(cod
 std::string ErrorMsg(int code)
 {
     const long long number = code < 0 ? -static_cast<long long>(code) : code;
+    // Codes of this platform that the error table does not carry.
+    if (code == ecNoPermission) return OsMessage(EACCES);
+    if (code == ecSettingNotSupported) return "Line setting not supported by the device";
     std::string text;
     if (number <= 0x7FFFFFFF) {
         try {

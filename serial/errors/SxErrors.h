@@ -53,6 +53,9 @@ constexpr int ecNoHandles = -2009;
 constexpr int ecNoTimers = -2010;
 constexpr int ecNoPortSelected = -2011;
 constexpr int ecNotOpenedByTapi = -2012;
+// The user may not open the device (on Linux: not in the group that owns it, usually "dialout").
+// Its text is the system's ("Permission denied").
+constexpr int ecNoPermission = -2013;
 
 // Serial I/O.
 constexpr int ecNullApi = -3001;
@@ -65,6 +68,9 @@ constexpr int ecBufferIsEmpty = -3007;
 constexpr int ecTracingNotEnabled = -3008;
 constexpr int ecLoggingNotEnabled = -3009;
 constexpr int ecBaseAddressNotSet = -3010;
+// A line setting this device or its driver cannot carry out (RS-485 turnaround on a device whose
+// driver has no RS-485 mode): refused rather than silently ignored.
+constexpr int ecSettingNotSupported = -3011;
 
 // Modem.
 constexpr int ecModemNotStarted = -4001;
@@ -190,6 +196,7 @@ SX_EXCEPTION_CLASS(ENoHandles, EOpenComm)
 SX_EXCEPTION_CLASS(ENoTimers, EOpenComm)
 SX_EXCEPTION_CLASS(ENoPortSelected, EOpenComm)
 SX_EXCEPTION_CLASS(ENotOpenedByTapi, EOpenComm)
+SX_EXCEPTION_CLASS(ENoPermission, EOpenComm)
 
 SX_EXCEPTION_CLASS(ENullApi, ESerialIO)
 SX_EXCEPTION_CLASS(ERegisterHandlerFailed, ESerialIO)
@@ -200,6 +207,7 @@ SX_EXCEPTION_CLASS(EBufferIsEmpty, ESerialIO)
 SX_EXCEPTION_CLASS(ETracingNotEnabled, ESerialIO)
 SX_EXCEPTION_CLASS(ELoggingNotEnabled, ESerialIO)
 SX_EXCEPTION_CLASS(EBaseAddressNotSet, ESerialIO)
+SX_EXCEPTION_CLASS(ESettingNotSupported, ESerialIO)
 
 SX_EXCEPTION_CLASS(EModemNotStarted, EModem)
 SX_EXCEPTION_CLASS(EModemBusy, EModem)

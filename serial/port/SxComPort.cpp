@@ -199,6 +199,8 @@ void TSxCustomComPort::DoOpen()
         const int rc = MapOpenResult(d->Open(DeviceName(), baud_, static_cast<uint8_t>(parity_),
                                              static_cast<uint8_t>(dataBits_), static_cast<uint8_t>(stopBits_),
                                              inSize_, outSize_, dtr_, rts_));
+        // The system's text names the reason; the device names what may not be opened.
+        if (rc == ecNoPermission) throw ENoPermission(rc, ErrorMsg(rc) + ": " + DeviceName());
         if (rc != 0) RaiseError(rc < 0 ? rc : ecDefault);
         deviceOpen = true;
         dispatcher_ = std::move(d);
@@ -251,6 +253,8 @@ void TSxCustomComPort::DoOpen()
             savedTriggers_ = TSxSavedTriggers{};
         }
         LogLine(Word(15004), Word(15112), comNumber_, static_cast<uint32_t>(baud_));
+        openNote_ = dispatcher_->DeviceNote();
+        if (!openNote_.empty()) LogText(Word(15004), Word(15112), openNote_);
         NotifyListeners(true);
         if (onPortOpen_) onPortOpen_(*this);
     } catch (...) {
@@ -606,6 +610,7 @@ void TSxCustomComPort::SetBufferResume(uint16_t v)
 
 void TSxCustomComPort::SetRS485Mode(bool v)
 {
+    const bool before = rs485Mode_;
     rs485Mode_ = v;
     if (v) {
         hwFlow_ &= static_cast<THWFlowOptions>(~(hwfUseRTS | hwfRequireCTS));
@@ -613,7 +618,11 @@ void TSxCustomComPort::SetRS485Mode(bool v)
         // Before the mode takes RTS over: afterwards the dispatcher would ignore the request.
         SetRTS(false);
     }
-    if (TSxBaseDispatcher* d = DispatcherIfOpen()) Check(d->SetRS485Mode(v));
+    if (TSxBaseDispatcher* d = DispatcherIfOpen()) {
+        const int rc = d->SetRS485Mode(v);
+        if (rc < 0) rs485Mode_ = before; // refused by the device: the property says what is in force
+        Check(rc);
+    }
 }
 
 void TSxCustomComPort::SetAvailLevel(uint16_t v)
@@ -967,6 +976,18 @@ void TSxCustomComPort::LogLine(const std::string& type, const std::string& subTy
         std::snprintf(line, sizeof line, "%8.2f  %-8.8s  %-12.12s  %8u  %u", static_cast<double>(ms) / 1000.0,
                       type.c_str(), subType.c_str(), data, other);
     AddRecorderLine(log_, line, static_cast<size_t>(logSize_));
+}
+
+void TSxCustomComPort::LogText(const std::string& type, const std::string& subType, const std::string& text)
+{
+    if (!logOn_.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> lock(recordLock_);
+    if (log_.State != tlOn) return;
+    const int64_t ms = (clock_ ? clock_->NowMs() : SteadyMs()) - logStartMs_;
+    char head[64];
+    std::snprintf(head, sizeof head, "%8.2f  %-8.8s  %-12.12s  ", static_cast<double>(ms) / 1000.0, type.c_str(),
+                  subType.c_str());
+    AddRecorderLine(log_, head + text, static_cast<size_t>(logSize_));
 }
 
 // ---- Probing -----------------------------------------------------------------------------------

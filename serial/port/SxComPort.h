@@ -215,6 +215,9 @@ public:
 
     // The device this port opens: the COM number's mapping (platform/ComMap.h).
     std::string DeviceName() const;
+    // The device's remark on the last open (for instance that no lock file could be made, so other
+    // programs are kept out only by the device's own exclusive mode); also in the port's log.
+    std::string OpenNote() const { return openNote_; }
 
     // Dispatchers of destroyed ports that are still finishing a delivery on the GUI thread; they
     // are freed there once their threads are gone.
@@ -265,6 +268,8 @@ private:
     void NoteRecorderStates();
     void TraceBytes(char kind, const uint8_t* data, size_t n);
     void LogLine(const std::string& type, const std::string& subType, uint32_t data, uint32_t other);
+    // A log line with a text in place of the two numbers.
+    void LogText(const std::string& type, const std::string& subType, const std::string& text);
     void WriteRecorder(Recorder& r, const std::string& name, bool append, bool trace);
     void AddRecorderLine(Recorder& r, std::string line, size_t cap);
 
@@ -332,6 +337,7 @@ private:
     // by without taking the lock while both are off.
     std::atomic<bool> traceOn_{false}, logOn_{false};
     int64_t logStartMs_ = 0;
+    std::string openNote_;
 };
 
 // The component as placed on a form: all of TSxCustomComPort, properties published.

@@ -45,7 +45,8 @@ TComSelectForm::TComSelectForm(QWidget* parent, TProbe probe) : QDialog(parent)
     if (!probe) probe = &SxProbePort;
     for (int n = 1; n <= 50; ++n) {
         const int rc = probe(n);
-        if (rc == 0 || rc == ecAlreadyOpen) PortsCombo->addItem(QStringLiteral("COM%1").arg(n));
+        // In use elsewhere, or there but not ours to open (the open then says why): listed too.
+        if (rc == 0 || rc == ecAlreadyOpen || rc == ecNoPermission) PortsCombo->addItem(QStringLiteral("COM%1").arg(n));
     }
     if (PortsCombo->count() > 0) PortsCombo->setCurrentIndex(0);
 }

@@ -360,3 +360,72 @@ TEST_F(SimLineDispatcher, TimerTriggersNeverEndBeforeTheirTicks) {
         EXPECT_GE(waited, n * 55.0);
     }
 }
+
+// The DTR handshake: DTR drops when the input ring reaches the full level and rises at the resume
+// level, as the reader takes bytes; a line change while it is down keeps it down; switching the
+// handshake off gives DTR back to its requested state.
+TEST_F(SimLineDispatcher, DtrHandshakeFollowsTheInputRingsFill) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    ASSERT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+    ASSERT_EQ(d.SetHardFlow(100, 20, hwfUseDTR), 0);
+    EXPECT_TRUE(line->DTR());
+    EXPECT_EQ(d.SetDTR(false), 1) << "DTR is the handshake's now";
+
+    line->Write(Pattern(99, 1));
+    ASSERT_TRUE(Eventually([&] { return d.InputUsed() == 99; }, Deadline));
+    EXPECT_TRUE(line->DTR()) << "dropped below the full level";
+    line->Write(Pattern(51, 2));
+    ASSERT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+
+    // A line change while held does not raise it.
+    ASSERT_EQ(d.SetLine(9600, 5, 9, 3), 0);
+    EXPECT_FALSE(line->DTR());
+
+    uint8_t c;
+    for (int i = 0; i < 129; ++i) ASSERT_EQ(d.GetChar(c), 0);
+    EXPECT_EQ(d.InputUsed(), 21);
+    EXPECT_FALSE(line->DTR()) << "raised above the resume level";
+    uint8_t block[1];
+    ASSERT_EQ(d.GetBlock(block, 1), 1);
+    EXPECT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+
+    // Full again, then the input flushed: the flush makes room as reading does.
+    line->Write(Pattern(120, 3));
+    ASSERT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+    ASSERT_EQ(d.ClearInput(), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+
+    // Off while held: DTR returns to what was asked for, and answers to SetDTR again.
+    line->Write(Pattern(120, 4));
+    ASSERT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+    ASSERT_EQ(d.SetHardFlow(100, 20, 0), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return line->DTR(); }, Deadline));
+    EXPECT_EQ(d.SetDTR(false), 0);
+    EXPECT_TRUE(line->WaitUntil([&] { return !line->DTR(); }, Deadline));
+}
+
+// Output that must wait for DSR is held while DSR is off and goes out when it comes on; without the
+// option it goes out whatever DSR says.
+TEST_F(SimLineDispatcher, OutputWaitsForDsrWhenAskedTo) {
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    ASSERT_EQ(d.SetHardFlow(100, 20, hwfRequireDSR), 0);
+    line->SetLine(msDSR, false);
+    ASSERT_TRUE(Eventually([&] { return !d.DSR(); }, Deadline));
+    ASSERT_EQ(d.PutBlock("held", 4), 0);
+    // Nothing may arrive while DSR is off; a few sampling intervals are given to show it.
+    EXPECT_EQ(line->Read(4, 300), "");
+    EXPECT_EQ(d.OutputUsed(), 4);
+    line->SetLine(msDSR, true);
+    EXPECT_EQ(line->ReadExactly(4, Deadline), "held");
+
+    // DSR off again while output is held, then the option is switched off: the bytes go out.
+    line->SetLine(msDSR, false);
+    ASSERT_TRUE(Eventually([&] { return !d.DSR(); }, Deadline));
+    ASSERT_EQ(d.PutBlock("more", 4), 0);
+    EXPECT_EQ(line->Read(4, 200), "");
+    ASSERT_EQ(d.SetHardFlow(100, 20, 0), 0);
+    EXPECT_EQ(line->ReadExactly(4, Deadline), "more");
+    line->SetLine(msDSR, true);
+}

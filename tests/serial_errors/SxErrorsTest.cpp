@@ -65,6 +65,10 @@ TEST(SxErrors, EveryMappedCodeRaisesItsClassWithItsTextAndCode)
         {-2010, "ENoTimers", Is<ENoTimers>, Is<EOpenComm>, "No timers available"},
         {-2011, "ENoPortSelected", Is<ENoPortSelected>, Is<EOpenComm>, "The ComNumber property of the TSxComPort has not been set"},
         {-2012, "ENotOpenedByTapi", Is<ENotOpenedByTapi>, Is<EOpenComm>, "Comport was not opened by Tapi"},
+        // This platform's own: the user may not open the device (the system's text), and a line
+        // setting the device cannot carry out.
+        {-2013, "ENoPermission", Is<ENoPermission>, Is<EOpenComm>, "Permission denied"},
+        {-3011, "ESettingNotSupported", Is<ESettingNotSupported>, Is<ESerialIO>, "Line setting not supported by the device"},
         {-3001, "ENullApi", Is<ENullApi>, Is<ESerialIO>, "No device layer specified"},
         {-3003, "ERegisterHandlerFailed", Is<ERegisterHandlerFailed>, Is<ESerialIO>, "EnableCommNotification failed"},
         {-3004, "EPutBlockFail", Is<EPutBlockFail>, Is<ESerialIO>, "Failed to put entire block"},

@@ -53,7 +53,7 @@ private slots:
         QList<int> probed;
         TComSelectForm form(nullptr, [&](int n) {
             probed << n;
-            return n == 2 ? 0 : n == 5 ? ecAlreadyOpen : n == 7 ? ecBadId : -19;
+            return n == 2 ? 0 : n == 5 ? ecAlreadyOpen : n == 7 ? ecBadId : n == 9 ? ecNoPermission : -19;
         });
         QCOMPARE(form.windowTitle(), QStringLiteral("Select Port"));
         QCOMPARE(form.Label1->text(), QStringLiteral("The configured serial port is not valid."));
@@ -63,9 +63,11 @@ private slots:
         QCOMPARE(probed.size(), 50);
         QCOMPARE(probed.first(), 1);
         QCOMPARE(probed.last(), 50);
-        QCOMPARE(form.PortsCombo->count(), 2);
+        QCOMPARE(form.PortsCombo->count(), 3);
         QCOMPARE(form.PortsCombo->itemText(0), QStringLiteral("COM2"));
         QCOMPARE(form.PortsCombo->itemText(1), QStringLiteral("COM5"));
+        // A port the user may not open is there: choosing it explains the missing permission.
+        QCOMPARE(form.PortsCombo->itemText(2), QStringLiteral("COM9"));
         QCOMPARE(form.SelectedComNumber(), 2);
         form.PortsCombo->setCurrentIndex(1);
         QCOMPARE(form.SelectedComNumber(), 5);
