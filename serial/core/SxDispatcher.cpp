@@ -84,7 +84,7 @@ TSxBaseDispatcher* TSxBaseDispatcher::FindByHandle(uint16_t handle) {
 int TSxBaseDispatcher::Open(const std::string& deviceName, int32_t baud, uint8_t parity, uint8_t dataBits,
                             uint8_t stopBits, uint16_t inSize, uint16_t outSize, bool dtr, bool rts) {
     return OpenDevice(SxCreateDevice(deviceName), deviceName, baud, parity, dataBits, stopBits, inSize, outSize, dtr,
-                      rts, true);
+                      rts, threadsOnOpen_);
 }
 
 int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::string& deviceName, int32_t baud,
@@ -1224,6 +1224,26 @@ int TSxBaseDispatcher::PutBlock(const void* data, int length) {
 int TSxBaseDispatcher::OutputUsed() {
     std::lock_guard<std::mutex> g(outLock_);
     return OutUsedLocked();
+}
+
+int TSxBaseDispatcher::WriteOutput() {
+    if (liveThreads_.load() > 0) return 0;
+    std::lock_guard<std::mutex> g(outLock_);
+    if (!device_ || !open_) return 0;
+    int total = 0;
+    while (outFull_ || outHead_ != outTail_) {
+        const size_t end = (outHead_ > outTail_) ? outHead_ : out_.size();
+        const size_t n = end - outTail_;
+        const int w = device_->Write(out_.data() + outTail_, static_cast<int>(n));
+        // A failed write drops its chunk, as on the output thread.
+        const size_t done = w < 0 ? n : static_cast<size_t>(w);
+        if (done == 0) break;
+        outTail_ = (outTail_ + done) % out_.size();
+        outFull_ = false;
+        everWritten_ = true;
+        if (w > 0) total += w;
+    }
+    return total;
 }
 
 int TSxBaseDispatcher::OutputFree() {

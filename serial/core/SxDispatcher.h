@@ -103,6 +103,10 @@ public:
     // dispatch thread finishes the close when the delivery returns (ThreadsRunning turns false).
     int Close();
     bool IsOpen() const;
+    // Whether Open starts the three threads (default true). Without them nothing runs by itself:
+    // the caller drives the dispatch work with RunRound and the output with WriteOutput (tests of
+    // the components above the dispatcher do, in virtual time).
+    void SetThreadsOnOpen(bool start) { threadsOnOpen_ = start; }
     bool ThreadsRunning() const { return liveThreads_.load() > 0; }
     bool Delivering() const;
     // Starts the three threads of an open dispatcher; throws std::logic_error("Dispatcher already
@@ -154,6 +158,9 @@ public:
     int OutputUsed();
     int OutputFree();
     int ClearOutput();
+    // Writes what the output ring holds to the device now, as the output thread would, and returns
+    // the number of bytes written; for a dispatcher without threads (0 while they run).
+    int WriteOutput();
 
     // ---- Status ------------------------------------------------------------------------------
     // The modem status byte; clearMask names the change bits this read consumes (full read: 0x0F).
@@ -274,6 +281,7 @@ private:
 
     std::unique_ptr<ISxDevice> device_;
     std::string deviceName_;
+    bool threadsOnOpen_ = true;
     uint16_t inSize_ = 0, outSize_ = 0;
 
     // General lock: state, line settings, triggers, handlers.

@@ -212,7 +212,7 @@ void TSxCustomModem::StartEngine(TSxCustomComPort& port)
         StopEngine();
         throw;
     }
-    port.AddOpenCloseListener(&TSxCustomModem::PortOpenClose, this);
+    port.AddOpenCloseListener(&listener_);
     listening_ = true;
 }
 
@@ -223,18 +223,12 @@ void TSxCustomModem::StopModem()
 
 void TSxCustomModem::StopEngine()
 {
-    if (listening_ && comPort_) comPort_->RemoveOpenCloseListener(&TSxCustomModem::PortOpenClose);
+    if (listening_ && comPort_) comPort_->RemoveOpenCloseListener(&listener_);
     listening_ = false;
     if (!engine_) return;
     // Kept until the stop is through: an operation further up this thread may still hold it.
     std::shared_ptr<TSxModemEngine> engine = std::move(engine_);
     engine->Stop();
-}
-
-void TSxCustomModem::PortOpenClose(TSxCustomComPort& port, bool opening, void* self)
-{
-    auto* m = static_cast<TSxCustomModem*>(self);
-    if (!opening && m->comPort_ == &port) m->StopEngine();
 }
 
 void TSxCustomModem::SetComPort(TSxCustomComPort* port)
@@ -243,7 +237,8 @@ void TSxCustomModem::SetComPort(TSxCustomComPort* port)
     const bool wasStarted = Started();
     StopEngine();
     comPort_ = port;
-    if (wasStarted && comPort_) StartEngine(*comPort_);
+    // A closed port is not opened for it: the next operation starts the engine (AutoStart).
+    if (wasStarted && comPort_ && comPort_->DispatcherIfOpen()) StartEngine(*comPort_);
 }
 
 TSxModemEngine& TSxCustomModem::CheckModem()

@@ -128,7 +128,8 @@ public:
 
     // ---- Properties (defaults in brackets) ---------------------------------------------------
     TSxCustomComPort* ComPort() const { return comPort_; }
-    // Stops the engine, changes the port, and starts a new engine if one was running.
+    // Stops the engine, changes the port, and starts a new engine on it if one was running and the
+    // new port is open.
     void SetComPort(TSxCustomComPort* port);
 
     // Command strings: "^" followed by a character whose upper-case code minus 64 lies in 0..31
@@ -265,6 +266,16 @@ private:
     struct Events;
     class Host;
     friend class Host;
+    // Told by the port of its opening and closing; a close stops the engine.
+    class PortListener : public ISxWindow {
+    public:
+        explicit PortListener(TSxCustomModem& m) : M(m) {}
+        void HandleMessage(uint16_t msg, uint32_t, uint32_t) override
+        {
+            if (msg == smPortClose) M.StopEngine();
+        }
+        TSxCustomModem& M;
+    };
 
     // The modem check every operation runs first; returns the running engine.
     TSxModemEngine& CheckModem();
@@ -278,7 +289,6 @@ private:
     void Route(uint16_t message, int32_t data);
     void Pause(int32_t ticks, bool processMessages);
     int Check(int rc) { return RaiseOnError(this, rc); }
-    static void PortOpenClose(TSxCustomComPort& port, bool opening, void* self);
 
     TSxCustomComPort* comPort_;
     plat::IClock* clock_;
@@ -317,7 +327,7 @@ private:
 
     std::shared_ptr<TSxModemEngine> engine_;
     std::unique_ptr<Host> host_;
-    int procHandler_ = 0;
+    PortListener listener_{*this};
     bool listening_ = false;
     // Operations on the GUI thread in progress (a pause may run GUI messages that call again).
     int inOperation_ = 0;

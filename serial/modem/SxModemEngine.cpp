@@ -265,29 +265,71 @@ void TSxModemEngine::ClearReplyLine()
 
 // ---- Sending -----------------------------------------------------------------------------------
 
-int TSxModemEngine::Send(const std::string& cmd, bool raw)
+int TSxModemEngine::Send(const std::string& cmd, bool raw, Lock* lk)
 {
-    const auto items = raw ? [&] {
-        std::vector<std::pair<uint8_t, bool>> v;
-        for (char c : cmd) v.emplace_back(static_cast<uint8_t>(c), false);
-        return v;
-    }()
-                           : ExpandCommand(cmd);
-    for (const auto& [c, pause] : items) {
-        if (pause) {
-            host_.Pause(s_.TildeDelay, true);
+    std::vector<std::pair<uint8_t, bool>> items;
+    if (raw) {
+        for (char c : cmd) items.emplace_back(static_cast<uint8_t>(c), false);
+    } else {
+        items = ExpandCommand(cmd);
+    }
+    const uint64_t exchange = exchange_;
+    auto pause = [&](int32_t ticks) {
+        if (ticks < 1) return;
+        // Only with the lock let go may the pause run GUI work: that work may call the engine.
+        if (lk) lk->unlock();
+        host_.Pause(ticks, lk != nullptr);
+        if (lk) lk->lock();
+    };
+    for (const auto& [c, isPause] : items) {
+        if (isPause) {
+            pause(s_.TildeDelay);
         } else {
             const int rc = host_.PutChar(c);
             if (rc < 0) return rc;
-            if (s_.CharDelay > 0) host_.Pause(s_.CharDelay, true);
+            pause(s_.CharDelay);
         }
-        // A pause may have run GUI work that closed the port and stopped the engine.
+        // Meanwhile the port may have closed (the engine stopped) or a reply ended the exchange.
         if (stopped_) return ecCommNotOpen;
+        if (exchange_ != exchange) return 0;
     }
     return 0;
 }
 
 // ---- Operations --------------------------------------------------------------------------------
+
+int TSxModemEngine::StartExchange(EngineState state, const std::string& cmd, const std::string& number,
+                                  int32_t timerTicks, Lock* lk)
+{
+    const int32_t h = d_.NewTimerTrigger();
+    if (h < 0) {
+        DisarmEverything();
+        return h;
+    }
+    timer_ = h;
+    state_ = state;
+    const uint64_t exchange = ++exchange_;
+    int rc = Send(cmd, false, lk);
+    if (rc >= 0 && !Interrupted(exchange) && !number.empty()) {
+        rc = Send(number, true, lk);
+        if (rc >= 0 && !Interrupted(exchange)) rc = Send(s_.DialTerm, false, lk);
+    }
+    if (stopped_) return rc < 0 ? rc : ecCommNotOpen;
+    if (exchange_ != exchange) return 0; // a reply already ended it
+    if (rc >= 0) rc = d_.ArmTimerTrigger(timer_, std::max<int32_t>(timerTicks, 1), true);
+    if (rc < 0) {
+        EndExchange();
+        return rc;
+    }
+    return 0;
+}
+
+void TSxModemEngine::EndExchange()
+{
+    DisarmEverything();
+    state_ = esIdle;
+    ++exchange_;
+}
 
 int TSxModemEngine::SendCommand(const std::string& cmd)
 {
@@ -297,20 +339,28 @@ int TSxModemEngine::SendCommand(const std::string& cmd)
     ClearReplyLine();
     int rc = ArmReply(rpOk);
     if (rc >= 0) rc = ArmReply(rpError);
-    if (rc >= 0) {
-        const int32_t h = d_.NewTimerTrigger();
-        if (h < 0) rc = h;
-        else timer_ = h;
-    }
-    if (rc >= 0) rc = Send(cmd, false);
-    if (stopped_) return rc < 0 ? rc : ecCommNotOpen;
-    if (rc >= 0) rc = d_.ArmTimerTrigger(timer_, std::max<int32_t>(s_.CmdTimeout, 1), true);
     if (rc < 0) {
         DisarmEverything();
         return rc;
     }
-    state_ = esCommand;
-    return 0;
+    return StartExchange(esCommand, cmd, std::string(), s_.CmdTimeout, &g);
+}
+
+int TSxModemEngine::DialLocked(EngineState state, const std::string& cmd, const std::string& number,
+                               int32_t timeout, Lock* lk)
+{
+    ClearReplyLine();
+    ecSeen_ = dcSeen_ = false;
+    lineSpeed_ = 0;
+    int rc = 0;
+    for (int r = rpConnect; r <= rpError && rc >= 0; ++r) rc = ArmReply(r);
+    if (rc >= 0) rc = ArmTags();
+    if (rc < 0) {
+        DisarmEverything();
+        return rc;
+    }
+    remaining_ = timeout;
+    return StartExchange(state, cmd, number, CountStepTicks, lk);
 }
 
 int TSxModemEngine::Dial(const std::string& number)
@@ -319,29 +369,7 @@ int TSxModemEngine::Dial(const std::string& number)
     if (stopped_) return ecModemNotStarted;
     if (state_ != esIdle) return ecModemBusy;
     if (number.empty()) return 0;
-    ClearReplyLine();
-    ecSeen_ = dcSeen_ = false;
-    lineSpeed_ = 0;
-    int rc = 0;
-    for (int r = rpConnect; r <= rpError && rc >= 0; ++r) rc = ArmReply(r);
-    if (rc >= 0) rc = ArmTags();
-    if (rc >= 0) {
-        const int32_t h = d_.NewTimerTrigger();
-        if (h < 0) rc = h;
-        else timer_ = h;
-    }
-    if (rc >= 0) rc = Send(s_.DialCmd, false);
-    if (rc >= 0) rc = Send(number, true);
-    if (rc >= 0) rc = Send(s_.DialTerm, false);
-    if (stopped_) return rc < 0 ? rc : ecCommNotOpen;
-    if (rc >= 0) rc = d_.ArmTimerTrigger(timer_, CountStepTicks, true);
-    if (rc < 0) {
-        DisarmEverything();
-        return rc;
-    }
-    state_ = esDialing;
-    remaining_ = s_.DialTimeout;
-    return 0;
+    return DialLocked(esDialing, s_.DialCmd, number, s_.DialTimeout, &g);
 }
 
 int TSxModemEngine::Answer()
@@ -349,27 +377,7 @@ int TSxModemEngine::Answer()
     Lock g(lock_);
     if (stopped_) return ecModemNotStarted;
     if (state_ != esIdle) return ecModemBusy;
-    ClearReplyLine();
-    ecSeen_ = dcSeen_ = false;
-    lineSpeed_ = 0;
-    int rc = 0;
-    for (int r = rpConnect; r <= rpError && rc >= 0; ++r) rc = ArmReply(r);
-    if (rc >= 0) rc = ArmTags();
-    if (rc >= 0) {
-        const int32_t h = d_.NewTimerTrigger();
-        if (h < 0) rc = h;
-        else timer_ = h;
-    }
-    if (rc >= 0) rc = Send(s_.AnswerCmd, false);
-    if (stopped_) return rc < 0 ? rc : ecCommNotOpen;
-    if (rc >= 0) rc = d_.ArmTimerTrigger(timer_, CountStepTicks, true);
-    if (rc < 0) {
-        DisarmEverything();
-        return rc;
-    }
-    state_ = esAnswering;
-    remaining_ = s_.AnswerTimeout;
-    return 0;
+    return DialLocked(esAnswering, s_.AnswerCmd, std::string(), s_.AnswerTimeout, &g);
 }
 
 int TSxModemEngine::AutoAnswer()
@@ -385,6 +393,7 @@ int TSxModemEngine::AutoAnswer()
     }
     rings_ = 0;
     state_ = esAutoAnswer;
+    ++exchange_;
     return 0;
 }
 
@@ -404,10 +413,9 @@ void TSxModemEngine::CancelLocked()
     case esWaitSpeed:
     case esReadSpeed:
     case esAnswering:
-        // What the cancel string sends is best effort: the call ends either way.
-        Send(s_.DialCancel, false);
-        if (stopped_) return;
-        host_.Pause(s_.DelayFactor, false);
+        // What the cancel string sends is best effort: the call ends either way. Only a cancel that
+        // went out is given time to act (a closing port takes none).
+        if (Send(s_.DialCancel, false, nullptr) >= 0) host_.Pause(s_.DelayFactor, false);
         DisarmConnectReplies();
         DisarmAllTags();
         DropTimer();
@@ -425,6 +433,7 @@ void TSxModemEngine::CancelLocked()
         break;
     }
     state_ = esIdle;
+    ++exchange_;
 }
 
 // ---- Trigger delivery ----------------------------------------------------------------------------
@@ -574,11 +583,10 @@ void TSxModemEngine::OnReply(int reply)
             DropTimer();
             DisarmReply(rpRing);
             state_ = esIdle;
-            const int rc = Answer();
+            const int rc = DialLocked(esAnswering, s_.AnswerCmd, std::string(), s_.AnswerTimeout, nullptr);
             if (rc < 0) {
                 // The answer could not even be sent: the caller is not taken.
-                DisarmEverything();
-                state_ = esIdle;
+                EndExchange();
                 Emit(emConnectFailed);
             }
         } else if (NewTimer(s_.RingWaitTimeout) < 0) {
@@ -682,19 +690,22 @@ void TSxModemEngine::Connected()
     DisarmAllTags();
     DropTimer();
     state_ = esIdle;
+    ++exchange_;
     Emit(emIsConnected);
 }
 
 void TSxModemEngine::Failure(bool cancel)
 {
     if (cancel) {
-        host_.Pause(s_.DelayFactor * 2, true);
+        // On the dispatch thread, under the engine's lock: no GUI messages to process.
+        host_.Pause(s_.DelayFactor * 2, false);
         CancelLocked();
     }
     DisarmConnectReplies();
     DisarmAllTags();
     DropTimer();
     state_ = esIdle;
+    ++exchange_;
     Emit(emConnectFailed);
 }
 
@@ -705,6 +716,7 @@ void TSxModemEngine::CommandDone(uint16_t outcomeMsg, int outcome)
     DisarmReply(rpError);
     DropTimer();
     state_ = esIdle;
+    ++exchange_;
     Emit(emCommandProcessed, outcome);
 }
 

@@ -11,8 +11,10 @@
 // order they arose.
 //
 // Threads: the operations are called on the GUI thread, HandleMessage on the dispatch thread; one
-// lock (recursive, since a pause on the GUI thread may run GUI work that asks the engine again)
-// keeps them apart. Results: 0, or a negative result code (serial/errors/SxErrors.h).
+// lock keeps them apart. An operation lets go of it while it pauses inside a command (tildes,
+// CharDelay), so that replies and the port's other events keep flowing meanwhile; the exchange is
+// already in its state then and a reply may end it before the command is out. Results: 0, or a
+// negative result code (serial/errors/SxErrors.h).
 
 #include "serial/modem/SxModem.h"
 
@@ -139,9 +141,17 @@ private:
         std::string Text;
     };
 
-    using Lock = std::lock_guard<std::recursive_mutex>;
+    using Lock = std::unique_lock<std::mutex>;
 
-    int Send(const std::string& cmd, bool raw);
+    // Sends cmd (raw: without escapes). With lk the lock is let go during pauses; then the exchange
+    // may end or the engine stop meanwhile (Interrupted tells).
+    int Send(const std::string& cmd, bool raw, Lock* lk);
+    bool Interrupted(uint64_t exchange) const { return stopped_ || exchange_ != exchange; }
+    // Starts an exchange in state: the timer is allocated, the string sent, then the timer armed.
+    int StartExchange(EngineState state, const std::string& cmd, const std::string& number, int32_t timerTicks,
+                      Lock* lk);
+    int DialLocked(EngineState state, const std::string& cmd, const std::string& number, int32_t timeout, Lock* lk);
+    void EndExchange();
     int Arm(Armed& a, const std::string& text, bool ignoreCase);
     void Disarm(Armed& a);
     int ArmReply(int reply);
@@ -174,7 +184,7 @@ private:
     TSxBaseDispatcher& d_;
     ISxModemHost& host_;
 
-    mutable std::recursive_mutex lock_;
+    mutable std::mutex lock_;
     TSxModemSettings s_;
     EngineState state_ = esIdle;
     bool stopped_ = false;
@@ -190,6 +200,7 @@ private:
     std::string replyLine_;
     bool lineEnded_ = false;
     std::vector<std::pair<uint16_t, int32_t>> pending_;
+    uint64_t exchange_ = 0; // counts exchanges started and ended
 
     // Held while engine messages go to the host; Stop takes it to wait for such a delivery.
     std::recursive_mutex flushLock_;
