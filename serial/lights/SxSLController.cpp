@@ -41,20 +41,68 @@ void Light(ISxLight* light, bool lit)
 
 } // namespace
 
-// The handlers the controller puts on the port. They hold nothing but the controller, so a
-// handler may be replaced on the port (monitoring stops when the form closes the port from its own
-// handler) while it runs.
+// The handlers the controller puts on the port share a link with it: the controller while it
+// monitors through them, and the handlers the port had before, which each one calls after the
+// controller's own part with the same arguments (so the form's handlers keep running, also when
+// the controller's part fails). A link whose controller has stopped only passes calls on: it stays
+// in place when another handler was put in front of it since, and keeps that chain whole.
+struct TSxCustomSLController::Link {
+    TSxCustomSLController* Controller = nullptr;
+    TTriggerAvailEvent Avail;
+    TTriggerHandleEvent Status, Timer;
+};
+
+namespace {
+
+// Runs the controller's part (when the link has a controller), then the earlier handler; the
+// first failure is raised at the end. The caller holds the link: the port may drop the handler
+// that runs this while it runs (a form handler that closes the port stops the monitoring).
+template <typename Own, typename Event, typename Arg>
+void RunChained(bool hasOwn, const Own& own, const Event& earlier, TSxCustomComPort& port, Arg arg)
+{
+    std::exception_ptr failure;
+    if (hasOwn) {
+        try {
+            own();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    if (earlier) {
+        const Event next = earlier; // the link may let go of it while it runs
+        next(port, arg);
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+} // namespace
+
 struct TSxCustomSLController::AvailHook {
-    TSxCustomSLController* Controller;
-    void operator()(TSxCustomComPort& port, uint16_t count) const { Controller->TriggerAvail(port, count); }
+    std::shared_ptr<Link> L;
+    void operator()(TSxCustomComPort& port, uint16_t count) const
+    {
+        const std::shared_ptr<Link> link = L;
+        TSxCustomSLController* c = link->Controller;
+        RunChained(c != nullptr, [&] { c->TriggerAvail(port, count); }, link->Avail, port, count);
+    }
 };
 struct TSxCustomSLController::StatusHook {
-    TSxCustomSLController* Controller;
-    void operator()(TSxCustomComPort& port, uint16_t handle) const { Controller->TriggerStatus(port, handle); }
+    std::shared_ptr<Link> L;
+    void operator()(TSxCustomComPort& port, uint16_t handle) const
+    {
+        const std::shared_ptr<Link> link = L;
+        TSxCustomSLController* c = link->Controller;
+        RunChained(c != nullptr, [&] { c->TriggerStatus(port, handle); }, link->Status, port, handle);
+    }
 };
 struct TSxCustomSLController::TimerHook {
-    TSxCustomSLController* Controller;
-    void operator()(TSxCustomComPort& port, uint16_t handle) const { Controller->TriggerTimer(port, handle); }
+    std::shared_ptr<Link> L;
+    void operator()(TSxCustomComPort& port, uint16_t handle) const
+    {
+        const std::shared_ptr<Link> link = L;
+        TSxCustomSLController* c = link->Controller;
+        RunChained(c != nullptr, [&] { c->TriggerTimer(port, handle); }, link->Timer, port, handle);
+    }
 };
 
 // ---- Life --------------------------------------------------------------------------------------
@@ -67,7 +115,10 @@ TSxCustomSLController::TSxCustomSLController(TSxCustomComPort* comPort)
 TSxCustomSLController::~TSxCustomSLController()
 {
     try {
-        if (watching_) StopMonitoring();
+        if (watching_) {
+            StopMonitoring();
+            Refresh(); // nobody switches the lights any more: they go out
+        }
     } catch (const std::exception& e) {
         TSxCustomComPort::ShowException(e);
     }
@@ -95,10 +146,8 @@ void TSxCustomSLController::SetComPort(TSxCustomComPort* port)
     Detach();
     comPort_ = port;
     Attach();
-    if (wanted_ && !loading_ && comPort_ && comPort_->Open()) {
-        StartMonitoring();
-        Refresh();
-    }
+    if (wanted_ && !loading_ && comPort_ && comPort_->Open()) StartMonitoring();
+    Refresh(); // the lights show the new port, or nothing
 }
 
 void TSxCustomSLController::Attach()
@@ -217,24 +266,30 @@ void TSxCustomSLController::SetWatching(bool on)
     if (on == watching_) return;
     // On a closed port only the wish counts: monitoring starts when it opens.
     if (!comPort_->Open()) return;
-    if (on) StartMonitoring();
-    else StopMonitoring();
+    if (on) {
+        try {
+            StartMonitoring();
+        } catch (...) {
+            wanted_ = false; // the call failed: no wish is left behind for the next opening
+            throw;
+        }
+    } else {
+        StopMonitoring();
+    }
     Refresh();
 }
 
 void TSxCustomSLController::StartMonitoring()
 {
     TSxCustomComPort& port = *comPort_;
-    // The port's handlers, unless they are already this controller's (they are never chained twice).
-    auto availHook = port.OnTriggerAvail().target<AvailHook>();
-    auto statusHook = port.OnTriggerStatus().target<StatusHook>();
-    auto timerHook = port.OnTriggerTimer().target<TimerHook>();
-    savedAvail_ = availHook && availHook->Controller == this ? TTriggerAvailEvent{} : port.OnTriggerAvail();
-    savedStatus_ = statusHook && statusHook->Controller == this ? TTriggerHandleEvent{} : port.OnTriggerStatus();
-    savedTimer_ = timerHook && timerHook->Controller == this ? TTriggerHandleEvent{} : port.OnTriggerTimer();
-    port.SetOnTriggerAvail(AvailHook{this});
-    port.SetOnTriggerStatus(StatusHook{this});
-    port.SetOnTriggerTimer(TimerHook{this});
+    link_ = std::make_shared<Link>();
+    link_->Controller = this;
+    link_->Avail = port.OnTriggerAvail();
+    link_->Status = port.OnTriggerStatus();
+    link_->Timer = port.OnTriggerTimer();
+    port.SetOnTriggerAvail(AvailHook{link_});
+    port.SetOnTriggerStatus(StatusHook{link_});
+    port.SetOnTriggerTimer(TimerHook{link_});
     try {
         const TLightSet& l = lights_;
         if (l.CTSLight || l.DSRLight || l.DCDLight || l.RINGLight) {
@@ -277,18 +332,18 @@ void TSxCustomSLController::StopMonitoring()
 
 void TSxCustomSLController::RestoreHandlers()
 {
+    if (!link_) return;
+    link_->Controller = nullptr;
     TSxCustomComPort& port = *comPort_;
-    // Only where the controller's handler is still in place: a handler the form put there since
-    // stays.
+    // Where the controller's handler is still in front, the earlier one takes its place again;
+    // where another was put in front since, the link stays and passes calls on.
     auto availHook = port.OnTriggerAvail().target<AvailHook>();
     auto statusHook = port.OnTriggerStatus().target<StatusHook>();
     auto timerHook = port.OnTriggerTimer().target<TimerHook>();
-    if (availHook && availHook->Controller == this) port.SetOnTriggerAvail(savedAvail_);
-    if (statusHook && statusHook->Controller == this) port.SetOnTriggerStatus(savedStatus_);
-    if (timerHook && timerHook->Controller == this) port.SetOnTriggerTimer(savedTimer_);
-    savedAvail_ = {};
-    savedStatus_ = {};
-    savedTimer_ = {};
+    const std::shared_ptr<Link> link = std::move(link_);
+    if (availHook && availHook->L == link) port.SetOnTriggerAvail(link->Avail);
+    if (statusHook && statusHook->L == link) port.SetOnTriggerStatus(link->Status);
+    if (timerHook && timerHook->L == link) port.SetOnTriggerTimer(link->Timer);
 }
 
 void TSxCustomSLController::DropTriggers()
@@ -318,88 +373,65 @@ void TSxCustomSLController::Refresh()
 
 // ---- Handlers ----------------------------------------------------------------------------------
 
-// Each handler does its own work, then calls the handler the port had before with the same
-// arguments, also when its own work failed (the form's avail handler must read every byte).
-// The saved handler is called through a copy: it may stop the monitoring, which lets go of it.
+// The triggers' handles are never 0, so a handle of 0 (none made) matches nothing below.
 
-void TSxCustomSLController::TriggerAvail(TSxCustomComPort& port, uint16_t count)
+void TSxCustomSLController::TriggerAvail(TSxCustomComPort& port, uint16_t)
 {
-    std::exception_ptr failure;
-    try {
-        if (lights_.RXDLight && !lights_.RXDLight->Lit() && rxdTimer_) {
-            lights_.RXDLight->SetLit(true);
-            port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
-        }
-    } catch (...) {
-        failure = std::current_exception();
+    if (lights_.RXDLight && !lights_.RXDLight->Lit() && rxdTimer_) {
+        lights_.RXDLight->SetLit(true);
+        port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
     }
-    if (TTriggerAvailEvent saved = savedAvail_) saved(port, count);
-    if (failure) std::rethrow_exception(failure);
 }
 
 void TSxCustomSLController::TriggerStatus(TSxCustomComPort& port, uint16_t handle)
 {
-    std::exception_ptr failure;
-    try {
-        if (handle == 0) {
-        } else if (handle == modemTrigger_) {
-            if (lights_.DCDLight) lights_.DCDLight->SetLit(port.DCD());
-            if (lights_.CTSLight) lights_.CTSLight->SetLit(port.CTS());
-            if (lights_.DSRLight) lights_.DSRLight->SetLit(port.DSR());
-            if (lights_.RINGLight && port.Ring() && !lights_.RINGLight->Lit() && ringTimer_) {
-                lights_.RINGLight->SetLit(true);
-                port.ArmTimerTrigger(ringTimer_, ringOffTimeout_, true);
-            }
-            // Arming takes the present line states as the new reference.
-            port.ArmStatusTrigger(modemTrigger_, modemMask_, true);
-        } else if (handle == errorTrigger_) {
-            Light(lights_.ERRORLight, true);
-            port.ArmTimerTrigger(errorTimer_, errorOffTimeout_, true);
-            port.LineError(); // taking it clears it
-        } else if (handle == breakTrigger_) {
-            Light(lights_.BREAKLight, true);
-            port.ArmTimerTrigger(breakTimer_, breakOffTimeout_, true);
-            port.LineBreak();
-        } else if (handle == txdTrigger_) {
-            Light(lights_.TXDLight, true);
-            port.ArmTimerTrigger(txdTimer_, txdOffTimeout_, true);
+    const int32_t h = handle;
+    if (h == modemTrigger_) {
+        if (lights_.DCDLight) lights_.DCDLight->SetLit(port.DCD());
+        if (lights_.CTSLight) lights_.CTSLight->SetLit(port.CTS());
+        if (lights_.DSRLight) lights_.DSRLight->SetLit(port.DSR());
+        if (lights_.RINGLight && port.Ring() && !lights_.RINGLight->Lit() && ringTimer_) {
+            lights_.RINGLight->SetLit(true);
+            port.ArmTimerTrigger(ringTimer_, ringOffTimeout_, true);
         }
-    } catch (...) {
-        failure = std::current_exception();
+        // Arming takes the present line states as the new reference.
+        port.ArmStatusTrigger(modemTrigger_, modemMask_, true);
+    } else if (h == errorTrigger_) {
+        Light(lights_.ERRORLight, true);
+        port.ArmTimerTrigger(errorTimer_, errorOffTimeout_, true);
+        port.LineError(); // taking it clears it
+    } else if (h == breakTrigger_) {
+        Light(lights_.BREAKLight, true);
+        port.ArmTimerTrigger(breakTimer_, breakOffTimeout_, true);
+        port.LineBreak();
+    } else if (h == txdTrigger_) {
+        Light(lights_.TXDLight, true);
+        port.ArmTimerTrigger(txdTimer_, txdOffTimeout_, true);
     }
-    if (TTriggerHandleEvent saved = savedStatus_) saved(port, handle);
-    if (failure) std::rethrow_exception(failure);
 }
 
 void TSxCustomSLController::TriggerTimer(TSxCustomComPort& port, uint16_t handle)
 {
-    std::exception_ptr failure;
-    try {
-        if (handle == 0) {
-        } else if (handle == errorTimer_) {
-            Light(lights_.ERRORLight, false);
-            port.ArmStatusTrigger(errorTrigger_, ErrorCondition, true);
-        } else if (handle == breakTimer_) {
-            Light(lights_.BREAKLight, false);
-            port.ArmStatusTrigger(breakTrigger_, BreakCondition, true);
-        } else if (handle == rxdTimer_) {
-            if (port.InputUsed() > 0) port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
-            else Light(lights_.RXDLight, false);
-        } else if (handle == txdTimer_) {
-            if (port.OutputUsed() > 0) {
-                port.ArmTimerTrigger(txdTimer_, txdOffTimeout_, true);
-            } else {
-                Light(lights_.TXDLight, false);
-                port.ArmStatusTrigger(txdTrigger_, 0, true);
-            }
-        } else if (handle == ringTimer_) {
-            Light(lights_.RINGLight, false);
+    const int32_t h = handle;
+    if (h == errorTimer_) {
+        Light(lights_.ERRORLight, false);
+        port.ArmStatusTrigger(errorTrigger_, ErrorCondition, true);
+    } else if (h == breakTimer_) {
+        Light(lights_.BREAKLight, false);
+        port.ArmStatusTrigger(breakTrigger_, BreakCondition, true);
+    } else if (h == rxdTimer_) {
+        if (port.InputUsed() > 0) port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
+        else Light(lights_.RXDLight, false);
+    } else if (h == txdTimer_) {
+        if (port.OutputUsed() > 0) {
+            port.ArmTimerTrigger(txdTimer_, txdOffTimeout_, true);
+        } else {
+            Light(lights_.TXDLight, false);
+            port.ArmStatusTrigger(txdTrigger_, 0, true);
         }
-    } catch (...) {
-        failure = std::current_exception();
+    } else if (h == ringTimer_) {
+        Light(lights_.RINGLight, false);
     }
-    if (TTriggerHandleEvent saved = savedTimer_) saved(port, handle);
-    if (failure) std::rethrow_exception(failure);
 }
 
 } // namespace sx

@@ -12,6 +12,7 @@
 #include "serial/port/SxComPort.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace sx {
 
@@ -106,6 +107,7 @@ public:
     uint16_t ModemMask() const { return modemMask_; }
 
 private:
+    struct Link;
     struct AvailHook;
     struct StatusHook;
     struct TimerHook;
@@ -122,6 +124,7 @@ private:
     void RestoreHandlers();
     void Refresh();
 
+    // The controller's own part of each handler.
     void TriggerAvail(TSxCustomComPort& port, uint16_t count);
     void TriggerStatus(TSxCustomComPort& port, uint16_t handle);
     void TriggerTimer(TSxCustomComPort& port, uint16_t handle);
@@ -150,9 +153,8 @@ private:
 
     bool watching_ = false;
     bool wanted_ = false;
-    TTriggerAvailEvent savedAvail_;
-    TTriggerHandleEvent savedStatus_;
-    TTriggerHandleEvent savedTimer_;
+    // Shared with the handlers put on the port while monitoring: the port's earlier handlers.
+    std::shared_ptr<Link> link_;
     int32_t modemTrigger_ = 0, errorTrigger_ = 0, breakTrigger_ = 0, txdTrigger_ = 0;
     int32_t errorTimer_ = 0, breakTimer_ = 0, rxdTimer_ = 0, txdTimer_ = 0, ringTimer_ = 0;
     uint16_t modemMask_ = 0;

@@ -6,6 +6,8 @@ namespace sx {
 
 TSxCustomStatusLight::TSxCustomStatusLight(QWidget* parent) : QWidget(parent)
 {
+    // A layout gives it its own size, not whatever room there is.
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     resize(DefaultSize, DefaultSize);
 }
 
