@@ -668,10 +668,13 @@ std::string OpenFailureText(int n, const std::string& device, const std::excepti
         return com + " nicht vorhanden: das Ger\xE4t" + where + " gibt es nicht";
     case sx::ecAlreadyOpen: {
         std::string text = com + where + " wird von einem anderen Programm benutzt";
-        const std::string holder = plat::IsSimDevice(device) || plat::IsSimModemDevice(device) ? std::string() : sx::SxPortHolder(device);
+        const std::string holder = plat::IsSimDevice(device) || plat::IsSimModemDevice(device) || plat::IsSimControllerDevice(device)
+                                     ? std::string()
+                                      : sx::SxPortHolder(device);
         if (!holder.empty()) text += ": " + holder;
         return text;
     }
+    case sx::ecNoPermission:
     case -EACCES:
     case -EPERM:
         return "Keine Berechtigung f\xFCr " + com + where +
