@@ -105,6 +105,7 @@ void TMyComPort::BuildForm() {
     // PORT CLOSED
     GroupBox1 = Group("GroupBox1", "PORT CLOSED");
     ComOpenPanel = Named(new TColorPanel(clRed), "ComOpenPanel");
+    ComOpenPanel->setFixedSize(41, 17);
     COMname = Label("COMname", "COM1");
     COM1Button = Button("COM1Button", "COM1");
     COM2Button = Button("COM2Button", "COM2");
@@ -121,6 +122,7 @@ void TMyComPort::BuildForm() {
     // MODEM
     GroupBox2 = Group("GroupBox2", "MODEM");
     ModemOpenPanel = Named(new TColorPanel(clRed), "ModemOpenPanel");
+    ModemOpenPanel->setFixedSize(41, 17);
     ModemId = Label("ModemId", NoModemIdText);
     ModemId->setMinimumWidth(120);
     InitButton = Button("InitButton", "INIT");

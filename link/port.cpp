@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
 
@@ -240,6 +241,8 @@ std::string TMyComPort::ReadChars(int count) {
 
 void TMyComPort::LogMessage(const std::string& text) {
     Memo->appendPlainText(plat::ToQ(text));
+    // The newest line stays in view, as in a log that the user follows.
+    Memo->verticalScrollBar()->setValue(Memo->verticalScrollBar()->maximum());
     if (Reports.Flag(9)) Report(text);
 }
 
