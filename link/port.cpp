@@ -116,6 +116,14 @@ TMyComPort::~TMyComPort() {
         zavcom::ZavCom->SetBytePath(nullptr);
     }
     *alive_ = false;
+    // No modem event may reach the event queue once it is gone: the engine stops and the port closes
+    // (its threads end) while the queue still exists.
+    try {
+        SxModem1.StopModem();
+        if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+    } catch (const std::exception& e) {
+        sx::TSxCustomComPort::ShowException(e);
+    }
     // The indicator leaves the registry while the variable that holds it still exists.
     delete link_led;
     link_led = nullptr;
