@@ -5,6 +5,7 @@
 #include "config/IniStore.h"
 #include "config/ed_ini.h"
 #include "link/port.h"
+#include "platform/qt/QtText.h"
 
 #include <QFrame>
 #include <QGroupBox>
@@ -135,7 +136,7 @@ void TForm8::LoadSettings() {
     ModemButton->setChecked(Flag(methode, 1));
     FileButton->setChecked(Flag(methode, 2));
 
-    FileString->setText(QString::fromStdString(ini.ReadString("Unit43", "file", "")));
+    FileString->setText(plat::ToQ(ini.ReadString("Unit43", "file", "")));
 
     QRadioButton* const coms[] = {Com1Button, Com2Button, Com3Button, Com4Button};
     const int port = ini.ReadInteger("ComPort", "port", 2);

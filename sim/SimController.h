@@ -23,8 +23,8 @@
 //    last payload byte and every character outside "0".."z", so "SIM-ZAV 1" is shown as "SIMZAV1".)
 //  - header 28 FF FF with payload F1 00, identification: F1 00, then "<name> V1.00".
 //  - F1 01, operating status: F1 01, floors (8), current floor (1 + (n + 3c) mod 8), door (00 closed), mode
-//    (01 normal), error count (2 bytes, high first), trip counter (2 bytes, high first, = n),
-//    where n counts the answers made before this one.
+//    (01 normal), error count (2 bytes, high first: 2 for car 0, whose error memory holds two, 0 for other
+//    cars), trip counter (2 bytes, high first, = n), where n counts the answers made before this one.
 //  - F1 40, error memory: F1 40, number of entries (02), then per entry error code and floor: 12 03, 07 01.
 //  - F0 10 70 c followed by an inner request, group test of car c: F0 10 70 c, then the inner request's
 //    answer as that car gives it; the group has GroupSize cars (0 is this controller, car c > 0 calls itself

@@ -4,6 +4,7 @@
 #include "serial/errors/SxErrors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <vector>
@@ -132,7 +133,8 @@ bool TSxSimLine::WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
         if (pred()) return true;
         std::unique_lock<std::mutex> lk(m_);
         if (std::chrono::steady_clock::now() >= deadline) return pred();
-        cv_.wait_until(lk, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)));
+        cv_.wait_until(lk,
+                       std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)));
     }
 }
 
@@ -191,13 +193,14 @@ public:
         line->errors_ = 0;
         line->held_ = line->cancelWait_ = line->cancelWrite_ = false;
         line_ = line;
+        open_ = true;
         lk.unlock();
         line->NearChanged();
         return 0;
     }
 
     void Close() override {
-        if (!line_) return;
+        if (!open_.exchange(false)) return;
         {
             std::lock_guard<std::mutex> g(line_->m_);
             line_->nearOpen_ = false;
@@ -206,7 +209,8 @@ public:
         }
         line_->cv_.notify_all();
         line_->NearChanged();
-        line_.reset();
+        // line_ stays until the device is destroyed: the dispatcher may close the device on its last
+        // thread while another thread still cancels a wait or a write on it.
     }
 
     int GetLine(TSxLineSettings& settings) override {
@@ -355,8 +359,11 @@ private:
     }
 
     std::shared_ptr<TSxSimLine> line_;
+    std::atomic<bool> open_{false};
 };
 
-std::unique_ptr<ISxDevice> SxCreateSimDevice() { return std::make_unique<TSxSimDevice>(); }
+std::unique_ptr<ISxDevice> SxCreateSimDevice() {
+    return std::make_unique<TSxSimDevice>();
+}
 
 } // namespace sx

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,12 +31,8 @@
 
 namespace {
 
-int gSignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char c = 's';
-    [[maybe_unused]] const ssize_t n = write(gSignalPipe[1], &c, 1);
-}
+// SIGINT and SIGTERM arrive as readable data here, waited for with the device: no handler runs.
+int gSignalFd = -1;
 
 int64_t NowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -198,7 +195,7 @@ public:
             const int64_t wakeUs = NextWakeUs(nowUs);
             if (wakeUs >= 0)
                 timeoutMs = static_cast<int>(std::clamp<int64_t>((wakeUs - nowUs + 999) / 1000, 0, 60000));
-            pollfd fds[2] = {{gSignalPipe[0], POLLIN, 0}, {master_, POLLIN, 0}};
+            pollfd fds[2] = {{gSignalFd, POLLIN, 0}, {master_, POLLIN, 0}};
             nfds_t n = 2;
             if (closed_) {
                 // A closed device reports POLLHUP at once and for as long as it stays closed: it is
@@ -306,18 +303,18 @@ int main(int argc, char** argv) {
     if (a == 1) return 0;
     if (a == 2) return 2;
 
-    if (pipe(gSignalPipe) != 0) {
-        std::perror("ini4zav-modemsim: pipe");
+    // The signals that end the program are blocked and read from a descriptor, so that one arriving
+    // at any moment ends the wait for the device.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &endSignals, nullptr);
+    gSignalFd = signalfd(-1, &endSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (gSignalFd < 0) {
+        std::perror("ini4zav-modemsim: signalfd");
         return 1;
     }
-    for (int fd : gSignalPipe)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -110,9 +110,9 @@ private slots:
         QFETCH(QString, coms);
         QRadioButton* buttons[] = {Page->Com1Button, Page->Com2Button, Page->Com3Button, Page->Com4Button};
         buttons[before - 1]->setChecked(true);
-        Load("[ComPort]\r\n" + Line("port", port) + "[Unit43]\r\nfile=V:\\daten\\x.zws\r\n");
+        Load("[ComPort]\r\n" + Line("port", port) + "[Unit43]\r\nfile=V:\\daten\\\xE4x.zws\r\n"); // cp1252
         QCOMPARE(Coms(), coms);
-        QCOMPARE(Page->FileString->text(), QString("V:\\daten\\x.zws"));
+        QCOMPARE(Page->FileString->text(), QString::fromUtf8("V:\\daten\\\u00E4x.zws"));
     }
 
     // Saving writes positions 1 and 2 for "Lokal" or "Modem" into what is stored now and keeps the rest.

@@ -30,13 +30,26 @@ public:
         posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
         posix_spawn_file_actions_addclose(&fa, fds[0]);
         posix_spawn_file_actions_addclose(&fa, fds[1]);
+        // The program starts with the signals it ends on at their defaults and not blocked, whatever
+        // the test's own thread has.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (int sig : {SIGINT, SIGTERM, SIGPIPE})
+            sigaddset(&defaults, sig);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         args.insert(args.begin(), MODEMSIM_PATH);
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, MODEMSIM_PATH, &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, MODEMSIM_PATH, &fa, &attr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
+        posix_spawnattr_destroy(&attr);
         close(fds[1]);
         out_ = fds[0];
     }

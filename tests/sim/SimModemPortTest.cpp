@@ -38,7 +38,8 @@ TEST_F(ModemPortTest, PortTalksToTheModemDialsAndHangsUpWithDtr) {
 
     // The modem stays powered over a close and reopen: echo is still off.
     port.SetOpen(false);
-    port.SetOpen(true);
+    port.SetOpen(true); // may wait for the close to finish on this thread
+    ASSERT_TRUE(PumpUntil([&] { return port.PortPhase() == phOpen; }));
     EXPECT_EQ(Command("AT\r"), "\r\nOK\r\n");
 
     // A second modem is a separate line with its own settings.
