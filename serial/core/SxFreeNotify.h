@@ -25,9 +25,9 @@ public:
     virtual ~TSxFreeNotifier() { NotifyFree(); }
 
     // A listener is registered once however often it is added.
-    void AddFreeListener(ISxFreeListener* listener)
-    {
-        if (listener && std::find(freeListeners_.begin(), freeListeners_.end(), listener) == freeListeners_.end())
+    void AddFreeListener(ISxFreeListener* listener) {
+        if (listener &&
+            std::find(freeListeners_.begin(), freeListeners_.end(), listener) == freeListeners_.end())
             freeListeners_.push_back(listener);
     }
     void RemoveFreeListener(ISxFreeListener* listener) { std::erase(freeListeners_, listener); }
@@ -35,8 +35,7 @@ public:
 protected:
     // Tells every listener once. A derived class calls it first in its destructor, while the whole
     // object can still be used; listeners may remove themselves (or others) while being told.
-    void NotifyFree()
-    {
+    void NotifyFree() {
         while (!freeListeners_.empty()) {
             ISxFreeListener* l = freeListeners_.back();
             freeListeners_.pop_back();

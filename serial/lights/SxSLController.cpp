@@ -23,19 +23,17 @@ constexpr uint16_t ErrorCondition = 1 | 2 | 4; // overrun, parity, framing
 constexpr uint16_t BreakCondition = 8;
 
 // The lights of a set in a fixed order, for walking over them.
-std::array<ISxLight*, 8> Members(const TLightSet& s)
-{
-    return {s.CTSLight, s.DSRLight, s.DCDLight, s.RINGLight, s.TXDLight, s.RXDLight, s.ERRORLight, s.BREAKLight};
+std::array<ISxLight*, 8> Members(const TLightSet& s) {
+    return {s.CTSLight, s.DSRLight, s.DCDLight,   s.RINGLight,
+            s.TXDLight, s.RXDLight, s.ERRORLight, s.BREAKLight};
 }
 
-bool Contains(const TLightSet& s, const ISxLight* light)
-{
+bool Contains(const TLightSet& s, const ISxLight* light) {
     const auto all = Members(s);
     return std::find(all.begin(), all.end(), light) != all.end();
 }
 
-void Light(ISxLight* light, bool lit)
-{
+void Light(ISxLight* light, bool lit) {
     if (light) light->SetLit(lit);
 }
 
@@ -58,8 +56,7 @@ namespace {
 // first failure is raised at the end. The caller holds the link: the port may drop the handler
 // that runs this while it runs (a form handler that closes the port stops the monitoring).
 template <typename Own, typename Event, typename Arg>
-void RunChained(bool hasOwn, const Own& own, const Event& earlier, TSxCustomComPort& port, Arg arg)
-{
+void RunChained(bool hasOwn, const Own& own, const Event& earlier, TSxCustomComPort& port, Arg arg) {
     std::exception_ptr failure;
     if (hasOwn) {
         try {
@@ -79,41 +76,39 @@ void RunChained(bool hasOwn, const Own& own, const Event& earlier, TSxCustomComP
 
 struct TSxCustomSLController::AvailHook {
     std::shared_ptr<Link> L;
-    void operator()(TSxCustomComPort& port, uint16_t count) const
-    {
+    void operator()(TSxCustomComPort& port, uint16_t count) const {
         const std::shared_ptr<Link> link = L;
         TSxCustomSLController* c = link->Controller;
-        RunChained(c != nullptr, [&] { c->TriggerAvail(port, count); }, link->Avail, port, count);
+        RunChained(
+            c != nullptr, [&] { c->TriggerAvail(port, count); }, link->Avail, port, count);
     }
 };
 struct TSxCustomSLController::StatusHook {
     std::shared_ptr<Link> L;
-    void operator()(TSxCustomComPort& port, uint16_t handle) const
-    {
+    void operator()(TSxCustomComPort& port, uint16_t handle) const {
         const std::shared_ptr<Link> link = L;
         TSxCustomSLController* c = link->Controller;
-        RunChained(c != nullptr, [&] { c->TriggerStatus(port, handle); }, link->Status, port, handle);
+        RunChained(
+            c != nullptr, [&] { c->TriggerStatus(port, handle); }, link->Status, port, handle);
     }
 };
 struct TSxCustomSLController::TimerHook {
     std::shared_ptr<Link> L;
-    void operator()(TSxCustomComPort& port, uint16_t handle) const
-    {
+    void operator()(TSxCustomComPort& port, uint16_t handle) const {
         const std::shared_ptr<Link> link = L;
         TSxCustomSLController* c = link->Controller;
-        RunChained(c != nullptr, [&] { c->TriggerTimer(port, handle); }, link->Timer, port, handle);
+        RunChained(
+            c != nullptr, [&] { c->TriggerTimer(port, handle); }, link->Timer, port, handle);
     }
 };
 
 // ---- Life --------------------------------------------------------------------------------------
 
-TSxCustomSLController::TSxCustomSLController(TSxCustomComPort* comPort)
-{
+TSxCustomSLController::TSxCustomSLController(TSxCustomComPort* comPort) {
     SetComPort(comPort);
 }
 
-TSxCustomSLController::~TSxCustomSLController()
-{
+TSxCustomSLController::~TSxCustomSLController() {
     try {
         if (watching_) {
             StopMonitoring();
@@ -128,16 +123,14 @@ TSxCustomSLController::~TSxCustomSLController()
     lights_ = TLightSet{};
 }
 
-void TSxCustomSLController::Loaded()
-{
+void TSxCustomSLController::Loaded() {
     loading_ = false;
     Attach();
 }
 
 // ---- Port --------------------------------------------------------------------------------------
 
-void TSxCustomSLController::SetComPort(TSxCustomComPort* port)
-{
+void TSxCustomSLController::SetComPort(TSxCustomComPort* port) {
     if (port == comPort_) return;
     if (watching_) {
         StopMonitoring(); // the old port gets its handlers back
@@ -150,8 +143,7 @@ void TSxCustomSLController::SetComPort(TSxCustomComPort* port)
     Refresh(); // the lights show the new port, or nothing
 }
 
-void TSxCustomSLController::Attach()
-{
+void TSxCustomSLController::Attach() {
     if (!comPort_ || attached_) return;
     comPort_->AddFreeListener(this);
     if (loading_) return;
@@ -159,16 +151,14 @@ void TSxCustomSLController::Attach()
     attached_ = true;
 }
 
-void TSxCustomSLController::Detach()
-{
+void TSxCustomSLController::Detach() {
     if (!comPort_) return;
     comPort_->RemoveFreeListener(this);
     if (attached_) comPort_->RemoveOpenCloseListener(&listener_);
     attached_ = false;
 }
 
-void TSxCustomSLController::PortOpenClose(bool opening)
-{
+void TSxCustomSLController::PortOpenClose(bool opening) {
     if (!opening) {
         // Remember that monitoring was on, so that the next opening resumes it.
         if (!watching_) return;
@@ -187,8 +177,7 @@ void TSxCustomSLController::PortOpenClose(bool opening)
     }
 }
 
-void TSxCustomSLController::FreeNotification(TSxFreeNotifier& freed)
-{
+void TSxCustomSLController::FreeNotification(TSxFreeNotifier& freed) {
     if (comPort_ && &freed == static_cast<TSxFreeNotifier*>(comPort_)) {
         try {
             if (watching_) StopMonitoring();
@@ -209,8 +198,7 @@ void TSxCustomSLController::FreeNotification(TSxFreeNotifier& freed)
 
 // ---- Lights ------------------------------------------------------------------------------------
 
-void TSxCustomSLController::SetLights(const TLightSet& lights)
-{
+void TSxCustomSLController::SetLights(const TLightSet& lights) {
     if (lights == lights_) return;
     const bool restart = watching_;
     if (restart) StopMonitoring();
@@ -235,26 +223,40 @@ void TSxCustomSLController::SetLights(const TLightSet& lights)
     Refresh();
 }
 
-void TSxCustomSLController::ChangeLight(ISxLight* TLightSet::*slot, ISxLight* light)
-{
+void TSxCustomSLController::ChangeLight(ISxLight* TLightSet::*slot, ISxLight* light) {
     TLightSet lights = lights_;
     lights.*slot = light;
     SetLights(lights);
 }
 
-void TSxCustomSLController::SetCTSLight(ISxLight* light) { ChangeLight(&TLightSet::CTSLight, light); }
-void TSxCustomSLController::SetDSRLight(ISxLight* light) { ChangeLight(&TLightSet::DSRLight, light); }
-void TSxCustomSLController::SetDCDLight(ISxLight* light) { ChangeLight(&TLightSet::DCDLight, light); }
-void TSxCustomSLController::SetRINGLight(ISxLight* light) { ChangeLight(&TLightSet::RINGLight, light); }
-void TSxCustomSLController::SetTXDLight(ISxLight* light) { ChangeLight(&TLightSet::TXDLight, light); }
-void TSxCustomSLController::SetRXDLight(ISxLight* light) { ChangeLight(&TLightSet::RXDLight, light); }
-void TSxCustomSLController::SetERRORLight(ISxLight* light) { ChangeLight(&TLightSet::ERRORLight, light); }
-void TSxCustomSLController::SetBREAKLight(ISxLight* light) { ChangeLight(&TLightSet::BREAKLight, light); }
+void TSxCustomSLController::SetCTSLight(ISxLight* light) {
+    ChangeLight(&TLightSet::CTSLight, light);
+}
+void TSxCustomSLController::SetDSRLight(ISxLight* light) {
+    ChangeLight(&TLightSet::DSRLight, light);
+}
+void TSxCustomSLController::SetDCDLight(ISxLight* light) {
+    ChangeLight(&TLightSet::DCDLight, light);
+}
+void TSxCustomSLController::SetRINGLight(ISxLight* light) {
+    ChangeLight(&TLightSet::RINGLight, light);
+}
+void TSxCustomSLController::SetTXDLight(ISxLight* light) {
+    ChangeLight(&TLightSet::TXDLight, light);
+}
+void TSxCustomSLController::SetRXDLight(ISxLight* light) {
+    ChangeLight(&TLightSet::RXDLight, light);
+}
+void TSxCustomSLController::SetERRORLight(ISxLight* light) {
+    ChangeLight(&TLightSet::ERRORLight, light);
+}
+void TSxCustomSLController::SetBREAKLight(ISxLight* light) {
+    ChangeLight(&TLightSet::BREAKLight, light);
+}
 
 // ---- Monitoring --------------------------------------------------------------------------------
 
-void TSxCustomSLController::SetWatching(bool on)
-{
+void TSxCustomSLController::SetWatching(bool on) {
     if (loading_) return;
     if (on == watching_ && on == wanted_) return;
     if (!comPort_) {
@@ -279,8 +281,7 @@ void TSxCustomSLController::SetWatching(bool on)
     Refresh();
 }
 
-void TSxCustomSLController::StartMonitoring()
-{
+void TSxCustomSLController::StartMonitoring() {
     TSxCustomComPort& port = *comPort_;
     link_ = std::make_shared<Link>();
     link_->Controller = this;
@@ -323,15 +324,13 @@ void TSxCustomSLController::StartMonitoring()
     watching_ = true;
 }
 
-void TSxCustomSLController::StopMonitoring()
-{
+void TSxCustomSLController::StopMonitoring() {
     watching_ = false;
     RestoreHandlers();
     DropTriggers();
 }
 
-void TSxCustomSLController::RestoreHandlers()
-{
+void TSxCustomSLController::RestoreHandlers() {
     if (!link_) return;
     link_->Controller = nullptr;
     TSxCustomComPort& port = *comPort_;
@@ -346,8 +345,7 @@ void TSxCustomSLController::RestoreHandlers()
     if (timerHook && timerHook->L == link) port.SetOnTriggerTimer(link->Timer);
 }
 
-void TSxCustomSLController::DropTriggers()
-{
+void TSxCustomSLController::DropTriggers() {
     // Every handle is dropped even when one of them fails (the port may be going away).
     for (int32_t* handle : {&modemTrigger_, &errorTrigger_, &breakTrigger_, &txdTrigger_, &errorTimer_,
                             &breakTimer_, &rxdTimer_, &txdTimer_, &ringTimer_}) {
@@ -362,9 +360,9 @@ void TSxCustomSLController::DropTriggers()
     modemMask_ = 0;
 }
 
-void TSxCustomSLController::Refresh()
-{
-    for (ISxLight* light : Members(lights_)) Light(light, false);
+void TSxCustomSLController::Refresh() {
+    for (ISxLight* light : Members(lights_))
+        Light(light, false);
     if (!watching_ || !comPort_) return;
     if (lights_.CTSLight) lights_.CTSLight->SetLit(comPort_->CTS());
     if (lights_.DSRLight) lights_.DSRLight->SetLit(comPort_->DSR());
@@ -375,16 +373,14 @@ void TSxCustomSLController::Refresh()
 
 // The triggers' handles are never 0, so a handle of 0 (none made) matches nothing below.
 
-void TSxCustomSLController::TriggerAvail(TSxCustomComPort& port, uint16_t)
-{
+void TSxCustomSLController::TriggerAvail(TSxCustomComPort& port, uint16_t) {
     if (lights_.RXDLight && !lights_.RXDLight->Lit() && rxdTimer_) {
         lights_.RXDLight->SetLit(true);
         port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
     }
 }
 
-void TSxCustomSLController::TriggerStatus(TSxCustomComPort& port, uint16_t handle)
-{
+void TSxCustomSLController::TriggerStatus(TSxCustomComPort& port, uint16_t handle) {
     const int32_t h = handle;
     if (h == modemTrigger_) {
         if (lights_.DCDLight) lights_.DCDLight->SetLit(port.DCD());
@@ -410,8 +406,7 @@ void TSxCustomSLController::TriggerStatus(TSxCustomComPort& port, uint16_t handl
     }
 }
 
-void TSxCustomSLController::TriggerTimer(TSxCustomComPort& port, uint16_t handle)
-{
+void TSxCustomSLController::TriggerTimer(TSxCustomComPort& port, uint16_t handle) {
     const int32_t h = handle;
     if (h == errorTimer_) {
         Light(lights_.ERRORLight, false);
@@ -420,8 +415,10 @@ void TSxCustomSLController::TriggerTimer(TSxCustomComPort& port, uint16_t handle
         Light(lights_.BREAKLight, false);
         port.ArmStatusTrigger(breakTrigger_, BreakCondition, true);
     } else if (h == rxdTimer_) {
-        if (port.InputUsed() > 0) port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
-        else Light(lights_.RXDLight, false);
+        if (port.InputUsed() > 0)
+            port.ArmTimerTrigger(rxdTimer_, rxdOffTimeout_, true);
+        else
+            Light(lights_.RXDLight, false);
     } else if (h == txdTimer_) {
         if (port.OutputUsed() > 0) {
             port.ArmTimerTrigger(txdTimer_, txdOffTimeout_, true);

@@ -16,7 +16,7 @@
 
 namespace sx {
 
-// The eight light references; none is null.
+// The eight light references; a null one means no light.
 struct TLightSet {
     ISxLight* CTSLight = nullptr;
     ISxLight* DSRLight = nullptr;
@@ -136,8 +136,7 @@ private:
     class ListenerWindow : public ISxWindow {
     public:
         explicit ListenerWindow(TSxCustomSLController* c) : Controller(c) {}
-        void HandleMessage(uint16_t msg, uint32_t, uint32_t) override
-        {
+        void HandleMessage(uint16_t msg, uint32_t, uint32_t) override {
             if (msg == smPortOpen || msg == smPortClose) Controller->PortOpenClose(msg == smPortOpen);
         }
         TSxCustomSLController* Controller;

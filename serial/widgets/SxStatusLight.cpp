@@ -4,42 +4,36 @@
 
 namespace sx {
 
-TSxCustomStatusLight::TSxCustomStatusLight(QWidget* parent) : QWidget(parent)
-{
+TSxCustomStatusLight::TSxCustomStatusLight(QWidget* parent) : QWidget(parent) {
     // A layout gives it its own size, not whatever room there is.
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     resize(DefaultSize, DefaultSize);
 }
 
-TSxCustomStatusLight::~TSxCustomStatusLight()
-{
+TSxCustomStatusLight::~TSxCustomStatusLight() {
     // While the light is still whole: a controller lets go of it.
     NotifyFree();
 }
 
-void TSxCustomStatusLight::SetLit(bool lit)
-{
+void TSxCustomStatusLight::SetLit(bool lit) {
     if (lit == lit_) return;
     lit_ = lit;
     update();
 }
 
-void TSxCustomStatusLight::SetLitColor(const QColor& color)
-{
+void TSxCustomStatusLight::SetLitColor(const QColor& color) {
     if (color == litColor_) return;
     litColor_ = color;
     if (lit_ && glyph_.isNull()) update();
 }
 
-void TSxCustomStatusLight::SetNotLitColor(const QColor& color)
-{
+void TSxCustomStatusLight::SetNotLitColor(const QColor& color) {
     if (color == notLitColor_) return;
     notLitColor_ = color;
     if (!lit_ && glyph_.isNull()) update();
 }
 
-void TSxCustomStatusLight::SetGlyph(const QImage& glyph)
-{
+void TSxCustomStatusLight::SetGlyph(const QImage& glyph) {
     glyph_ = glyph;
     shownGlyph_ = QImage();
     if (glyph_.isNull()) {
@@ -61,14 +55,12 @@ void TSxCustomStatusLight::SetGlyph(const QImage& glyph)
     update();
 }
 
-QSize TSxCustomStatusLight::sizeHint() const
-{
+QSize TSxCustomStatusLight::sizeHint() const {
     if (glyph_.isNull()) return {DefaultSize, DefaultSize};
     return {std::max(1, glyph_.width() / 2), glyph_.height()};
 }
 
-void TSxCustomStatusLight::paintEvent(QPaintEvent*)
-{
+void TSxCustomStatusLight::paintEvent(QPaintEvent*) {
     QPainter p(this);
     const int w = width(), h = height();
     if (!glyph_.isNull()) {

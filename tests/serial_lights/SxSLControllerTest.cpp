@@ -2,11 +2,11 @@
 // lines, sends bytes and injects line errors; the port's triggers run on a clock that only the
 // test moves, so a light's flash is counted in ticks.
 
+#include "serial/lights/SxSLController.h"
 #include "platform/Clock.h"
 #include "platform/ComMap.h"
 #include "platform/QueueHandoff.h"
 #include "serial/device/SxSimLine.h"
-#include "serial/lights/SxSLController.h"
 
 #include <gtest/gtest.h>
 
@@ -32,8 +32,7 @@ class TestLight : public ISxLight {
 public:
     ~TestLight() override { NotifyFree(); }
     bool Lit() const override { return lit_; }
-    void SetLit(bool on) override
-    {
+    void SetLit(bool on) override {
         if (on == lit_) return;
         lit_ = on;
         ++Changes;
@@ -49,8 +48,7 @@ protected:
     static constexpr uint16_t Com = 12;
     static constexpr int Deadline = 5000;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         const std::string name =
             std::string("sim:lights-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         plat::ClearComDevices();
@@ -59,7 +57,8 @@ protected:
         line->SetLines(msCTS | msDSR);
         line->SetPaced(false);
         // What an earlier run of this test left on the line.
-        while (!line->Read(4096, 0).empty()) continue;
+        while (!line->Read(4096, 0).empty())
+            continue;
         port = std::make_unique<TSxComPort>(&gui, &clock);
         port->SetComNumber(Com);
         // The form's own handlers: the avail handler reads what it is told of, unless told not to.
@@ -67,8 +66,7 @@ protected:
         port->SetOnTriggerStatus([this](TSxCustomComPort&, uint16_t h) { formStatus.push_back(h); });
         port->SetOnTriggerTimer([this](TSxCustomComPort&, uint16_t h) { formTimer.push_back(h); });
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         ctrl.reset();
         port.reset();
         EXPECT_TRUE(PumpUntil([] { return TSxCustomComPort::PendingReleases() == 0; }));
@@ -77,18 +75,18 @@ protected:
 
     struct FormAvail {
         Lights* T;
-        void operator()(TSxCustomComPort& p, uint16_t count) const
-        {
+        void operator()(TSxCustomComPort& p, uint16_t count) const {
             T->formCounts.push_back(count);
-            if (T->closeInAvail) p.SetOpen(false);
+            if (T->closeInAvail)
+                p.SetOpen(false);
             else if (T->formReads)
-                for (int i = 0; i < count; ++i) T->formBytes.push_back(static_cast<char>(p.GetChar()));
+                for (int i = 0; i < count; ++i)
+                    T->formBytes.push_back(static_cast<char>(p.GetChar()));
         }
     };
 
     // The console's lights: DCD, DSR, RING, RxD, TxD.
-    void MakeController(bool consoleSet = true)
-    {
+    void MakeController(bool consoleSet = true) {
         ctrl = std::make_unique<TSxSLController>(port.get());
         if (!consoleSet) return;
         TLightSet set;
@@ -100,15 +98,13 @@ protected:
         ctrl->SetLights(set);
     }
 
-    bool PumpUntil(const std::function<bool()>& pred, int deadline = Deadline)
-    {
+    bool PumpUntil(const std::function<bool()>& pred, int deadline = Deadline) {
         return gui.PumpUntil(pred, deadline);
     }
 
     // Returns once the dispatch thread has run a whole round, with its timer checks, after this
     // call began: the DCD line is switched twice and each change is waited for on the DCD light.
-    void Settle()
-    {
+    void Settle() {
         for (int i = 0; i < 2; ++i) {
             const bool on = (line->Lines() & msDCD) == 0;
             line->SetLine(msDCD, on);
@@ -118,8 +114,7 @@ protected:
 
     // Moves the clock a tick at a time until the light goes out: the number of ticks, or 0 when it
     // is still lit after max ticks.
-    int TicksUntilOut(const TestLight& light, int max)
-    {
+    int TicksUntilOut(const TestLight& light, int max) {
         for (int k = 1; k <= max; ++k) {
             clock.Advance(TickMs);
             Settle();
@@ -128,8 +123,7 @@ protected:
         return 0;
     }
 
-    void Receive(const std::string& bytes)
-    {
+    void Receive(const std::string& bytes) {
         const size_t before = formCounts.size();
         line->Write(bytes);
         ASSERT_TRUE(PumpUntil([&] { return formCounts.size() > before; }));
@@ -151,8 +145,7 @@ protected:
 
 } // namespace
 
-TEST_F(Lights, WatchingWaitsForThePortAndTheLinesFollow)
-{
+TEST_F(Lights, WatchingWaitsForThePortAndTheLinesFollow) {
     MakeController();
     EXPECT_EQ(ctrl->ComPort(), port.get());
     EXPECT_EQ(ctrl->RXDOffTimeout(), 1);
@@ -165,7 +158,8 @@ TEST_F(Lights, WatchingWaitsForThePortAndTheLinesFollow)
     ctrl->SetWatching(true);
     EXPECT_FALSE(ctrl->Watching());
     EXPECT_TRUE(ctrl->MonitoringWanted());
-    for (const TestLight* l : {&dcd, &dsr, &ring, &rxd, &txd}) EXPECT_EQ(l->Changes, 0);
+    for (const TestLight* l : {&dcd, &dsr, &ring, &rxd, &txd})
+        EXPECT_EQ(l->Changes, 0);
 
     // Opening starts the monitoring: DSR is on at the far end, DCD is not.
     port->SetOpen(true);
@@ -195,8 +189,7 @@ TEST_F(Lights, WatchingWaitsForThePortAndTheLinesFollow)
     EXPECT_THROW(port->DropTrigger(modem), EBadTriggerHandle);
 }
 
-TEST_F(Lights, WatchingNeedsAPort)
-{
+TEST_F(Lights, WatchingNeedsAPort) {
     TSxSLController alone;
     EXPECT_EQ(alone.ComPort(), nullptr);
     alone.SetWatching(false); // unchanged: nothing to complain about
@@ -223,8 +216,7 @@ TEST_F(Lights, WatchingNeedsAPort)
     EXPECT_TRUE(dsr.Lit());
 }
 
-TEST_F(Lights, CloseAndReopenRestoreTheMonitoring)
-{
+TEST_F(Lights, CloseAndReopenRestoreTheMonitoring) {
     MakeController();
     port->SetOpen(true);
     ctrl->SetWatching(true);
@@ -260,8 +252,7 @@ TEST_F(Lights, CloseAndReopenRestoreTheMonitoring)
     EXPECT_FALSE(dsr.Lit());
 }
 
-TEST_F(Lights, ReceivedDataKeepsRxdLitUntilEveryByteIsRead)
-{
+TEST_F(Lights, ReceivedDataKeepsRxdLitUntilEveryByteIsRead) {
     MakeController();
     port->SetOpen(true);
     ctrl->SetWatching(true);
@@ -284,7 +275,8 @@ TEST_F(Lights, ReceivedDataKeepsRxdLitUntilEveryByteIsRead)
     EXPECT_GT(formTimer.size(), timers); // the RXD timer ran, and the form heard of it too
     EXPECT_EQ(formTimer.back(), ctrl->RXDTimer());
     EXPECT_EQ(port->InputUsed(), 3);
-    for (char c : std::string("abc")) EXPECT_EQ(port->GetChar(), c);
+    for (char c : std::string("abc"))
+        EXPECT_EQ(port->GetChar(), c);
     EXPECT_EQ(TicksUntilOut(rxd, 3), ctrl->RXDOffTimeout() + 1);
 
     // Every notification reached the form's handler; after the monitoring it is the port's again.
@@ -298,8 +290,7 @@ TEST_F(Lights, ReceivedDataKeepsRxdLitUntilEveryByteIsRead)
     EXPECT_FALSE(rxd.Lit());
 }
 
-TEST_F(Lights, TheFormClosingThePortFromItsOwnHandler)
-{
+TEST_F(Lights, TheFormClosingThePortFromItsOwnHandler) {
     MakeController();
     port->SetOpen(true);
     ctrl->SetWatching(true);
@@ -309,7 +300,8 @@ TEST_F(Lights, TheFormClosingThePortFromItsOwnHandler)
     EXPECT_FALSE(ctrl->Watching());
     EXPECT_TRUE(ctrl->MonitoringWanted());
     EXPECT_NE(port->OnTriggerAvail().target<FormAvail>(), nullptr);
-    for (const TestLight* l : {&dcd, &dsr, &ring, &rxd, &txd}) EXPECT_FALSE(l->Lit());
+    for (const TestLight* l : {&dcd, &dsr, &ring, &rxd, &txd})
+        EXPECT_FALSE(l->Lit());
 
     closeInAvail = false;
     port->SetOpen(true);
@@ -319,8 +311,7 @@ TEST_F(Lights, TheFormClosingThePortFromItsOwnHandler)
     EXPECT_TRUE(rxd.Lit());
 }
 
-TEST_F(Lights, TxdFlashesWhileOutputIsQueued)
-{
+TEST_F(Lights, TxdFlashesWhileOutputIsQueued) {
     MakeController();
     port->SetOpen(true);
     ctrl->SetWatching(true);
@@ -347,8 +338,7 @@ TEST_F(Lights, TxdFlashesWhileOutputIsQueued)
     line->SetPaced(false);
 }
 
-TEST_F(Lights, RingFlashesForItsTicks)
-{
+TEST_F(Lights, RingFlashesForItsTicks) {
     MakeController();
     port->SetOpen(true);
     ctrl->SetWatching(true);
@@ -367,8 +357,7 @@ TEST_F(Lights, RingFlashesForItsTicks)
     EXPECT_EQ(ring.Changes, 4);
 }
 
-TEST_F(Lights, LineErrorsAndBreaksFlashTheirLights)
-{
+TEST_F(Lights, LineErrorsAndBreaksFlashTheirLights) {
     MakeController();
     ctrl->SetERRORLight(&error);
     ctrl->SetBREAKLight(&brk);
@@ -398,8 +387,7 @@ TEST_F(Lights, LineErrorsAndBreaksFlashTheirLights)
     EXPECT_FALSE(port->LineBreak());
 }
 
-TEST_F(Lights, AFreedLightIsForgottenAndMonitoringGoesOn)
-{
+TEST_F(Lights, AFreedLightIsForgottenAndMonitoringGoesOn) {
     MakeController(false);
     auto dsrLight = std::make_unique<TestLight>();
     auto rxdLight = std::make_unique<TestLight>();
@@ -430,8 +418,7 @@ TEST_F(Lights, AFreedLightIsForgottenAndMonitoringGoesOn)
     EXPECT_EQ(ctrl->RXDLight(), nullptr);
 }
 
-TEST_F(Lights, ALightAddedWhileMonitoringGetsItsTrigger)
-{
+TEST_F(Lights, ALightAddedWhileMonitoringGetsItsTrigger) {
     MakeController(false);
     ctrl->SetDCDLight(&dcd);
     port->SetOpen(true);
@@ -451,8 +438,7 @@ TEST_F(Lights, ALightAddedWhileMonitoringGetsItsTrigger)
     EXPECT_EQ(formBytes, "ab");
 }
 
-TEST_F(Lights, ThePortOrTheControllerGoingAway)
-{
+TEST_F(Lights, ThePortOrTheControllerGoingAway) {
     // The controller goes first: the port has the form's handlers back and none of its triggers.
     MakeController();
     port->SetOpen(true);
@@ -476,7 +462,9 @@ TEST_F(Lights, ThePortOrTheControllerGoingAway)
     EXPECT_FALSE(dsr.Lit());
     EXPECT_THROW(ctrl->SetWatching(true), EPortNotAssigned);
 
-    // A new port: the controller watches it once told to.
+    // A new port on the same line (free once the old port's dispatcher is gone): the controller
+    // watches it once told to.
+    ASSERT_TRUE(PumpUntil([&] { return TSxCustomComPort::PendingReleases() == 0 && !line->NearOpen(); }));
     port = std::make_unique<TSxComPort>(&gui, &clock);
     port->SetComNumber(Com);
     ctrl->SetComPort(port.get());
@@ -487,8 +475,7 @@ TEST_F(Lights, ThePortOrTheControllerGoingAway)
     EXPECT_TRUE(dsr.Lit());
 }
 
-TEST_F(Lights, TwoControllersOnOnePortKeepTheFormsHandlerReachable)
-{
+TEST_F(Lights, TwoControllersOnOnePortKeepTheFormsHandlerReachable) {
     // The second controller chains on the first; the first stops and goes away while the second
     // still calls through it.
     MakeController(false);
@@ -515,4 +502,44 @@ TEST_F(Lights, TwoControllersOnOnePortKeepTheFormsHandlerReachable)
     Receive("3");
     EXPECT_EQ(formBytes, "123");
     EXPECT_EQ(formCounts.size(), 3u);
+}
+
+TEST_F(Lights, MovingToAnotherPortTakesTheMonitoringAlong) {
+    // A second port on a line of its own, with DSR off and DCD on.
+    const std::string otherName =
+        std::string("sim:lights-other-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    plat::SetComDevice(Com + 1, otherName);
+    auto otherLine = TSxSimLine::Get(TSxSimLine::LineName(otherName));
+    otherLine->SetLines(msCTS | msDCD);
+    TSxComPort other(&gui, &clock);
+    other.SetComNumber(Com + 1);
+    other.SetOpen(true);
+
+    MakeController();
+    port->SetOpen(true);
+    ctrl->SetWatching(true);
+    ASSERT_TRUE(dsr.Lit());
+    const int32_t modem = ctrl->ModemTrigger();
+
+    ctrl->SetComPort(&other);
+    EXPECT_TRUE(ctrl->Watching());
+    EXPECT_FALSE(dsr.Lit());
+    EXPECT_TRUE(dcd.Lit());
+    // The first port is as it was before the monitoring.
+    EXPECT_NE(port->OnTriggerAvail().target<FormAvail>(), nullptr);
+    EXPECT_THROW(port->DropTrigger(modem), EBadTriggerHandle);
+    Receive("p");
+    EXPECT_FALSE(rxd.Lit());
+    // The second one is watched.
+    otherLine->SetLine(msDCD, false);
+    ASSERT_TRUE(PumpUntil([&] { return !dcd.Lit(); }));
+
+    // Its closing and opening now count, the first port's no more.
+    port->SetOpen(false);
+    EXPECT_TRUE(ctrl->Watching());
+    other.SetOpen(false);
+    EXPECT_FALSE(ctrl->Watching());
+    other.SetOpen(true);
+    EXPECT_TRUE(ctrl->Watching());
+    ctrl.reset(); // before the port it watches
 }

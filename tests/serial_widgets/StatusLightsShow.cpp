@@ -34,8 +34,7 @@ public:
     std::vector<std::pair<QString, QWidget*>> Under;
 
 protected:
-    void resizeEvent(QResizeEvent* e) override
-    {
+    void resizeEvent(QResizeEvent* e) override {
         QGroupBox::resizeEvent(e);
         QStyleOptionGroupBox o;
         initStyleOption(&o);
@@ -45,7 +44,8 @@ protected:
         for (const auto& [word, w] : Under) {
             const int at = title().indexOf(word, from);
             from = at + static_cast<int>(word.size());
-            const int centre = label.left() + fm.horizontalAdvance(title().left(at)) + fm.horizontalAdvance(word) / 2;
+            const int centre =
+                label.left() + fm.horizontalAdvance(title().left(at)) + fm.horizontalAdvance(word) / 2;
             w->move(centre - w->width() / 2, label.bottom() + 12);
         }
     }
@@ -53,8 +53,7 @@ protected:
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int quitAfter = argc > 1 ? std::atoi(argv[1]) : 0;
 
@@ -86,8 +85,8 @@ int main(int argc, char** argv)
     connectLed->resize(26, 13);
     TSxStatusLight* light2 = makeLight();
     TSxStatusLight* light1 = makeLight();
-    leds->Under = {{"DCD", light3}, {"DSR", light4}, {"RING", light5}, {"CONNECT", connectLed},
-                   {"RxD", light2}, {"TxD", light1}};
+    leds->Under = {{"DCD", light3},         {"DSR", light4}, {"RING", light5},
+                   {"CONNECT", connectLed}, {"RxD", light2}, {"TxD", light1}};
 
     // The port on the simulated line, watched as the console does after opening it.
     plat::SetComDevice(1, "sim:lights-show");

@@ -1,8 +1,8 @@
 // The status light: its size, what it paints, and that it repaints only when what it shows
 // changes.
 
-#include "serial/lights/SxSLController.h"
 #include "serial/widgets/SxStatusLight.h"
+#include "serial/lights/SxSLController.h"
 
 #include <QVBoxLayout>
 #include <QtTest>
@@ -18,8 +18,7 @@ public:
     int Paints = 0;
 
 protected:
-    void paintEvent(QPaintEvent* e) override
-    {
+    void paintEvent(QPaintEvent* e) override {
         ++Paints;
         TSxStatusLight::paintEvent(e);
     }
@@ -28,15 +27,13 @@ protected:
 const QColor White(255, 255, 255);
 const QColor Grey(128, 128, 128);
 
-QColor At(const QImage& img, int x, int y)
-{
+QColor At(const QImage& img, int x, int y) {
     return img.pixelColor(x, y);
 }
 
 // A 20 x 8 glyph: its key colour (magenta) in the top-left pixel and around each half's middle;
 // the lit half blue inside, the unlit half yellow.
-QImage MakeGlyph()
-{
+QImage MakeGlyph() {
     QImage g(20, 8, QImage::Format_RGB32);
     g.fill(QColor(255, 0, 255));
     for (int y = 2; y < 6; ++y)
@@ -58,8 +55,7 @@ private slots:
     void AControllerForgetsADestroyedLight();
 };
 
-void SxStatusLightTest::PaintsTheSquareWithItsEdges()
-{
+void SxStatusLightTest::PaintsTheSquareWithItsEdges() {
     TSxStatusLight light;
     QCOMPARE(light.size(), QSize(13, 13));
     QCOMPARE(light.sizeHint(), QSize(13, 13));
@@ -90,7 +86,8 @@ void SxStatusLightTest::PaintsTheSquareWithItsEdges()
             QCOMPARE(At(img, 0, i), White);
             QCOMPARE(At(img, 12, i), Grey);
             QCOMPARE(At(img, i, 12), Grey);
-            for (int j = 1; j < 12; ++j) QCOMPARE(At(img, i, j), c.Fill);
+            for (int j = 1; j < 12; ++j)
+                QCOMPARE(At(img, i, j), c.Fill);
         }
         QCOMPARE(At(img, 0, 0), White);
         QCOMPARE(At(img, 12, 12), Grey);
@@ -116,8 +113,7 @@ void SxStatusLightTest::PaintsTheSquareWithItsEdges()
     QCOMPARE(At(big, 10, 5), QColor(128, 0, 0));
 }
 
-void SxStatusLightTest::RepaintsOnlyWhenTheLookChanges()
-{
+void SxStatusLightTest::RepaintsOnlyWhenTheLookChanges() {
     QWidget form;
     auto* a = new CountingLight(&form);
     auto* b = new CountingLight(&form);
@@ -158,8 +154,7 @@ void SxStatusLightTest::RepaintsOnlyWhenTheLookChanges()
     }
 }
 
-void SxStatusLightTest::AGlyphShowsOneHalfAndSizesTheLight()
-{
+void SxStatusLightTest::AGlyphShowsOneHalfAndSizesTheLight() {
     QWidget parent;
     QPalette pal = parent.palette();
     pal.setColor(parent.backgroundRole(), QColor(0, 200, 200));
@@ -190,8 +185,7 @@ void SxStatusLightTest::AGlyphShowsOneHalfAndSizesTheLight()
     QCOMPARE(At(light->grab().toImage(), 5, 5), QColor(0, 128, 0));
 }
 
-void SxStatusLightTest::AControllerForgetsADestroyedLight()
-{
+void SxStatusLightTest::AControllerForgetsADestroyedLight() {
     TSxSLController controller;
     auto* dsr = new TSxStatusLight;
     TSxStatusLight dcd;
