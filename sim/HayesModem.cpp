@@ -207,6 +207,8 @@ void THayesModem::Apply(const TProfile& p) {
     xLevel_ = p.XLevel;
     dcdMode_ = p.DcdMode;
     dtrMode_ = p.DtrMode;
+    errorControl_ = p.ErrorControl;
+    compression_ = p.Compression;
 }
 
 THayesModem::TProfile THayesModem::Current() const {
@@ -218,6 +220,8 @@ THayesModem::TProfile THayesModem::Current() const {
     p.XLevel = xLevel_;
     p.DcdMode = dcdMode_;
     p.DtrMode = dtrMode_;
+    p.ErrorControl = errorControl_;
+    p.Compression = compression_;
     return p;
 }
 
@@ -495,6 +499,19 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
             if (!ReadNumber(s, i, 0, v) || v > 255) return error();
             regs_[static_cast<size_t>(selected)] = static_cast<uint8_t>(v);
             break;
+        case '\\':
+        case '%': {
+            if (i >= s.size()) return error();
+            const char k = s[i++];
+            if (!ReadNumber(s, i, 0, v)) return error();
+            if (c == '\\' && k == 'N' && v <= 7)
+                errorControl_ = v;
+            else if (c == '%' && k == 'C' && v <= 3)
+                compression_ = v;
+            else
+                return error();
+            break;
+        }
         case '&': {
             if (i >= s.size()) return error();
             const char k = s[i++];
@@ -526,8 +543,9 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
                 break; // DSR stays on while powered
             case 'V': {
                 char buf[96];
-                std::snprintf(buf, sizeof buf, "E%d Q%d V%d X%d &C%d &D%d", echo_ ? 1 : 0, quiet_ ? 1 : 0,
-                              verbose_ ? 1 : 0, xLevel_, dcdMode_, dtrMode_);
+                std::snprintf(buf, sizeof buf, "E%d Q%d V%d X%d &C%d &D%d \\N%d %%C%d", echo_ ? 1 : 0,
+                              quiet_ ? 1 : 0, verbose_ ? 1 : 0, xLevel_, dcdMode_, dtrMode_, errorControl_,
+                              compression_);
                 info.push_back(buf);
                 for (int r = 0; r < RegisterCount; r += 8) {
                     std::string l;
@@ -876,8 +894,11 @@ void THayesModem::Connect(int64_t at) {
     // The error-correction and compression lines follow the speed, verbose only.
     if (verbose_ && !quiet_ && xLevel_ > 0) {
         const char cr = static_cast<char>(regs_[3]), lf = static_cast<char>(regs_[4]);
-        if (outcome_.Protocol) Emit(std::string{cr, lf} + outcome_.Protocol + std::string{cr, lf});
-        if (outcome_.Compression) Emit(std::string{cr, lf} + outcome_.Compression + std::string{cr, lf});
+        // Compression runs only over an error-corrected link.
+        const bool corrected = outcome_.Protocol && errorControl_ >= 2;
+        if (corrected) Emit(std::string{cr, lf} + outcome_.Protocol + std::string{cr, lf});
+        if (corrected && outcome_.Compression && compression_ > 0)
+            Emit(std::string{cr, lf} + outcome_.Compression + std::string{cr, lf});
     }
     const uint64_t id = ++callId_;
     farEnd_->Connected(

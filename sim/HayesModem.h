@@ -10,7 +10,9 @@
 //     several commands on one line, "A/" repeats the last line; results verbose (V1: CR LF text CR LF)
 //     or numeric (V0: code CR), none with Q1; ERROR for what it does not know and for overlong lines;
 //     information text (ATI, ATSn?, AT&V) is CR LF text per line, so the line just before OK is the answer;
-//   - E, V, Q, X, H, L, M, B, N, O, Z, I0..I9, Sn?, Sn=v, &C, &D, &F, &K, &S, &V, &W, A, D;
+//   - E, V, Q, X, H, L, M, B, N, O, Z, I0..I9, Sn?, Sn=v, &C, &D, &F, &K, &S, &V, &W, \N, %C, A, D;
+//     \N0 or \N1 connect without error correction (no PROTOCOL line, and then no compression either),
+//     %C0 without compression (no COMPRESSION line);
 //   - dialling (ATD, ATDT, ATDP, ATDL) with dial tone, digit and ring-back timing; the outcome is chosen
 //     by the dialled number (NumberTable below); any byte from the terminal while dialling aborts the
 //     call with NO CARRIER; no answer within S7 seconds after dialling gives NO CARRIER;
@@ -139,8 +141,10 @@ private:
         bool Verbose = true;
         bool Quiet = false;
         int XLevel = 4;
-        int DcdMode = 1; // &C
-        int DtrMode = 2; // &D
+        int DcdMode = 1;      // &C
+        int DtrMode = 2;      // &D
+        int ErrorControl = 3; // \N: 0 and 1 without, 2 to 7 with error correction
+        int Compression = 1;  // %C: 0 without, 1 to 3 with data compression
     };
     enum class TPhase { None, DialTone, Digits, Ringback, Answering, CarrierLoss };
     enum class TParse { WaitA, WaitT, Line };
@@ -183,7 +187,7 @@ private:
     TProfile stored_;
     std::array<uint8_t, RegisterCount> regs_{};
     bool echo_ = true, verbose_ = true, quiet_ = false;
-    int xLevel_ = 4, dcdMode_ = 1, dtrMode_ = 2;
+    int xLevel_ = 4, dcdMode_ = 1, dtrMode_ = 2, errorControl_ = 3, compression_ = 1;
     bool dtr_ = true;
     uint8_t lines_ = 0;
     int64_t nowMs_ = 0;

@@ -146,6 +146,15 @@ TEST(HayesModem, CommandSetAnswersAsAHayesModemDoes) {
         {"stored profile comes back with ATZ", "ATE0S7=20&W\r", "ATE1S7=30Z\rATS7?\r",
          V("OK") + I("020") + V("OK")},
         {"factory settings", "ATE0S7=20&W\r", "AT&FE0\rATS7?\r", V("OK") + I("050") + V("OK")},
+        {"vendor init string", "ATE0\r", "AT\\N0%C0\rAT\\N8\rAT%C4\rAT\\Q1\r",
+         V("OK") + V("ERROR") + V("ERROR") + V("ERROR")},
+        {"settings shown", "ATE0X3\\N0\r", "AT&V\r",
+         I("E0 Q0 V1 X3 &C1 &D2 \\N0 %C1") +
+             I("S00:000 S01:000 S02:043 S03:013 S04:010 S05:008 S06:002 S07:050") +
+             I("S08:002 S09:006 S10:014 S11:095 S12:050 S13:000 S14:000 S15:000") +
+             I("S16:000 S17:000 S18:000 S19:000 S20:000 S21:000 S22:000 S23:000") +
+             I("S24:000 S25:000 S26:000 S27:000 S28:000 S29:000 S30:000 S31:000") +
+             I("S32:000 S33:000 S34:000 S35:000 S36:000 S37:000") + V("OK")},
         {"S3 changes the line end", "ATE0\r", "ATS3=10\rAT\n", "\n\nOK\n\n\n\nOK\n\n"},
     };
     for (const auto& row : rows) {
@@ -258,6 +267,8 @@ TEST(HayesModem, ResultLevelsAndDialVariants) {
         {"X3: no dial tone is NO CARRIER", "ATX3D12\r", V("NO CARRIER")},
         {"X2: busy is NO CARRIER", "ATX2D10\r", V("NO CARRIER")},
         {"numeric connect", "ATV0D22\r", "12\r"},
+        {"no error correction: no tag lines", "AT\\N0D23\r", V("CONNECT 14400")},
+        {"no compression: protocol line only", "AT%C0D23\r", V("CONNECT 14400") + V("PROTOCOL: LAP-M")},
         {"pulse dialling", "ATDP0621\r", V("CONNECT 2400")},
         {"semicolon returns to commands", "ATD0621;\r", V("OK")},
         {"S7 shorter than the handshake", "ATS7=2D26\r", V("NO CARRIER")},
