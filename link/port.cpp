@@ -17,7 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QScrollBar>
+#include <QTextCursor>
 #include <QTextBlock>
 #include <QTimer>
 
@@ -250,7 +250,8 @@ std::string TMyComPort::ReadChars(int count) {
 void TMyComPort::LogMessage(const std::string& text) {
     Memo->appendPlainText(plat::ToQ(text));
     // The newest line stays in view, as in a log that the user follows.
-    Memo->verticalScrollBar()->setValue(Memo->verticalScrollBar()->maximum());
+    Memo->moveCursor(QTextCursor::End);
+    Memo->ensureCursorVisible();
     if (Reports.Flag(9)) Report(text);
 }
 
