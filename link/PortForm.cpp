@@ -248,7 +248,8 @@ void TMyComPort::BuildForm() {
     }
 
     // Compact groups, so that the console fits the port page of a window on a 1024 x 768 screen.
-    for (QGroupBox* g : {GroupBox1, GroupBox2, LEDS, GroupBox5, GroupBox7, GroupBox6, GruppenTest, GroupBox3, GroupBox4}) {
+    for (QGroupBox* g :
+         {GroupBox1, GroupBox2, LEDS, GroupBox5, GroupBox7, GroupBox6, GruppenTest, GroupBox3, GroupBox4}) {
         g->layout()->setContentsMargins(6, 4, 6, 4);
         g->layout()->setSpacing(4);
     }

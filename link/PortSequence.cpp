@@ -16,8 +16,8 @@ std::string SyncBuffer;
 
 namespace {
 
-const std::string SyncAnswer("\x06\x15\x15", 3);               // ACK NAK NAK
-const std::string NotificationFrame("\x03\x0C\x05\x13", 4);    // partner notification
+const std::string SyncAnswer("\x06\x15\x15", 3);                 // ACK NAK NAK
+const std::string NotificationFrame("\x03\x0C\x05\x13", 4);      // partner notification
 const std::string PartnerNameRequest("\x04\x28\xFF\x90\xBA", 5); // partner-name request
 // Bytes of a synchronisation answer that never matches are not kept beyond this.
 constexpr size_t SyncBufferLimit = 1024;
@@ -179,7 +179,8 @@ void TMyComPort::IdleReceive(uint16_t count) {
 void TMyComPort::Timer1Timer3() {
     Timer1.SetEnabled(false);
     LogMessage("** NOTIFY PARTNER **");
-    zavcom::ZavCom->SendNoAnswer(NotificationFrame, [this](const std::string& text) { PartnerNotified(text); });
+    zavcom::ZavCom->SendNoAnswer(NotificationFrame,
+                                 [this](const std::string& text) { PartnerNotified(text); });
 }
 
 void TMyComPort::PartnerNotified(const std::string&) {
@@ -193,11 +194,13 @@ void TMyComPort::PartnerNotified(const std::string&) {
     Timer1.SetEnabled(true);
     zavcom::ZavCom->OnLinkError = nullptr;
     zavcom::RxHeader = zavcom::HeaderPartner;
-    zavcom::ZavCom->Send(PartnerNameRequest, [this](const std::string& answer) { PartnerNameReceived(answer); });
+    zavcom::ZavCom->Send(PartnerNameRequest,
+                         [this](const std::string& answer) { PartnerNameReceived(answer); });
 }
 
 void TMyComPort::PartnerNameReceived(const std::string& answer) {
-    const std::string name = NameChars(answer.size() > 2 ? answer.substr(0, answer.size() - 2) : std::string());
+    const std::string name =
+        NameChars(answer.size() > 2 ? answer.substr(0, answer.size() - 2) : std::string());
     Nachricht->setText(plat::ToQ(name));
     zavcom::ZavCom->OnLinkError = nullptr;
     zavcom::RxHeader = zavcom::HeaderDefault;
@@ -215,7 +218,8 @@ void TMyComPort::Timer1Timer4() {
 
 void TMyComPort::NotifyButtonClick() {
     LogMessage("REQUEST PARTNER NAME");
-    zavcom::ZavCom->Send(PartnerNameRequest, [this](const std::string& answer) { PartnerNameReceived(answer); });
+    zavcom::ZavCom->Send(PartnerNameRequest,
+                         [this](const std::string& answer) { PartnerNameReceived(answer); });
 }
 
 void TMyComPort::SyncButtonClick() {

@@ -17,8 +17,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QTextCursor>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTimer>
 
 #include <algorithm>
@@ -204,12 +204,13 @@ void TMyComPort::FormCreate() {
     ConsoleAlive = true;
 }
 
-std::string TMyComPort::InputBox(const std::string& caption, const std::string& prompt, const std::string& def) {
+std::string TMyComPort::InputBox(const std::string& caption, const std::string& prompt,
+                                 const std::string& def) {
     std::string value = def;
     if (InputQuery) return InputQuery(caption, prompt, value) ? value : def;
     bool ok = false;
-    const QString answer = QInputDialog::getText(nullptr, plat::ToQ(caption), plat::ToQ(prompt), QLineEdit::Normal,
-                                                 plat::ToQ(def), &ok);
+    const QString answer = QInputDialog::getText(nullptr, plat::ToQ(caption), plat::ToQ(prompt),
+                                                 QLineEdit::Normal, plat::ToQ(def), &ok);
     return ok ? plat::FromQ(answer) : def;
 }
 
@@ -565,19 +566,33 @@ void TMyComPort::closeEvent(QCloseEvent* event) {
 
 // ---- Buttons ------------------------------------------------------------------------------------
 
-void TMyComPort::BitBtn3Click() { Memo->clear(); }
-void TMyComPort::COM1ButtonClick() { OpenPort(1); }
-void TMyComPort::COM2ButtonClick() { OpenPort(2); }
-void TMyComPort::CLOSEButtonClick() { ClosePort(); }
-void TMyComPort::InitButtonClick() { ModemInit(); }
+void TMyComPort::BitBtn3Click() {
+    Memo->clear();
+}
+void TMyComPort::COM1ButtonClick() {
+    OpenPort(1);
+}
+void TMyComPort::COM2ButtonClick() {
+    OpenPort(2);
+}
+void TMyComPort::CLOSEButtonClick() {
+    ClosePort();
+}
+void TMyComPort::InitButtonClick() {
+    ModemInit();
+}
 
 void TMyComPort::MODEMButtonClick() {
     Nachricht->setText(QStringLiteral("test Modem ") + COMname->text());
     ModemTest([this](const std::string& result) { Nachricht->setText(plat::ToQ("MODEMTEST=" + result)); });
 }
 
-void TMyComPort::ATButtonClick() { SendText(std::string("AT") + CR); }
-void TMyComPort::SOHButtonClick() { SendText(std::string(1, zavcom::SOH)); }
+void TMyComPort::ATButtonClick() {
+    SendText(std::string("AT") + CR);
+}
+void TMyComPort::SOHButtonClick() {
+    SendText(std::string(1, zavcom::SOH));
+}
 
 void TMyComPort::ATSButtonClick() {
     SendText(Format("ATS%d?", ATSButton->Tag) + CR);
@@ -591,8 +606,12 @@ void TMyComPort::IDButtonClick() {
     IDButton->setText(plat::ToQ(Format("ATI%d", IDButton->Tag)));
 }
 
-void TMyComPort::BitBtn2Click() { SendText(InputBox("TEST STRING", "TEST STRING", "AT") + CR); }
-void TMyComPort::EchoButtonClick() { SendText(EchoOffCommand + CR); }
+void TMyComPort::BitBtn2Click() {
+    SendText(InputBox("TEST STRING", "TEST STRING", "AT") + CR);
+}
+void TMyComPort::EchoButtonClick() {
+    SendText(EchoOffCommand + CR);
+}
 
 void TMyComPort::TestButtonClick() {
     if (LocalMode)
@@ -610,8 +629,12 @@ void TMyComPort::BitBtn5Click() {
     HangUpModem();
 }
 
-void TMyComPort::BitBtn9Click() { zavcom::ZavCom->SendNoAnswer(std::string("\x03\x0C\x05\x13", 4), nullptr); }
-void TMyComPort::BitBtn10Click() { zavcom::ZavCom->Reset(); }
+void TMyComPort::BitBtn9Click() {
+    zavcom::ZavCom->SendNoAnswer(std::string("\x03\x0C\x05\x13", 4), nullptr);
+}
+void TMyComPort::BitBtn10Click() {
+    zavcom::ZavCom->Reset();
+}
 
 void TMyComPort::SendLinkRequest(const std::string& payload) {
     zavcom::ZavCom->Send(zavcom::TZavCom::BuildFrame(payload),
@@ -623,11 +646,21 @@ void TMyComPort::ShowDecodedAnswer(const std::string& answer) {
     Nachricht->setText(plat::ToQ("error=" + std::to_string(d.Error) + " " + ReadableText(d.Payload)));
 }
 
-void TMyComPort::F100ButtonClick() { SendLinkRequest(std::string("\xF1\x00", 2)); }
-void TMyComPort::F101ButtonClick() { SendLinkRequest(std::string("\xF1\x01", 2)); }
-void TMyComPort::F140ButtonClick() { SendLinkRequest(std::string("\xF1\x40", 2)); }
-void TMyComPort::F07000F100ButtonClick() { SendLinkRequest(std::string("\xF0\x10\x70\x00\xF1\x00", 6)); }
-void TMyComPort::F07001F100ButtonClick() { SendLinkRequest(std::string("\xF0\x10\x70\x01\xF1\x00", 6)); }
+void TMyComPort::F100ButtonClick() {
+    SendLinkRequest(std::string("\xF1\x00", 2));
+}
+void TMyComPort::F101ButtonClick() {
+    SendLinkRequest(std::string("\xF1\x01", 2));
+}
+void TMyComPort::F140ButtonClick() {
+    SendLinkRequest(std::string("\xF1\x40", 2));
+}
+void TMyComPort::F07000F100ButtonClick() {
+    SendLinkRequest(std::string("\xF0\x10\x70\x00\xF1\x00", 6));
+}
+void TMyComPort::F07001F100ButtonClick() {
+    SendLinkRequest(std::string("\xF0\x10\x70\x01\xF1\x00", 6));
+}
 
 // ---- Link indicator registry --------------------------------------------------------------------
 
@@ -680,9 +713,10 @@ std::string OpenFailureText(int n, const std::string& device, const std::excepti
         return com + " nicht vorhanden: das Ger\xE4t" + where + " gibt es nicht";
     case sx::ecAlreadyOpen: {
         std::string text = com + where + " wird von einem anderen Programm benutzt";
-        const std::string holder = plat::IsSimDevice(device) || plat::IsSimModemDevice(device) || plat::IsSimControllerDevice(device)
-                                     ? std::string()
-                                      : sx::SxPortHolder(device);
+        const std::string holder =
+            plat::IsSimDevice(device) || plat::IsSimModemDevice(device) || plat::IsSimControllerDevice(device)
+                ? std::string()
+                : sx::SxPortHolder(device);
         if (!holder.empty()) text += ": " + holder;
         return text;
     }
@@ -690,12 +724,16 @@ std::string OpenFailureText(int n, const std::string& device, const std::excepti
     case -EACCES:
     case -EPERM:
         return "Keine Berechtigung f\xFCr " + com + where +
-               ": den Benutzer in die Gruppe dialout aufnehmen (sudo usermod -aG dialout $USER) und neu anmelden";
+               ": den Benutzer in die Gruppe dialout aufnehmen (sudo usermod -aG dialout $USER) und neu "
+               "anmelden";
     case sx::ecNoPortSelected:
         return com + ": kein Port gew\xE4hlt";
     default:
         break;
     }
     const std::string reason = e && *e->what() ? e->what() : "unbekannter Fehler";
-    return com + where + " kann nicht ge\xF6" "ffnet werden: " + reason;
+    return com + where +
+           " kann nicht ge\xF6"
+           "ffnet werden: " +
+           reason;
 }

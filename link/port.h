@@ -99,9 +99,11 @@ public:
 
     // The modal input box. The application routes it through its dialog wrapper, so that tests can
     // answer it in advance; unset, a plain Qt input dialog is shown. True and value set when confirmed.
-    static std::function<bool(const std::string& caption, const std::string& prompt, std::string& value)> InputQuery;
+    static std::function<bool(const std::string& caption, const std::string& prompt, std::string& value)>
+        InputQuery;
     // The answer of an input box, or def when it is cancelled.
-    static std::string InputBox(const std::string& caption, const std::string& prompt, const std::string& def);
+    static std::string InputBox(const std::string& caption, const std::string& prompt,
+                                const std::string& def);
 
     // ---- The byte path of the link --------------------------------------------------------------
     // While the port is open and Closing is false: logged as sent, then written. Otherwise nothing.

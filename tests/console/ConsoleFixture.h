@@ -28,8 +28,12 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = Deadline) {
     return QTest::qWaitFor(pred, ms);
 }
 
-inline std::string Text(const QLabel* l) { return plat::FromQ(l->text()); }
-inline std::string Text(const QLineEdit* e) { return plat::FromQ(e->text()); }
+inline std::string Text(const QLabel* l) {
+    return plat::FromQ(l->text());
+}
+inline std::string Text(const QLineEdit* e) {
+    return plat::FromQ(e->text());
+}
 
 // Main log lines written through the report record, and the input boxes answered in advance.
 struct World {
@@ -43,7 +47,8 @@ struct World {
             if (Reports.Flag(3)) MainLog.push_back(s);
         };
         Reports.ReportFlags = 0;
-        TMyComPort::InputQuery = [this](const std::string& caption, const std::string& prompt, std::string& value) {
+        TMyComPort::InputQuery = [this](const std::string& caption, const std::string& prompt,
+                                        std::string& value) {
             Prompts.push_back(caption + "|" + prompt + "|" + value);
             if (Answers.empty()) return false;
             auto [ok, text] = Answers.front();

@@ -254,7 +254,10 @@ private slots:
         TMyComPort& c = *console;
         QVERIFY(c.OpenPort(Com));
         int hooked = 0;
-        c.ReceiveHook = [&](uint16_t n) { hooked += n; c.ReadChars(n); };
+        c.ReceiveHook = [&](uint16_t n) {
+            hooked += n;
+            c.ReadChars(n);
+        };
         c.TestButton->click(); // saves the hook
         QVERIFY(c.LocalMode);
         c.ReceiveHook = nullptr;
@@ -304,7 +307,8 @@ private slots:
         QCOMPARE(probes, std::string(probes.size(), '\x01'));
         line->Write(Bytes({0x06}));
         const std::string frame = Far(5);
-        QVERIFY2(frame == Bytes({0x02, 0x03, 0x0C, 0x05, 0x13}), QByteArray(frame.data(), int(frame.size())).toHex().constData());
+        QVERIFY2(frame == Bytes({0x02, 0x03, 0x0C, 0x05, 0x13}),
+                 QByteArray(frame.data(), int(frame.size())).toHex().constData());
         line->Write(Bytes({0x06}));
         QVERIFY(WaitFor([&] { return MemoHas(c, "NOTIFIED/CONNECTED"); }));
         QVERIFY(world.Logged("SYNCHRONISIERT"));
@@ -343,10 +347,10 @@ private slots:
         Reports.ReportFlags = 0;
         QVERIFY(!c.SxComPort1.Open());
         QVERIFY(!ConsoleAlive);
-        const std::vector<std::string> expected{"port> halt", "comport.close", "myport: closing", "myport: closed",
-                                                "comport.closed"};
+        const std::vector<std::string> expected{"port> halt", "comport.close", "myport: closing",
+                                                "myport: closed", "comport.closed"};
         QCOMPARE(world.MainLog, expected); // no modem hang-up without INIT or TEST
-        SetLinkState(true); // after shut-down the indicators keep their colour
+        SetLinkState(true);                // after shut-down the indicators keep their colour
         QCOMPARE(c.link_led->Color(), clRed);
     }
 
@@ -357,7 +361,8 @@ private slots:
         plat::SetComDevice(42, "/nonexistent/ttyQ9");
         QVERIFY(!c.OpenPort(42));
         QCOMPARE(CountMemo(c, R"(\d+ > myport: open)"), 1);
-        QCOMPARE(Text(c.Nachricht), std::string("COM42 nicht vorhanden: das Ger\xE4t (/nonexistent/ttyQ9) gibt es nicht"));
+        QCOMPARE(Text(c.Nachricht),
+                 std::string("COM42 nicht vorhanden: das Ger\xE4t (/nonexistent/ttyQ9) gibt es nicht"));
         QCOMPARE(c.MemoLines().back(), Text(c.Nachricht));
         QCOMPARE(c.ComOpenPanel->Color(), clRed);
 
@@ -371,7 +376,8 @@ private slots:
         plat::SetComDevice(43, slave);
         QVERIFY(!c.OpenPort(43));
         const std::string held = Text(c.Nachricht);
-        QVERIFY2(held.rfind("COM43 (" + slave + ") wird von einem anderen Programm benutzt", 0) == 0, held.c_str());
+        QVERIFY2(held.rfind("COM43 (" + slave + ") wird von einem anderen Programm benutzt", 0) == 0,
+                 held.c_str());
         QVERIFY2(held.find("PID " + std::to_string(getpid())) != std::string::npos, held.c_str());
         ::close(holder);
 
@@ -395,15 +401,20 @@ private slots:
     // The texts for failures the serial layer reports in other ways.
     void openFailureTexts() {
         const sx::EInOutError io(13, "Permission denied");
-        QVERIFY(OpenFailureText(2, "/dev/ttyS1", &io).rfind("Keine Berechtigung f\xFCr COM2 (/dev/ttyS1)", 0) == 0);
+        QVERIFY(
+            OpenFailureText(2, "/dev/ttyS1", &io).rfind("Keine Berechtigung f\xFCr COM2 (/dev/ttyS1)", 0) ==
+            0);
         const sx::ESxException gone(sx::ecBadId, "gone");
         QCOMPARE(OpenFailureText(1, "/dev/ttyS0", &gone),
                  std::string("COM1 nicht vorhanden: das Ger\xE4t (/dev/ttyS0) gibt es nicht"));
         const sx::ESxException busy(sx::ecAlreadyOpen, "busy");
-        QCOMPARE(OpenFailureText(1, "simmodem", &busy), std::string("COM1 (simmodem) wird von einem anderen Programm benutzt"));
+        QCOMPARE(OpenFailureText(1, "simmodem", &busy),
+                 std::string("COM1 (simmodem) wird von einem anderen Programm benutzt"));
         const std::runtime_error other("kaputt");
-        QCOMPARE(OpenFailureText(3, "/dev/x", &other), std::string("COM3 (/dev/x) kann nicht ge\xF6" "ffnet werden: kaputt"));
-        QCOMPARE(OpenFailureText(3, "", nullptr), std::string("COM3 kann nicht ge\xF6" "ffnet werden: unbekannter Fehler"));
+        QCOMPARE(OpenFailureText(3, "/dev/x", &other), std::string("COM3 (/dev/x) kann nicht ge\xF6"
+                                                                   "ffnet werden: kaputt"));
+        QCOMPARE(OpenFailureText(3, "", nullptr), std::string("COM3 kann nicht ge\xF6"
+                                                              "ffnet werden: unbekannter Fehler"));
     }
 
 private:

@@ -113,7 +113,8 @@ private slots:
         QCOMPARE(c.DataModLed->Color(), clGreen);
         QCOMPARE(CountMemo(c, R"(\d+ > 415430310D   AT01)"), 1);
         const int sync = MemoIndex(c, "start-sync"), found = MemoIndex(c, "** MST.SYNC **"),
-                  notify = MemoIndex(c, "** NOTIFY PARTNER **"), notified = MemoIndex(c, "NOTIFIED/CONNECTED");
+                  notify = MemoIndex(c, "** NOTIFY PARTNER **"),
+                  notified = MemoIndex(c, "NOTIFIED/CONNECTED");
         QVERIFY(sync >= 0 && sync < found && found < notify && notify < notified);
         QVERIFY(world.Logged("SYNCHRONISIERT"));
         QCOMPARE(LinkColor, clGreen);
