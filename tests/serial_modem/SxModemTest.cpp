@@ -433,3 +433,39 @@ TEST_F(ModemTest, HangingUpAsTheConsoleDoesWorksInEveryConnectingState)
         EXPECT_EQ(seen.size(), before);
     }
 }
+
+TEST_F(ModemTest, AutoAnswerCountsRingsAnswersAndFollowsTheConnect)
+{
+    modem.SetAutoAnswerRings(2);
+    modem.SetRingWaitTimeout(40);
+    modem.SetAnswerTimeout(2);
+    modem.AutoAnswer();
+    EXPECT_EQ(modem.State(), esAutoAnswer);
+    Reply("\r\nRING\r\n");
+    Ticks(45); // the caller gave up before the second ring: counting starts again
+    Reply("RING\r\n");
+    EXPECT_EQ(Sent(), "");
+    Ticks(10);
+    Reply("ring\r\n");
+    EXPECT_EQ(Sent(), "ATA\r");
+    EXPECT_EQ(modem.State(), esAnswering);
+    EXPECT_TRUE(modem.IsConnecting());
+    Reply("CONNECT 2400\r\n");
+    ASSERT_TRUE(TicksUntil([&] { return Find("ModemIsConnected") != nullptr; }, 20));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"ModemRing", "ModemRing", "ModemRing", "ModemConnect",
+                                                 "GotLineSpeed", "ModemIsConnected"}));
+
+    // An answer nobody completes counts down like a dial.
+    seen.clear();
+    modem.Answer();
+    EXPECT_EQ(Sent(), "ATA\r");
+    ASSERT_TRUE(TicksUntil([&] { return Find("AnswerTimedOut") != nullptr; }, 60));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"AnswerCount", "ConnectFailed", "AnswerTimedOut"}));
+    EXPECT_EQ(Sent(), "\r");
+
+    // Waiting for rings is cancelled without a word to the modem.
+    modem.AutoAnswer();
+    modem.CancelCall();
+    EXPECT_EQ(modem.State(), esIdle);
+    EXPECT_EQ(Sent(), "");
+}
