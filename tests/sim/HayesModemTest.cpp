@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -603,4 +604,65 @@ TEST(HayesModem, IncomingCallRingsAndIsAnswered) {
         EXPECT_FALSE(modem.m.Lines() & mlRI);
         ASSERT_TRUE(modem.RunUntilOutput("CONNECT 2400", 60000));
     }
+}
+
+TEST(HayesModem, RandomInputKeepsTheModemConsistent) {
+    // Arbitrary bytes, DTR changes, far-end hang-ups and pauses: the modem holds a far end exactly
+    // while it has a carrier, shows DCD and stays in data or online-command state then, and afterwards
+    // it still answers AT.
+    std::mt19937 rng(4711);
+    const std::string alphabet = "ATDSEVQXHOZI&?=0123456789+\r\n\b/;,WLPCN%\\ atd";
+    const std::vector<std::string> commands = {
+        "ATD0621\r", "ATDT0634\r", "ATDP26\r",  "+++",        "ATO\r", "ATH\r",  "AT&D0\r", "AT&D1\r",
+        "AT&D3\r",   "AT&C0\r",    "ATS12=5\r", "ATS2=200\r", "ATA\r", "AT&W\r", "ATZ\r",   "ATS0=1\r"};
+    int connectedRounds = 0;
+    for (int round = 0; round < 200; ++round) {
+        Modem modem;
+        for (int step = 0; step < 200; ++step) {
+            const unsigned r = rng() % 100;
+            if (r < 40) {
+                std::string chunk;
+                const size_t n = 1 + rng() % 12;
+                for (size_t i = 0; i < n; ++i)
+                    chunk += (rng() % 10 == 0) ? static_cast<char>(rng() % 256)
+                                               : alphabet[rng() % alphabet.size()];
+                modem.Send(chunk);
+            } else if (r < 60) {
+                modem.Send(commands[rng() % commands.size()]);
+            } else if (r < 70) {
+                modem.m.SetDTR(rng() % 2 == 0, modem.now);
+            } else if (r < 74) {
+                modem.far.Hangup = true;
+            } else if (r < 78) {
+                modem.m.IncomingCall(modem.now, TFault::None, 2400);
+            } else {
+                modem.Run(rng() % 10000);
+            }
+            if (modem.far.Connects == modem.far.Disconnects) modem.far.Hangup = false;
+            ASSERT_EQ(modem.m.CarrierOn(), modem.far.Connects == modem.far.Disconnects + 1);
+            if (modem.m.CarrierOn()) {
+                ASSERT_TRUE(modem.Dcd());
+                ASSERT_TRUE(modem.m.Mode() == THayesModem::TMode::Online ||
+                            modem.m.Mode() == THayesModem::TMode::OnlineCommand);
+            }
+            modem.Take();
+        }
+        connectedRounds += modem.far.Made > 0;
+        // Whatever state it was left in (even &D0 and no escape character): the far end hangs up,
+        // DTR drops, a reset, and it answers.
+        modem.far.Hangup = true;
+        modem.Run(30000);
+        modem.m.SetDTR(true, modem.now);
+        modem.m.SetDTR(false, modem.now);
+        modem.m.SetDTR(true, modem.now);
+        modem.Run(60000);
+        modem.Send("\rATZ\r");
+        modem.Run(60000);
+        modem.Take();
+        modem.Send("AT&FE0\rAT\r");
+        EXPECT_NE(modem.Take().find("\r\nOK\r\n"), std::string::npos) << round;
+        EXPECT_FALSE(modem.m.CarrierOn());
+        EXPECT_EQ(modem.far.Connects, modem.far.Disconnects);
+    }
+    EXPECT_GT(connectedRounds, 20) << connectedRounds; // the input does reach data mode often enough to mean something
 }
