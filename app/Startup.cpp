@@ -50,6 +50,8 @@ void CreateForms() {
     QObject::connect(Form80, &TForm80::PathOpened, MainForm, [](const QString& path) {
         if (MainForm) MainForm->FormLabel->setText(path);
     });
+    // The console's input boxes go through the dialog wrapper like every other modal question.
+    TMyComPort::InputQuery = dlg::InputQuery;
     MyComPort = new TMyComPort;
     Form2 = new TForm2;
     Form3 = new TForm3;

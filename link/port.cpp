@@ -1,18 +1,41 @@
 #include "link/port.h"
 
-#include "link/zavcom.h"
+#include "config/Reports.h"
+#include "config/VamUtils.h"
+#include "config/ed_ini.h"
+#include "platform/ComMap.h"
+#include "platform/Text.h"
+#include "platform/qt/QtText.h"
 #include "platform/qt/QtTime.h"
+#include "serial/device/SxDevices.h"
 
-#include <QObject>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
 
 #include <algorithm>
-#include <vector>
+#include <cerrno>
+#include <cstdio>
 
 TMyComPort* MyComPort = nullptr;
 bool ConsoleAlive = false;
 QRgb LinkColor = clRed;
+const char* const NoModemIdText = "keine ModemId";
+
+std::function<bool(const std::string&, const std::string&, std::string&)> TMyComPort::InputQuery;
 
 namespace {
+
+constexpr char CR = 0x0D;
+constexpr char LF = 0x0A;
 
 // Link indicator registry: references to the variables that hold the indicators.
 std::vector<TLinkPanel**>& Registry() {
@@ -28,16 +51,618 @@ void ForgetPanel(const TLinkPanel* panel) {
     std::erase_if(Registry(), [panel](TLinkPanel** ref) { return *ref == panel; });
 }
 
+void Report(const std::string& text) {
+    if (Reports.ReportWriter) Reports.ReportWriter(text);
+}
+
+void ReportIfFlag3(const std::string& text) {
+    if (Reports.ReportWriterIfFlag3) Reports.ReportWriterIfFlag3(text);
+}
+
+std::string Format(const char* format, int value) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, format, value);
+    return buf;
+}
+
 } // namespace
 
-TMyComPort::TMyComPort(QWidget* parent) : QWidget(parent) {
+std::string ReadableText(const std::string& s) {
+    return EscapedText(s);
+}
+
+std::string NameChars(const std::string& s) {
+    return FilteredText(s);
+}
+
+// ---- Timer1 -------------------------------------------------------------------------------------
+
+TConsoleTimer::TConsoleTimer(std::unique_ptr<plat::ITimer> timer) : timer_(std::move(timer)) {
+    timer_->SetEnabled(false);
+    timer_->SetOnTimer([this] {
+        if (handler_) {
+            auto handler = handler_; // a handler installs the next one
+            handler();
+        }
+    });
+}
+
+void TConsoleTimer::SetOnTimer(THandler handler, const char* name) {
+    handler_ = std::move(handler);
+    handlerName_ = name ? name : "";
+    // A new handler starts a fresh countdown when the timer runs.
+    if (timer_->Enabled()) {
+        timer_->SetEnabled(false);
+        timer_->SetEnabled(true);
+    }
+}
+
+// ---- Creation -----------------------------------------------------------------------------------
+
+TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
+    : QWidget(parent), SxComPort1(), SxModem1(&SxComPort1), SxSLController1(&SxComPort1),
+      Timer1((timers ? *timers : plat::QtTimerService::Instance()).CreateTimer()) {
     // The one link object exists from start-up on; its timers run on the GUI thread.
     zavcom::CreateZavCom(plat::QtTimerService::Instance());
+    BuildForm();
+    WireComponents();
+    hide();
+    FormCreate();
 }
 
 TMyComPort::~TMyComPort() {
+    if (zavcom::ZavCom) {
+        zavcom::ZavCom->Reset();
+        zavcom::ZavCom->SetBytePath(nullptr);
+    }
+    *alive_ = false;
+    // No modem event may reach the event queue once it is gone: the engine stops and the port closes
+    // (its threads end) while the queue still exists.
+    try {
+        SxModem1.StopModem();
+        if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+    } catch (const std::exception& e) {
+        sx::TSxCustomComPort::ShowException(e);
+    }
+    // The indicator leaves the registry while the variable that holds it still exists.
+    delete link_led;
+    link_led = nullptr;
     if (MyComPort == this) MyComPort = nullptr;
 }
+
+void TMyComPort::WireComponents() {
+    // The port as the program sets it up: RTS/CTS flow control at 90 % and 10 % of the input queue.
+    SxComPort1.SetHWFlowOptions(sx::hwfUseRTS | sx::hwfRequireCTS);
+    SxComPort1.SetBufferFull(3686);
+    SxComPort1.SetBufferResume(409);
+    SxComPort1.SetLogHex(false);
+    SxComPort1.SetCommNotificationLevel(1);
+    SxComPort1.SetOnTriggerAvail(
+        [this](sx::TSxCustomComPort& sender, uint16_t count) { SxComPort1TriggerAvail(sender, count); });
+
+    // The modem with the program's commands; it hangs up by dropping DTR.
+    SxModem1.SetInitCmd("AT^M");
+    SxModem1.SetDialCmd("ATDT");
+    SxModem1.SetDialTerm("^M");
+    SxModem1.SetDialCancel("^M");
+    SxModem1.SetHangupCmd("DTR");
+    SxModem1.SetConfigCmd("AT^M");
+    SxModem1.SetAnswerCmd("ATA^M");
+    SxModem1.SetLockDTE(true);
+    SxModem1.SetDialTimeout(45);
+    SxModem1.SetAnswerTimeout(60);
+    SxModem1.SetDelayFactor(2);
+    SxModem1.SetCmdTimeout(182);
+    SxModem1.SetDTRDropHold(8);
+    SxModem1.SetCharDelay(0);
+    SxModem1.SetTildeDelay(9);
+    SxModem1.SetRingWaitTimeout(182);
+    // Modem events are raised on the dispatch thread; they run here on the GUI thread, in order.
+    SxModem1.SetEventPoster([this](std::function<void()> event) { PostModemEvent(std::move(event)); });
+    SxModem1.SetOnModemIsConnected([this](sx::TSxCustomModem&) { SxModem1ModemIsConnected(); });
+    SxModem1.SetOnConnectFailed([this](sx::TSxCustomModem&) { SxModem1ConnectFailed(); });
+    SxModem1.SetOnGotLineSpeed([this](sx::TSxCustomModem&, int32_t speed) { SxModem1GotLineSpeed(speed); });
+    // The modem's pauses on the GUI thread keep the windows painted.
+    sx::TSxCustomModem::SetMessagePump([] {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        return !QCoreApplication::closingDown();
+    });
+
+    // The lights: DCD, DSR, RING, RxD, TxD.
+    sx::TLightSet lights;
+    lights.DCDLight = SxStatusLight3;
+    lights.DSRLight = SxStatusLight4;
+    lights.RINGLight = SxStatusLight5;
+    lights.RXDLight = SxStatusLight2;
+    lights.TXDLight = SxStatusLight1;
+    SxSLController1.SetLights(lights);
+}
+
+void TMyComPort::FormCreate() {
+    PortDescription.clear();
+    ModemUsed = false;
+    CanCloseConsole = false;
+    SavedReceiveHook = nullptr;
+    ReceiveHook = nullptr;
+    DialNumber = "06601234567";
+    ConnectHook = nullptr;
+    OpenedComNumber = 1;
+    LocalMode = false;
+    LineBuffer.clear();
+    LastLine.clear();
+    OnOkLine = nullptr;
+    OnModemTestDone = nullptr;
+    AskCommand = "ATI0";
+    EchoOffCommand = "ATE0";
+    LinkUp = false;
+    Closing = false;
+    DataMode = false;
+    OnPartnerName = nullptr;
+    if (zavcom::ZavCom) zavcom::ZavCom->SetBytePath(this);
+    if (!MyComPort) MyComPort = this;
+    RegisterLinkPanel(&link_led);
+    ConsoleAlive = true;
+}
+
+std::string TMyComPort::InputBox(const std::string& caption, const std::string& prompt,
+                                 const std::string& def) {
+    std::string value = def;
+    if (InputQuery) return InputQuery(caption, prompt, value) ? value : def;
+    bool ok = false;
+    const QString answer = QInputDialog::getText(nullptr, plat::ToQ(caption), plat::ToQ(prompt),
+                                                 QLineEdit::Normal, plat::ToQ(def), &ok);
+    return ok ? plat::FromQ(answer) : def;
+}
+
+// ---- Byte path ----------------------------------------------------------------------------------
+
+void TMyComPort::SendChar(uint8_t b) {
+    if (!SxComPort1.Open() || Closing) return;
+    LogSent(std::string(1, static_cast<char>(b)));
+    SxComPort1.PutChar(b);
+}
+
+bool TMyComPort::SendText(const std::string& text) {
+    if (!SxComPort1.Open() || Closing) return false;
+    LogSent(text);
+    SxComPort1.PutString(text);
+    return true;
+}
+
+std::string TMyComPort::ReadChars(int count) {
+    if (Closing) return {};
+    std::string got;
+    if (count > 0 && SxComPort1.Open()) {
+        got.resize(static_cast<size_t>(count));
+        int n = 0;
+        try {
+            n = SxComPort1.GetBlock(reinterpret_cast<uint8_t*>(got.data()), count);
+        } catch (const sx::EBufferIsEmpty&) {
+            n = 0; // the notification's bytes were taken already
+        }
+        got.resize(static_cast<size_t>(std::max(n, 0)));
+    }
+    LogReceived(got);
+    return got;
+}
+
+// ---- Memo and main log --------------------------------------------------------------------------
+
+void TMyComPort::LogMessage(const std::string& text) {
+    Memo->appendPlainText(plat::ToQ(text));
+    // The newest line stays in view, as in a log that the user follows.
+    Memo->moveCursor(QTextCursor::End);
+    Memo->ensureCursorVisible();
+    if (Reports.Flag(9)) Report(text);
+}
+
+void TMyComPort::LogSent(const std::string& text) {
+    LogMessage(FormatTraffic(text, ">"));
+}
+
+void TMyComPort::LogReceived(const std::string& text) {
+    LogMessage(FormatTraffic(text, "<"));
+}
+
+std::string TMyComPort::FormatTraffic(const std::string& text, const char* marker) const {
+    std::string line = std::to_string(MSecsSinceMidnight()) + " " + marker + " ";
+    if (DataMode) line += HexText(text) + "   ";
+    return line + ReadableText(text);
+}
+
+std::vector<std::string> TMyComPort::MemoLines() const {
+    std::vector<std::string> lines;
+    for (QTextBlock b = Memo->document()->begin(); b.isValid(); b = b.next())
+        lines.push_back(plat::FromQ(b.text()));
+    if (lines.size() == 1 && lines[0].empty()) lines.clear();
+    return lines;
+}
+
+// ---- Received data ------------------------------------------------------------------------------
+
+void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
+    if (ReceiveHook) {
+        auto hook = ReceiveHook; // the hook may replace itself
+        hook(count);
+        return;
+    }
+    if (count == 0) return;
+    std::string bytes(count, '\0');
+    int n = 0;
+    try {
+        n = SxComPort1.GetBlock(reinterpret_cast<uint8_t*>(bytes.data()), count);
+    } catch (const sx::EBufferIsEmpty&) {
+        n = 0;
+    }
+    for (int i = 0; i < n; ++i) {
+        const auto c = static_cast<uint8_t>(bytes[static_cast<size_t>(i)]);
+        if (c != CR && c != LF) {
+            if (c >= 0x20 && c <= 0x7A)
+                LineBuffer += static_cast<char>(c);
+            else
+                LineBuffer += Format("$%2.2X", c);
+        }
+        if (c != CR && !DataMode) continue;
+        // The line ends.
+        if (!LineBuffer.empty()) LogReceived(LineBuffer);
+        LastLine = LineBuffer;
+        if (LineBuffer.find("CONNECT") != std::string::npos) SetConnectLabel(LineBuffer);
+        if (!LastLine.empty() && LastLine != "OK") NoteModemTestLine(LastLine);
+        if (LastLine == "OK") {
+            if (OnOkLine) {
+                auto onOk = OnOkLine; // a step arms the next one
+                onOk();
+            }
+        } else {
+            Nachricht->setText(plat::ToQ(LineBuffer));
+        }
+        LineBuffer.clear();
+    }
+}
+
+// ---- Port ---------------------------------------------------------------------------------------
+
+bool TMyComPort::OpenPort(int n) {
+    LogSent("myport: open");
+    if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+    try {
+        OpenedComNumber = n;
+        SxComPort1.SetParity(sx::pNone);
+        SxComPort1.SetDataBits(8);
+        SxComPort1.SetStopBits(1);
+        SxComPort1.SetComNumber(static_cast<uint16_t>(n));
+        SxComPort1.SetBaud(19200);
+        SxComPort1.SetOpen(true);
+        SxComPort1.SetDTR(true);
+        LogSent("myport: open");
+        ComOpenPanel->SetColor(clGreen);
+        Closing = false;
+        SxSLController1.SetWatching(true);
+        COMname->setText(QStringLiteral("COM%1").arg(n));
+        ComPortLabel->setText(COMname->text() + QStringLiteral("/19200/8N1"));
+        PortDescription = plat::FromQ(ComPortLabel->text());
+        GroupBox1->setTitle(QStringLiteral("PORT OPEN"));
+        ModemOpenPanel->SetColor(clRed);
+        ModemId->setText(QString::fromLatin1(NoModemIdText));
+        return true;
+    } catch (const std::exception& e) {
+        ReportOpenFailure(n, &e);
+    } catch (...) {
+        ReportOpenFailure(n, nullptr);
+    }
+    return false;
+}
+
+void TMyComPort::ReportOpenFailure(int n, const std::exception* e) {
+    const std::string text = OpenFailureText(n, plat::ComDevice(n), e);
+    LogMessage(text);
+    Nachricht->setText(plat::ToQ(text));
+}
+
+bool TMyComPort::ClosePort() {
+    ReportIfFlag3("myport: closing");
+    Closing = true;
+    if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+    ComOpenPanel->SetColor(clRed);
+    ReportIfFlag3("myport: closed");
+    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
+    CanCloseConsole = true;
+    return true;
+}
+
+void TMyComPort::ShutDown(int) {
+    Closing = true;
+    ReportIfFlag3("port> halt");
+    if (ModemUsed) {
+        ReportIfFlag3("port> modem.hangup");
+        // The program ends whatever the modem says: a hang-up that fails must not keep the port open.
+        try {
+            HangUpModem();
+        } catch (const std::exception& e) {
+            ReportIfFlag3(std::string("port> ") + e.what());
+        }
+    }
+    OnOkLine = nullptr;
+    OnModemTestDone = nullptr;
+    ReportIfFlag3("comport.close");
+    if (SxComPort1.Open()) ClosePort();
+    ReportIfFlag3("comport.closed");
+    ConsoleAlive = false;
+}
+
+void TMyComPort::SetDataMode(bool on) {
+    DataMode = on;
+    if (on) {
+        SendText(std::string("AT01") + CR);
+        DataModLed->SetColor(clGreen);
+    } else {
+        DataModLed->SetColor(clRed);
+    }
+}
+
+void TMyComPort::SetConnectLabel(const std::string& text) {
+    ConnectLabel->setText(plat::ToQ(text));
+}
+
+// ---- Modem --------------------------------------------------------------------------------------
+
+void TMyComPort::Wait(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+void TMyComPort::SendInitStrings(const std::string& i1, const std::string& i2, const std::string& i3) {
+    LastLine.clear();
+    OnOkLine = nullptr;
+    SendText(EchoOffCommand + CR);
+    SendText(i1 + CR);
+    Wait(200);
+    SendText(i2 + CR);
+    Wait(200);
+    SendText(i3 + CR);
+    Wait(200);
+}
+
+void TMyComPort::ModemInit() {
+    ModemUsed = true;
+    LocalMode = true;
+    const TIniStore& ini = ToolIni();
+    const std::string i1 = ini.ReadString("Modem", "i1", "");
+    const std::string i2 = ini.ReadString("Modem", "i2", "");
+    const std::string i3 = ini.ReadString("Modem", "i3", "");
+    AskCommand = ini.ReadString("modem", "askmodem", "AT");
+    EchoOffCommand = ini.ReadString("modem", "echooff", "AT");
+    LogSent("MyComport/Modem-Init-Strings senden");
+    SendInitStrings(i1, i2, i3);
+    SxModem1.SetAutoStart(true);
+    SxModem1.Initialize();
+}
+
+void TMyComPort::ModemTest(TTextProc done) {
+    ModemInit();
+    StartModemTest(std::move(done));
+    ModemUsed = true;
+}
+
+void TMyComPort::StartModemTest(TTextProc done) {
+    ModemId->setText(QString::fromLatin1(NoModemIdText));
+    ModemOpenPanel->SetColor(clRed);
+    if (SxComPort1.Open() && SxStatusLight4->Lit()) {
+        OnModemTestDone = std::move(done);
+        LocalMode = true;
+        Nachricht->clear();
+        LastLine.clear();
+        OnOkLine = [this] { ModemTestStep1(); };
+        SendText(std::string("AT") + CR);
+    } else if (done) {
+        done("");
+    }
+}
+
+void TMyComPort::ModemTestStep1() {
+    Nachricht->setText(QStringLiteral("Modem %1").arg(SxComPort1.ComNumber()));
+    ComPortLabel->setText(plat::ToQ(PortDescription + "/MODEM"));
+    ModemOpenPanel->SetColor(clGreen);
+    LastLine.clear();
+    ModemTestAnswer.clear();
+    OnOkLine = [this] { ModemTestStep2(); };
+    Memo->appendPlainText(QStringLiteral("*****"));
+    SendText(plat::AnsiUpperCase(AskCommand) + CR);
+}
+
+void TMyComPort::NoteModemTestLine(const std::string& line) {
+    // An echo of the test's own commands is no answer.
+    const std::string upper = plat::AnsiUpperCase(plat::Trim(line));
+    if (upper == "AT" || upper == plat::AnsiUpperCase(plat::Trim(AskCommand))) return;
+    ModemTestAnswer = line;
+}
+
+void TMyComPort::ModemTestStep2() {
+    // The OK of a command sent before the identification (the modem's own initialisation, the test's
+    // "AT") can arrive after the first step; the identification's OK is the one that follows its
+    // answer. A plain "AT" as identification command has no answer and takes the next OK.
+    const bool plainAt = plat::AnsiUpperCase(plat::Trim(AskCommand)) == "AT";
+    if (ModemTestAnswer.empty() && !plainAt) return;
+    ModemId->setText(ModemTestAnswer.empty() ? Nachricht->text() : plat::ToQ(ModemTestAnswer));
+    OnOkLine = nullptr;
+    if (OnModemTestDone) {
+        auto done = std::move(OnModemTestDone);
+        OnModemTestDone = nullptr;
+        done(plat::FromQ(ComPortLabel->text()));
+    }
+}
+
+void TMyComPort::HangUpModem() {
+    ReceiveHook = nullptr;
+    if (SxModem1.IsConnecting()) SxModem1.CancelCall();
+    SxModem1.Hangup();
+}
+
+// ---- Modem events -------------------------------------------------------------------------------
+
+void TMyComPort::PostModemEvent(std::function<void()> event) {
+    {
+        std::lock_guard<std::mutex> lock(modemEvents_->Lock);
+        modemEvents_->Events.push_back(std::move(event));
+    }
+    std::weak_ptr<bool> alive = alive_;
+    plat::QtGuiHandoff::Instance().PostToGuiThread([this, alive] {
+        const auto living = alive.lock();
+        if (living && *living) RunModemEvents();
+    });
+}
+
+void TMyComPort::RunModemEvents() {
+    auto queue = modemEvents_;
+    // A handler that waits with the GUI alive lets the next posting arrive; it runs after this one.
+    if (queue->Running) return;
+    queue->Running = true;
+    struct Done {
+        std::shared_ptr<EventQueue> Queue;
+        ~Done() { Queue->Running = false; }
+    } done{queue};
+    for (;;) {
+        std::function<void()> event;
+        {
+            std::lock_guard<std::mutex> lock(queue->Lock);
+            if (queue->Events.empty()) return;
+            event = std::move(queue->Events.front());
+            queue->Events.pop_front();
+        }
+        try {
+            event();
+        } catch (...) {
+            // The rest still runs, after the failure has been shown.
+            std::weak_ptr<bool> alive = alive_;
+            plat::QtGuiHandoff::Instance().PostToGuiThread([this, alive] {
+                const auto living = alive.lock();
+                if (living && *living) RunModemEvents();
+            });
+            throw;
+        }
+    }
+}
+
+// ---- Closing ------------------------------------------------------------------------------------
+
+void TMyComPort::FormClose() {
+    ClosePort();
+}
+
+bool TMyComPort::FormCloseQuery() {
+    hide();
+    return CanCloseConsole;
+}
+
+void TMyComPort::closeEvent(QCloseEvent* event) {
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+// ---- Buttons ------------------------------------------------------------------------------------
+
+void TMyComPort::BitBtn3Click() {
+    Memo->clear();
+}
+void TMyComPort::COM1ButtonClick() {
+    OpenPort(1);
+}
+void TMyComPort::COM2ButtonClick() {
+    OpenPort(2);
+}
+void TMyComPort::CLOSEButtonClick() {
+    ClosePort();
+}
+void TMyComPort::InitButtonClick() {
+    ModemInit();
+}
+
+void TMyComPort::MODEMButtonClick() {
+    Nachricht->setText(QStringLiteral("test Modem ") + COMname->text());
+    ModemTest([this](const std::string& result) { Nachricht->setText(plat::ToQ("MODEMTEST=" + result)); });
+}
+
+void TMyComPort::ATButtonClick() {
+    SendText(std::string("AT") + CR);
+}
+void TMyComPort::SOHButtonClick() {
+    SendText(std::string(1, zavcom::SOH));
+}
+
+void TMyComPort::ATSButtonClick() {
+    SendText(Format("ATS%d?", ATSButton->Tag) + CR);
+    ATSButton->Tag = ATSButton->Tag + 1 > 20 ? 0 : ATSButton->Tag + 1;
+    ATSButton->setText(plat::ToQ(Format("ATS%d?", ATSButton->Tag)));
+}
+
+void TMyComPort::IDButtonClick() {
+    SendText(Format("ATI%d", IDButton->Tag) + CR);
+    IDButton->Tag = IDButton->Tag + 1 > 10 ? 0 : IDButton->Tag + 1;
+    IDButton->setText(plat::ToQ(Format("ATI%d", IDButton->Tag)));
+}
+
+void TMyComPort::BitBtn2Click() {
+    SendText(InputBox("TEST STRING", "TEST STRING", "AT") + CR);
+}
+void TMyComPort::EchoButtonClick() {
+    SendText(EchoOffCommand + CR);
+}
+
+void TMyComPort::TestButtonClick() {
+    if (LocalMode)
+        ReceiveHook = SavedReceiveHook;
+    else
+        SavedReceiveHook = ReceiveHook;
+    LocalMode = !LocalMode;
+}
+
+void TMyComPort::Button1Click() {}
+void TMyComPort::BitBtn1Click() {}
+
+void TMyComPort::BitBtn5Click() {
+    Nachricht->setText(QStringLiteral("HangUp"));
+    HangUpModem();
+}
+
+void TMyComPort::BitBtn9Click() {
+    zavcom::ZavCom->SendNoAnswer(std::string("\x03\x0C\x05\x13", 4), nullptr);
+}
+void TMyComPort::BitBtn10Click() {
+    zavcom::ZavCom->Reset();
+}
+
+void TMyComPort::SendLinkRequest(const std::string& payload) {
+    zavcom::ZavCom->Send(zavcom::TZavCom::BuildFrame(payload),
+                         [this](const std::string& answer) { ShowDecodedAnswer(answer); });
+}
+
+void TMyComPort::ShowDecodedAnswer(const std::string& answer) {
+    const zavcom::TDecoded d = zavcom::TZavCom::DecodeFrame(answer);
+    Nachricht->setText(plat::ToQ("error=" + std::to_string(d.Error) + " " + ReadableText(d.Payload)));
+}
+
+void TMyComPort::F100ButtonClick() {
+    SendLinkRequest(std::string("\xF1\x00", 2));
+}
+void TMyComPort::F101ButtonClick() {
+    SendLinkRequest(std::string("\xF1\x01", 2));
+}
+void TMyComPort::F140ButtonClick() {
+    SendLinkRequest(std::string("\xF1\x40", 2));
+}
+void TMyComPort::F07000F100ButtonClick() {
+    SendLinkRequest(std::string("\xF0\x10\x70\x00\xF1\x00", 6));
+}
+void TMyComPort::F07001F100ButtonClick() {
+    SendLinkRequest(std::string("\xF0\x10\x70\x01\xF1\x00", 6));
+}
+
+// ---- Link indicator registry --------------------------------------------------------------------
 
 bool RegisterLinkPanel(TLinkPanel** reference) {
     if (!reference || !*reference) return false;
@@ -69,4 +694,46 @@ void SetLinkState(bool on) {
 
 int LinkPanelCount() {
     return static_cast<int>(Registry().size());
+}
+
+// ---- Why a port did not open --------------------------------------------------------------------
+
+std::string OpenFailureText(int n, const std::string& device, const std::exception* e) {
+    int code = 0;
+    if (const auto* sxe = dynamic_cast<const sx::ESxException*>(e))
+        code = sxe->ResultCode;
+    else if (const auto* io = dynamic_cast<const sx::EInOutError*>(e))
+        code = -io->ErrorCode;
+    const std::string com = "COM" + std::to_string(n);
+    const std::string where = device.empty() ? std::string() : " (" + device + ")";
+    switch (code) {
+    case sx::ecBadId:
+    case sx::ecFileNotFound:
+    case sx::ecPathNotFound:
+        return com + " nicht vorhanden: das Ger\xE4t" + where + " gibt es nicht";
+    case sx::ecAlreadyOpen: {
+        std::string text = com + where + " wird von einem anderen Programm benutzt";
+        const std::string holder =
+            plat::IsSimDevice(device) || plat::IsSimModemDevice(device) || plat::IsSimControllerDevice(device)
+                ? std::string()
+                : sx::SxPortHolder(device);
+        if (!holder.empty()) text += ": " + holder;
+        return text;
+    }
+    case sx::ecNoPermission:
+    case -EACCES:
+    case -EPERM:
+        return "Keine Berechtigung f\xFCr " + com + where +
+               ": den Benutzer in die Gruppe dialout aufnehmen (sudo usermod -aG dialout $USER) und neu "
+               "anmelden";
+    case sx::ecNoPortSelected:
+        return com + ": kein Port gew\xE4hlt";
+    default:
+        break;
+    }
+    const std::string reason = e && *e->what() ? e->what() : "unbekannter Fehler";
+    return com + where +
+           " kann nicht ge\xF6"
+           "ffnet werden: " +
+           reason;
 }

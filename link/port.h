@@ -1,22 +1,296 @@
 #pragma once
-// The port test console's unit: the console form and the registry of link indicators.
+// The port test console's unit: the console form TMyComPort and the registry of link indicators.
+//
+// The console is the program's only user of the serial line. It owns the port (SxComPort1), the modem
+// (SxModem1), the status light controller with its five lights, the link indicator link_led and one
+// multi-purpose timer (Timer1). With it the user opens COM1 or COM2, talks to a modem by hand, runs a
+// modem test, dials, follows the connection through the synchronisation with the lift controller and
+// the partner notification, and sends single link requests. Everything sent and received is written as
+// a traffic line to the memo (and to the main log while report switch 9 is set).
+//
+// It is also the link object's byte path (zavcom::IZavBytePath): the link writes through SendChar and
+// SendText and reads through ReadChars after installing its receive routine as the receive hook.
+//
+// Threads: everything runs on the GUI thread. The modem raises its events on the serial layer's
+// dispatch thread; the console queues them to the GUI thread, where they run one at a time, in order.
 //
 // The application creates the one console at start-up (MyComPort = new TMyComPort(...)). The registry
 // recolours every registered link indicator with one call of SetLinkState.
 
 #include "link/LinkPanel.h"
+#include "link/zavcom.h"
+#include "platform/Clock.h"
+#include "serial/lights/SxSLController.h"
+#include "serial/modem/SxModem.h"
+#include "serial/port/SxComPort.h"
+#include "serial/widgets/SxStatusLight.h"
 
+#include <QFrame>
+#include <QPushButton>
 #include <QWidget>
 
-// The port test console form. Creating it creates the one link object (zavcom::ZavCom) as well.
-class TMyComPort : public QWidget {
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+
+// A lowered panel that shows a colour (the console's port, modem, connect and data-mode panels).
+class TColorPanel : public QFrame {
     Q_OBJECT
 public:
-    explicit TMyComPort(QWidget* parent = nullptr);
+    explicit TColorPanel(QRgb color, QWidget* parent = nullptr);
+    QRgb Color() const;
+    void SetColor(QRgb value);
+};
+
+// A push button with a free number, as the console's counting buttons keep one.
+class TTagButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+    int Tag = 0;
+};
+
+// The console's one timer: a periodic timer that carries one handler at a time and a free number (Tag)
+// that the connection sequence uses as its seconds counter. Assigning a handler while the timer runs
+// restarts its countdown, as does a change of interval or of the enabled state.
+class TConsoleTimer {
+public:
+    using THandler = std::function<void()>;
+    explicit TConsoleTimer(std::unique_ptr<plat::ITimer> timer);
+    void SetOnTimer(THandler handler, const char* name);
+    // The name of the handler installed ("" for none); lets tests and traces see the step.
+    const std::string& HandlerName() const { return handlerName_; }
+    void SetInterval(int ms) { timer_->SetInterval(ms); }
+    int Interval() const { return timer_->Interval(); }
+    void SetEnabled(bool on) { timer_->SetEnabled(on); }
+    bool Enabled() const { return timer_->Enabled(); }
+    int Tag = 0;
+
+private:
+    std::unique_ptr<plat::ITimer> timer_;
+    THandler handler_;
+    std::string handlerName_;
+};
+
+// Colours of the console's displays.
+constexpr QRgb clLitLight = clLime;
+constexpr QRgb clUnlitLight = clMaroon;
+
+class TMyComPort : public QWidget, public zavcom::IZavBytePath {
+    Q_OBJECT
+public:
+    using TTextProc = std::function<void(const std::string& text)>;
+    using TConnectProc = std::function<void(bool connected)>;
+    using TOkProc = std::function<void()>;
+    using TReceiveHook = zavcom::TReceiveHook;
+
+    // timers: where Timer1 comes from (null: the Qt timers of the GUI thread).
+    explicit TMyComPort(QWidget* parent = nullptr, plat::ITimerService* timers = nullptr);
     ~TMyComPort() override;
 
+    // The modal input box. The application routes it through its dialog wrapper, so that tests can
+    // answer it in advance; unset, a plain Qt input dialog is shown. True and value set when confirmed.
+    static std::function<bool(const std::string& caption, const std::string& prompt, std::string& value)>
+        InputQuery;
+    // The answer of an input box, or def when it is cancelled.
+    static std::string InputBox(const std::string& caption, const std::string& prompt,
+                                const std::string& def);
+
+    // ---- The byte path of the link --------------------------------------------------------------
+    // While the port is open and Closing is false: logged as sent, then written. Otherwise nothing.
+    void SendChar(uint8_t b) override;
+    bool SendText(const std::string& text) override;
+    // Empty while Closing (nothing is taken or logged); otherwise count received bytes, logged as
+    // received (also for count 0).
+    std::string ReadChars(int count) override;
+    void SetReceiveHook(TReceiveHook hook) override { ReceiveHook = std::move(hook); }
+
+    // ---- Memo and main log ----------------------------------------------------------------------
+    void LogMessage(const std::string& text);
+    void LogSent(const std::string& text);
+    void LogReceived(const std::string& text);
+    // One traffic line: milliseconds of the day, the marker (">" sent, "<" received) and the readable
+    // text; in data mode the bytes in hex come before the readable text.
+    std::string FormatTraffic(const std::string& text, const char* marker) const;
+    // The memo's lines, oldest first.
+    std::vector<std::string> MemoLines() const;
+
+    // ---- Port and modem -------------------------------------------------------------------------
+    // Opens COM n at 19200 8N1 with DTR on and starts the status lights. False when it cannot be
+    // opened; the memo and the message line then say why.
+    bool OpenPort(int n);
+    // Closes the port; always true.
+    bool ClosePort();
+    // Program exit: hangs up a modem that INIT or TEST used, closes the port, ends the link indicators.
+    void ShutDown(int code);
+    void SetDataMode(bool on);
+    void SetConnectLabel(const std::string& text);
+    // Sends the modem's init strings from the configuration (three 200 ms waits in which the GUI stays
+    // alive), then the modem's own initialisation.
+    void ModemInit();
+    void ModemTest(TTextProc done);
+    void StartModemTest(TTextProc done);
+    void HangUpModem();
+
+    // ---- The connection sequence ----------------------------------------------------------------
+    void ConnectLedChange(bool connected);
+    // True when the carrier is lost (then the connection display is undone and Timer1 stops).
+    bool CheckCarrier();
+    bool DialOut(const std::string& number, TTextProc onPartner, TTextProc onFail);
+    void AfterConnect(bool connected);
+    void StartSync();
+    void SyncReceive(uint16_t count);
+    void IdleReceive(uint16_t count);
+    void PartnerNotified(const std::string& text);
+    void PartnerNameReceived(const std::string& answer);
+    void ShowDecodedAnswer(const std::string& answer);
+
+    // ---- Event handlers -------------------------------------------------------------------------
+    void FormCreate();
+    void FormClose();
+    // The answer to a close request; the form hides itself either way.
+    bool FormCloseQuery();
+    void SxComPort1TriggerAvail(sx::TSxCustomComPort& sender, uint16_t count);
+    void SxModem1ModemIsConnected();
+    void SxModem1ConnectFailed();
+    void SxModem1GotLineSpeed(int32_t speed);
+    void Timer1Timer1();
+    void Timer1Timer2();
+    void Timer1Timer3();
+    void Timer1Timer4();
+    void Timer1Timer5();
+
+    void BitBtn3Click();
+    void COM1ButtonClick();
+    void COM2ButtonClick();
+    void CLOSEButtonClick();
+    void InitButtonClick();
+    void MODEMButtonClick();
+    void ATButtonClick();
+    void SOHButtonClick();
+    void ATSButtonClick();
+    void IDButtonClick();
+    void BitBtn2Click();
+    void EchoButtonClick();
+    void TestButtonClick();
+    void Button1Click();
+    void BitBtn1Click();
+    void DialTestButtonClick();
+    void NotifyButtonClick();
+    void SyncButtonClick();
+    void BitBtn5Click();
+    void BitBtn9Click();
+    void BitBtn10Click();
+    void F100ButtonClick();
+    void F101ButtonClick();
+    void F140ButtonClick();
+    void F07000F100ButtonClick();
+    void F07001F100ButtonClick();
+
+    // ---- Components -----------------------------------------------------------------------------
+    sx::TSxComPort SxComPort1;
+    sx::TSxModem SxModem1;
+    sx::TSxSLController SxSLController1;
+    TConsoleTimer Timer1;
+
+    // ---- Controls -------------------------------------------------------------------------------
+    QLabel* Label3;
+    QPlainTextEdit* Memo;
+    QPushButton* BitBtn3;
+    QLineEdit* Nachricht;
+    QGroupBox* GroupBox1;
+    TColorPanel* ComOpenPanel;
+    QLabel* COMname;
+    QPushButton *COM1Button, *COM2Button, *CLOSEButton;
+    QGroupBox* GroupBox2;
+    TColorPanel* ModemOpenPanel;
+    QLabel* ModemId;
+    QPushButton *InitButton, *MODEMButton;
+    QGroupBox* LEDS;
+    sx::TSxStatusLight *SxStatusLight1, *SxStatusLight2, *SxStatusLight3, *SxStatusLight4, *SxStatusLight5;
+    TColorPanel* ConnectLed;
+    QGroupBox* GroupBox5;
+    TLinkPanel* link_led;
+    QLabel* ComPortLabel;
+    QGroupBox* GroupBox7;
+    TColorPanel* DataModLed;
+    QLabel *Label5, *ConnectLabel;
+    QGroupBox* GroupBox6;
+    QPushButton *F100Button, *F101Button, *F140Button;
+    QGroupBox* GruppenTest;
+    QPushButton *F07000F100Button, *F07001F100Button;
+    QGroupBox* GroupBox3;
+    QPushButton *BitBtn1, *EchoButton, *TestButton, *Button1;
+    QGroupBox* GroupBox4;
+    QLabel *DialStatusLabel, *Label1, *timerstring;
+    QPushButton *DialTestButton, *SyncButton, *BitBtn9, *BitBtn10, *NotifyButton, *BitBtn5;
+    QPushButton *BitBtn2, *ATButton;
+    TTagButton *IDButton, *ATSButton;
+    QPushButton* SOHButton;
+
+    // ---- Console state --------------------------------------------------------------------------
+    std::string PortDescription;
+    bool ModemUsed = false;
+    bool CanCloseConsole = false;
+    TReceiveHook SavedReceiveHook;
+    TReceiveHook ReceiveHook;
+    std::string DialNumber = "06601234567";
+    TConnectProc ConnectHook;
+    int32_t OpenedComNumber = 1;
+    bool LocalMode = false;
+    std::string LineBuffer;
+    std::string LastLine;
+    TOkProc OnOkLine;
+    TTextProc OnModemTestDone;
+    std::string AskCommand = "ATI0";
+    std::string EchoOffCommand = "ATE0";
     // Link state shown by the link indicators.
     bool LinkUp = false;
+    // Port closed by the console or program halting: SendChar, SendText and ReadChars do nothing.
+    bool Closing = false;
+    // Every received byte ends a line; traffic lines carry hex.
+    bool DataMode = false;
+    TTextProc OnPartnerName;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildForm();
+    void WireComponents();
+    void ModemTestStep1();
+    void ModemTestStep2();
+    // Remembers a received line that may be the modem's answer to the identification command.
+    void NoteModemTestLine(const std::string& line);
+    void SendInitStrings(const std::string& i1, const std::string& i2, const std::string& i3);
+    // Waits ms with the GUI alive (user input is held back meanwhile).
+    void Wait(int ms);
+    void SendLinkRequest(const std::string& payload);
+    // Runs a modem event on the GUI thread, after those raised before it.
+    void PostModemEvent(std::function<void()> event);
+    void RunModemEvents();
+    // Says in the memo and the message line why COM n could not be opened.
+    void ReportOpenFailure(int n, const std::exception* e);
+
+    // The last line since the modem test's first step that answers the identification command.
+    std::string ModemTestAnswer;
+    // Modem events waiting for the GUI thread.
+    struct EventQueue {
+        std::mutex Lock;
+        std::deque<std::function<void()>> Events;
+        bool Running = false; // on the GUI thread only
+    };
+    std::shared_ptr<EventQueue> modemEvents_ = std::make_shared<EventQueue>();
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The one console of the program; null until the application creates it.
@@ -26,6 +300,21 @@ extern TMyComPort* MyComPort;
 extern bool ConsoleAlive;
 // The colour last given to the registered indicators; clRed at program start.
 extern QRgb LinkColor;
+// The text ModemId shows while no modem has identified itself.
+extern const char* const NoModemIdText;
+// Synchronisation attempts left, and what the controller sent during the synchronisation.
+extern int32_t SyncRetries;
+extern std::string SyncBuffer;
+
+// The readable form of received or sent bytes (trimmed; other bytes than 0x20..0x7F as "~XX~").
+std::string ReadableText(const std::string& s);
+// Only the bytes "0" to "z".
+std::string NameChars(const std::string& s);
+
+// Why COM n could not be opened, in German, from the failure the serial layer raised (null: unknown):
+// port missing, held by another program (with its PID and name when known), no permission (with the
+// device and the dialout group), or the layer's own text.
+std::string OpenFailureText(int n, const std::string& device, const std::exception* e);
 
 // Registers the variable that holds a link indicator; the entry follows the variable, so the panel it
 // holds when SetLinkState runs is the one recoloured. False for no variable, a variable that holds no

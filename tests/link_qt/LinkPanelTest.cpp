@@ -66,7 +66,8 @@ private slots:
         QVERIFY(!RegisterLinkPanel(&empty));
         QVERIFY(RegisterLinkPanel(&raw_a));
         QVERIFY(!RegisterLinkPanel(&raw_a));
-        QCOMPARE(LinkPanelCount(), 1);
+        QCOMPARE(LinkPanelCount(), 2); // with the console's own link_led
+        QVERIFY(!RegisterLinkPanel(&console->link_led)); // registered by the console's creation
     }
 
     void setLinkStateRecoloursOnlyOnChangeLastRegisteredFirst() {
@@ -137,7 +138,7 @@ private slots:
         raw_a = new TLinkPanel;
         QVERIFY(RegisterLinkPanel(&raw_a));
         delete raw_a; // the variable still holds the old address
-        QCOMPARE(LinkPanelCount(), 0);
+        QCOMPARE(LinkPanelCount(), 1); // the console's link_led stays
         SetLinkState(true); // must not touch the destroyed panel
         raw_a = nullptr;
     }

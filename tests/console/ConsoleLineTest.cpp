@@ -1,0 +1,427 @@
+// The console on a plain simulated line whose far end the test plays by hand: the bytes of every button,
+// the received-line rules with and without data mode, traffic lines and their copy in the main log, the
+// manual synchronisation, the close query, and the messages when a port cannot be opened.
+
+#include "ConsoleFixture.h"
+
+#include "serial/device/SxDevices.h"
+#include "serial/device/SxSimLine.h"
+
+#include <QGroupBox>
+#include <QPlainTextEdit>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace ctest;
+
+namespace {
+
+constexpr int Com = 41;
+
+std::string Bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int c : b)
+        s += static_cast<char>(c);
+    return s;
+}
+
+} // namespace
+
+class ConsoleLineTest : public QObject {
+    Q_OBJECT
+
+    // Takes n bytes the console sent, letting the GUI thread run meanwhile.
+    std::string Far(size_t n) {
+        std::string got;
+        WaitFor(
+            [&] {
+                got += line->Read(n - got.size(), 0);
+                return got.size() >= n;
+            },
+            10000);
+        return got;
+    }
+    // Whatever the console sent in the last moments (for "nothing else was sent").
+    std::string FarRest() {
+        QTest::qWait(100);
+        return line->Read(4096, 0);
+    }
+
+private slots:
+    void initTestCase() { world.Install(); }
+
+    void init() {
+        static int n = 0;
+        const std::string name = "sim:console-line-" + std::to_string(++n);
+        plat::SetComDevice(Com, name);
+        line = sx::TSxSimLine::Get(sx::TSxSimLine::LineName(name));
+        line->SetLines(sx::msCTS | sx::msDSR);
+        world.MainLog.clear();
+        world.Answers.clear();
+        world.Prompts.clear();
+        Reports.ReportFlags = 0;
+        console = NewConsole();
+    }
+
+    void cleanup() {
+        EndConsole(console);
+        plat::ClearComDevices();
+    }
+
+    void startsWithTheInitialDisplayAndOpensTheLine() {
+        TMyComPort& c = *console;
+        QCOMPARE(c.MemoLines(), std::vector<std::string>{"OutMemo"});
+        QCOMPARE(Text(c.Nachricht), std::string("  keine Nachricht"));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT CLOSED"));
+        QCOMPARE(c.ComOpenPanel->Color(), clRed);
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QCOMPARE(c.DataModLed->Color(), clRed);
+        QCOMPARE(Text(c.ModemId), std::string("keine ModemId"));
+        QCOMPARE(c.DialNumber, std::string("06601234567"));
+        QVERIFY(ConsoleAlive);
+        QCOMPARE(c.SxComPort1.BufferFull(), uint16_t(3686));
+        QCOMPARE(c.SxComPort1.BufferResume(), uint16_t(409));
+        QCOMPARE(c.SxModem1.DialTimeout(), 45);
+        QCOMPARE(c.SxModem1.HangupCmd(), std::string("DTR"));
+        QVERIFY(!c.SendText("AT\r")); // closed: nothing sent, nothing logged
+        QCOMPARE(c.MemoLines().size(), size_t(1));
+
+        QVERIFY(c.OpenPort(Com));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT OPEN"));
+        QCOMPARE(c.ComOpenPanel->Color(), clGreen);
+        QCOMPARE(Text(c.COMname), std::string("COM41"));
+        QCOMPARE(Text(c.ComPortLabel), std::string("COM41/19200/8N1"));
+        QCOMPARE(c.PortDescription, std::string("COM41/19200/8N1"));
+        QCOMPARE(CountMemo(c, R"(\d+ > myport: open)"), 2);
+        const sx::TSxLineSettings s = line->NearSettings();
+        QCOMPARE(s.Baud, 19200);
+        QCOMPARE(int(s.DataBits), 8);
+        QVERIFY(s.OutxCtsFlow); // RTS/CTS flow control
+        QVERIFY(line->DTR());
+        QVERIFY(WaitFor([&] { return c.SxStatusLight4->Lit(); })); // DSR from the far end
+
+        QVERIFY(c.ClosePort());
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT CLOSED"));
+        QVERIFY(!c.SxComPort1.Open());
+        QVERIFY(c.Closing);
+    }
+
+    // Every button that writes to the line, with the bytes the far end receives.
+    void buttonsSendTheirBytes() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        world.Answers = {{true, "ATI3"}, {false, ""}};
+        struct Row {
+            QPushButton* Button;
+            std::string Sent;
+            QString CaptionAfter;
+        };
+        const std::vector<Row> rows = {
+            {c.ATButton, "AT\r", QStringLiteral("-> 'AT'")},
+            {c.SOHButton, Bytes({0x01}), QStringLiteral("-> 'SOH'")},
+            {c.ATSButton, "ATS0?\r", QStringLiteral("ATS1?")},
+            {c.ATSButton, "ATS1?\r", QStringLiteral("ATS2?")},
+            {c.IDButton, "ATI0\r", QStringLiteral("ATI1")},
+            {c.EchoButton, "ATE0\r", QStringLiteral("ECHO/OFF")},
+            {c.BitBtn2, "ATI3\r", QStringLiteral("INP.BOX")},
+            {c.BitBtn2, "AT\r", QStringLiteral("INP.BOX")}, // cancelled: the default is sent
+            {c.BitBtn1, "", QStringLiteral("MEMO/ASCII")},
+            {c.Button1, "", QStringLiteral("BUFFER")},
+        };
+        for (const Row& r : rows) {
+            r.Button->click();
+            if (!r.Sent.empty()) QCOMPARE(Far(r.Sent.size()), r.Sent);
+            QCOMPARE(FarRest(), std::string());
+            QCOMPARE(r.Button->text(), r.CaptionAfter);
+        }
+        QCOMPARE(world.Prompts.front(), std::string("TEST STRING|TEST STRING|AT"));
+        // Traffic lines without data mode: time, marker, readable text.
+        QCOMPARE(CountMemo(c, R"(\d+ > AT)"), 2);
+        QCOMPARE(CountMemo(c, R"(\d+ > )"), 1); // a lone SOH has no readable text
+        QCOMPARE(CountMemo(c, R"(\d+ > ATS0\?)"), 1);
+
+        // The counters wrap: ATS after 21 clicks and ATI after 11 send their first command again.
+        for (int i = 2; i <= 20; ++i) {
+            c.ATSButton->click();
+            QCOMPARE(Far(6 + (i >= 10)), "ATS" + std::to_string(i) + "?\r");
+        }
+        c.ATSButton->click();
+        QCOMPARE(Far(6), std::string("ATS0?\r"));
+        for (int i = 1; i <= 10; ++i) {
+            c.IDButton->click();
+            QCOMPARE(Far(5 + (i >= 10)), "ATI" + std::to_string(i) + "\r");
+        }
+        c.IDButton->click();
+        QCOMPARE(Far(5), std::string("ATI0\r"));
+
+        // Link requests: SOH, then on ACK STX and the frame; the answer is decoded into the message line.
+        struct Link {
+            QPushButton* Button;
+            std::string Frame;
+        };
+        const std::vector<Link> links = {
+            {c.F100Button, Bytes({0x06, 0x28, 0xFF, 0xFF, 0xF1, 0x00, 0x1C})},
+            {c.F101Button, Bytes({0x06, 0x28, 0xFF, 0xFF, 0xF1, 0x01, 0x1D})},
+            {c.F140Button, Bytes({0x06, 0x28, 0xFF, 0xFF, 0xF1, 0x40, 0x5C})},
+            {c.F07000F100Button, Bytes({0x0A, 0x28, 0xFF, 0xFF, 0xF0, 0x10, 0x70, 0x00, 0xF1, 0x00, 0x90})},
+            {c.F07001F100Button, Bytes({0x0A, 0x28, 0xFF, 0xFF, 0xF0, 0x10, 0x70, 0x01, 0xF1, 0x00, 0x91})},
+            {c.BitBtn9, Bytes({0x03, 0x0C, 0x05, 0x13})},
+        };
+        for (const Link& l : links) {
+            l.Button->click();
+            QCOMPARE(Far(1), Bytes({0x01}));
+            line->Write(Bytes({0x06}));
+            QCOMPARE(Far(1 + l.Frame.size()), Bytes({0x02}) + l.Frame);
+            line->Write(Bytes({0x06}));
+            QVERIFY(WaitFor([] { return zavcom::ZavCom->State == zavcom::lsIdle; }));
+            c.BitBtn10->click(); // NC/RESET
+        }
+        // An answer to RPF/F100 is shown decoded.
+        c.Nachricht->clear();
+        c.F100Button->click();
+        QCOMPARE(Far(1), Bytes({0x01}));
+        line->Write(Bytes({0x06}));
+        QCOMPARE(Far(8).size(), size_t(8));
+        line->Write(Bytes({0x06, 0x01}));
+        QCOMPARE(Far(1), Bytes({0x06})); // the console acknowledges the answer's SOH
+        line->Write(Bytes({0x02, 0x08, 0x28, 0xFF, 0xFF, 0xF1, 0x00, 'O', 'K', 0x00}));
+        QCOMPARE(Far(1), Bytes({0x06}));
+        QVERIFY(WaitFor([&] { return !c.Nachricht->text().isEmpty(); }));
+        QCOMPARE(Text(c.Nachricht), std::string("error=0 ~F1~~00~OK"));
+    }
+
+    void receivedLinesFollowTheLineRules() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        int oks = 0;
+        c.OnOkLine = [&] { ++oks; };
+
+        // OK CR LF is the line "OK": the OK step runs, the message line is left alone.
+        line->Write("OK\r\n");
+        QVERIFY(WaitFor([&] { return oks == 1; }));
+        QCOMPARE(Text(c.Nachricht), std::string("  keine Nachricht"));
+        QCOMPARE(CountMemo(c, R"(\d+ < OK)"), 1);
+        // "OK " is not "OK".
+        line->Write("OK \r");
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "OK "; }));
+        QCOMPARE(oks, 1);
+        // An empty line empties the message line and is not logged.
+        const size_t logged = c.MemoLines().size();
+        line->Write("\r\r");
+        QVERIFY(WaitFor([&] { return c.Nachricht->text().isEmpty(); }));
+        QCOMPARE(c.LastLine, std::string());
+        QCOMPARE(c.MemoLines().size(), logged);
+        // Bytes outside the printable range are shown as $XX; CONNECT sets the connect label only.
+        line->Write(Bytes({0x06}) + "a{\rCONNECT 9600\r");
+        QVERIFY(WaitFor([&] { return Text(c.ConnectLabel) == "CONNECT 9600"; }));
+        QCOMPARE(c.LastLine, std::string("CONNECT 9600"));
+        QCOMPARE(CountMemo(c, R"(\d+ < \$06a\$7B)"), 1);
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QVERIFY(!c.DataMode);
+
+        // Main-log copy of console lines only while report switch 9 is set.
+        QVERIFY(world.MainLog.empty());
+        Reports.ReportFlags = 1u << 9;
+        c.ATButton->click();
+        QCOMPARE(Far(3), std::string("AT\r"));
+        QCOMPARE(world.MainLog.size(), size_t(1));
+        QVERIFY(std::regex_match(world.MainLog[0], std::regex(R"(\d+ > AT)")));
+        QCOMPARE(world.MainLog[0], c.MemoLines().back());
+        Reports.ReportFlags = 0;
+
+        // Data mode: "AT01" CR goes out, traffic lines carry hex, every byte is a line of its own.
+        c.SetDataMode(true);
+        QCOMPARE(Far(5), std::string("AT01\r"));
+        QCOMPARE(c.DataModLed->Color(), clGreen);
+        QCOMPARE(CountMemo(c, R"(\d+ > 415430310D   AT01)"), 1);
+        line->Write("OK" + Bytes({0x06}));
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "$06"; }));
+        QCOMPARE(oks, 1); // "O" and "K" are two lines
+        QCOMPARE(CountMemo(c, R"(\d+ < 4F   O)"), 1);
+        QCOMPARE(CountMemo(c, R"(\d+ < 4B   K)"), 1);
+        QCOMPARE(CountMemo(c, R"(\d+ < 243036   \$06)"), 1);
+        c.SetDataMode(false);
+        QCOMPARE(c.DataModLed->Color(), clRed);
+        QCOMPARE(FarRest(), std::string()); // leaving data mode sends nothing
+    }
+
+    // LOCAL parks the receive hook and puts it back; the byte path is silent while Closing.
+    void localModeAndClosingBytePath() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        int hooked = 0;
+        c.ReceiveHook = [&](uint16_t n) {
+            hooked += n;
+            c.ReadChars(n);
+        };
+        c.TestButton->click(); // saves the hook
+        QVERIFY(c.LocalMode);
+        c.ReceiveHook = nullptr;
+        c.TestButton->click(); // restores it
+        QVERIFY(!c.LocalMode);
+        line->Write("xyz");
+        QVERIFY(WaitFor([&] { return hooked == 3; }));
+        QCOMPARE(CountMemo(c, R"(\d+ < xyz)"), 1);
+
+        c.Closing = true;
+        c.SendChar('A');
+        QVERIFY(!c.SendText("AT\r"));
+        QCOMPARE(c.ReadChars(5), std::string());
+        QCOMPARE(FarRest(), std::string());
+    }
+
+    // "MST.SYNC" right after start has no retries left: it fails at the first retry tick, unless the
+    // controller's answer 06 15 15 comes first, which leads on to the notification.
+    void manualSynchronisation() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        SyncRetries = 0;
+        c.SyncButton->click();
+        QCOMPARE(Far(1), Bytes({0x01}));
+        QVERIFY(MemoHas(c, "start-sync"));
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "MST.SYNC FAILED"; }));
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(FarRest(), std::string()); // no second probe
+
+        // The button keeps the count that is left; with retries to spare, a chunk of fewer than three
+        // bytes uses one up and the search starts with the third byte.
+        SyncRetries = 10;
+        c.SyncButton->click();
+        QCOMPARE(Far(1), Bytes({0x01}));
+        line->Write(Bytes({0x06, 0x15}));
+        QVERIFY(WaitFor([&] { return SyncBuffer.size() == 2; }));
+        QVERIFY(SyncRetries <= 9);
+        QVERIFY(!MemoHas(c, "** MST.SYNC **"));
+        line->Write(Bytes({0x15}));
+        QVERIFY(WaitFor([&] { return MemoHas(c, "** MST.SYNC **"); }));
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer3"));
+        // 500 ms later the partner is notified through the link (after any probes sent meanwhile).
+        QVERIFY(WaitFor([&] { return MemoHas(c, "** NOTIFY PARTNER **"); }));
+        QVERIFY(WaitFor([] { return zavcom::ZavCom->State == zavcom::lsWaitSohAck; }));
+        std::string probes = Far(1);
+        probes += FarRest();
+        QCOMPARE(probes, std::string(probes.size(), '\x01'));
+        line->Write(Bytes({0x06}));
+        const std::string frame = Far(5);
+        QVERIFY2(frame == Bytes({0x02, 0x03, 0x0C, 0x05, 0x13}),
+                 QByteArray(frame.data(), int(frame.size())).toHex().constData());
+        line->Write(Bytes({0x06}));
+        QVERIFY(WaitFor([&] { return MemoHas(c, "NOTIFIED/CONNECTED"); }));
+        QVERIFY(world.Logged("SYNCHRONISIERT"));
+        QCOMPARE(LinkColor, clGreen);
+        QCOMPARE(c.link_led->Color(), clGreen);
+        QVERIFY(c.LinkUp);
+        // The name request follows at once, expecting the partner header.
+        QCOMPARE(Far(1), Bytes({0x01}));
+        QCOMPARE(zavcom::RxHeader, zavcom::HeaderPartner);
+        line->Write(Bytes({0x06}));
+        QCOMPARE(Far(6), Bytes({0x02, 0x04, 0x28, 0xFF, 0x90, 0xBA}));
+        line->Write(Bytes({0x06, 0x01}));
+        QCOMPARE(Far(1), Bytes({0x06}));
+        line->Write(Bytes({0x02, 0x0A, 0x28, 0xFF, 0x91, 'Z', '-', 'A', ' ', '7', 0x00, 0x00}));
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "ZA7"; }));
+        QCOMPARE(zavcom::RxHeader, zavcom::HeaderDefault);
+        // No carrier on a plain line: the carrier watch undoes the connection display at its first tick.
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
+        QVERIFY(WaitFor([&] { return !c.Timer1.Enabled(); }));
+        QCOMPARE(LinkColor, clRed);
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+    }
+
+    void closeQueryAndShutDown() {
+        TMyComPort& c = *console;
+        c.show();
+        QVERIFY(!c.FormCloseQuery()); // never closed: refused, but hidden
+        QVERIFY(c.isHidden());
+        QVERIFY(c.OpenPort(Com));
+        QVERIFY(c.ClosePort());
+        QVERIFY(c.FormCloseQuery());
+
+        QVERIFY(c.OpenPort(Com));
+        Reports.ReportFlags = 1u << 3;
+        c.ShutDown(7);
+        Reports.ReportFlags = 0;
+        QVERIFY(!c.SxComPort1.Open());
+        QVERIFY(!ConsoleAlive);
+        const std::vector<std::string> expected{"port> halt", "comport.close", "myport: closing",
+                                                "myport: closed", "comport.closed"};
+        QCOMPARE(world.MainLog, expected); // no modem hang-up without INIT or TEST
+        SetLinkState(true);                // after shut-down the indicators keep their colour
+        QCOMPARE(c.link_led->Color(), clRed);
+    }
+
+    // A port that cannot be opened says why, in the memo and the message line.
+    void openFailuresSayWhy() {
+        TMyComPort& c = *console;
+        // Missing device.
+        plat::SetComDevice(42, "/nonexistent/ttyQ9");
+        QVERIFY(!c.OpenPort(42));
+        QCOMPARE(CountMemo(c, R"(\d+ > myport: open)"), 1);
+        QCOMPARE(Text(c.Nachricht),
+                 std::string("COM42 nicht vorhanden: das Ger\xE4t (/nonexistent/ttyQ9) gibt es nicht"));
+        QCOMPARE(c.MemoLines().back(), Text(c.Nachricht));
+        QCOMPARE(c.ComOpenPanel->Color(), clRed);
+
+        // A device another program holds (here: this test, through a lock of its own).
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const std::string slave = ptsname(master);
+        const int holder = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+        QVERIFY(holder >= 0);
+        QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        plat::SetComDevice(43, slave);
+        QVERIFY(!c.OpenPort(43));
+        const std::string held = Text(c.Nachricht);
+        QVERIFY2(held.rfind("COM43 (" + slave + ") wird von einem anderen Programm benutzt", 0) == 0,
+                 held.c_str());
+        QVERIFY2(held.find("PID " + std::to_string(getpid())) != std::string::npos, held.c_str());
+        ::close(holder);
+
+        // No permission: the device is closed to us (root drops its rights for the open).
+        QCOMPARE(::chmod(slave.c_str(), 0), 0);
+        const bool root = geteuid() == 0;
+        if (root) QCOMPARE(seteuid(65534), 0);
+        const bool opened = c.OpenPort(43);
+        if (root) QCOMPARE(seteuid(0), 0);
+        QVERIFY(!opened);
+        const std::string denied = Text(c.Nachricht);
+        QVERIFY2(denied.rfind("Keine Berechtigung f\xFCr COM43 (" + slave + ")", 0) == 0, denied.c_str());
+        QVERIFY(denied.find("dialout") != std::string::npos);
+        ::close(master);
+
+        // Once it can be opened, it opens.
+        QVERIFY(c.OpenPort(Com));
+        QCOMPARE(c.ComOpenPanel->Color(), clGreen);
+    }
+
+    // The texts for failures the serial layer reports in other ways.
+    void openFailureTexts() {
+        const sx::EInOutError io(13, "Permission denied");
+        QVERIFY(
+            OpenFailureText(2, "/dev/ttyS1", &io).rfind("Keine Berechtigung f\xFCr COM2 (/dev/ttyS1)", 0) ==
+            0);
+        const sx::ESxException gone(sx::ecBadId, "gone");
+        QCOMPARE(OpenFailureText(1, "/dev/ttyS0", &gone),
+                 std::string("COM1 nicht vorhanden: das Ger\xE4t (/dev/ttyS0) gibt es nicht"));
+        const sx::ESxException busy(sx::ecAlreadyOpen, "busy");
+        QCOMPARE(OpenFailureText(1, "simmodem", &busy),
+                 std::string("COM1 (simmodem) wird von einem anderen Programm benutzt"));
+        const std::runtime_error other("kaputt");
+        QCOMPARE(OpenFailureText(3, "/dev/x", &other), std::string("COM3 (/dev/x) kann nicht ge\xF6"
+                                                                   "ffnet werden: kaputt"));
+        QCOMPARE(OpenFailureText(3, "", nullptr), std::string("COM3 kann nicht ge\xF6"
+                                                              "ffnet werden: unbekannter Fehler"));
+    }
+
+private:
+    World world;
+    std::unique_ptr<TMyComPort> console;
+    std::shared_ptr<sx::TSxSimLine> line;
+};
+
+QTEST_MAIN(ConsoleLineTest)
+#include "ConsoleLineTest.moc"

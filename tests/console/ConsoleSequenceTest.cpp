@@ -1,0 +1,233 @@
+// The whole connection sequence through the real console, port, modem component, link object, the
+// simulated Hayes modem on the line and the simulated lift controller behind it: modem test, dial with
+// countdown, connect, data mode, synchronisation, notification, partner name, a link request, and the
+// carrier loss that undoes it all; then each way it fails. The dialled number's last two digits choose
+// what the simulated modem and controller do (busy line, silent controller, refusing controller,
+// dropped carrier). Real time: every wait is on a condition with a generous deadline.
+
+#include "ConsoleFixture.h"
+
+#include "config/ed_ini.h"
+#include "sim/FarEnds.h"
+#include "sim/SimController.h"
+
+using namespace ctest;
+
+namespace {
+
+constexpr int Com = 44;
+
+int NumberIn(const QLabel* l) {
+    bool ok = false;
+    const int n = l->text().toInt(&ok);
+    return ok ? n : -1000;
+}
+
+// Position of the first memo line equal to text, or -1.
+int MemoIndex(const TMyComPort& c, const std::string& text) {
+    const auto lines = c.MemoLines();
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i] == text) return static_cast<int>(i);
+    return -1;
+}
+
+} // namespace
+
+class ConsoleSequenceTest : public QObject {
+    Q_OBJECT
+
+    // Opens the console's port on a fresh simulated modem and waits for its DSR.
+    void OpenFreshModem() {
+        static int n = 0;
+        plat::SetComDevice(Com, "simmodem:console-seq-" + std::to_string(++n));
+        QVERIFY(console->OpenPort(Com));
+        QVERIFY(WaitFor([&] { return console->SxStatusLight4->Lit(); }));
+    }
+
+    void Dial(const std::string& number) {
+        world.Answers.push_back({true, number});
+        console->DialTestButton->click();
+    }
+
+private slots:
+    void initTestCase() {
+        world.Install();
+        sim::SetDefaultFarEndFactory([](sim::TFault fault) {
+            sim::TControllerSettings s;
+            s.Fault = fault;
+            s.CarrierDropAfterMs = 2000;
+            return std::make_unique<sim::TSimController>(s);
+        });
+        // The modem settings a tool INI file gives the console.
+        TIniStore& ini = ToolIni();
+        ini.WriteString("Modem", "i1", "AT&F");
+        ini.WriteString("Modem", "i2", "ATX3&D2&C1");
+        ini.WriteString("Modem", "i3", "");
+        ini.WriteString("modem", "Askmodem", "ATI0");
+        ini.WriteString("modem", "Echooff", "ATE0");
+    }
+    void cleanupTestCase() { sim::SetDefaultFarEndFactory(nullptr); }
+
+    void init() {
+        world.MainLog.clear();
+        world.Answers.clear();
+        world.Prompts.clear();
+        console = NewConsole();
+    }
+    void cleanup() {
+        EndConsole(console);
+        plat::ClearComDevices();
+    }
+
+    void wholeSequenceFromModemTestToCarrierLoss() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+
+        // TEST: init strings, the modem's own initialisation, then AT and the identification.
+        c.MODEMButton->click();
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "MODEMTEST=COM44/19200/8N1/MODEM"; }));
+        QCOMPARE(Text(c.ModemId), std::string("ini4zav SimModem V.34 33600"));
+        QCOMPARE(c.ModemOpenPanel->Color(), clGreen);
+        QCOMPARE(Text(c.ComPortLabel), std::string("COM44/19200/8N1/MODEM"));
+        QVERIFY(c.ModemUsed);
+        QVERIFY(MemoHas(c, "*****"));
+        QCOMPARE(c.EchoOffCommand, std::string("ATE0"));
+        QCOMPARE(CountMemo(c, R"(\d+ > MyComport/Modem-Init-Strings senden)"), 1);
+        QCOMPARE(CountMemo(c, R"(\d+ > AT&F)"), 1);
+
+        // Dial: the input box offers the stored number; the countdown runs until the modem connects.
+        Dial("06601234567");
+        QCOMPARE(world.Prompts.back(), std::string("TEST WAHL|w\xE4hle|06601234567"));
+        QVERIFY(world.Logged("w\xE4hle: 06601234567"));
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer5"));
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel).rfind("noch ", 0) == 0; }));
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel) == "Connected"; }));
+        QVERIFY(world.Logged("CONNECT 19200"));
+        QCOMPARE(c.ConnectLed->Color(), clLime);
+        const int leftOfCountdown = c.Timer1.Tag;
+        QVERIFY(leftOfCountdown > 0 && leftOfCountdown < 45);
+
+        // Data mode 200 ms later, then synchronisation, notification and the partner's name.
+        QVERIFY(WaitFor([&] { return MemoHas(c, "NOTIFIED/CONNECTED"); }));
+        QVERIFY(c.DataMode);
+        QCOMPARE(c.DataModLed->Color(), clGreen);
+        QCOMPARE(CountMemo(c, R"(\d+ > 415430310D   AT01)"), 1);
+        const int sync = MemoIndex(c, "start-sync"), found = MemoIndex(c, "** MST.SYNC **"),
+                  notify = MemoIndex(c, "** NOTIFY PARTNER **"),
+                  notified = MemoIndex(c, "NOTIFIED/CONNECTED");
+        QVERIFY(sync >= 0 && sync < found && found < notify && notify < notified);
+        QVERIFY(world.Logged("SYNCHRONISIERT"));
+        QCOMPARE(LinkColor, clGreen);
+        QCOMPARE(c.link_led->Color(), clGreen);
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "SIMZAV1"; }));
+        QCOMPARE(zavcom::RxHeader, zavcom::HeaderDefault);
+
+        // The seconds counter goes on from what the countdown left.
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
+        QVERIFY(WaitFor([&] { return NumberIn(c.timerstring) >= leftOfCountdown + 1; }));
+        QVERIFY(NumberIn(c.timerstring) < leftOfCountdown + 30);
+
+        // A link request on the connection: the controller's identification, decoded.
+        c.F100Button->click();
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht).rfind("error=", 0) == 0; }));
+        QCOMPARE(Text(c.Nachricht), std::string("error=0 ~F1~~00~SIM-ZAV 1 V1.00"));
+
+        // HangUp drops DTR; the carrier watch sees DCD go and undoes the connection display.
+        c.BitBtn5->click();
+        QVERIFY(WaitFor([&] { return !c.Timer1.Enabled(); }));
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QCOMPARE(c.DataModLed->Color(), clRed);
+        QVERIFY(!c.DataMode);
+        QCOMPARE(LinkColor, clRed);
+        QCOMPARE(c.link_led->Color(), clRed);
+        QVERIFY(!c.LinkUp);
+
+        // Exit after TEST hangs up once more and closes the port.
+        Reports.ReportFlags = 1u << 3;
+        c.ShutDown(0);
+        Reports.ReportFlags = 0;
+        QVERIFY(world.Logged("port> modem.hangup"));
+        QVERIFY(!c.SxComPort1.Open());
+    }
+
+    void busyLineIsAConnectFailure() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        Dial("0660123410");
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel) == "Modem Connect Fehler"; }));
+        QCOMPARE(Text(c.Nachricht), std::string("WAHL-FEHLER"));
+        QVERIFY(world.Logged("MODEM CONNECT FEHLER"));
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QVERIFY(!c.DataMode);
+    }
+
+    // A controller that never answers: ten probes, then "MST.SYNC FAILED" reaches the dial's failure text.
+    void silentControllerFailsTheSynchronisation() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        Dial("0660123430");
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel) == "Connected"; }));
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "WAHL-FEHLER"; }));
+        QCOMPARE(CountMemo(c, R"(\d+ > 01   )"), 10);
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(SyncRetries, 0);
+        QCOMPARE(MemoIndex(c, "** MST.SYNC **"), -1);
+        QCOMPARE(LinkColor, clRed);
+        QVERIFY(c.DataMode); // the line stays in data mode; nothing more happens
+
+        // A dial test in data mode fails at once and starts the countdown all the same.
+        c.Nachricht->clear();
+        Dial("06601234567");
+        QCOMPARE(Text(c.Nachricht), std::string("WAHL-FEHLER"));
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer5"));
+        QVERIFY(c.Timer1.Enabled());
+        QCOMPARE(c.Timer1.Tag, 45);
+        // An emptied number does nothing, and is offered next time.
+        c.Timer1.SetEnabled(false);
+        Dial("");
+        QCOMPARE(c.DialNumber, std::string());
+        QVERIFY(!c.Timer1.Enabled());
+        world.Answers.push_back({false, ""});
+        c.DialTestButton->click();
+        QCOMPARE(world.Prompts.back(), std::string("TEST WAHL|w\xE4hle|"));
+    }
+
+    // A controller that refuses the notification: the link keeps asking until its answer time runs out,
+    // then the failure reaches the message line; the link indicators never turn green.
+    void refusedNotificationEndsWithTheLinkTimeOut() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        Dial("0660123431");
+        QVERIFY(WaitFor([&] { return MemoHas(c, "** NOTIFY PARTNER **"); }));
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "WAHL-FEHLER"; }));
+        QCOMPARE(MemoIndex(c, "NOTIFIED/CONNECTED"), -1);
+        QCOMPARE(zavcom::ZavCom->State, int32_t(zavcom::lsIdle));
+        QCOMPARE(LinkColor, clRed);
+        QVERIFY(!world.Logged("SYNCHRONISIERT"));
+    }
+
+    // The controller drops the call in the middle of the session.
+    void carrierLossUndoesTheConnection() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        Dial("0660123434");
+        QVERIFY(WaitFor([&] { return MemoHas(c, "NOTIFIED/CONNECTED"); }));
+        QCOMPARE(LinkColor, clGreen);
+        QVERIFY(WaitFor([&] { return LinkColor == clRed; }));
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QCOMPARE(c.DataModLed->Color(), clRed);
+        QVERIFY(!c.DataMode);
+        QCOMPARE(c.link_led->Color(), clRed);
+    }
+
+private:
+    World world;
+    std::unique_ptr<TMyComPort> console;
+};
+
+QTEST_MAIN(ConsoleSequenceTest)
+#include "ConsoleSequenceTest.moc"
