@@ -58,8 +58,11 @@ std::string UsageText() {
            "  [devices]\n"
            "  COM1=/dev/ttyUSB0      COMn ist diese Ger\u00e4tedatei (Vorgabe: /dev/ttyS<n-1>)\n"
            "  COM1=sim               simulierte Leitung im Programm\n"
-           "  COM2=simmodem          simuliertes Hayes-Modem\n"
+           "  COM2=simmodem          simuliertes Hayes-Modem mit der simulierten Steuerung dahinter\n"
            "  COM2=simctl            simulierte Aufzugssteuerung\n"
+           "  COM3=rfc2217://Host:Port  COM-Port auf einem Terminalserver (Telnet mit COM-Port-Option,\n"
+           "                         RFC 2217)\n"
+           "  COM4=tcp://Host:Port   COM-Port \u00fcber eine rohe TCP-Verbindung, ohne Leitungssteuerung\n"
            "\n"
            "Handbuch: " +
            help::ManualLocation() +
