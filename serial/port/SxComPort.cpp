@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/ComMap.h"
 #include "platform/GuiHandoff.h"
+#include "serial/device/SxDevices.h"
 #include "serial/errors/SxStringResource.h"
 
 #include <algorithm>
@@ -995,6 +996,9 @@ void TSxCustomComPort::LogText(const std::string& type, const std::string& subTy
 int SxProbePort(int comNumber)
 {
     const std::string name = plat::ComDevice(comNumber);
+    // A port on a terminal server is listed as it is mapped: probing would mean connecting, which takes
+    // seconds on a dead server and can push someone else's session off a busy one.
+    if (SxIsNetDevice(name)) return 0;
     std::unique_ptr<ISxDevice> device = SxCreateDevice(name);
     if (!device) return ecBadId;
     const int rc = MapOpenResult(device->Open(name, 4096, 4096));

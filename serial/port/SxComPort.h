@@ -347,7 +347,8 @@ public:
 };
 
 // Tries to open COM n's device and closes it again: 0 when it opened, ecAlreadyOpen when it is in
-// use, another negative code when it cannot be opened.
+// use, another negative code when it cannot be opened. A port on a terminal server gives 0 without a
+// connection.
 int SxProbePort(int comNumber);
 
 } // namespace sx

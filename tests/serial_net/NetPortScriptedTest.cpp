@@ -233,6 +233,14 @@ TEST_F(ScriptedServerTest, NamesThatReachNoServerFailLikeAMissingPort)
     }
 }
 
+// The port selection dialog lists a port on a terminal server without connecting to it: a probe would
+// take seconds on a dead server and could push an engineer's running session off the server.
+TEST_F(ScriptedServerTest, ThePortProbeListsANetworkPortWithoutConnecting)
+{
+    plat::SetComDevice(Com, "tcp://127.0.0.1:" + std::to_string(FreePort()));
+    EXPECT_EQ(SxProbePort(Com), 0);
+}
+
 // The server asks the port to stop sending (FLOWCONTROL-SUSPEND): output waits, without being lost,
 // until the server resumes. The server looks for the held bytes for a while before it resumes; a
 // port that ignored the request would have sent them by then.
