@@ -293,13 +293,13 @@ public:
         port_ = std::make_unique<sx::TSxComPort>(&plat::QtGuiHandoff::Instance());
         port_->SetComNumber(ComNumber);
         port_->SetBaud(115200);
-        // One GetChar per byte, as the program's console takes the bytes of a notification.
+        // One GetBlock per notification, as the program's console takes its bytes.
         port_->SetOnTriggerAvail([this](sx::TSxCustomComPort& p, uint16_t count) {
             buffer_.resize(count);
-            for (uint16_t i = 0; i < count; ++i)
-                buffer_[i] = p.GetChar();
-            Got.HashValue = Hash(Got.HashValue, buffer_.data(), count);
-            Got.Took(count);
+            // A short take leaves bytes behind: the stream's hash then tells.
+            const int n = count > 0 ? p.GetBlock(buffer_.data(), count) : 0;
+            Got.HashValue = Hash(Got.HashValue, buffer_.data(), static_cast<size_t>(n));
+            Got.Took(static_cast<size_t>(n));
         });
         port_->SetOnTriggerData([this](sx::TSxCustomComPort&, uint16_t) { ++Got.Matches; });
         try {
