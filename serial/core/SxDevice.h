@@ -3,8 +3,8 @@
 // (serial/device/: the POSIX termios line, the simulated line). Every call returns 0 or a positive
 // value for success and a negative result code of the serial layer for failure.
 //
-// Threads: WaitEvent is called only by the event thread, Write only by the output thread, Read and
-// BytesWaiting only by the dispatch thread; CancelWait and CancelWrite may be called from any thread
+// Threads: WaitEvent, Read and BytesWaiting are called only by the dispatch thread, Write only by
+// the output thread; CancelWait and CancelWrite may be called from any thread
 // and make a pending WaitEvent/Write return early. The remaining calls are made under the
 // dispatcher's general lock. Close is called once no thread uses the device any more.
 
@@ -87,9 +87,10 @@ public:
     virtual int Write(const uint8_t* buf, int n) = 0;
     virtual void CancelWrite() = 0;
 
-    // Waits for the next device event and returns its bits; returns 0 after CancelWait, and
-    // evHangup once the device is gone (a later call returns evHangup again at once).
-    virtual uint32_t WaitEvent() = 0;
+    // Waits for the next device event and returns its bits; returns 0 after CancelWait or when
+    // timeoutMs (-1: no limit) passed first, and evHangup once the device is gone (a later call
+    // returns evHangup again at once). A CancelWait made while nobody waits ends the next wait.
+    virtual uint32_t WaitEvent(int timeoutMs = -1) = 0;
     virtual void CancelWait() = 0;
 
     // Discard what the driver holds on one side.

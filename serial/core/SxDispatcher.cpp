@@ -142,8 +142,7 @@ int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::
     }
     {
         std::lock_guard<std::mutex> g(evLock_);
-        commEvents_ = 0;
-        commEventSet_ = dispatcherReady_ = poked_ = false;
+        poked_ = false;
     }
     int result;
     {
@@ -180,7 +179,7 @@ int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::
 void TSxBaseDispatcher::StartThreads() {
     std::lock_guard<std::mutex> g(threadsLock_);
     if (liveThreads_.load() > 0) throw std::logic_error("Dispatcher already started");
-    for (auto* t : {&comThread_, &dispThread_, &outThread_})
+    for (auto* t : {&dispThread_, &outThread_})
         if (t->joinable()) t->join();
     kill_ = false;
     {
@@ -193,9 +192,8 @@ void TSxBaseDispatcher::StartThreads() {
         std::unique_lock<std::mutex> s(startLock_);
         startCv_.wait_for(s, StartTimeout, [&] { return threadAcks_ >= ordinal; });
     };
-    start(comThread_, &TSxBaseDispatcher::ComThreadBody, 1);
-    start(dispThread_, &TSxBaseDispatcher::DispThreadBody, 2);
-    start(outThread_, &TSxBaseDispatcher::OutThreadBody, 3);
+    start(dispThread_, &TSxBaseDispatcher::DispThreadBody, 1);
+    start(outThread_, &TSxBaseDispatcher::OutThreadBody, 2);
 }
 
 int TSxBaseDispatcher::Close() {
@@ -238,13 +236,13 @@ bool TSxBaseDispatcher::Delivering() const {
 bool TSxBaseDispatcher::OnOwnThread() const {
     const auto self = std::this_thread::get_id();
     std::lock_guard<std::mutex> g(threadIdsLock_);
-    return self == comId_ || self == dispId_ || self == outId_;
+    return self == dispId_ || self == outId_;
 }
 
 void TSxBaseDispatcher::JoinThreads() {
     std::lock_guard<std::mutex> g(threadsLock_);
     const auto self = std::this_thread::get_id();
-    for (auto* t : {&comThread_, &dispThread_, &outThread_})
+    for (auto* t : {&dispThread_, &outThread_})
         if (t->joinable() && t->get_id() != self) t->join();
 }
 
@@ -258,7 +256,6 @@ void TSxBaseDispatcher::ThreadLeaves() {
     {
         std::lock_guard<std::mutex> g(threadIdsLock_);
         const auto self = std::this_thread::get_id();
-        if (comId_ == self) comId_ = {};
         if (dispId_ == self) dispId_ = {};
         if (outId_ == self) outId_ = {};
     }
@@ -315,64 +312,38 @@ void Acknowledge(std::mutex& m, std::condition_variable& cv, int& acks) {
 }
 } // namespace
 
-void TSxBaseDispatcher::ComThreadBody() {
-    {
-        std::lock_guard<std::mutex> g(threadIdsLock_);
-        comId_ = std::this_thread::get_id();
-    }
-    Acknowledge(startLock_, startCv_, threadAcks_);
-    while (!kill_) {
-        const uint32_t ev = device_->WaitEvent();
-        if (ev & (evRing | evRingTE)) ringSeen_ = true;
-        if (kill_) break;
-        if (ev == 0) continue;
-        {
-            std::lock_guard<std::mutex> g(evLock_);
-            commEvents_ |= ev;
-            commEventSet_ = true;
-            dispatcherReady_ = false;
-        }
-        evCv_.notify_all();
-        if (ev & evHangup) break; // nothing more will come from this device
-        std::unique_lock<std::mutex> lk(evLock_);
-        evCv_.wait(lk, [&] { return dispatcherReady_ || kill_.load(); });
-        dispatcherReady_ = false;
-    }
-    ThreadLeaves();
-}
-
+// The dispatch thread waits for the device's events itself, so that an arrival is read and its
+// triggers are evaluated without a hand-over between threads. It waits for the next event only
+// after it has handled the previous one; pokes (a timer armed, room made in a full ring) end the
+// wait early, and the wait is limited to when the next timer is due or the full ring must be
+// looked at again.
 void TSxBaseDispatcher::DispThreadBody() {
     {
         std::lock_guard<std::mutex> g(threadIdsLock_);
         dispId_ = std::this_thread::get_id();
     }
     Acknowledge(startLock_, startCv_, threadAcks_);
+    bool deviceGone = false;
     while (!kill_) {
         const int pollMs = PollingNeeded();
         uint32_t ev = 0;
-        {
+        if (!deviceGone) {
+            ev = device_->WaitEvent(pollMs);
+            if (ev & (evRing | evRingTE)) ringSeen_ = true;
+            deviceGone = (ev & evHangup) != 0; // nothing more will come from this device
+        } else {
             std::unique_lock<std::mutex> lk(evLock_);
-            auto ready = [&] { return commEventSet_ || poked_ || kill_.load(); };
+            auto ready = [&] { return poked_ || kill_.load(); };
             if (pollMs >= 0)
                 evCv_.wait_for(lk, std::chrono::milliseconds(pollMs), ready);
             else
                 evCv_.wait(lk, ready);
-            if (commEventSet_) {
-                ev = commEvents_;
-                commEvents_ = 0;
-                commEventSet_ = false;
-            }
             poked_ = false;
         }
         if (kill_) break;
+        inThreadRound_ = true;
         RunRound(ev);
-        if (ev) {
-            {
-                std::lock_guard<std::mutex> g(evLock_);
-                dispatcherReady_ = true;
-            }
-            evCv_.notify_all();
-        }
+        inThreadRound_ = false;
     }
     ThreadLeaves();
 }
@@ -462,6 +433,7 @@ void TSxBaseDispatcher::Poke() {
         poked_ = true;
     }
     evCv_.notify_all();
+    if (liveThreads_.load() > 0) device_->CancelWait();
 }
 
 // ---- Dispatch work ---------------------------------------------------------------------------
@@ -509,8 +481,77 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
 }
 
 void TSxBaseDispatcher::RunInputChecks() {
+    if (inThreadRound_ && InputChecksOnGui()) {
+        if (RunInputChecksOnGui()) return;
+    }
     while (CheckDataAndAvail()) {
     }
+}
+
+// When every handler of the input messages runs on the GUI thread, a whole run of them is
+// delivered there in one hand-off instead of one round trip each: the same messages in the same
+// order, each handler called as it would be, the dispatch thread waiting meanwhile.
+bool TSxBaseDispatcher::InputChecksOnGui() {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!gui_ || !serviceNeeded_ || closing_ || (availLevel_ == 0 && data_.empty())) return false;
+    for (const auto& p : procs_)
+        if (!p.Deleted) return false;
+    for (const auto& e : events_)
+        if (!e.Deleted && !e.Synchronize) return false;
+    return true;
+}
+
+// The hand-off of a run of input messages. Not started within the window time-out, it is dropped
+// and false returned: the dispatch thread then delivers them itself, one hand-off each, as always.
+// Started, it is waited for to its end. A handler that must run on the dispatch thread (one added
+// by a handler during the run) is handed back to it.
+bool TSxBaseDispatcher::RunInputChecksOnGui() {
+    auto batch = std::make_shared<GuiBatch>();
+    gui_->PostToGuiThread([this, batch] {
+        {
+            std::lock_guard<std::mutex> g(batch->M);
+            if (batch->Dropped) return;
+            batch->Started = true;
+        }
+        guiBatch_.store(batch.get(), std::memory_order_release);
+        while (CheckDataAndAvail()) {
+        }
+        guiBatch_.store(nullptr, std::memory_order_release);
+        {
+            std::lock_guard<std::mutex> g(batch->M);
+            batch->Done = true;
+        }
+        batch->Cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lk(batch->M);
+    if (!batch->Cv.wait_for(lk, std::chrono::milliseconds(WindowTimeoutMs), [&] { return batch->Started; })) {
+        batch->Dropped = true;
+        return false;
+    }
+    for (;;) {
+        batch->Cv.wait(lk, [&] { return batch->Done || batch->Back; });
+        if (!batch->Back) return true;
+        auto job = std::move(batch->Back);
+        batch->Back = nullptr;
+        lk.unlock();
+        job();
+        lk.lock();
+        batch->BackDone = true;
+        batch->Cv.notify_all();
+    }
+}
+
+void TSxBaseDispatcher::OnDispatchThread(const std::function<void()>& job) {
+    GuiBatch* batch = guiBatch_.load(std::memory_order_acquire);
+    if (!batch) {
+        job();
+        return;
+    }
+    std::unique_lock<std::mutex> lk(batch->M);
+    batch->Back = job;
+    batch->BackDone = false;
+    batch->Cv.notify_all();
+    batch->Cv.wait(lk, [&] { return batch->BackDone; });
 }
 
 // Bytes the device held back while the ring was full are read as soon as there is room, and are
@@ -781,14 +822,16 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
             if (events_[i].Deleted) continue;
             e = events_[i];
         }
-        if (e.Synchronize && gui_) {
+        if (e.Synchronize && gui_ && InGuiBatch()) {
+            Guarded([&] { e.Fn(e.UserData, msg, first, second); });
+        } else if (e.Synchronize && gui_) {
             gui_->RunOnGuiThread(
                 [this, fn = e.Fn, ud = e.UserData, msg, first, second] {
                     Guarded([&] { fn(ud, msg, first, second); });
                 },
                 WindowTimeoutMs);
         } else {
-            Guarded([&] { e.Fn(e.UserData, msg, first, second); });
+            OnDispatchThread([&] { Guarded([&] { e.Fn(e.UserData, msg, first, second); }); });
         }
         go = afterHandler();
     }
@@ -800,7 +843,7 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
             if (procs_[i].Deleted) continue;
             fn = procs_[i].Fn;
         }
-        Guarded([&] { fn(msg, first, second); });
+        OnDispatchThread([&] { Guarded([&] { fn(msg, first, second); }); });
         go = afterHandler();
     }
     for (size_t i = 0; go; ++i) {
@@ -812,7 +855,9 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
             if (windows_[i].Deleted) continue;
             w = windows_[i].Window;
         }
-        if (gui_) {
+        if (gui_ && InGuiBatch()) {
+            Guarded([&] { w->HandleMessage(msg, first, second); });
+        } else if (gui_) {
             // Runs on the GUI thread, which also removes windows: check there that it is still ours.
             gui_->RunOnGuiThread(
                 [this, w, msg, first, second] {

@@ -4,10 +4,12 @@
 // strings, the modem lines and line errors, runs 55 ms timers and delivers every resulting trigger
 // to its registered handlers.
 //
-// Threads. The event thread waits for device events; the dispatch thread reads input, evaluates all
-// triggers and calls procedure handlers; the output thread writes the output ring. Window handlers
-// and synchronised event handlers run on the GUI thread through the hand-off, the dispatch thread
-// waiting at most 3000 ms for each. Create, open, close and destroy dispatchers on the GUI thread.
+// Threads. The dispatch thread waits for device events, reads input, evaluates all triggers and
+// calls procedure handlers; the output thread writes the output ring. Window handlers and
+// synchronised event handlers run on the GUI thread through the hand-off, the dispatch thread
+// waiting for each (for the GUI thread to take it at most 3000 ms). When all handlers run there,
+// the input messages of one arrival go over in one hand-off. Create, open, close and destroy
+// dispatchers on the GUI thread.
 //
 // Results: 0 or positive for success, a negative result code (serial/errors/SxErrors.h) on failure.
 
@@ -90,7 +92,7 @@ public:
     static TSxBaseDispatcher* FindByHandle(uint16_t handle);
 
     // ---- Lifecycle ---------------------------------------------------------------------------
-    // Opens the named device ("/dev/ttyS0", "sim", "sim:NAME") and starts the three threads.
+    // Opens the named device ("/dev/ttyS0", "sim", "sim:NAME") and starts the threads.
     // parity 0..4 (none, odd, even, mark, space), stopBits 1 or 2.
     int Open(const std::string& deviceName, int32_t baud, uint8_t parity, uint8_t dataBits, uint8_t stopBits,
              uint16_t inSize, uint16_t outSize, bool dtr, bool rts);
@@ -103,13 +105,13 @@ public:
     // dispatch thread finishes the close when the delivery returns (ThreadsRunning turns false).
     int Close();
     bool IsOpen() const;
-    // Whether Open starts the three threads (default true). Without them nothing runs by itself:
+    // Whether Open starts the threads (default true). Without them nothing runs by itself:
     // the caller drives the dispatch work with RunRound and the output with WriteOutput (tests of
     // the components above the dispatcher do, in virtual time).
     void SetThreadsOnOpen(bool start) { threadsOnOpen_ = start; }
     bool ThreadsRunning() const { return liveThreads_.load() > 0; }
     bool Delivering() const;
-    // Starts the three threads of an open dispatcher; throws std::logic_error("Dispatcher already
+    // Starts the threads of an open dispatcher; throws std::logic_error("Dispatcher already
     // started") when they run.
     void StartThreads();
     // Called on the GUI thread when the device went away (unplugged, peer hung up). Unset, the
@@ -232,7 +234,6 @@ private:
     };
 
     // Threads.
-    void ComThreadBody();
     void DispThreadBody();
     void OutThreadBody();
     void ThreadLeaves();
@@ -248,6 +249,11 @@ private:
     bool CheckTimerTriggers();
     bool CheckDataAndAvail();
     void RunInputChecks();
+    bool InputChecksOnGui();
+    bool RunInputChecksOnGui();
+    bool InGuiBatch() const { return guiBatch_.load(std::memory_order_acquire) != nullptr; }
+    // Runs job on the dispatch thread: here, or handed back there from a run on the GUI thread.
+    void OnDispatchThread(const std::function<void()>& job);
     void ReadBacklog();
     // Delivers one trigger message to every handler; false when an avail notification's bytes
     // were not all taken.
@@ -344,12 +350,20 @@ private:
     bool outWriting_ = false;
     bool everWritten_ = false;
 
-    // Event/dispatch hand-off.
+    // A run of input messages delivered on the GUI thread, and the dispatch thread's wait for it.
+    struct GuiBatch {
+        std::mutex M;
+        std::condition_variable Cv;
+        bool Started = false, Done = false, Dropped = false;
+        std::function<void()> Back; // a job handed back to the dispatch thread
+        bool BackDone = false;
+    };
+    std::atomic<GuiBatch*> guiBatch_{nullptr};
+    bool inThreadRound_ = false; // dispatch thread only
+
+    // Wake-ups of the dispatch thread once its device is gone.
     std::mutex evLock_;
     std::condition_variable evCv_;
-    uint32_t commEvents_ = 0;
-    bool commEventSet_ = false;
-    bool dispatcherReady_ = false;
     bool poked_ = false;
 
     std::atomic<bool> kill_{false};
@@ -359,9 +373,9 @@ private:
     std::condition_variable startCv_;
     int threadAcks_ = 0;
     std::mutex threadsLock_;
-    std::thread comThread_, dispThread_, outThread_;
+    std::thread dispThread_, outThread_;
     mutable std::mutex threadIdsLock_;
-    std::thread::id comId_, dispId_, outId_;
+    std::thread::id dispId_, outId_;
 };
 
 // Waits until a timer of n ticks on clock expires. With yield, pump runs once per round (it

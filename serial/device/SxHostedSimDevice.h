@@ -45,7 +45,7 @@ public:
     void HoldInput(bool held) override { inner_->HoldInput(held); }
     int Write(const uint8_t* buf, int n) override { return inner_->Write(buf, n); }
     void CancelWrite() override { inner_->CancelWrite(); }
-    uint32_t WaitEvent() override { return inner_->WaitEvent(); }
+    uint32_t WaitEvent(int timeoutMs = -1) override { return inner_->WaitEvent(timeoutMs); }
     void CancelWait() override { inner_->CancelWait(); }
     void PurgeInput() override { inner_->PurgeInput(); }
     void PurgeOutput() override { inner_->PurgeOutput(); }

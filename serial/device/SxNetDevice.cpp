@@ -349,8 +349,9 @@ public:
         Poke(writeWake_[1]);
     }
 
-    uint32_t WaitEvent() override {
+    uint32_t WaitEvent(int timeoutMs = -1) override {
         if (hangupReported_) return evHangup;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
         for (;;) {
             bool readSocket;
             {
@@ -369,7 +370,13 @@ public:
             // While input is held at its limit the socket is left out altogether: a hang-up would
             // otherwise wake the poll at once, again and again, until the reader resumes.
             pollfd fds[2] = {{readSocket ? fd_ : -1, POLLIN, 0}, {waitWake_[0], POLLIN, 0}};
-            const int p = ::poll(fds, 2, -1);
+            int waitMs = -1;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) return 0;
+                waitMs = static_cast<int>(left.count());
+            }
+            const int p = ::poll(fds, 2, waitMs);
             if (p < 0) {
                 if (errno == EINTR) continue;
                 MarkHungUp();

@@ -10,7 +10,9 @@
 #include "serial/device/SxPortLock.h"
 #include "serial/errors/SxErrors.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -320,12 +322,19 @@ public:
 
     void CancelWrite() override { Poke(writeWake_[1]); }
 
-    uint32_t WaitEvent() override {
+    uint32_t WaitEvent(int timeoutMs = -1) override {
         if (hungUp_) return evHangup;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
         for (;;) {
             pollfd fds[2] = {{fd_, static_cast<short>(held_ ? 0 : POLLIN), 0}, {waitWake_[0], POLLIN, 0}};
             const bool sample = hasModemLines_ || hasCounters_;
-            const int p = ::poll(fds, 2, sample ? SampleMs : -1);
+            int waitMs = sample ? SampleMs : -1;
+            if (timeoutMs >= 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                const int leftMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+                waitMs = waitMs < 0 ? leftMs : std::min(waitMs, leftMs);
+            }
+            const int p = ::poll(fds, 2, waitMs);
             if (p < 0) {
                 if (errno == EINTR) continue;
                 hungUp_ = true;
@@ -365,6 +374,7 @@ public:
                 if (fresh & 0x10) ev |= evBreak;
             }
             if (ev) return ev;
+            if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return 0;
         }
     }
 

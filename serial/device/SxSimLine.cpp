@@ -310,14 +310,17 @@ public:
         line_->cv_.notify_all();
     }
 
-    uint32_t WaitEvent() override {
+    uint32_t WaitEvent(int timeoutMs = -1) override {
         std::unique_lock<std::mutex> lk(line_->m_);
         auto ready = [&] {
             if (line_->cancelWait_ || !line_->plugged_) return true;
             const uint32_t mask = line_->held_ ? ~static_cast<uint32_t>(evRxChar) : ~0u;
             return (line_->events_ & mask) != 0;
         };
-        line_->cv_.wait(lk, ready);
+        if (timeoutMs < 0)
+            line_->cv_.wait(lk, ready);
+        else if (!line_->cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready))
+            return 0;
         if (!line_->plugged_) return evHangup;
         if (line_->cancelWait_) {
             line_->cancelWait_ = false;
