@@ -429,3 +429,63 @@ TEST_F(SimLineDispatcher, OutputWaitsForDsrWhenAskedTo) {
     EXPECT_EQ(line->ReadExactly(4, Deadline), "more");
     line->SetLine(msDSR, true);
 }
+
+// The messages of one arrival go to the GUI thread together when every handler runs there. They
+// must come exactly as one at a time would bring them: per message the synchronised event handler
+// before the window, the avail counts up to each match, the bytes taken in stream order. A
+// procedure handler added by a handler meanwhile still runs on the dispatch thread, in its place
+// between the two.
+TEST_F(SimLineDispatcher, MessagesOfOneArrivalKeepOrderCountsAndThreadsWhenDeliveredTogether) {
+    struct Call {
+        char Who;
+        Msg M;
+        bool OnGui;
+        bool operator==(const Call&) const = default;
+    };
+    std::mutex m;
+    std::vector<Call> calls;
+    const auto guiThread = std::this_thread::get_id();
+    auto note = [&](char who, uint16_t msg, uint32_t first, uint32_t second) {
+        std::lock_guard<std::mutex> g(m);
+        calls.push_back({who, {msg, first, static_cast<uint16_t>(second & 0xFFFF)},
+                         std::this_thread::get_id() == guiThread});
+    };
+    Window w;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    std::string taken;
+    w.On = [&](uint16_t msg, uint32_t first) {
+        note('W', msg, first, w.Log.Snapshot().back().Datum);
+        if (msg != smAvail) return;
+        std::string bytes(first, '\0');
+        ASSERT_EQ(d.GetBlock(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<int>(first)), static_cast<int>(first));
+        taken += bytes;
+        if (taken.size() == first) // the first notification
+            d.AddProcedureHandler([&](uint16_t msg2, uint32_t first2, uint32_t second2) { note('P', msg2, first2, second2); });
+    };
+    d.AddEventHandler([&](void*, uint16_t msg, uint32_t first, uint32_t second) { note('E', msg, first, second); },
+                      nullptr, true);
+    d.AddWindowHandler(&w);
+    d.NotePortHandlers(1);
+    const auto ok = static_cast<uint32_t>(d.NewDataTrigger("OK", true));
+    const auto ring = static_cast<uint32_t>(d.NewDataTrigger("RING", false));
+    d.SetAvailLevel(1);
+    const std::string stream = "xxOKyyRINGzzok..";
+    line->Write(stream); // one arrival
+    ASSERT_TRUE(gui.PumpUntil([&] { return taken.size() == stream.size(); }, Deadline)) << taken;
+    EXPECT_EQ(taken, stream);
+
+    const std::vector<Msg> expected = {{smAvail, 2, 0}, {smData, ok, 2},   {smAvail, 4, 0}, {smData, ring, 4},
+                                       {smAvail, 6, 0}, {smData, ok, 2},   {smAvail, 4, 0}};
+    std::vector<Call> want;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        want.push_back({'E', expected[i], true});
+        if (i > 0) want.push_back({'P', expected[i], false});
+        want.push_back({'W', expected[i], true});
+    }
+    std::lock_guard<std::mutex> g(m);
+    ASSERT_EQ(calls.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i)
+        EXPECT_EQ(calls[i], want[i]) << "call " << i << ": " << calls[i].Who << calls[i].M << " on GUI "
+                                     << calls[i].OnGui;
+}
