@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 namespace sx {
 
@@ -126,7 +127,9 @@ int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::
     {
         std::lock_guard<std::mutex> g(inLock_);
         in_.assign(InputRingSize, 0);
-        inHead_ = inTail_ = scanFloor_ = 0;
+        inHead_ = visibleHead_ = inTail_ = scanFloor_ = 0;
+        readAhead_ = false;
+        frozenTail_ = 0;
         morePending_ = inAvailDispatch_ = flushedInDispatch_ = false;
         takenCount_ = maxTakenCount_ = 0;
         scanPos_ = 0;
@@ -324,14 +327,13 @@ void TSxBaseDispatcher::DispThreadBody() {
     }
     Acknowledge(startLock_, startCv_, threadAcks_);
     bool deviceGone = false;
+    pendingEvents_ = 0;
     while (!kill_) {
-        const int pollMs = PollingNeeded();
-        uint32_t ev = 0;
-        if (!deviceGone) {
-            ev = device_->WaitEvent(pollMs);
-            if (ev & (evRing | evRingTE)) ringSeen_ = true;
-            deviceGone = (ev & evHangup) != 0; // nothing more will come from this device
-        } else {
+        uint32_t ev = std::exchange(pendingEvents_, 0); // left by the last round
+        if (ev == 0 && !deviceGone) {
+            ev = WaitDevice(PollingNeeded());
+        } else if (ev == 0) {
+            const int pollMs = PollingNeeded();
             std::unique_lock<std::mutex> lk(evLock_);
             auto ready = [&] { return poked_ || kill_.load(); };
             if (pollMs >= 0)
@@ -341,11 +343,18 @@ void TSxBaseDispatcher::DispThreadBody() {
             poked_ = false;
         }
         if (kill_) break;
+        deviceGone = deviceGone || (ev & evHangup) != 0; // nothing more will come from this device
         inThreadRound_ = true;
         RunRound(ev);
         inThreadRound_ = false;
     }
     ThreadLeaves();
+}
+
+uint32_t TSxBaseDispatcher::WaitDevice(int timeoutMs) {
+    const uint32_t ev = device_->WaitEvent(timeoutMs);
+    if (ev & (evRing | evRingTE)) ringSeen_ = true;
+    return ev;
 }
 
 void TSxBaseDispatcher::OutThreadBody() {
@@ -503,8 +512,9 @@ bool TSxBaseDispatcher::InputChecksOnGui() {
 
 // The hand-off of a run of input messages. Not started within the window time-out, it is dropped
 // and false returned: the dispatch thread then delivers them itself, one hand-off each, as always.
-// Started, it is waited for to its end. A handler that must run on the dispatch thread (one added
-// by a handler during the run) is handed back to it.
+// Started, it is waited for to its end. Meanwhile the dispatch thread reads on into the ring (the
+// bytes become visible to the scan and the handlers in its next round) and runs what the run hands
+// back to it: a handler that must run on the dispatch thread (one added by a handler meanwhile).
 bool TSxBaseDispatcher::RunInputChecksOnGui() {
     auto batch = std::make_shared<GuiBatch>();
     gui_->PostToGuiThread([this, batch] {
@@ -517,28 +527,66 @@ bool TSxBaseDispatcher::RunInputChecksOnGui() {
         while (CheckDataAndAvail()) {
         }
         guiBatch_.store(nullptr, std::memory_order_release);
-        {
-            std::lock_guard<std::mutex> g(batch->M);
-            batch->Done = true;
-        }
-        batch->Cv.notify_all();
+        SignalBatch(*batch, [&] { batch->Done = true; });
     });
     std::unique_lock<std::mutex> lk(batch->M);
     if (!batch->Cv.wait_for(lk, std::chrono::milliseconds(WindowTimeoutMs), [&] { return batch->Started; })) {
         batch->Dropped = true;
         return false;
     }
-    for (;;) {
-        batch->Cv.wait(lk, [&] { return batch->Done || batch->Back; });
-        if (!batch->Back) return true;
-        auto job = std::move(batch->Back);
-        batch->Back = nullptr;
-        lk.unlock();
-        job();
-        lk.lock();
-        batch->BackDone = true;
-        batch->Cv.notify_all();
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        readAhead_ = true;
+        readAheadRoom_ = true;
+        frozenTail_ = inTail_;
     }
+    bool readMore = true;
+    for (;;) {
+        if (batch->Back) {
+            auto job = std::move(batch->Back);
+            batch->Back = nullptr;
+            lk.unlock();
+            job();
+            lk.lock();
+            batch->BackDone = true;
+            batch->Cv.notify_all();
+            continue;
+        }
+        if (batch->Done) break;
+        if (!readMore || kill_) {
+            batch->Cv.wait(lk, [&] { return batch->Done || batch->Back; });
+            continue;
+        }
+        batch->OnDevice = true;
+        lk.unlock();
+        const uint32_t ev = WaitDevice(-1);
+        // Other events and the bytes read are taken up by the next round.
+        pendingEvents_ |= ev & ~static_cast<uint32_t>(evRxChar);
+        if ((ev & evRxChar) && ReadInput() > 0) pendingEvents_ |= evRxChar;
+        {
+            std::lock_guard<std::mutex> g(inLock_);
+            readMore = readAheadRoom_ && !(ev & evHangup);
+        }
+        lk.lock();
+        batch->OnDevice = false;
+    }
+    lk.unlock();
+    std::lock_guard<std::mutex> g(inLock_);
+    readAhead_ = false;
+    visibleHead_ = inHead_;
+    return true;
+}
+
+// Sets what change does under the run's lock and wakes the dispatch thread, wherever it waits.
+void TSxBaseDispatcher::SignalBatch(GuiBatch& batch, const std::function<void()>& change) {
+    bool onDevice;
+    {
+        std::lock_guard<std::mutex> g(batch.M);
+        change();
+        onDevice = batch.OnDevice;
+    }
+    batch.Cv.notify_all();
+    if (onDevice) device_->CancelWait();
 }
 
 void TSxBaseDispatcher::OnDispatchThread(const std::function<void()>& job) {
@@ -547,10 +595,11 @@ void TSxBaseDispatcher::OnDispatchThread(const std::function<void()>& job) {
         job();
         return;
     }
+    SignalBatch(*batch, [&] {
+        batch->Back = job;
+        batch->BackDone = false;
+    });
     std::unique_lock<std::mutex> lk(batch->M);
-    batch->Back = job;
-    batch->BackDone = false;
-    batch->Cv.notify_all();
     batch->Cv.wait(lk, [&] { return batch->BackDone; });
 }
 
@@ -574,8 +623,10 @@ int TSxBaseDispatcher::ReadInput() {
     {
         std::lock_guard<std::mutex> g(inLock_);
         if (!deviceOpenForIo()) return 0;
+        // Reading ahead, the bytes taken meanwhile stay in place: they may not have been scanned yet.
+        const uint64_t tail = readAhead_ ? frozenTail_ : inTail_;
         for (;;) {
-            const uint64_t used = inHead_ - inTail_;
+            const uint64_t used = inHead_ - tail;
             const size_t free = InputRingSize - used;
             if (free == 0) break;
             const size_t idx = inHead_ % InputRingSize;
@@ -590,11 +641,16 @@ int TSxBaseDispatcher::ReadInput() {
             total += r;
             if (static_cast<size_t>(r) < seg) break;
         }
-        const bool full = inHead_ - inTail_ == static_cast<uint64_t>(InputRingSize);
-        const bool pending = full && !lost && device_->BytesWaiting() > 0;
-        if (pending != morePending_) {
-            morePending_ = pending;
-            device_->HoldInput(pending);
+        if (readAhead_) {
+            readAheadRoom_ = !lost && inHead_ - tail < static_cast<uint64_t>(InputRingSize);
+        } else {
+            visibleHead_ = inHead_;
+            const bool full = inHead_ - inTail_ == static_cast<uint64_t>(InputRingSize);
+            const bool pending = full && !lost && device_->BytesWaiting() > 0;
+            if (pending != morePending_) {
+                morePending_ = pending;
+                device_->HoldInput(pending);
+            }
         }
     }
     if (lost) HandleDeviceLost();
@@ -719,7 +775,7 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
                 // Under the general lock, as ClearInput moves the floor: bytes it flushed are
                 // never offered to the triggers it has just reset.
                 std::lock_guard<std::mutex> i(inLock_);
-                head = inHead_;
+                head = visibleHead_;
                 if (scanPos_ < scanFloor_) scanPos_ = scanFloor_;
             }
             // While no trigger has a candidate in progress, a byte that begins none of them leaves
@@ -730,7 +786,8 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
                 t.MarkStarts(starts);
                 allIdle = allIdle && t.Idle();
             }
-            // Only this thread writes the ring's bytes, so the unscanned ones can be read here.
+            // Bytes up to the visible head are written no more until they are taken (and the
+            // dispatch thread reading ahead keeps off those taken during a run): read them here.
             const uint8_t* ring = in_.data();
             while (scanPos_ < head && hits.empty()) {
                 if (allIdle) {
@@ -879,7 +936,7 @@ bool TSxBaseDispatcher::DispatchTrigger(uint16_t msg, uint32_t first, uint16_t d
     int taken;
     {
         std::lock_guard<std::mutex> g(inLock_);
-        const uint64_t used = inHead_ - inTail_;
+        const uint64_t used = visibleHead_ - inTail_;
         uint64_t advance = flushedInDispatch_ ? used : std::min<uint64_t>(used, static_cast<uint64_t>(maxTakenCount_));
         inTail_ += advance;
         taken = static_cast<int>(advance);
@@ -1162,7 +1219,7 @@ int TSxBaseDispatcher::GetChar(uint8_t& c) {
     bool poke;
     {
         std::lock_guard<std::mutex> g(inLock_);
-        const uint64_t used = inHead_ - inTail_;
+        const uint64_t used = visibleHead_ - inTail_;
         if (inAvailDispatch_) {
             // Read without consuming: the dispatch settles what was taken after all handlers ran.
             if (flushedInDispatch_ || static_cast<uint64_t>(takenCount_) >= used) return ecBufferIsEmpty;
@@ -1189,7 +1246,7 @@ int TSxBaseDispatcher::GetBlock(uint8_t* data, int n) {
     bool poke = false;
     {
         std::lock_guard<std::mutex> g(inLock_);
-        const uint64_t used = inHead_ - inTail_;
+        const uint64_t used = visibleHead_ - inTail_;
         const uint64_t skip = inAvailDispatch_ ? static_cast<uint64_t>(takenCount_) : 0;
         if ((inAvailDispatch_ && flushedInDispatch_) || skip >= used) return ecBufferIsEmpty;
         k = static_cast<int>(std::min<uint64_t>(used - skip, static_cast<uint64_t>(n)));
@@ -1214,7 +1271,7 @@ int TSxBaseDispatcher::PeekChar(int n, uint8_t& c) {
     if (!open_) return ecCommNotOpen;
     if (n < 1) return ecBadArgument;
     std::lock_guard<std::mutex> g(inLock_);
-    const uint64_t used = inHead_ - inTail_;
+    const uint64_t used = visibleHead_ - inTail_;
     const uint64_t skip = inAvailDispatch_ ? static_cast<uint64_t>(takenCount_) : 0;
     if ((inAvailDispatch_ && flushedInDispatch_) || skip + static_cast<uint64_t>(n) > used) return ecBufferIsEmpty;
     c = in_[(inTail_ + skip + static_cast<uint64_t>(n) - 1) % InputRingSize];
@@ -1224,7 +1281,7 @@ int TSxBaseDispatcher::PeekChar(int n, uint8_t& c) {
 int TSxBaseDispatcher::InputUsed() {
     if (!open_) return 0;
     std::lock_guard<std::mutex> g(inLock_);
-    uint64_t used = inHead_ - inTail_;
+    uint64_t used = visibleHead_ - inTail_;
     if (inAvailDispatch_) used = flushedInDispatch_ ? 0 : used - std::min<uint64_t>(used, takenCount_);
     return static_cast<int>(used);
 }
@@ -1238,8 +1295,8 @@ int TSxBaseDispatcher::ClearInput() {
         if (inAvailDispatch_)
             flushedInDispatch_ = true; // the dispatch takes everything when it settles
         else
-            inTail_ = inHead_;
-        scanFloor_ = inHead_;
+            inTail_ = visibleHead_;
+        scanFloor_ = visibleHead_;
     }
     for (auto& t : data_) t.Reset();
     DtrFlowCheckLocked();

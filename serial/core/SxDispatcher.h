@@ -251,6 +251,10 @@ private:
     void RunInputChecks();
     bool InputChecksOnGui();
     bool RunInputChecksOnGui();
+    struct GuiBatch;
+    void SignalBatch(GuiBatch& batch, const std::function<void()>& change);
+    // The device's next event (dispatch thread), at most timeoutMs (-1: no limit).
+    uint32_t WaitDevice(int timeoutMs);
     bool InGuiBatch() const { return guiBatch_.load(std::memory_order_acquire) != nullptr; }
     // Runs job on the dispatch thread: here, or handed back there from a run on the GUI thread.
     void OnDispatchThread(const std::function<void()>& job);
@@ -330,6 +334,13 @@ private:
     mutable std::mutex inLock_;
     std::vector<uint8_t> in_;
     uint64_t inHead_ = 0, inTail_ = 0;
+    // What the scan and the readers see: the head as of the last round. While a run of messages is
+    // delivered on the GUI thread the dispatch thread reads ahead beyond it, up to the tail as it
+    // was when the run began.
+    uint64_t visibleHead_ = 0;
+    bool readAhead_ = false;
+    bool readAheadRoom_ = false;
+    uint64_t frozenTail_ = 0;
     uint64_t scanFloor_ = 0; // bytes before it were flushed and are not scanned
     bool morePending_ = false;
     bool inAvailDispatch_ = false;
@@ -357,9 +368,11 @@ private:
         bool Started = false, Done = false, Dropped = false;
         std::function<void()> Back; // a job handed back to the dispatch thread
         bool BackDone = false;
+        bool OnDevice = false; // the dispatch thread waits for the device meanwhile
     };
     std::atomic<GuiBatch*> guiBatch_{nullptr};
-    bool inThreadRound_ = false; // dispatch thread only
+    bool inThreadRound_ = false;     // dispatch thread only
+    uint32_t pendingEvents_ = 0;     // dispatch thread only: events for the next round
 
     // Wake-ups of the dispatch thread once its device is gone.
     std::mutex evLock_;
