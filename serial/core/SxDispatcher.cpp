@@ -328,9 +328,17 @@ void TSxBaseDispatcher::DispThreadBody() {
     Acknowledge(startLock_, startCv_, threadAcks_);
     bool deviceGone = false;
     pendingEvents_ = 0;
+    localChecks_ = false;
     while (!kill_) {
-        uint32_t ev = std::exchange(pendingEvents_, 0); // left by the last round
-        if (ev == 0 && !deviceGone) {
+        uint32_t ev = 0;
+        if (batch_) {
+            if (!FollowGuiBatch(deviceGone)) continue;
+            // The run on the GUI thread is over: the rest of its round at once.
+            batch_.reset();
+            ev = std::exchange(pendingEvents_, 0);
+        } else if ((ev = std::exchange(pendingEvents_, 0)) != 0) {
+            // Left by the last round.
+        } else if (!deviceGone) {
             ev = WaitDevice(PollingNeeded());
         } else if (ev == 0) {
             const int pollMs = PollingNeeded();
@@ -348,6 +356,7 @@ void TSxBaseDispatcher::DispThreadBody() {
         RunRound(ev);
         inThreadRound_ = false;
     }
+    LeaveGuiBatch();
     ThreadLeaves();
 }
 
@@ -468,20 +477,24 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
             while (CheckStatusTriggers()) {
             }
             RunInputChecks();
-            ReadBacklog();
+            if (!batch_) ReadBacklog();
         }
-        if (events & evHangup) {
+        if ((events & evHangup) && !batch_) {
             // What arrived before the hang-up is delivered first.
-            while (ReadInput() > 0) RunInputChecks();
-            HandleDeviceLost();
+            while (!batch_ && ReadInput() > 0) RunInputChecks();
+            if (!batch_) HandleDeviceLost();
         }
+        // With the input out on the GUI thread the round ends here; the next one goes on after it.
+        if (batch_) pendingEvents_ |= events & evHangup;
     } else {
         ReadBacklog();
     }
-    for (;;) {
-        const bool s = CheckStatusTriggers();
-        const bool t = CheckTimerTriggers();
-        if (!s && !t) break;
+    if (!batch_) {
+        for (;;) {
+            const bool s = CheckStatusTriggers();
+            const bool t = CheckTimerTriggers();
+            if (!s && !t) break;
+        }
     }
     // A status trigger fires at most once a round, even when its handler arms it again at once:
     // otherwise a level that stays reached would be delivered without end.
@@ -490,16 +503,19 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
 }
 
 void TSxBaseDispatcher::RunInputChecks() {
-    if (inThreadRound_ && InputChecksOnGui()) {
-        if (RunInputChecksOnGui()) return;
+    if (batch_) return; // a run is out on the GUI thread; the round after it goes on
+    if (inThreadRound_ && !localChecks_ && InputChecksOnGui()) {
+        PostGuiBatch();
+        return;
     }
+    localChecks_ = false;
     while (CheckDataAndAvail()) {
     }
 }
 
 // When every handler of the input messages runs on the GUI thread, a whole run of them is
 // delivered there in one hand-off instead of one round trip each: the same messages in the same
-// order, each handler called as it would be, the dispatch thread waiting meanwhile.
+// order, each handler called as it would be.
 bool TSxBaseDispatcher::InputChecksOnGui() {
     std::lock_guard<std::mutex> g(lock_);
     if (!gui_ || !serviceNeeded_ || closing_ || (availLevel_ == 0 && data_.empty())) return false;
@@ -510,75 +526,52 @@ bool TSxBaseDispatcher::InputChecksOnGui() {
     return true;
 }
 
-// The hand-off of a run of input messages. Not started within the window time-out, it is dropped
-// and false returned: the dispatch thread then delivers them itself, one hand-off each, as always.
-// Started, it is waited for to its end. Meanwhile the dispatch thread reads on into the ring (the
-// bytes become visible to the scan and the handlers in its next round) and runs what the run hands
-// back to it: a handler that must run on the dispatch thread (one added by a handler meanwhile).
-bool TSxBaseDispatcher::RunInputChecksOnGui() {
+// Hands the input checks of this round to the GUI thread. Until they have run there, the dispatch
+// thread delivers nothing else: it reads on into the ring (the bytes become visible to the scan and
+// the handlers when the run ends, and are announced by the next round), runs what the run hands
+// back to it and keeps the time-out: a run the GUI thread has not begun within 3000 ms is dropped,
+// and the next round delivers its messages one hand-off each, as always.
+void TSxBaseDispatcher::PostGuiBatch() {
     auto batch = std::make_shared<GuiBatch>();
-    gui_->PostToGuiThread([this, batch] {
-        {
-            std::lock_guard<std::mutex> g(batch->M);
-            if (batch->Dropped) return;
-            batch->Started = true;
-        }
-        guiBatch_.store(batch.get(), std::memory_order_release);
-        while (CheckDataAndAvail()) {
-        }
-        guiBatch_.store(nullptr, std::memory_order_release);
-        SignalBatch(*batch, [&] { batch->Done = true; });
-    });
-    std::unique_lock<std::mutex> lk(batch->M);
-    if (!batch->Cv.wait_for(lk, std::chrono::milliseconds(WindowTimeoutMs), [&] { return batch->Started; })) {
-        batch->Dropped = true;
-        return false;
-    }
     {
         std::lock_guard<std::mutex> g(inLock_);
         readAhead_ = true;
         readAheadRoom_ = true;
         frozenTail_ = inTail_;
     }
-    bool readMore = true;
-    for (;;) {
-        if (batch->Back) {
-            auto job = std::move(batch->Back);
-            batch->Back = nullptr;
-            lk.unlock();
-            job();
-            lk.lock();
-            batch->BackDone = true;
-            batch->Cv.notify_all();
-            continue;
-        }
-        if (batch->Done) break;
-        if (!readMore || kill_) {
-            batch->Cv.wait(lk, [&] { return batch->Done || batch->Back; });
-            continue;
-        }
-        batch->OnDevice = true;
-        lk.unlock();
-        const uint32_t ev = WaitDevice(-1);
-        // Other events and the bytes read are taken up by the next round.
-        pendingEvents_ |= ev & ~static_cast<uint32_t>(evRxChar);
-        if ((ev & evRxChar) && ReadInput() > 0) pendingEvents_ |= evRxChar;
+    batch_ = batch;
+    batchDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(WindowTimeoutMs);
+    gui_->PostToGuiThread([this, batch] {
         {
-            std::lock_guard<std::mutex> g(inLock_);
-            readMore = readAheadRoom_ && !(ev & evHangup);
+            std::lock_guard<std::mutex> g(batch->M);
+            if (batch->Dropped) return;
+            batch->Started = true;
         }
-        lk.lock();
-        batch->OnDevice = false;
-    }
-    lk.unlock();
-    std::lock_guard<std::mutex> g(inLock_);
-    readAhead_ = false;
-    visibleHead_ = inHead_;
-    return true;
+        RunGuiBatch(*batch);
+    });
 }
 
-// Sets what change does under the run's lock and wakes the dispatch thread, wherever it waits.
-void TSxBaseDispatcher::SignalBatch(GuiBatch& batch, const std::function<void()>& change) {
+// The run on the GUI thread. At its end the bytes read meanwhile become visible; the dispatch
+// thread is woken only when there is something for it (such bytes, input held back by a full
+// ring): otherwise it goes on waiting for the device as it does now.
+void TSxBaseDispatcher::RunGuiBatch(GuiBatch& batch) {
+    guiBatch_.store(&batch, std::memory_order_release);
+    while (CheckDataAndAvail()) {
+    }
+    guiBatch_.store(nullptr, std::memory_order_release);
+    bool work;
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        work = inHead_ != visibleHead_ || morePending_;
+        readAhead_ = false;
+        visibleHead_ = inHead_;
+    }
+    SignalBatch(batch, [&] { batch.Done = true; }, work);
+}
+
+// Sets what change does under the run's lock and lets the dispatch thread know: a waiter on the
+// run's condition always, one waiting for the device only when wake is asked for.
+void TSxBaseDispatcher::SignalBatch(GuiBatch& batch, const std::function<void()>& change, bool wake) {
     bool onDevice;
     {
         std::lock_guard<std::mutex> g(batch.M);
@@ -586,7 +579,96 @@ void TSxBaseDispatcher::SignalBatch(GuiBatch& batch, const std::function<void()>
         onDevice = batch.OnDevice;
     }
     batch.Cv.notify_all();
-    if (onDevice) device_->CancelWait();
+    if (wake && onDevice) device_->CancelWait();
+}
+
+// One step of the dispatch thread while a run is out on the GUI thread: runs a job handed back,
+// notes the run's end or drops it when not begun in time, or waits for the device (reading ahead)
+// or the next due time. True when the run is over.
+bool TSxBaseDispatcher::FollowGuiBatch(bool& deviceGone) {
+    GuiBatch& batch = *batch_;
+    int waitMs = PollingNeeded();
+    bool room;
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        room = readAheadRoom_;
+    }
+    std::unique_lock<std::mutex> lk(batch.M);
+    if (batch.Back) {
+        auto job = std::move(batch.Back);
+        batch.Back = nullptr;
+        lk.unlock();
+        job();
+        lk.lock();
+        batch.BackDone = true;
+        lk.unlock();
+        batch.Cv.notify_all();
+        return false;
+    }
+    if (batch.Done) return true;
+    if (!batch.Started) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= batchDeadline_) {
+            batch.Dropped = true;
+            lk.unlock();
+            EndReadAhead();
+            localChecks_ = true;
+            pendingEvents_ |= evRxChar;
+            return true;
+        }
+        const int left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(batchDeadline_ - now).count());
+        waitMs = waitMs < 0 ? left : std::min(waitMs, left);
+    }
+    // Events other than arrivals wait for the round after the run: then so does this thread.
+    if (deviceGone || !room || kill_ || (pendingEvents_ & ~static_cast<uint32_t>(evRxChar)) != 0) {
+        // Nothing to read: the run's end, a job or the next due time (and a close) is waited for.
+        const int ms = waitMs < 0 ? static_cast<int>(PollInterval.count()) : std::min<int>(waitMs, PollInterval.count());
+        batch.Cv.wait_for(lk, std::chrono::milliseconds(ms),
+                          [&] { return batch.Done || batch.Back || kill_.load(); });
+        return false;
+    }
+    batch.OnDevice = true;
+    lk.unlock();
+    const uint32_t ev = WaitDevice(waitMs);
+    // Other events and the bytes read are taken up by the round after the run.
+    pendingEvents_ |= ev & ~static_cast<uint32_t>(evRxChar);
+    if ((ev & evRxChar) && ReadInput() > 0) pendingEvents_ |= evRxChar;
+    if (ev & evHangup) deviceGone = true;
+    lk.lock();
+    batch.OnDevice = false;
+    return false;
+}
+
+void TSxBaseDispatcher::EndReadAhead() {
+    std::lock_guard<std::mutex> g(inLock_);
+    readAhead_ = false;
+    visibleHead_ = inHead_;
+}
+
+// The dispatch thread leaves: a run not begun is dropped, a run under way is waited for (it ends
+// after the handler it is in, the dispatcher closing), as the close waits for a delivery.
+void TSxBaseDispatcher::LeaveGuiBatch() {
+    const std::shared_ptr<GuiBatch> held = std::move(batch_);
+    if (!held) return;
+    GuiBatch& batch = *held;
+    std::unique_lock<std::mutex> lk(batch.M);
+    if (!batch.Started) {
+        batch.Dropped = true;
+        lk.unlock();
+        EndReadAhead();
+    } else {
+        for (;;) {
+            batch.Cv.wait(lk, [&] { return batch.Done || batch.Back; });
+            if (batch.Done) break;
+            auto job = std::move(batch.Back);
+            batch.Back = nullptr;
+            lk.unlock();
+            job();
+            lk.lock();
+            batch.BackDone = true;
+            batch.Cv.notify_all();
+        }
+    }
 }
 
 void TSxBaseDispatcher::OnDispatchThread(const std::function<void()>& job) {
@@ -598,7 +680,7 @@ void TSxBaseDispatcher::OnDispatchThread(const std::function<void()>& job) {
     SignalBatch(*batch, [&] {
         batch->Back = job;
         batch->BackDone = false;
-    });
+    }, true);
     std::unique_lock<std::mutex> lk(batch->M);
     batch->Cv.wait(lk, [&] { return batch->BackDone; });
 }
@@ -611,7 +693,7 @@ void TSxBaseDispatcher::ReadBacklog() {
             std::lock_guard<std::mutex> g(inLock_);
             if (!morePending_ || inHead_ - inTail_ >= static_cast<uint64_t>(InputRingSize)) return;
         }
-        if (!open_ || kill_) return;
+        if (!open_ || kill_ || batch_) return;
         if (ReadInput() == 0) return;
         RunInputChecks();
     }

@@ -17,6 +17,7 @@
 #include "serial/core/SxTriggers.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -250,14 +251,18 @@ private:
     bool CheckDataAndAvail();
     void RunInputChecks();
     bool InputChecksOnGui();
-    bool RunInputChecksOnGui();
     struct GuiBatch;
-    void SignalBatch(GuiBatch& batch, const std::function<void()>& change);
-    // The device's next event (dispatch thread), at most timeoutMs (-1: no limit).
-    uint32_t WaitDevice(int timeoutMs);
+    void PostGuiBatch();
+    void RunGuiBatch(GuiBatch& batch);
+    void SignalBatch(GuiBatch& batch, const std::function<void()>& change, bool wake);
+    bool FollowGuiBatch(bool& deviceGone);
+    void LeaveGuiBatch();
+    void EndReadAhead();
     bool InGuiBatch() const { return guiBatch_.load(std::memory_order_acquire) != nullptr; }
     // Runs job on the dispatch thread: here, or handed back there from a run on the GUI thread.
     void OnDispatchThread(const std::function<void()>& job);
+    // The device's next event (dispatch thread), at most timeoutMs (-1: no limit).
+    uint32_t WaitDevice(int timeoutMs);
     void ReadBacklog();
     // Delivers one trigger message to every handler; false when an avail notification's bytes
     // were not all taken.
@@ -370,9 +375,15 @@ private:
         bool BackDone = false;
         bool OnDevice = false; // the dispatch thread waits for the device meanwhile
     };
-    std::atomic<GuiBatch*> guiBatch_{nullptr};
-    bool inThreadRound_ = false;     // dispatch thread only
-    uint32_t pendingEvents_ = 0;     // dispatch thread only: events for the next round
+    std::atomic<GuiBatch*> guiBatch_{nullptr}; // the run under way on the GUI thread
+    // Dispatch thread only: the run out on the GUI thread and when it must have begun; whether the
+    // current round is the thread's; events for the next round; whether the next input checks are
+    // delivered from here (after a run that was dropped).
+    std::shared_ptr<GuiBatch> batch_;
+    std::chrono::steady_clock::time_point batchDeadline_;
+    bool inThreadRound_ = false;
+    uint32_t pendingEvents_ = 0;
+    bool localChecks_ = false;
 
     // Wake-ups of the dispatch thread once its device is gone.
     std::mutex evLock_;

@@ -167,6 +167,11 @@ bool TSxSimLine::NearOpen() const {
     return nearOpen_;
 }
 
+size_t TSxSimLine::PendingToNear() const {
+    std::lock_guard<std::mutex> g(m_);
+    return toNear_.size();
+}
+
 void TSxSimLine::SetPaced(bool paced) {
     std::lock_guard<std::mutex> g(m_);
     paced_ = paced;

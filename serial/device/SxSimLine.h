@@ -33,6 +33,8 @@ public:
     std::string Read(size_t max, int timeoutMs);
     // Takes exactly n bytes, waiting at most timeoutMs in all; fewer when the time ran out.
     std::string ReadExactly(size_t n, int timeoutMs);
+    // Bytes written by the far end that the near end has not read yet.
+    size_t PendingToNear() const;
     // Bytes the near end sent go to this callback instead (on the near end's output thread).
     void SetOnData(std::function<void(const uint8_t* data, size_t n)> onData);
     // Called, without the line's lock, whenever the near end opens or closes, changes DTR or RTS or

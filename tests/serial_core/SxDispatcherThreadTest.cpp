@@ -489,3 +489,36 @@ TEST_F(SimLineDispatcher, MessagesOfOneArrivalKeepOrderCountsAndThreadsWhenDeliv
         EXPECT_EQ(calls[i], want[i]) << "call " << i << ": " << calls[i].Who << calls[i].M << " on GUI "
                                      << calls[i].OnGui;
 }
+
+// Input never waits for the GUI: bytes that arrive while a run of messages is out on the GUI thread
+// are read into the ring at once, but belong to the next round. The running notification does not
+// see them; the next one announces them, and a string begun before and ended after them is found.
+TEST_F(SimLineDispatcher, BytesArrivingDuringADeliveryAreReadAtOnceAndAnnouncedNext) {
+    Window w;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d), 0);
+    std::string taken;
+    bool readAhead = false;
+    w.On = [&](uint16_t msg, uint32_t first) {
+        if (msg != smAvail) return;
+        if (taken.empty()) {
+            line->Write("NG and more");
+            readAhead = Eventually([&] { return line->PendingToNear() == 0; }, Deadline);
+            EXPECT_EQ(d.InputUsed(), static_cast<int>(first));
+            uint8_t c;
+            EXPECT_EQ(d.PeekChar(static_cast<int>(first) + 1, c), ecBufferIsEmpty);
+        }
+        std::string bytes(first, '\0');
+        ASSERT_EQ(d.GetBlock(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<int>(first)), static_cast<int>(first));
+        taken += bytes;
+    };
+    d.AddWindowHandler(&w);
+    d.NotePortHandlers(1);
+    const auto ring = static_cast<uint32_t>(d.NewDataTrigger("RING", false));
+    d.SetAvailLevel(1);
+    line->Write("xRI");
+    ASSERT_TRUE(gui.PumpUntil([&] { return taken.size() == 14; }, Deadline)) << taken;
+    EXPECT_TRUE(readAhead);
+    EXPECT_EQ(taken, "xRING and more");
+    EXPECT_EQ(w.Log.Snapshot(), (std::vector<Msg>{{smAvail, 3, 0}, {smData, ring, 4}, {smAvail, 11, 0}}));
+}
