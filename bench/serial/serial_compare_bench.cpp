@@ -79,6 +79,7 @@ struct Options {
     int IdleSeconds = 10;
     int RealTimeSeconds = 5;
     bool Four = true; // the four-ports-at-once measurement
+    int Runs = 1;     // rounds over every library, reported as medians
 };
 
 double ProcessCpuSeconds() {
@@ -804,27 +805,93 @@ Row RunFour(const ReceiverFactory& make, const Stream& s) {
     return row;
 }
 
-void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, const Options& o) {
+bool Sound(const Row& r) {
+    return r.Error.empty() && r.Intact && r.RtIntact && r.Matches == r.ExpectedMatches;
+}
+
+// The median of one column over the runs that measured it; none when no run did.
+template <class T>
+std::optional<double> MedianOf(const std::vector<Row>& runs, T Row::*field, bool Row::*measured,
+                               std::pair<double, double>* range = nullptr) {
+    std::vector<double> v;
+    for (const auto& r : runs)
+        if (r.*measured) v.push_back(static_cast<double>(r.*field));
+    if (v.empty()) return std::nullopt;
+    std::sort(v.begin(), v.end());
+    if (range) *range = {v.front(), v.back()};
+    const size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+std::string Cell(std::optional<double> v, const char* format) {
+    if (!v) return "-";
+    char b[32];
+    std::snprintf(b, sizeof b, format, *v);
+    return b;
+}
+
+bool Measured(const std::vector<Row>& runs) {
+    return std::any_of(runs.begin(), runs.end(),
+                       [](const Row& r) { return r.HasThroughput || r.HasLatency || r.HasRt || r.HasIdle; });
+}
+
+bool AllIntact(const std::vector<Row>& runs) {
+    return std::all_of(runs.begin(), runs.end(), [](const Row& r) { return r.Intact && r.RtIntact; });
+}
+
+// Under a row: with several runs the spread of MiB/s and CPU s/MiB rx, then what went wrong in which run.
+void PrintRowNotes(const std::vector<Row>& runs) {
+    std::pair<double, double> mib, cpu;
+    if (runs.size() > 1 && MedianOf(runs, &Row::MibPerS, &Row::HasThroughput, &mib) &&
+        MedianOf(runs, &Row::CpuRx, &Row::HasThroughput, &cpu))
+        std::printf("%-20s   %zu runs: MiB/s %.1f..%.1f, CPU s/MiB rx %.4f..%.4f\n", "", runs.size(),
+                    mib.first, mib.second, cpu.first, cpu.second);
+    for (size_t k = 0; k < runs.size(); ++k) {
+        const Row& r = runs[k];
+        std::string what = r.Error;
+        const auto add = [&](const std::string& more) { what += (what.empty() ? "" : "; ") + more; };
+        if (r.HasThroughput && !r.Intact) add("stream not intact");
+        if (r.HasRt && !r.RtIntact) add("real-time bytes not intact");
+        if (r.HasThroughput && r.Matches != r.ExpectedMatches)
+            add(std::to_string(r.Matches) + " matches of " + std::to_string(r.ExpectedMatches));
+        if (what.empty()) continue;
+        if (runs.size() > 1) what = "run " + std::to_string(k + 1) + ": " + what;
+        std::printf("%-20s   (%s)\n", "", what.c_str());
+    }
+}
+
+void PrintTable(const std::vector<std::vector<Row>>& rows, const Stream& s, const std::vector<Row>& baselines,
+                const Options& o) {
     std::printf(
         "\nSerial comparison over pseudo-terminal pairs: %d MiB stream, 8 strings searched (%llu matches "
-        "in the stream), %d latency samples, %d s idle\n\n",
+        "in the stream), %d latency samples, %d s idle",
         o.Mib, static_cast<unsigned long long>(s.Matches), o.Samples, o.IdleSeconds);
+    if (o.Runs > 1) std::printf("; medians of %d runs", o.Runs);
+    std::printf("\n\n");
     std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", "library", "MiB/s", "CPU s/MiB",
                 "CPU s/MiB", "matches", "intact", "lat med", "lat p99", "wakeups/s", "CPU s/s");
     std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", "", "", "(rx)", "(all)", "", "", "(us)",
                 "(us)", "(idle)", "(921600)");
-    for (const auto& r : rows) {
-        if (!r.Error.empty() && r.MibPerS == 0 && r.WakeupsPerS == 0) {
-            std::printf("%-20s failed: %s\n", r.Name.c_str(), r.Error.c_str());
+    for (const auto& runs : rows) {
+        if (!Measured(runs)) {
+            std::printf("%-20s failed: %s\n", runs.front().Name.c_str(), runs.front().Error.c_str());
+            if (runs.size() > 1) PrintRowNotes(runs);
             continue;
         }
-        std::printf("%-20s %8.1f %11.4f %11.4f %8llu %7s %10.0f %10.0f %10.2f %10.4f\n", r.Name.c_str(),
-                    r.MibPerS, r.CpuRx, r.CpuAll, static_cast<unsigned long long>(r.Matches),
-                    r.Intact && r.RtIntact ? "yes" : "NO", r.MedianUs, r.P99Us, r.WakeupsPerS, r.RtCpuPerS);
-        if (!r.Error.empty()) std::printf("%-20s   (%s)\n", "", r.Error.c_str());
+        std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", runs.front().Name.c_str(),
+                    Cell(MedianOf(runs, &Row::MibPerS, &Row::HasThroughput), "%.1f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuRx, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuAll, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::Matches, &Row::HasThroughput), "%.0f").c_str(),
+                    AllIntact(runs) ? "yes" : "NO",
+                    Cell(MedianOf(runs, &Row::MedianUs, &Row::HasLatency), "%.0f").c_str(),
+                    Cell(MedianOf(runs, &Row::P99Us, &Row::HasLatency), "%.0f").c_str(),
+                    Cell(MedianOf(runs, &Row::WakeupsPerS, &Row::HasIdle), "%.2f").c_str(),
+                    Cell(MedianOf(runs, &Row::RtCpuPerS, &Row::HasRt), "%.4f").c_str());
+        PrintRowNotes(runs);
     }
-    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10.2f\n", "no port (baseline)", "-", "-", "-", "-",
-                "-", "-", "-", baseline);
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "no port (baseline)", "-", "-", "-", "-", "-",
+                "-", "-", Cell(MedianOf(baselines, &Row::WakeupsPerS, &Row::HasIdle), "%.2f").c_str());
     std::printf(
         "\nrx: process CPU minus the peer thread's; all: with it. intact: every byte arrived, in order "
         "(hash of the stream).\nmatches should equal the stream's count. wakeups: context switches of the "
@@ -832,23 +899,30 @@ void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, 
         "line fed in real time, 10 ms portions, --rt seconds.\n");
 }
 
-void PrintFourTable(const std::vector<Row>& rows, const Stream& s, const Options& o) {
+void PrintFourTable(const std::vector<std::vector<Row>>& rows, const Stream& s, const Options& o) {
     std::printf(
         "\nFour ports at once: four receivers of each library, each on a pseudo-terminal pair of its own "
         "with a feeder\nthread of its own, the %d MiB stream into every port at the same time (%llu "
-        "matches in all)\n\n",
+        "matches in all)",
         o.Mib, static_cast<unsigned long long>(s.Matches * FourPorts));
+    if (o.Runs > 1) std::printf("; medians of %d runs", o.Runs);
+    std::printf("\n\n");
     std::printf("%-20s %8s %11s %11s %8s %7s\n", "library", "MiB/s", "CPU s/MiB", "CPU s/MiB", "matches",
                 "intact");
     std::printf("%-20s %8s %11s %11s %8s %7s\n", "", "(all 4)", "(rx)", "(all)", "(all 4)", "");
-    for (const auto& r : rows) {
-        if (!r.HasThroughput) {
-            std::printf("%-20s failed: %s\n", r.Name.c_str(), r.Error.c_str());
+    for (const auto& runs : rows) {
+        if (!Measured(runs)) {
+            std::printf("%-20s failed: %s\n", runs.front().Name.c_str(), runs.front().Error.c_str());
+            if (runs.size() > 1) PrintRowNotes(runs);
             continue;
         }
-        std::printf("%-20s %8.1f %11.4f %11.4f %8llu %7s\n", r.Name.c_str(), r.MibPerS, r.CpuRx, r.CpuAll,
-                    static_cast<unsigned long long>(r.Matches), r.Intact ? "yes" : "NO");
-        if (!r.Error.empty()) std::printf("%-20s   (%s)\n", "", r.Error.c_str());
+        std::printf("%-20s %8s %11s %11s %8s %7s\n", runs.front().Name.c_str(),
+                    Cell(MedianOf(runs, &Row::MibPerS, &Row::HasThroughput), "%.1f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuRx, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuAll, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::Matches, &Row::HasThroughput), "%.0f").c_str(),
+                    AllIntact(runs) ? "yes" : "NO");
+        PrintRowNotes(runs);
     }
     std::printf(
         "\nMiB/s: the four streams' bytes together, from the feeders' common start to the last byte handled "
@@ -872,11 +946,11 @@ int main(int argc, char** argv) {
     o.IdleSeconds = ArgValue(argc, argv, "--idle", o.IdleSeconds);
     o.RealTimeSeconds = ArgValue(argc, argv, "--rt", o.RealTimeSeconds);
     o.Four = ArgValue(argc, argv, "--four", 1, 0) != 0;
+    o.Runs = ArgValue(argc, argv, "--runs", o.Runs);
     sx::TSxCustomComPort::SetExceptionHandler(
         [](const std::exception& e) { std::fprintf(stderr, "serial port: %s\n", e.what()); });
 
     const Stream s = MakeStream(o.Mib);
-    const double baseline = MeasureIdleWakeups(std::max(1, o.IdleSeconds / 2));
     // --only ini4zav|ser2net|qt|libserialport runs one library (for a profiler, say).
     std::string only;
     for (int i = 1; i + 1 < argc; ++i)
@@ -896,18 +970,25 @@ int main(int argc, char** argv) {
     if (only.empty() || only == "libserialport")
         libraries.push_back([](int) { return std::make_unique<SpReceiver>(); });
 
-    std::vector<Row> rows, fourRows;
-    for (const auto& make : libraries)
-        rows.push_back(Run(*make(0), s, o));
-    if (o.Four)
-        for (const auto& make : libraries)
-            fourRows.push_back(RunFour(make, s));
-    PrintTable(rows, s, baseline, o);
+    // Round by round, every library in turn, so that a change in the machine's load falls on all alike.
+    std::vector<std::vector<Row>> rows(libraries.size()), fourRows(o.Four ? libraries.size() : 0);
+    std::vector<Row> baselines;
+    for (int run = 0; run < o.Runs; ++run) {
+        Row& baseline = baselines.emplace_back();
+        baseline.WakeupsPerS = MeasureIdleWakeups(std::max(1, o.IdleSeconds / 2));
+        baseline.HasIdle = true;
+        for (size_t k = 0; k < libraries.size(); ++k)
+            rows[k].push_back(Run(*libraries[k](0), s, o));
+        for (size_t k = 0; k < fourRows.size(); ++k)
+            fourRows[k].push_back(RunFour(libraries[k], s));
+        if (o.Runs > 1) std::fprintf(stderr, "run %d of %d done\n", run + 1, o.Runs);
+    }
+    PrintTable(rows, s, baselines, o);
     if (o.Four) PrintFourTable(fourRows, s, o);
-    const auto sound = [](const Row& r) {
-        return r.Error.empty() && r.Intact && r.RtIntact && r.Matches == r.ExpectedMatches;
-    };
-    const bool allSound =
-        std::all_of(rows.begin(), rows.end(), sound) && std::all_of(fourRows.begin(), fourRows.end(), sound);
+    // Any run of any library that lost, reordered or mis-counted bytes fails the whole.
+    bool allSound = true;
+    for (const auto* table : {&rows, &fourRows})
+        for (const auto& runs : *table)
+            allSound = allSound && std::all_of(runs.begin(), runs.end(), Sound);
     return allSound ? 0 : 1;
 }
