@@ -860,6 +860,16 @@ void PrintRowNotes(const std::vector<Row>& runs) {
     }
 }
 
+// A row none of whose runs measured anything.
+void PrintFailed(const std::vector<Row>& runs) {
+    if (runs.size() == 1) {
+        std::printf("%-20s failed: %s\n", runs.front().Name.c_str(), runs.front().Error.c_str());
+        return;
+    }
+    std::printf("%-20s failed in all %zu runs\n", runs.front().Name.c_str(), runs.size());
+    PrintRowNotes(runs);
+}
+
 void PrintTable(const std::vector<std::vector<Row>>& rows, const Stream& s, const std::vector<Row>& baselines,
                 const Options& o) {
     std::printf(
@@ -874,8 +884,7 @@ void PrintTable(const std::vector<std::vector<Row>>& rows, const Stream& s, cons
                 "(us)", "(idle)", "(921600)");
     for (const auto& runs : rows) {
         if (!Measured(runs)) {
-            std::printf("%-20s failed: %s\n", runs.front().Name.c_str(), runs.front().Error.c_str());
-            if (runs.size() > 1) PrintRowNotes(runs);
+            PrintFailed(runs);
             continue;
         }
         std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", runs.front().Name.c_str(),
@@ -912,8 +921,7 @@ void PrintFourTable(const std::vector<std::vector<Row>>& rows, const Stream& s, 
     std::printf("%-20s %8s %11s %11s %8s %7s\n", "", "(all 4)", "(rx)", "(all)", "(all 4)", "");
     for (const auto& runs : rows) {
         if (!Measured(runs)) {
-            std::printf("%-20s failed: %s\n", runs.front().Name.c_str(), runs.front().Error.c_str());
-            if (runs.size() > 1) PrintRowNotes(runs);
+            PrintFailed(runs);
             continue;
         }
         std::printf("%-20s %8s %11s %11s %8s %7s\n", runs.front().Name.c_str(),
