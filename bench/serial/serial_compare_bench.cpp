@@ -1,5 +1,5 @@
 // The program's serial port side by side with Qt's QSerialPort and libserialport, each reading the
-// same stream over a pseudo-terminal pair of its own, in one run. Prints one table:
+// same stream over a pseudo-terminal pair of its own, in one run. Prints two tables; the first, one port each:
 //   MiB/s        the peer thread streams --mb MiB (the same bytes for every library) into the pair;
 //                from its first write until the GUI thread has handled the last byte.
 //   CPU s/MiB    user+system CPU of the whole process over that span, per MiB: "rx" without the peer
@@ -14,6 +14,10 @@
 // triggers of the dispatcher (events on the GUI thread), the others by a search over what they read.
 // Each library's received bytes are hashed and its matches counted; both are checked against the
 // stream itself, so a library that loses, duplicates or reorders bytes is shown as such.
+// The second table, four ports at once (--four 0 leaves it out): four receivers of one library, each on a
+// pair of its own with a feeder thread of its own, all fed the stream flat out from one start; MiB/s of the
+// four together and CPU s/MiB as above, every port's bytes checked.
+// --runs N repeats the whole set in rounds over every library and prints the median of each column.
 //
 //   ini4zav      sx::TSxComPort on the slave end, avail and data events on the GUI thread through
 //                plat::QtGuiHandoff (the dispatch thread waits for each, as in the program).
