@@ -559,7 +559,8 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
 }
 
 // WriteAll for a feeder that must give up when told: a receiver that stops reading would leave a blocking
-// write() asleep for good. fd is made non-blocking; a full buffer is waited out in poll().
+// write() asleep for good. fd is non-blocking meanwhile (a full buffer is waited out in poll()), then
+// blocking again for the receiver's Close (libserialport's wake-up write).
 bool FeedAll(int fd, const uint8_t* p, size_t n, const std::atomic<bool>& stop) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
@@ -572,11 +573,12 @@ bool FeedAll(int fd, const uint8_t* p, size_t n, const std::atomic<bool>& stop) 
                 continue;
             }
             if (errno == EINTR) continue;
-            return false;
+            break;
         }
         p += w;
         n -= static_cast<size_t>(w);
     }
+    ::fcntl(fd, F_SETFL, flags);
     return n == 0;
 }
 
@@ -591,7 +593,9 @@ void MeasureThroughput(Receiver& r, const Stream& s, Row& row) {
         peerOk = WriteAll(r.PeerFd(), s.Bytes.data(), s.Bytes.size());
         peerCpu = ThreadCpuSeconds() - c0;
     });
-    const bool complete = PumpUntil([&] { return r.Got.Bytes >= s.Bytes.size(); }, 60000);
+    // A receiver that takes nothing for 10 s has stalled: no use waiting longer.
+    const bool complete =
+        PumpWhileMoving([&] { return r.Got.Bytes >= s.Bytes.size(); }, [&] { return r.Got.Bytes; }, 10000);
     peer.join();
     const double cpu = ProcessCpuSeconds() - cpu0;
     if (!complete || !peerOk) {
@@ -846,10 +850,12 @@ bool AllIntact(const std::vector<Row>& runs) {
 // Under a row: with several runs the spread of MiB/s and CPU s/MiB rx, then what went wrong in which run.
 void PrintRowNotes(const std::vector<Row>& runs) {
     std::pair<double, double> mib, cpu;
+    const auto measured =
+        std::count_if(runs.begin(), runs.end(), [](const Row& r) { return r.HasThroughput; });
     if (runs.size() > 1 && MedianOf(runs, &Row::MibPerS, &Row::HasThroughput, &mib) &&
         MedianOf(runs, &Row::CpuRx, &Row::HasThroughput, &cpu))
-        std::printf("%-20s   %zu runs: MiB/s %.1f..%.1f, CPU s/MiB rx %.4f..%.4f\n", "", runs.size(),
-                    mib.first, mib.second, cpu.first, cpu.second);
+        std::printf("%-20s   %td of %zu runs: MiB/s %.1f..%.1f, CPU s/MiB rx %.4f..%.4f\n", "", measured,
+                    runs.size(), mib.first, mib.second, cpu.first, cpu.second);
     for (size_t k = 0; k < runs.size(); ++k) {
         const Row& r = runs[k];
         std::string what = r.Error;
