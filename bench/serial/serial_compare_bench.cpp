@@ -1,5 +1,5 @@
 // The program's serial port side by side with Qt's QSerialPort and libserialport, each reading the
-// same stream over a pseudo-terminal pair of its own, in one run. Prints one table:
+// same stream over a pseudo-terminal pair of its own, in one run. Prints two tables; the first, one port each:
 //   MiB/s        the peer thread streams --mb MiB (the same bytes for every library) into the pair;
 //                from its first write until the GUI thread has handled the last byte.
 //   CPU s/MiB    user+system CPU of the whole process over that span, per MiB: "rx" without the peer
@@ -14,6 +14,10 @@
 // triggers of the dispatcher (events on the GUI thread), the others by a search over what they read.
 // Each library's received bytes are hashed and its matches counted; both are checked against the
 // stream itself, so a library that loses, duplicates or reorders bytes is shown as such.
+// The second table, four ports at once (--four 0 leaves it out): four receivers of one library, each on a
+// pair of its own with a feeder thread of its own, all fed the stream flat out from one start; MiB/s of the
+// four together and CPU s/MiB as above, every port's bytes checked.
+// --runs N repeats the whole set in rounds over every library and prints the median of each column.
 //
 //   ini4zav      sx::TSxComPort on the slave end, avail and data events on the GUI thread through
 //                plat::QtGuiHandoff (the dispatch thread waits for each, as in the program).
@@ -35,6 +39,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -69,13 +74,16 @@ using Clock = std::chrono::steady_clock;
 const std::vector<std::string> Patterns = {"OK",         "ERROR", "CONNECT", "RING",
                                            "NO CARRIER", "BUSY",  "\r\n",    "\x10\x02"};
 constexpr double MiB = 1024.0 * 1024.0;
-constexpr int ComNumber = 9; // the COM number our port is mapped to
+constexpr int ComNumber = 9; // the COM number our port is mapped to; four at once take 9 to 12
+constexpr int FourPorts = 4;
 
 struct Options {
     int Mib = 8;
     int Samples = 2000;
     int IdleSeconds = 10;
     int RealTimeSeconds = 5;
+    bool Four = true; // the four-ports-at-once measurement
+    int Runs = 1;     // rounds over every library, reported as medians
 };
 
 double ProcessCpuSeconds() {
@@ -180,6 +188,28 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     return done();
 }
 
+// Runs the GUI thread's event loop until done() holds, or until progress() has stood still for stallMs;
+// false when it stood still.
+bool PumpWhileMoving(const std::function<bool()>& done, const std::function<uint64_t()>& progress,
+                     int stallMs) {
+    bool stalled = false;
+    uint64_t seen = progress();
+    auto movedAt = Clock::now();
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (const uint64_t now = progress(); now != seen) {
+            seen = now;
+            movedAt = Clock::now();
+        } else if (Clock::now() - movedAt > std::chrono::milliseconds(stallMs)) {
+            stalled = true;
+        }
+    });
+    check.start(500);
+    while (!done() && !stalled)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
 class Receiver {
 public:
     virtual ~Receiver() = default;
@@ -275,7 +305,8 @@ private:
 class OurReceiver : public Receiver {
 public:
     enum class Route { Local, Rfc2217, RawTcp };
-    explicit OurReceiver(Route path = Route::Local) : path_(path) {}
+    explicit OurReceiver(Route path = Route::Local, int comNumber = ComNumber)
+        : path_(path), comNumber_(comNumber) {}
     const char* Name() const override {
         return path_ == Route::Local ? "ini4zav TSxComPort" : path_ == Route::Rfc2217 ? "ini4zav rfc2217" : "ini4zav tcp";
     }
@@ -283,15 +314,15 @@ public:
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return "no pseudo-terminal";
         if (path_ == Route::Local) {
-            plat::SetComDevice(ComNumber, ::ptsname(master_));
+            plat::SetComDevice(comNumber_, ::ptsname(master_));
         } else {
             std::string error;
             const std::string device = server_.Start(::ptsname(master_), path_ == Route::Rfc2217, error);
             if (device.empty()) return error;
-            plat::SetComDevice(ComNumber, device);
+            plat::SetComDevice(comNumber_, device);
         }
         port_ = std::make_unique<sx::TSxComPort>(&plat::QtGuiHandoff::Instance());
-        port_->SetComNumber(ComNumber);
+        port_->SetComNumber(static_cast<uint16_t>(comNumber_));
         port_->SetBaud(115200);
         // One GetBlock per notification, as the program's console takes its bytes.
         port_->SetOnTriggerAvail([this](sx::TSxCustomComPort& p, uint16_t count) {
@@ -329,6 +360,7 @@ public:
 
 private:
     Route path_;
+    int comNumber_;
     Ser2netServer server_;
     int master_ = -1;
     std::unique_ptr<sx::TSxComPort> port_;
@@ -471,6 +503,9 @@ struct Row {
     double WakeupsPerS = 0;
     double RtCpuPerS = 0; // CPU seconds per second at 921600 baud, without the feeder's
     bool RtIntact = false;
+    uint64_t ExpectedMatches = 0;
+    // Which measurements completed: only those enter the medians over several runs.
+    bool HasThroughput = false, HasLatency = false, HasRt = false, HasIdle = false;
 };
 
 struct Stream {
@@ -523,6 +558,30 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
+// WriteAll for a feeder that must give up when told: a receiver that stops reading would leave a blocking
+// write() asleep for good. fd is non-blocking meanwhile (a full buffer is waited out in poll()), then
+// blocking again for the receiver's Close (libserialport's wake-up write).
+bool FeedAll(int fd, const uint8_t* p, size_t n, const std::atomic<bool>& stop) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    while (n > 0 && !stop) {
+        const ssize_t w = ::write(fd, p, std::min<size_t>(n, 4096));
+        if (w < 0) {
+            if (errno == EAGAIN) {
+                pollfd pfd{fd, POLLOUT, 0};
+                ::poll(&pfd, 1, 200);
+                continue;
+            }
+            if (errno == EINTR) continue;
+            break;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    ::fcntl(fd, F_SETFL, flags);
+    return n == 0;
+}
+
 void MeasureThroughput(Receiver& r, const Stream& s, Row& row) {
     r.Got.Reset(false);
     std::atomic<double> peerCpu{0};
@@ -534,7 +593,9 @@ void MeasureThroughput(Receiver& r, const Stream& s, Row& row) {
         peerOk = WriteAll(r.PeerFd(), s.Bytes.data(), s.Bytes.size());
         peerCpu = ThreadCpuSeconds() - c0;
     });
-    const bool complete = PumpUntil([&] { return r.Got.Bytes >= s.Bytes.size(); }, 60000);
+    // A receiver that takes nothing for 10 s has stalled: no use waiting longer.
+    const bool complete =
+        PumpWhileMoving([&] { return r.Got.Bytes >= s.Bytes.size(); }, [&] { return r.Got.Bytes; }, 10000);
     peer.join();
     const double cpu = ProcessCpuSeconds() - cpu0;
     if (!complete || !peerOk) {
@@ -549,6 +610,7 @@ void MeasureThroughput(Receiver& r, const Stream& s, Row& row) {
     row.CpuRx = (cpu - peerCpu.load()) / mib;
     row.Matches = r.Got.Matches;
     row.Intact = r.Got.Bytes == s.Bytes.size() && r.Got.HashValue == s.HashValue;
+    row.HasThroughput = true;
 }
 
 void MeasureLatency(Receiver& r, int samples, Row& row) {
@@ -593,6 +655,7 @@ void MeasureLatency(Receiver& r, int samples, Row& row) {
     std::sort(us.begin(), us.end());
     row.MedianUs = us[us.size() / 2];
     row.P99Us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    row.HasLatency = true;
 }
 
 // A line at 921600 baud (8N1: 92160 bytes/s), fed in real time: the feeder writes the stream's bytes in
@@ -631,6 +694,7 @@ void MeasureRealTime(Receiver& r, const Stream& s, int seconds, Row& row) {
     }
     row.RtCpuPerS = (cpu - peerCpu.load()) / elapsed;
     row.RtIntact = r.Got.Bytes == total && r.Got.HashValue == Hash(hashFrom, s.Bytes.data(), total);
+    row.HasRt = true;
 }
 
 double MeasureIdleWakeups(int seconds) {
@@ -647,6 +711,7 @@ double MeasureIdleWakeups(int seconds) {
 Row Run(Receiver& r, const Stream& s, const Options& o) {
     Row row;
     row.Name = r.Name();
+    row.ExpectedMatches = s.Matches;
     row.Error = r.Open();
     if (row.Error.empty()) {
         MeasureThroughput(r, s, row);
@@ -654,32 +719,198 @@ Row Run(Receiver& r, const Stream& s, const Options& o) {
         MeasureRealTime(r, s, o.RealTimeSeconds, row);
         // Idle last: a port that has carried traffic must settle back to sleep as well.
         row.WakeupsPerS = MeasureIdleWakeups(o.IdleSeconds);
+        row.HasIdle = true;
     }
     r.Close();
     return row;
 }
 
-void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, const Options& o) {
+// Four receivers of one library open at once, each on a pseudo-terminal pair of its own with a feeder
+// thread of its own; the feeders start together and write the whole stream flat out. MiB/s is the four
+// streams' bytes from that start to the last byte handled on any port; CPU is the process's over that span,
+// "rx" without the four feeders' own.
+void MeasureFour(std::vector<std::unique_ptr<Receiver>>& rs, const Stream& s, Row& row) {
+    for (auto& r : rs)
+        r->Got.Reset(false);
+    std::atomic<bool> go{false}, stop{false};
+    std::array<double, FourPorts> feederCpu{};
+    std::array<bool, FourPorts> fed{};
+    std::vector<std::thread> feeders;
+    for (size_t i = 0; i < rs.size(); ++i)
+        feeders.emplace_back([&, i] {
+            go.wait(false);
+            const double c0 = ThreadCpuSeconds();
+            fed[i] = FeedAll(rs[i]->PeerFd(), s.Bytes.data(), s.Bytes.size(), stop);
+            feederCpu[i] = ThreadCpuSeconds() - c0;
+        });
+    const auto handled = [&] {
+        uint64_t n = 0;
+        for (const auto& r : rs)
+            n += r->Got.Bytes;
+        return n;
+    };
+    const double cpu0 = ProcessCpuSeconds();
+    const auto t0 = Clock::now();
+    go = true;
+    go.notify_all();
+    // A port that takes nothing more for 10 s while the others are done counts as stalled.
+    const bool complete = PumpWhileMoving(
+        [&] {
+            return std::all_of(rs.begin(), rs.end(), [&](auto& r) { return r->Got.Bytes >= s.Bytes.size(); });
+        },
+        handled, 10000);
+    stop = true;
+    for (auto& f : feeders)
+        f.join();
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    std::string perPort;
+    for (size_t i = 0; i < rs.size(); ++i)
+        perPort += (i ? ", " : "") + std::to_string(rs[i]->Got.Bytes);
+    if (!complete || std::count(fed.begin(), fed.begin() + static_cast<long>(rs.size()), false) > 0) {
+        row.Error = std::string(complete ? "a feeder's write failed" : "stalled") + ": bytes per port " +
+                    perPort + " of " + std::to_string(s.Bytes.size());
+        return;
+    }
+    Clock::time_point last = t0;
+    row.Intact = true;
+    for (size_t i = 0; i < rs.size(); ++i) {
+        const Sink& got = rs[i]->Got;
+        last = std::max(last, got.LastAt);
+        row.Matches += got.Matches;
+        const bool whole = got.Bytes == s.Bytes.size() && got.HashValue == s.HashValue;
+        row.Intact = row.Intact && whole;
+        if (!whole || got.Matches != s.Matches)
+            row.Error += (row.Error.empty() ? "" : "; ") + std::string("port ") + std::to_string(i + 1) +
+                         ": " + std::to_string(got.Bytes) + " bytes" +
+                         (whole ? " intact, " : " not intact, ") + std::to_string(got.Matches) + " matches";
+    }
+    double feeding = 0;
+    for (size_t i = 0; i < rs.size(); ++i)
+        feeding += feederCpu[i];
+    const double mib = static_cast<double>(s.Bytes.size() * rs.size()) / MiB;
+    row.MibPerS = mib / std::chrono::duration<double>(last - t0).count();
+    row.CpuAll = cpu / mib;
+    row.CpuRx = (cpu - feeding) / mib;
+    row.HasThroughput = true;
+}
+
+using ReceiverFactory = std::function<std::unique_ptr<Receiver>(int index)>; // index: which of four
+
+Row RunFour(const ReceiverFactory& make, const Stream& s) {
+    Row row;
+    row.ExpectedMatches = s.Matches * FourPorts;
+    row.RtIntact = true; // no real-time phase here
+    std::vector<std::unique_ptr<Receiver>> rs;
+    for (int i = 0; i < FourPorts && row.Error.empty(); ++i) {
+        rs.push_back(make(i));
+        row.Name = rs.back()->Name();
+        if (const std::string e = rs.back()->Open(); !e.empty())
+            row.Error = "port " + std::to_string(i + 1) + ": " + e;
+    }
+    if (row.Error.empty()) MeasureFour(rs, s, row);
+    for (auto& r : rs)
+        r->Close();
+    return row;
+}
+
+bool Sound(const Row& r) {
+    return r.Error.empty() && r.Intact && r.RtIntact && r.Matches == r.ExpectedMatches;
+}
+
+// The median of one column over the runs that measured it; none when no run did.
+template <class T>
+std::optional<double> MedianOf(const std::vector<Row>& runs, T Row::*field, bool Row::*measured,
+                               std::pair<double, double>* range = nullptr) {
+    std::vector<double> v;
+    for (const auto& r : runs)
+        if (r.*measured) v.push_back(static_cast<double>(r.*field));
+    if (v.empty()) return std::nullopt;
+    std::sort(v.begin(), v.end());
+    if (range) *range = {v.front(), v.back()};
+    const size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+std::string Cell(std::optional<double> v, const char* format) {
+    if (!v) return "-";
+    char b[32];
+    std::snprintf(b, sizeof b, format, *v);
+    return b;
+}
+
+bool Measured(const std::vector<Row>& runs) {
+    return std::any_of(runs.begin(), runs.end(),
+                       [](const Row& r) { return r.HasThroughput || r.HasLatency || r.HasRt || r.HasIdle; });
+}
+
+bool AllIntact(const std::vector<Row>& runs) {
+    return std::all_of(runs.begin(), runs.end(), [](const Row& r) { return r.Intact && r.RtIntact; });
+}
+
+// Under a row: with several runs the spread of MiB/s and CPU s/MiB rx, then what went wrong in which run.
+void PrintRowNotes(const std::vector<Row>& runs) {
+    std::pair<double, double> mib, cpu;
+    const auto measured =
+        std::count_if(runs.begin(), runs.end(), [](const Row& r) { return r.HasThroughput; });
+    if (runs.size() > 1 && MedianOf(runs, &Row::MibPerS, &Row::HasThroughput, &mib) &&
+        MedianOf(runs, &Row::CpuRx, &Row::HasThroughput, &cpu))
+        std::printf("%-20s   %td of %zu runs: MiB/s %.1f..%.1f, CPU s/MiB rx %.4f..%.4f\n", "", measured,
+                    runs.size(), mib.first, mib.second, cpu.first, cpu.second);
+    for (size_t k = 0; k < runs.size(); ++k) {
+        const Row& r = runs[k];
+        std::string what = r.Error;
+        const auto add = [&](const std::string& more) { what += (what.empty() ? "" : "; ") + more; };
+        if (r.HasThroughput && !r.Intact) add("stream not intact");
+        if (r.HasRt && !r.RtIntact) add("real-time bytes not intact");
+        if (r.HasThroughput && r.Matches != r.ExpectedMatches)
+            add(std::to_string(r.Matches) + " matches of " + std::to_string(r.ExpectedMatches));
+        if (what.empty()) continue;
+        if (runs.size() > 1) what = "run " + std::to_string(k + 1) + ": " + what;
+        std::printf("%-20s   (%s)\n", "", what.c_str());
+    }
+}
+
+// A row none of whose runs measured anything.
+void PrintFailed(const std::vector<Row>& runs) {
+    if (runs.size() == 1) {
+        std::printf("%-20s failed: %s\n", runs.front().Name.c_str(), runs.front().Error.c_str());
+        return;
+    }
+    std::printf("%-20s failed in all %zu runs\n", runs.front().Name.c_str(), runs.size());
+    PrintRowNotes(runs);
+}
+
+void PrintTable(const std::vector<std::vector<Row>>& rows, const Stream& s, const std::vector<Row>& baselines,
+                const Options& o) {
     std::printf(
         "\nSerial comparison over pseudo-terminal pairs: %d MiB stream, 8 strings searched (%llu matches "
-        "in the stream), %d latency samples, %d s idle\n\n",
+        "in the stream), %d latency samples, %d s idle",
         o.Mib, static_cast<unsigned long long>(s.Matches), o.Samples, o.IdleSeconds);
+    if (o.Runs > 1) std::printf("; medians of %d runs", o.Runs);
+    std::printf("\n\n");
     std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", "library", "MiB/s", "CPU s/MiB",
                 "CPU s/MiB", "matches", "intact", "lat med", "lat p99", "wakeups/s", "CPU s/s");
     std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", "", "", "(rx)", "(all)", "", "", "(us)",
                 "(us)", "(idle)", "(921600)");
-    for (const auto& r : rows) {
-        if (!r.Error.empty() && r.MibPerS == 0 && r.WakeupsPerS == 0) {
-            std::printf("%-20s failed: %s\n", r.Name.c_str(), r.Error.c_str());
+    for (const auto& runs : rows) {
+        if (!Measured(runs)) {
+            PrintFailed(runs);
             continue;
         }
-        std::printf("%-20s %8.1f %11.4f %11.4f %8llu %7s %10.0f %10.0f %10.2f %10.4f\n", r.Name.c_str(),
-                    r.MibPerS, r.CpuRx, r.CpuAll, static_cast<unsigned long long>(r.Matches),
-                    r.Intact && r.RtIntact ? "yes" : "NO", r.MedianUs, r.P99Us, r.WakeupsPerS, r.RtCpuPerS);
-        if (!r.Error.empty()) std::printf("%-20s   (%s)\n", "", r.Error.c_str());
+        std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s %10s\n", runs.front().Name.c_str(),
+                    Cell(MedianOf(runs, &Row::MibPerS, &Row::HasThroughput), "%.1f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuRx, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuAll, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::Matches, &Row::HasThroughput), "%.0f").c_str(),
+                    AllIntact(runs) ? "yes" : "NO",
+                    Cell(MedianOf(runs, &Row::MedianUs, &Row::HasLatency), "%.0f").c_str(),
+                    Cell(MedianOf(runs, &Row::P99Us, &Row::HasLatency), "%.0f").c_str(),
+                    Cell(MedianOf(runs, &Row::WakeupsPerS, &Row::HasIdle), "%.2f").c_str(),
+                    Cell(MedianOf(runs, &Row::RtCpuPerS, &Row::HasRt), "%.4f").c_str());
+        PrintRowNotes(runs);
     }
-    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10.2f\n", "no port (baseline)", "-", "-", "-", "-",
-                "-", "-", "-", baseline);
+    std::printf("%-20s %8s %11s %11s %8s %7s %10s %10s %10s\n", "no port (baseline)", "-", "-", "-", "-", "-",
+                "-", "-", Cell(MedianOf(baselines, &Row::WakeupsPerS, &Row::HasIdle), "%.2f").c_str());
     std::printf(
         "\nrx: process CPU minus the peer thread's; all: with it. intact: every byte arrived, in order "
         "(hash of the stream).\nmatches should equal the stream's count. wakeups: context switches of the "
@@ -687,9 +918,39 @@ void PrintTable(const std::vector<Row>& rows, const Stream& s, double baseline, 
         "line fed in real time, 10 ms portions, --rt seconds.\n");
 }
 
-int ArgValue(int argc, char** argv, const char* name, int fallback) {
+void PrintFourTable(const std::vector<std::vector<Row>>& rows, const Stream& s, const Options& o) {
+    std::printf(
+        "\nFour ports at once: four receivers of each library, each on a pseudo-terminal pair of its own "
+        "with a feeder\nthread of its own, the %d MiB stream into every port at the same time (%llu "
+        "matches in all)",
+        o.Mib, static_cast<unsigned long long>(s.Matches * FourPorts));
+    if (o.Runs > 1) std::printf("; medians of %d runs", o.Runs);
+    std::printf("\n\n");
+    std::printf("%-20s %8s %11s %11s %8s %7s\n", "library", "MiB/s", "CPU s/MiB", "CPU s/MiB", "matches",
+                "intact");
+    std::printf("%-20s %8s %11s %11s %8s %7s\n", "", "(all 4)", "(rx)", "(all)", "(all 4)", "");
+    for (const auto& runs : rows) {
+        if (!Measured(runs)) {
+            PrintFailed(runs);
+            continue;
+        }
+        std::printf("%-20s %8s %11s %11s %8s %7s\n", runs.front().Name.c_str(),
+                    Cell(MedianOf(runs, &Row::MibPerS, &Row::HasThroughput), "%.1f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuRx, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::CpuAll, &Row::HasThroughput), "%.4f").c_str(),
+                    Cell(MedianOf(runs, &Row::Matches, &Row::HasThroughput), "%.0f").c_str(),
+                    AllIntact(runs) ? "yes" : "NO");
+        PrintRowNotes(runs);
+    }
+    std::printf(
+        "\nMiB/s: the four streams' bytes together, from the feeders' common start to the last byte handled "
+        "on any port.\nrx: process CPU minus the four feeder threads'. intact: every port got the whole "
+        "stream in order.\n");
+}
+
+int ArgValue(int argc, char** argv, const char* name, int fallback, int least = 1) {
     for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], name) == 0) return std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], name) == 0) return std::max(least, std::atoi(argv[i + 1]));
     return fallback;
 }
 
@@ -702,37 +963,50 @@ int main(int argc, char** argv) {
     o.Samples = ArgValue(argc, argv, "--samples", o.Samples);
     o.IdleSeconds = ArgValue(argc, argv, "--idle", o.IdleSeconds);
     o.RealTimeSeconds = ArgValue(argc, argv, "--rt", o.RealTimeSeconds);
+    o.Four = ArgValue(argc, argv, "--four", 1, 0) != 0;
+    o.Runs = ArgValue(argc, argv, "--runs", o.Runs);
     sx::TSxCustomComPort::SetExceptionHandler(
         [](const std::exception& e) { std::fprintf(stderr, "serial port: %s\n", e.what()); });
 
     const Stream s = MakeStream(o.Mib);
-    const double baseline = MeasureIdleWakeups(std::max(1, o.IdleSeconds / 2));
     // --only ini4zav|ser2net|qt|libserialport runs one library (for a profiler, say).
     std::string only;
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
-    std::vector<Row> rows;
-    if (only.empty() || only == "ini4zav") {
-        OurReceiver r;
-        rows.push_back(Run(r, s, o));
-    }
+    std::vector<ReceiverFactory> libraries;
+    if (only.empty() || only == "ini4zav")
+        libraries.push_back(
+            [](int i) { return std::make_unique<OurReceiver>(OurReceiver::Route::Local, ComNumber + i); });
     // --only ser2net: ours through ser2net on localhost, Telnet with the COM port option and raw.
     if (only.empty() || only == "ser2net") {
-        OurReceiver telnet(OurReceiver::Route::Rfc2217);
-        rows.push_back(Run(telnet, s, o));
-        OurReceiver raw(OurReceiver::Route::RawTcp);
-        rows.push_back(Run(raw, s, o));
+        libraries.push_back(
+            [](int i) { return std::make_unique<OurReceiver>(OurReceiver::Route::Rfc2217, ComNumber + i); });
+        libraries.push_back(
+            [](int i) { return std::make_unique<OurReceiver>(OurReceiver::Route::RawTcp, ComNumber + i); });
     }
-    if (only.empty() || only == "qt") {
-        QtReceiver r;
-        rows.push_back(Run(r, s, o));
+    if (only.empty() || only == "qt") libraries.push_back([](int) { return std::make_unique<QtReceiver>(); });
+    if (only.empty() || only == "libserialport")
+        libraries.push_back([](int) { return std::make_unique<SpReceiver>(); });
+
+    // Round by round, every library in turn, so that a change in the machine's load falls on all alike.
+    std::vector<std::vector<Row>> rows(libraries.size()), fourRows(o.Four ? libraries.size() : 0);
+    std::vector<Row> baselines;
+    for (int run = 0; run < o.Runs; ++run) {
+        Row& baseline = baselines.emplace_back();
+        baseline.WakeupsPerS = MeasureIdleWakeups(std::max(1, o.IdleSeconds / 2));
+        baseline.HasIdle = true;
+        for (size_t k = 0; k < libraries.size(); ++k)
+            rows[k].push_back(Run(*libraries[k](0), s, o));
+        for (size_t k = 0; k < fourRows.size(); ++k)
+            fourRows[k].push_back(RunFour(libraries[k], s));
+        if (o.Runs > 1) std::fprintf(stderr, "run %d of %d done\n", run + 1, o.Runs);
     }
-    if (only.empty() || only == "libserialport") {
-        SpReceiver r;
-        rows.push_back(Run(r, s, o));
-    }
-    PrintTable(rows, s, baseline, o);
-    for (const auto& r : rows)
-        if (!r.Error.empty() || !r.Intact || !r.RtIntact || r.Matches != s.Matches) return 1;
-    return 0;
+    PrintTable(rows, s, baselines, o);
+    if (o.Four) PrintFourTable(fourRows, s, o);
+    // Any run of any library that lost, reordered or mis-counted bytes fails the whole.
+    bool allSound = true;
+    for (const auto* table : {&rows, &fourRows})
+        for (const auto& runs : *table)
+            allSound = allSound && std::all_of(runs.begin(), runs.end(), Sound);
+    return allSound ? 0 : 1;
 }
