@@ -38,6 +38,8 @@ std::vector<TSxBaseDispatcher*>& Table() {
 std::atomic<uint64_t> g_serials{0};
 
 constexpr auto PollInterval = std::chrono::milliseconds(50);
+// How long a run of input messages on the GUI thread goes on with bytes that keep arriving.
+constexpr auto MaxGuiRun = std::chrono::milliseconds(20);
 constexpr auto StartTimeout = std::chrono::milliseconds(3000);
 constexpr auto FlushAckTimeout = std::chrono::milliseconds(3000);
 constexpr auto DrainTimeout = std::chrono::milliseconds(10000);
@@ -540,6 +542,7 @@ void TSxBaseDispatcher::PostGuiBatch() {
         frozenTail_ = inTail_;
     }
     batch_ = batch;
+    batchYield_ = false;
     batchDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(WindowTimeoutMs);
     gui_->PostToGuiThread([this, batch] {
         {
@@ -551,21 +554,39 @@ void TSxBaseDispatcher::PostGuiBatch() {
     });
 }
 
-// The run on the GUI thread. At its end the bytes read meanwhile become visible; the dispatch
-// thread is woken only when there is something for it (such bytes, input held back by a full
-// ring): otherwise it goes on waiting for the device as it does now.
+// The run on the GUI thread. Bytes the dispatch thread has read meanwhile are taken on in the same
+// run (their checks are the next round's), for at most MaxGuiRunMs and while the dispatch thread
+// has nothing else to do. At its end the bytes read meanwhile become visible; the dispatch thread
+// is woken only when there is something for it (such bytes, input held back by a full ring):
+// otherwise it goes on waiting for the device as it does now.
 void TSxBaseDispatcher::RunGuiBatch(GuiBatch& batch) {
+    const auto until = std::chrono::steady_clock::now() + MaxGuiRun;
     guiBatch_.store(&batch, std::memory_order_release);
-    while (CheckDataAndAvail()) {
+    bool work;
+    for (;;) {
+        while (CheckDataAndAvail()) {
+        }
+        bool wasFull = false;
+        {
+            std::lock_guard<std::mutex> g(inLock_);
+            work = inHead_ != visibleHead_ || morePending_;
+            const bool goOn = inHead_ != visibleHead_ && !batchYield_.load() && !morePending_ &&
+                              std::chrono::steady_clock::now() < until;
+            if (!goOn) {
+                readAhead_ = false;
+                visibleHead_ = inHead_;
+                break;
+            }
+            // Every byte before the new visible head is scanned or visible: what is taken from
+            // now on may be read over again.
+            visibleHead_ = inHead_;
+            frozenTail_ = inTail_;
+            wasFull = !readAheadRoom_;
+            readAheadRoom_ = true;
+        }
+        if (wasFull) batch.Cv.notify_all(); // the dispatch thread waits for room
     }
     guiBatch_.store(nullptr, std::memory_order_release);
-    bool work;
-    {
-        std::lock_guard<std::mutex> g(inLock_);
-        work = inHead_ != visibleHead_ || morePending_;
-        readAhead_ = false;
-        visibleHead_ = inHead_;
-    }
     SignalBatch(batch, [&] { batch.Done = true; }, work);
 }
 
@@ -620,7 +641,9 @@ bool TSxBaseDispatcher::FollowGuiBatch(bool& deviceGone) {
         waitMs = waitMs < 0 ? left : std::min(waitMs, left);
     }
     // Events other than arrivals wait for the round after the run: then so does this thread.
-    if (deviceGone || !room || kill_ || (pendingEvents_ & ~static_cast<uint32_t>(evRxChar)) != 0) {
+    const bool otherWork = deviceGone || kill_ || (pendingEvents_ & ~static_cast<uint32_t>(evRxChar)) != 0;
+    if (otherWork) batchYield_ = true;
+    if (otherWork || !room) {
         // Nothing to read: the run's end, a job or the next due time (and a close) is waited for.
         const int ms = waitMs < 0 ? static_cast<int>(PollInterval.count()) : std::min<int>(waitMs, PollInterval.count());
         batch.Cv.wait_for(lk, std::chrono::milliseconds(ms),
@@ -630,8 +653,10 @@ bool TSxBaseDispatcher::FollowGuiBatch(bool& deviceGone) {
     batch.OnDevice = true;
     lk.unlock();
     const uint32_t ev = WaitDevice(waitMs);
-    // Other events and the bytes read are taken up by the round after the run.
+    // Other events and the bytes read are taken up by the round after the run; for anything but
+    // bytes (an event, a time due, a poke) the run should end soon.
     pendingEvents_ |= ev & ~static_cast<uint32_t>(evRxChar);
+    if ((ev & ~static_cast<uint32_t>(evRxChar)) != 0 || ev == 0) batchYield_ = true;
     if ((ev & evRxChar) && ReadInput() > 0) pendingEvents_ |= evRxChar;
     if (ev & evHangup) deviceGone = true;
     lk.lock();

@@ -376,6 +376,7 @@ private:
         bool OnDevice = false; // the dispatch thread waits for the device meanwhile
     };
     std::atomic<GuiBatch*> guiBatch_{nullptr}; // the run under way on the GUI thread
+    std::atomic<bool> batchYield_{false};      // the dispatch thread wants the run to end
     // Dispatch thread only: the run out on the GUI thread and when it must have begun; whether the
     // current round is the thread's; events for the next round; whether the next input checks are
     // delivered from here (after a run that was dropped).

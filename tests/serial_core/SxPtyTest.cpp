@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <random>
 #include <stdlib.h>
@@ -220,4 +222,60 @@ TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingAByte) {
     EXPECT_TRUE(received == in) << "received bytes differ from the bytes sent";
     EXPECT_EQ(echoed.size(), out.size());
     EXPECT_TRUE(echoed == out) << "bytes written differ from the bytes queued";
+}
+
+// A stream through the GUI thread's path: a window takes each notification's bytes in one block and
+// counts the strings found, while the dispatch thread reads ahead and the runs go on with what it
+// read. Every byte arrives once and in order, and each string is found as often as a trigger fed
+// the whole stream at once finds it.
+TEST(PtyDispatcher, StreamsMegabytesToAWindowWithEveryStringFound) {
+    struct Counter : ISxWindow {
+        TSxBaseDispatcher* D = nullptr;
+        std::string Received;
+        std::map<uint32_t, int> Found;
+        void HandleMessage(uint16_t msg, uint32_t first, uint32_t) override {
+            if (msg == smData) {
+                ++Found[first];
+                return;
+            }
+            std::string bytes(first, '\0');
+            const int n = D->GetBlock(reinterpret_cast<uint8_t*>(bytes.data()), static_cast<int>(first));
+            Received.append(bytes, 0, static_cast<size_t>(std::max(n, 0)));
+        }
+    };
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    Counter w;
+    TSxBaseDispatcher d(nullptr, &gui);
+    w.D = &d;
+    ASSERT_EQ(Open(d, pty.Slave()), 0);
+    std::string in = Pattern(2 << 20, 5);
+    std::mt19937 rng(6);
+    const std::vector<std::string> texts = {"OK", "ERROR", "CONNECT", "RING", "NO CARRIER", "\r\n"};
+    for (size_t pos = 0; pos + 16 < in.size(); pos += 200 + rng() % 3000) // plant them, some in lower case
+        for (char c : texts[rng() % texts.size()]) in[pos++] = (rng() % 2) ? c : static_cast<char>(std::tolower(c));
+    std::map<uint32_t, int> expected;
+    for (const auto& t : texts) {
+        const int32_t handle = d.NewDataTrigger(t, true);
+        ASSERT_GT(handle, 0);
+        TSxDataTrigger reference(handle, t, true);
+        for (char c : in) expected[static_cast<uint32_t>(handle)] += reference.Offer(static_cast<uint8_t>(c));
+    }
+    d.AddWindowHandler(&w);
+    d.NotePortHandlers(1);
+    d.SetAvailLevel(1);
+    std::thread writer([&] {
+        std::mt19937 r(7);
+        for (size_t pos = 0; pos < in.size();) {
+            const size_t n = std::min<size_t>(1 + r() % 6000, in.size() - pos);
+            pty.Write(in.substr(pos, n));
+            pos += n;
+        }
+    });
+    const bool all = gui.PumpUntil([&] { return w.Received.size() >= in.size(); }, Deadline * 3);
+    writer.join();
+    ASSERT_TRUE(all) << w.Received.size() << " of " << in.size();
+    EXPECT_TRUE(w.Received == in) << "received bytes differ from the bytes sent";
+    EXPECT_EQ(w.Found, expected);
 }
