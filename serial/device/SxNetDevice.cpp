@@ -3,10 +3,10 @@
 // and from the server's serial port; "tcp://host:port" carries the bytes alone, without line control
 // (a line that is always ready, like a pseudo-terminal).
 //
-// Whoever needs the server's answers reads the socket: the event thread while it waits, a setter
-// while it waits for a confirmation (the event thread is not running yet while the port opens).
-// Both read under one lock into the input buffer; a setter that took line data wakes the event
-// thread so that the data is announced. Writes go out under a second lock, so that a control
+// Whoever needs the server's answers reads the socket: the dispatch thread while it waits for
+// events, a setter while it waits for a confirmation (the dispatch thread is not running yet while
+// the port opens). Both read under one lock into the input buffer; a setter that took line data
+// wakes the waiting dispatch thread so that the data is announced. Writes go out under a second lock, so that a control
 // command never lands between the two bytes of an escaped 0xFF.
 
 #include "serial/device/SxDevices.h"
@@ -632,7 +632,7 @@ private:
     }
 
     // Waits until done() holds (checked under mu_) or the deadline passes, reading the socket itself
-    // in short slices so that answers arrive before the event thread runs. True when done.
+    // in short slices so that answers arrive before the dispatch thread runs. True when done.
     template <class Pred> bool WaitFor(Clock::time_point deadline, Pred done) {
         for (;;) {
             std::vector<uint8_t> replies;
@@ -642,7 +642,7 @@ private:
                 const size_t before = rx_.size() - rxPos_;
                 const uint32_t evBefore = pendingEv_;
                 PumpLocked(replies);
-                // Data or line events taken here belong to the event thread: wake it.
+                // Data or line events taken here belong to the dispatch thread's wait: wake it.
                 if (rx_.size() - rxPos_ != before || pendingEv_ != evBefore || hungUp_) Poke(waitWake_[1]);
                 fin = done();
                 if (!fin && replies.empty()) {
@@ -749,7 +749,7 @@ private:
     std::atomic<bool> cancelWait_{false};
     std::atomic<bool> cancelWrite_{false};
     std::atomic<bool> suspended_{false}; // the server asked us to stop sending
-    bool hangupReported_ = false;        // event thread only
+    bool hangupReported_ = false;        // dispatch thread only
 
     TxGate txGate_;
     mutable std::mutex mu_; // everything below

@@ -461,9 +461,9 @@ private:
     int writeWake_[2] = {-1, -1};
     std::atomic<bool> held_{false};
     std::atomic<bool> cancelWait_{false};
-    bool hungUp_ = false;  // event thread only
+    bool hungUp_ = false;  // dispatch thread only
     bool hasModemLines_ = false;
-    uint8_t lastLines_ = 0; // event thread only (after open)
+    uint8_t lastLines_ = 0; // dispatch thread only (after open)
     std::mutex errLock_;
     bool hasCounters_ = false;
     Counters lastCount_{};

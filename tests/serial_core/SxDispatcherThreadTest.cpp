@@ -1,4 +1,4 @@
-// The dispatcher with its three threads over the simulated line: data in both directions, triggers,
+// The dispatcher with its threads over the simulated line: data in both directions, triggers,
 // modem lines, delivery on the (stand-in) GUI thread, closing during a delivery and unplugging.
 #include "SxTestSupport.h"
 
