@@ -316,6 +316,10 @@ public:
         if (path_ == Route::Local) {
             plat::SetComDevice(comNumber_, ::ptsname(master_));
         } else {
+            // Raw before ser2net opens the slave: it sets its line only once a client has connected,
+            // and bytes the feeder writes before that would meet the pty's default line discipline
+            // (echo, erase and kill characters, flow control), which eats some of them.
+            MakeRaw(master_);
             std::string error;
             const std::string device = server_.Start(::ptsname(master_), path_ == Route::Rfc2217, error);
             if (device.empty()) return error;
