@@ -653,14 +653,21 @@ bool TSxBaseDispatcher::FollowGuiBatch(bool& deviceGone) {
     batch.OnDevice = true;
     lk.unlock();
     const uint32_t ev = WaitDevice(waitMs);
+    lk.lock();
+    batch.OnDevice = false;
+    if (ev & evHangup) deviceGone = true;
+    if (batch.Done) {
+        // Over while this thread waited (it woke it only if there was something): the round
+        // after it reads what arrived.
+        pendingEvents_ |= ev;
+        return true;
+    }
+    lk.unlock();
     // Other events and the bytes read are taken up by the round after the run; for anything but
     // bytes (an event, a time due, a poke) the run should end soon.
     pendingEvents_ |= ev & ~static_cast<uint32_t>(evRxChar);
     if ((ev & ~static_cast<uint32_t>(evRxChar)) != 0 || ev == 0) batchYield_ = true;
     if ((ev & evRxChar) && ReadInput() > 0) pendingEvents_ |= evRxChar;
-    if (ev & evHangup) deviceGone = true;
-    lk.lock();
-    batch.OnDevice = false;
     return false;
 }
 
