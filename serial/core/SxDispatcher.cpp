@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -900,6 +901,23 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
                 t.MarkStarts(starts);
                 allIdle = allIdle && t.Idle();
             }
+            // A byte concerns only the triggers it begins and those with a candidate in progress:
+            // with up to 64 triggers, bit masks name them, so the others are not looked at.
+            const size_t count = data_.size();
+            const bool byMask = count <= 64;
+            std::array<uint64_t, 256> begun{};
+            uint64_t inProgress = 0;
+            if (byMask)
+                for (size_t i = 0; i < count; ++i) {
+                    for (const uint8_t b : data_[i].StartBytes()) begun[b] |= uint64_t{1} << i;
+                    if (!data_[i].Idle()) inProgress |= uint64_t{1} << i;
+                }
+            auto offer = [&](TSxDataTrigger& t, uint8_t c) {
+                if (t.Offer(c)) {
+                    hits.push_back({t.Handle, static_cast<uint16_t>(t.Length())});
+                    maxLen = std::max(maxLen, t.Length());
+                }
+            };
             // Bytes up to the visible head are written no more until they are taken (and the
             // dispatch thread reading ahead keeps off those taken during a run): read them here.
             const uint8_t* ring = in_.data();
@@ -917,13 +935,21 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
                     if (scanPos_ == head) break;
                 }
                 const uint8_t c = ring[scanPos_ % InputRingSize];
-                allIdle = true;
-                for (auto it = data_.rbegin(); it != data_.rend(); ++it) { // last added first
-                    if (it->Offer(c)) {
-                        hits.push_back({it->Handle, static_cast<uint16_t>(it->Length())});
-                        maxLen = std::max(maxLen, it->Length());
+                if (byMask) {
+                    for (uint64_t m = begun[c] | inProgress; m != 0;) { // last added first
+                        const int i = 63 - std::countl_zero(m);
+                        const uint64_t bit = uint64_t{1} << i;
+                        m &= ~bit;
+                        offer(data_[static_cast<size_t>(i)], c);
+                        inProgress = data_[static_cast<size_t>(i)].Idle() ? inProgress & ~bit : inProgress | bit;
                     }
-                    allIdle = allIdle && it->Idle();
+                    allIdle = inProgress == 0;
+                } else {
+                    allIdle = true;
+                    for (auto it = data_.rbegin(); it != data_.rend(); ++it) { // last added first
+                        offer(*it, c);
+                        allIdle = allIdle && it->Idle();
+                    }
                 }
                 if (!hits.empty()) matchPos = scanPos_;
                 ++scanPos_;

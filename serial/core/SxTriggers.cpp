@@ -1,5 +1,7 @@
 #include "serial/core/SxTriggers.h"
 
+#include <algorithm>
+
 namespace sx {
 
 namespace {
@@ -40,6 +42,28 @@ TSxDataTrigger::TSxDataTrigger(int32_t handle, const std::string& text, bool ign
         for (auto& ch : pattern_) ch = static_cast<char>(Upper(static_cast<uint8_t>(ch)));
     first_ = firstOtherCase_ = pattern_.empty() ? 0 : static_cast<uint8_t>(pattern_[0]);
     if (ignoreCase && first_ >= 'A' && first_ <= 'Z') firstOtherCase_ = static_cast<uint8_t>(first_ - 'A' + 'a');
+    states_.push_back(Counters{});
+    next_.assign(256, Unlearnt);
+}
+
+bool TSxDataTrigger::Learn(uint8_t c) {
+    if (tableOff_) return Advance(c);
+    counters_ = states_[state_];
+    const bool matched = Advance(c);
+    auto it = std::find(states_.begin(), states_.end(), counters_);
+    if (it == states_.end()) {
+        if (states_.size() >= MaxStates) {
+            tableOff_ = true; // counters_ and active_ hold the state reached: go on from there
+            return matched;
+        }
+        states_.push_back(counters_);
+        next_.resize(next_.size() + 256, Unlearnt);
+        it = states_.end() - 1;
+    }
+    const auto to = static_cast<uint16_t>(it - states_.begin());
+    next_[static_cast<size_t>(state_) * 256 + c] = static_cast<uint16_t>(to | (matched ? MatchBit : 0));
+    state_ = to;
+    return matched;
 }
 
 void TSxDataTrigger::MarkStarts(std::array<bool, 256>& starts) const {

@@ -48,7 +48,7 @@ public:
     int32_t Handle = 0;
     bool IgnoreCase = false;
 
-    TSxDataTrigger() = default;
+    TSxDataTrigger() : TSxDataTrigger(0, std::string(), false) {}
     // text is 1..DataTriggerMaxLength bytes (the caller checks).
     TSxDataTrigger(int32_t handle, const std::string& text, bool ignoreCase);
     int Length() const { return static_cast<int>(pattern_.size()); }
@@ -56,28 +56,53 @@ public:
     // Offers the next input byte; true when the string ends at it.
     bool Offer(uint8_t c) {
         // With no candidate in progress, only a byte that begins the string changes anything.
-        if (!active_ && c != first_ && c != firstOtherCase_) return false;
-        return Advance(c);
+        if (Idle() && c != first_ && c != firstOtherCase_) return false;
+        if (!tableOff_) {
+            const uint16_t t = next_[static_cast<size_t>(state_) * 256 + c];
+            if (t != Unlearnt) {
+                state_ = t & StateMask;
+                return (t & MatchBit) != 0;
+            }
+        }
+        return Learn(c);
     }
     // True while no candidate is in progress: then only a byte that StartsWith accepts changes
     // anything, and every other byte is no match.
-    bool Idle() const { return !active_; }
+    bool Idle() const { return tableOff_ ? !active_ : state_ == 0; }
     // Marks the received bytes (before case folding) that can begin the string.
     void MarkStarts(std::array<bool, 256>& starts) const;
+    // The received bytes that can begin the string (the same byte twice when case does not matter).
+    std::array<uint8_t, 2> StartBytes() const { return {first_, firstOtherCase_}; }
     // Forgets partial matches (after an input flush).
     void Reset() {
         counters_.fill(0);
         active_ = false;
+        state_ = 0;
     }
 
 private:
+    using Counters = std::array<uint8_t, DataTriggerMaxLength + 1>;
+    static constexpr uint16_t Unlearnt = 0xFFFF, MatchBit = 0x8000, StateMask = 0x7FFF;
+    static constexpr size_t MaxStates = 512;
+
+    // The counters take few distinct values in practice: each one met is a state, and the step
+    // from a state on a byte is worked out once by the counter rule (Advance) and kept in a table,
+    // so that a byte costs one look-up. A string whose states exceed MaxStates is followed by the
+    // counter rule itself from then on.
+    bool Learn(uint8_t c);
     bool Advance(uint8_t c);
 
     std::string pattern_;
     uint8_t first_ = 0;          // the string's first byte (upper case when ignoring case)
     uint8_t firstOtherCase_ = 0; // its lower-case form when ignoring case, else the same byte
-    std::array<uint8_t, DataTriggerMaxLength + 1> counters_{};
+    Counters counters_{};
     bool active_ = false; // some counter is not 0
+    // The learnt steps: the counters of each state (state 0: all 0), and per state and byte the
+    // next state, with MatchBit when the string ends there (Unlearnt: not worked out yet).
+    std::vector<Counters> states_;
+    std::vector<uint16_t> next_;
+    uint16_t state_ = 0;
+    bool tableOff_ = false;
 };
 
 struct TSxStatusTrigger {
