@@ -617,14 +617,7 @@ bool TSxBaseDispatcher::FollowGuiBatch(bool& deviceGone) {
     }
     std::unique_lock<std::mutex> lk(batch.M);
     if (batch.Back) {
-        auto job = std::move(batch.Back);
-        batch.Back = nullptr;
-        lk.unlock();
-        job();
-        lk.lock();
-        batch.BackDone = true;
-        lk.unlock();
-        batch.Cv.notify_all();
+        RunHandedBack(batch, lk);
         return false;
     }
     if (batch.Done) return true;
@@ -672,6 +665,18 @@ bool TSxBaseDispatcher::FollowGuiBatch(bool& deviceGone) {
     return false;
 }
 
+// Runs the job the run handed back (lk holds the run's lock, and holds it again on return) and
+// tells the run it is done.
+void TSxBaseDispatcher::RunHandedBack(GuiBatch& batch, std::unique_lock<std::mutex>& lk) {
+    auto job = std::move(batch.Back);
+    batch.Back = nullptr;
+    lk.unlock();
+    job();
+    lk.lock();
+    batch.BackDone = true;
+    batch.Cv.notify_all();
+}
+
 void TSxBaseDispatcher::EndReadAhead() {
     std::lock_guard<std::mutex> g(inLock_);
     readAhead_ = false;
@@ -693,13 +698,7 @@ void TSxBaseDispatcher::LeaveGuiBatch() {
         for (;;) {
             batch.Cv.wait(lk, [&] { return batch.Done || batch.Back; });
             if (batch.Done) break;
-            auto job = std::move(batch.Back);
-            batch.Back = nullptr;
-            lk.unlock();
-            job();
-            lk.lock();
-            batch.BackDone = true;
-            batch.Cv.notify_all();
+            RunHandedBack(batch, lk);
         }
     }
 }

@@ -258,6 +258,7 @@ private:
     bool FollowGuiBatch(bool& deviceGone);
     void LeaveGuiBatch();
     void EndReadAhead();
+    void RunHandedBack(GuiBatch& batch, std::unique_lock<std::mutex>& lk);
     bool InGuiBatch() const { return guiBatch_.load(std::memory_order_acquire) != nullptr; }
     // Runs job on the dispatch thread: here, or handed back there from a run on the GUI thread.
     void OnDispatchThread(const std::function<void()>& job);
