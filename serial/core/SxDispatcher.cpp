@@ -333,25 +333,18 @@ void TSxBaseDispatcher::DispThreadBody() {
     pendingEvents_ = 0;
     localChecks_ = false;
     while (!kill_) {
-        uint32_t ev = 0;
+        bool roundDue = false;
         if (batch_) {
             if (!FollowGuiBatch(deviceGone)) continue;
-            // The run on the GUI thread is over: the rest of its round at once.
-            batch_.reset();
-            ev = std::exchange(pendingEvents_, 0);
-        } else if ((ev = std::exchange(pendingEvents_, 0)) != 0) {
-            // Left by the last round.
-        } else if (!deviceGone) {
-            ev = WaitDevice(PollingNeeded());
-        } else if (ev == 0) {
-            const int pollMs = PollingNeeded();
-            std::unique_lock<std::mutex> lk(evLock_);
-            auto ready = [&] { return poked_ || kill_.load(); };
-            if (pollMs >= 0)
-                evCv_.wait_for(lk, std::chrono::milliseconds(pollMs), ready);
+            batch_.reset(); // the run on the GUI thread is over: the rest of its round at once
+            roundDue = true;
+        }
+        uint32_t ev = std::exchange(pendingEvents_, 0); // left by the last round or the run
+        if (ev == 0 && !roundDue) {
+            if (deviceGone)
+                WaitForPoke(PollingNeeded());
             else
-                evCv_.wait(lk, ready);
-            poked_ = false;
+                ev = WaitDevice(PollingNeeded());
         }
         if (kill_) break;
         deviceGone = deviceGone || (ev & evHangup) != 0; // nothing more will come from this device
@@ -361,6 +354,17 @@ void TSxBaseDispatcher::DispThreadBody() {
     }
     LeaveGuiBatch();
     ThreadLeaves();
+}
+
+// Once the device is gone only pokes (and the next due time) wake the dispatch thread.
+void TSxBaseDispatcher::WaitForPoke(int timeoutMs) {
+    std::unique_lock<std::mutex> lk(evLock_);
+    auto ready = [&] { return poked_ || kill_.load(); };
+    if (timeoutMs >= 0)
+        evCv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), ready);
+    else
+        evCv_.wait(lk, ready);
+    poked_ = false;
 }
 
 uint32_t TSxBaseDispatcher::WaitDevice(int timeoutMs) {
@@ -480,7 +484,7 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
             while (CheckStatusTriggers()) {
             }
             RunInputChecks();
-            if (!batch_) ReadBacklog();
+            ReadBacklog(); // not while a run is out
         }
         if ((events & evHangup) && !batch_) {
             // What arrived before the hang-up is delivered first.
@@ -894,23 +898,22 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
             }
             // While no trigger has a candidate in progress, a byte that begins none of them leaves
             // every trigger as it is and matches nothing: runs of such bytes are passed over.
-            std::array<bool, 256> starts{};
-            bool allIdle = true;
-            for (const auto& t : data_) {
-                t.MarkStarts(starts);
-                allIdle = allIdle && t.Idle();
-            }
-            // A byte concerns only the triggers it begins and those with a candidate in progress:
-            // with up to 64 triggers, bit masks name them, so the others are not looked at.
+            // Besides, a byte concerns only the triggers it begins and those with a candidate in
+            // progress: with up to 64 triggers, bit masks name them, so the others are not looked at.
             const size_t count = data_.size();
             const bool byMask = count <= 64;
+            std::array<bool, 256> starts{};
             std::array<uint64_t, 256> begun{};
             uint64_t inProgress = 0;
-            if (byMask)
-                for (size_t i = 0; i < count; ++i) {
-                    for (const uint8_t b : data_[i].StartBytes()) begun[b] |= uint64_t{1} << i;
-                    if (!data_[i].Idle()) inProgress |= uint64_t{1} << i;
+            for (size_t i = 0; i < count; ++i) {
+                const uint64_t bit = byMask ? uint64_t{1} << i : 0;
+                for (const uint8_t b : data_[i].StartBytes()) {
+                    starts[b] = true;
+                    begun[b] |= bit;
                 }
+                if (!data_[i].Idle()) inProgress |= bit;
+            }
+            bool allIdle = std::all_of(data_.begin(), data_.end(), [](const TSxDataTrigger& t) { return t.Idle(); });
             auto offer = [&](TSxDataTrigger& t, uint8_t c) {
                 if (t.Offer(c)) {
                     hits.push_back({t.Handle, static_cast<uint16_t>(t.Length())});

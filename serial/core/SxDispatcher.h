@@ -264,6 +264,7 @@ private:
     void OnDispatchThread(const std::function<void()>& job);
     // The device's next event (dispatch thread), at most timeoutMs (-1: no limit).
     uint32_t WaitDevice(int timeoutMs);
+    void WaitForPoke(int timeoutMs);
     void ReadBacklog();
     // Delivers one trigger message to every handler; false when an avail notification's bytes
     // were not all taken.

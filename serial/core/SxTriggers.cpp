@@ -66,11 +66,6 @@ bool TSxDataTrigger::Learn(uint8_t c) {
     return matched;
 }
 
-void TSxDataTrigger::MarkStarts(std::array<bool, 256>& starts) const {
-    starts[first_] = true;
-    starts[firstOtherCase_] = true;
-}
-
 // One counter per pattern position, each following a candidate start. A candidate that fails falls
 // back to 1 when the byte begins the string anew; later counters are visited only while a candidate
 // may be in progress there.

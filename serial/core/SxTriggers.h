@@ -69,9 +69,8 @@ public:
     // True while no candidate is in progress: then only a byte that StartsWith accepts changes
     // anything, and every other byte is no match.
     bool Idle() const { return tableOff_ ? !active_ : state_ == 0; }
-    // Marks the received bytes (before case folding) that can begin the string.
-    void MarkStarts(std::array<bool, 256>& starts) const;
-    // The received bytes that can begin the string (the same byte twice when case does not matter).
+    // The received bytes (before case folding) that can begin the string (the same byte twice when
+    // case does not matter).
     std::array<uint8_t, 2> StartBytes() const { return {first_, firstOtherCase_}; }
     // Forgets partial matches (after an input flush).
     void Reset() {

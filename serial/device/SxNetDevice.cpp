@@ -6,8 +6,8 @@
 // Whoever needs the server's answers reads the socket: the dispatch thread while it waits for
 // events, a setter while it waits for a confirmation (the dispatch thread is not running yet while
 // the port opens). Both read under one lock into the input buffer; a setter that took line data
-// wakes the waiting dispatch thread so that the data is announced. Writes go out under a second lock, so that a control
-// command never lands between the two bytes of an escaped 0xFF.
+// wakes the waiting dispatch thread so that the data is announced. Writes go out under a second
+// lock, so that a control command never lands between the two bytes of an escaped 0xFF.
 
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxTelnetParser.h"
@@ -351,7 +351,7 @@ public:
 
     uint32_t WaitEvent(int timeoutMs = -1) override {
         if (hangupReported_) return evHangup;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+        const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
         for (;;) {
             bool readSocket;
             {
@@ -370,12 +370,8 @@ public:
             // While input is held at its limit the socket is left out altogether: a hang-up would
             // otherwise wake the poll at once, again and again, until the reader resumes.
             pollfd fds[2] = {{readSocket ? fd_ : -1, POLLIN, 0}, {waitWake_[0], POLLIN, 0}};
-            int waitMs = -1;
-            if (timeoutMs >= 0) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0) return 0;
-                waitMs = static_cast<int>(left.count());
-            }
+            const int waitMs = timeoutMs < 0 ? -1 : MsLeft(deadline);
+            if (timeoutMs >= 0 && waitMs == 0) return 0;
             const int p = ::poll(fds, 2, waitMs);
             if (p < 0) {
                 if (errno == EINTR) continue;
