@@ -40,6 +40,13 @@ struct Pty {
     {
         Master = posix_openpt(O_RDWR | O_NOCTTY);
         if (Master >= 0 && grantpt(Master) == 0 && unlockpt(Master) == 0) SlavePath = ptsname(Master);
+        // Raw from the start: the server sets the line only once a client connects, and bytes
+        // written before that must not meet a terminal's echo, erase and flow characters.
+        termios t{};
+        if (Master >= 0 && tcgetattr(Master, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(Master, TCSANOW, &t);
+        }
     }
     ~Pty()
     {

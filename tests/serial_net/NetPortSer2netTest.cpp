@@ -209,6 +209,9 @@ TEST_F(Ser2netTest, BurstLargerThanTheInputRingArrivesWholeAfterTheRingFilled)
         TSxComPort port(&gui);
         port.SetComNumber(com);
         port.SetOpen(true);
+        // Write only once the server holds the device and has set its line (9600, or the port's
+        // 19200 through Telnet; a pty starts at 38400).
+        EXPECT_TRUE(PumpUntil([&] { return Speed(pty.Attr()) == (com == ComTelnet ? B19200 : B9600); }));
         std::string burst;
         for (int i = 0; i < 60000; ++i) burst += static_cast<char>((i * 7 + i / 251) & 0xFF);
         std::thread writer([&] {
