@@ -706,6 +706,12 @@ std::string OpenFailureText(int n, const std::string& device, const std::excepti
         code = -io->ErrorCode;
     const std::string com = "COM" + std::to_string(n);
     const std::string where = device.empty() ? std::string() : " (" + device + ")";
+    if (code == sx::ecBadId && sx::SxIsNetDevice(device)) {
+        // The server is not there, refused, or its name is unknown: the exception names which.
+        const std::string why = e && *e->what() ? std::string(" (") + e->what() + ")" : std::string();
+        return com + where + ": keine Verbindung zum Server" + why +
+               "; Adresse und Port pr\xFC" "fen und ob der Server l\xE4uft";
+    }
     switch (code) {
     case sx::ecBadId:
     case sx::ecFileNotFound:

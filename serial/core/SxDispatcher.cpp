@@ -101,6 +101,10 @@ int TSxBaseDispatcher::OpenDevice(std::unique_ptr<ISxDevice> device, const std::
     FinishClose();
 
     const int r = device->Open(deviceName, inSize, outSize);
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        failedOpenNote_ = r < 0 ? device->OpenNote() : std::string();
+    }
     if (r < 0) return r;
     {
         std::lock_guard<std::mutex> g(lock_);
@@ -1336,6 +1340,11 @@ int TSxBaseDispatcher::SetRS485Mode(bool on) {
     const int r = ApplyLineLocked(line_);
     if (r < 0) rs485_ = old; // refused by the device: not in force
     return r;
+}
+
+std::string TSxBaseDispatcher::FailedOpenNote() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return failedOpenNote_;
 }
 
 std::string TSxBaseDispatcher::DeviceNote() const {

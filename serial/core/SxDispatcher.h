@@ -139,6 +139,9 @@ public:
     bool RS485Mode() const;
     // The device's remark on its open, for the port's log (empty when it has none).
     std::string DeviceNote() const;
+    // Why the last open failed, as the device tells it (a network port: the server refused, the
+    // host is unknown, nobody answered); empty when it did not say or the open succeeded.
+    std::string FailedOpenNote() const;
     // Kept for the threads; they run at the system's normal priority on this platform.
     int RaiseThreadPriority(int n);
 
@@ -298,6 +301,7 @@ private:
 
     std::unique_ptr<ISxDevice> device_;
     std::string deviceName_;
+    std::string failedOpenNote_;
     bool threadsOnOpen_ = true;
     uint16_t inSize_ = 0, outSize_ = 0;
 

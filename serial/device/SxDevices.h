@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+struct addrinfo; // <netdb.h>
+
 namespace sx {
 
 // The operating system's serial device (POSIX termios here).
@@ -21,6 +23,10 @@ std::unique_ptr<ISxDevice> SxCreateSimCtlDevice();
 // "tcp://host:port" (raw bytes, no line control) (SxNetDevice.cpp).
 std::unique_ptr<ISxDevice> SxCreateNetDevice();
 bool SxIsNetDevice(const std::string& name);
+// How a network port looks its host up (getaddrinfo's shape); returns the one replaced. A test
+// puts a slow or failing name service here; nullptr restores getaddrinfo.
+using SxHostLookup = int (*)(const char* host, const char* service, const ::addrinfo* hints, ::addrinfo** result);
+SxHostLookup SxSetHostLookup(SxHostLookup lookup);
 // Splits a network device name; false when it is not one or is malformed (no host, bad port).
 bool SxParseNetDeviceName(const std::string& name, bool& telnet, std::string& host, std::string& port);
 

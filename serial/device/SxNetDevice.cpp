@@ -25,11 +25,64 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace sx {
 
 namespace {
+
+std::atomic<SxHostLookup> hostLookup{&::getaddrinfo};
+constexpr int LookupTimedOut = 1; // beside getaddrinfo's own results (0 and the negative EAI_ codes)
+
+// A name service that does not answer (a dead DNS server, a cable pulled) can keep getaddrinfo
+// for tens of seconds, and the port opens on the GUI thread: the lookup runs on a thread of its
+// own and is given up at the deadline. A lookup that finishes after that frees its own result.
+struct PendingLookup {
+    std::mutex M;
+    std::condition_variable Cv;
+    bool Done = false;
+    bool GivenUp = false;
+    int Result = EAI_AGAIN;
+    addrinfo* List = nullptr;
+};
+
+int LookUpHost(const std::string& host, const std::string& port, std::chrono::steady_clock::time_point deadline,
+               addrinfo*& list) {
+    auto pending = std::make_shared<PendingLookup>();
+    const SxHostLookup lookup = hostLookup.load();
+    try {
+        std::thread([pending, lookup, host, port] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_flags = AI_NUMERICSERV;
+            addrinfo* found = nullptr;
+            const int r = lookup(host.c_str(), port.c_str(), &hints, &found);
+            std::lock_guard<std::mutex> g(pending->M);
+            if (pending->GivenUp) {
+                if (r == 0 && found) ::freeaddrinfo(found);
+                return;
+            }
+            pending->Result = r;
+            pending->List = r == 0 ? found : nullptr;
+            pending->Done = true;
+            pending->Cv.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return EAI_SYSTEM; // no thread to be had
+    }
+    std::unique_lock<std::mutex> lk(pending->M);
+    if (!pending->Cv.wait_until(lk, deadline, [&] { return pending->Done; })) {
+        pending->GivenUp = true;
+        list = nullptr;
+        return LookupTimedOut;
+    }
+    list = pending->List;
+    return pending->Result;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -137,6 +190,10 @@ bool SxParseNetDeviceName(const std::string& name, bool& telnet, std::string& ho
         return false;
     const long p = std::strtol(port.c_str(), nullptr, 10);
     return p >= 1 && p <= 65535;
+}
+
+SxHostLookup SxSetHostLookup(SxHostLookup lookup) {
+    return hostLookup.exchange(lookup ? lookup : &::getaddrinfo);
 }
 
 bool SxIsNetDevice(const std::string& name) { return name.rfind("rfc2217://", 0) == 0 || name.rfind("tcp://", 0) == 0; }
@@ -475,18 +532,16 @@ private:
     // Connects without blocking longer than the connect time-out. A socket, or ecBadId for an
     // unknown host, a refused connection or a server that does not answer.
     int Connect(const std::string& host, const std::string& port) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICSERV;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
         addrinfo* list = nullptr;
-        const int g = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+        const int g = LookUpHost(host, port, deadline, list);
         if (g != 0) {
             std::lock_guard<std::mutex> l(mu_);
-            AddNoteLocked("host " + host + ": " + ::gai_strerror(g));
+            AddNoteLocked("host " + host + ": " +
+                          (g == LookupTimedOut ? std::string("no answer from the name service in time")
+                                               : std::string(::gai_strerror(g))));
             return ecBadId;
         }
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
         int fd = -1;
         std::string why = "no address";
         for (addrinfo* a = list; a && fd < 0; a = a->ai_next) {

@@ -202,6 +202,8 @@ void TSxCustomComPort::DoOpen()
                                              inSize_, outSize_, dtr_, rts_));
         // The system's text names the reason; the device names what may not be opened.
         if (rc == ecNoPermission) throw ENoPermission(rc, ErrorMsg(rc) + ": " + DeviceName());
+        // A port on the network says why it could not connect (refused, unknown host, no answer).
+        if (const std::string why = d->FailedOpenNote(); rc == ecBadId && !why.empty()) throw EBadId(rc, why);
         if (rc != 0) RaiseError(rc < 0 ? rc : ecDefault);
         deviceOpen = true;
         dispatcher_ = std::move(d);

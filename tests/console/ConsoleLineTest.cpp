@@ -407,6 +407,12 @@ private slots:
         const sx::ESxException gone(sx::ecBadId, "gone");
         QCOMPARE(OpenFailureText(1, "/dev/ttyS0", &gone),
                  std::string("COM1 nicht vorhanden: das Ger\xE4t (/dev/ttyS0) gibt es nicht"));
+        // A port on a terminal server: not a missing device but a server out of reach, with the reason.
+        const sx::EBadId refused(sx::ecBadId, "server 10.0.0.9:2217: Connection refused");
+        QCOMPARE(OpenFailureText(4, "rfc2217://10.0.0.9:2217", &refused),
+                 std::string("COM4 (rfc2217://10.0.0.9:2217): keine Verbindung zum Server (server 10.0.0.9:2217: "
+                             "Connection refused); Adresse und Port pr\xFC"
+                             "fen und ob der Server l\xE4uft"));
         const sx::ESxException busy(sx::ecAlreadyOpen, "busy");
         QCOMPARE(OpenFailureText(1, "simmodem", &busy),
                  std::string("COM1 (simmodem) wird von einem anderen Programm benutzt"));

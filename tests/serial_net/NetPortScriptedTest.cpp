@@ -7,9 +7,13 @@
 #include "platform/ComMap.h"
 #include "platform/QueueHandoff.h"
 #include "serial/core/SxDispatcher.h"
+#include "serial/device/SxDevices.h"
 #include "serial/port/SxComPort.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <netdb.h>
+#include <thread>
 #include <mutex>
 #include <set>
 
@@ -211,14 +215,21 @@ TEST_F(ScriptedServerTest, ServersThatRefuseOrIgnoreTheOptionStillGiveAWorkingPo
     }
 }
 
-// Names that reach no server fail the open as a missing port does.
+// Names that reach no server fail the open as a missing port does; where the device knows why
+// (refused, unknown host), the exception says so.
 TEST_F(ScriptedServerTest, NamesThatReachNoServerFailLikeAMissingPort)
 {
-    const int closedPort = FreePort();
-    for (const std::string& name :
-         {"rfc2217://127.0.0.1:" + std::to_string(closedPort), "tcp://127.0.0.1:" + std::to_string(closedPort),
-          std::string("rfc2217://no-such-host.invalid:2217"), std::string("tcp://127.0.0.1"),
-          std::string("tcp://:4000"), std::string("rfc2217://127.0.0.1:99999"), std::string("tcp://[::1:4000")}) {
+    const std::string closed = "127.0.0.1:" + std::to_string(FreePort());
+    const std::pair<std::string, std::string> cases[] = {
+        {"rfc2217://" + closed, "server " + closed + ": Connection refused"},
+        {"tcp://" + closed, "server " + closed + ": Connection refused"},
+        {"rfc2217://no-such-host.invalid:2217", "host no-such-host.invalid: "},
+        {"tcp://127.0.0.1", ""},
+        {"tcp://:4000", ""},
+        {"rfc2217://127.0.0.1:99999", ""},
+        {"tcp://[::1:4000", ""},
+    };
+    for (const auto& [name, why] : cases) {
         SCOPED_TRACE(name);
         plat::SetComDevice(Com, name);
         TSxComPort port(&gui);
@@ -228,9 +239,62 @@ TEST_F(ScriptedServerTest, NamesThatReachNoServerFailLikeAMissingPort)
             ADD_FAILURE() << "opened";
         } catch (const ESxException& e) {
             EXPECT_EQ(e.ResultCode, -2001);
+            if (!why.empty()) {
+                EXPECT_EQ(std::string(e.what()).rfind(why, 0), 0u) << e.what();
+            }
         }
         EXPECT_FALSE(port.Open());
     }
+}
+
+// A name service that does not answer holds the open (on the GUI thread) no longer than a dead
+// server does: the open fails after the connect time-out and says why; the lookup, when it
+// finally returns, is dropped.
+TEST_F(ScriptedServerTest, ANameServiceThatDoesNotAnswerCostsTheOpenOnlyTheConnectTimeOut)
+{
+    static std::mutex m;
+    static std::condition_variable cv;
+    static bool released = false;
+    static std::atomic<int> finished{0};
+    released = false;
+    auto slow = [](const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+        {
+            std::unique_lock<std::mutex> lk(m);
+            cv.wait(lk, [] { return released; });
+        }
+        const int r = ::getaddrinfo("127.0.0.1", service, hints, result); // a list the port must free
+        ++finished;
+        (void)host;
+        return r;
+    };
+    const SxHostLookup old = SxSetHostLookup(slow);
+    // Released at the latest after 20 s, so that a port that waits for the lookup fails instead of hanging.
+    std::thread release([] {
+        std::unique_lock<std::mutex> lk(m);
+        cv.wait_for(lk, std::chrono::seconds(20), [] { return released; });
+        released = true;
+        cv.notify_all();
+    });
+    plat::SetComDevice(Com, "tcp://dead-dns.example:4000");
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    const auto t0 = std::chrono::steady_clock::now();
+    try {
+        port.SetOpen(true);
+        ADD_FAILURE() << "opened";
+    } catch (const ESxException& e) {
+        EXPECT_EQ(e.ResultCode, -2001);
+        EXPECT_EQ(std::string(e.what()), "host dead-dns.example: no answer from the name service in time");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+    {
+        std::lock_guard<std::mutex> g(m);
+        released = true;
+    }
+    cv.notify_all();
+    release.join();
+    EXPECT_TRUE(gui.PumpUntil([] { return finished.load() == 1; }, Deadline));
+    SxSetHostLookup(old);
 }
 
 // The port selection dialog lists a port on a terminal server without connecting to it: a probe would
