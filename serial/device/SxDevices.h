@@ -23,8 +23,9 @@ std::unique_ptr<ISxDevice> SxCreateSimCtlDevice();
 // "tcp://host:port" (raw bytes, no line control) (SxNetDevice.cpp).
 std::unique_ptr<ISxDevice> SxCreateNetDevice();
 bool SxIsNetDevice(const std::string& name);
-// How a network port looks its host up (getaddrinfo's shape); returns the one replaced. A test
-// puts a slow or failing name service here; nullptr restores getaddrinfo.
+// How a network port looks its host up: getaddrinfo's shape, and the list it gives is freed with
+// freeaddrinfo. Returns the one replaced. A test puts a slow or failing name service here; nullptr
+// restores getaddrinfo.
 using SxHostLookup = int (*)(const char* host, const char* service, const ::addrinfo* hints, ::addrinfo** result);
 SxHostLookup SxSetHostLookup(SxHostLookup lookup);
 // Splits a network device name; false when it is not one or is malformed (no host, bad port).
