@@ -137,6 +137,7 @@ void TMyComPort::StartSync() {
 }
 
 void TMyComPort::SyncReceive(uint16_t count) {
+    const bool running = Timer1.Enabled(); // off once the synchronisation has failed
     SyncRetries = SyncRetries - 1;
     SyncBuffer += ReadChars(count);
     if (SyncBuffer.size() < 3) return;
@@ -151,6 +152,12 @@ void TMyComPort::SyncReceive(uint16_t count) {
     }
     // Only the last two bytes can begin the answer; a controller that keeps talking must not grow it.
     if (SyncBuffer.size() > SyncBufferLimit) SyncBuffer.erase(0, SyncBuffer.size() - 2);
+    // Answers use up the retries as the ticks do: a controller that answers every probe with
+    // something else (a lone ACK, once it is past synchronisation) must not be probed for ever.
+    if (SyncRetries <= 0) {
+        if (running) SyncFailed();
+        return;
+    }
     Timer1.SetInterval(500);
     Timer1.SetEnabled(true);
     SendChar(0x01);
@@ -163,6 +170,10 @@ void TMyComPort::Timer1Timer2() {
         SendChar(0x01);
         return;
     }
+    SyncFailed();
+}
+
+void TMyComPort::SyncFailed() {
     Timer1.SetEnabled(false);
     OnPartnerName = nullptr;
     if (zavcom::ZavCom->OnLinkError) {
@@ -218,6 +229,9 @@ void TMyComPort::Timer1Timer4() {
 
 void TMyComPort::NotifyButtonClick() {
     LogMessage("REQUEST PARTNER NAME");
+    // The name comes with the partner header, by hand as after a synchronisation; expecting the
+    // default header, the link would refuse the answer every time.
+    zavcom::RxHeader = zavcom::HeaderPartner;
     zavcom::ZavCom->Send(PartnerNameRequest,
                          [this](const std::string& answer) { PartnerNameReceived(answer); });
 }

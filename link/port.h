@@ -149,6 +149,8 @@ public:
     void AfterConnect(bool connected);
     void StartSync();
     void SyncReceive(uint16_t count);
+    // The retries are used up: Timer1 stops and the link's error slot hears "MST.SYNC FAILED".
+    void SyncFailed();
     void IdleReceive(uint16_t count);
     void PartnerNotified(const std::string& text);
     void PartnerNameReceived(const std::string& answer);

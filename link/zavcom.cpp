@@ -109,6 +109,9 @@ void TZavCom::Reset() {
     StopAnswerTimer();
     if (Path) Path->SetReceiveHook(nullptr);
     SetState(lsIdle);
+    // A partner-name request that failed or was given up must not leave every later answer
+    // unrecognised.
+    RxHeader = HeaderDefault;
 }
 
 uint8_t TZavCom::PopByte() {

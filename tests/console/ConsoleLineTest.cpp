@@ -332,6 +332,47 @@ private slots:
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
     }
 
+    // A controller past synchronisation answers each probe with a lone ACK: the answers use up the
+    // retries and the synchronisation fails instead of probing for ever. "PartnerName" by hand then
+    // expects the partner header and shows the name; a request given up with "NC/RESET" leaves the
+    // default header behind, so that later answers are recognised again.
+    void synchronisationEndsAndTheNameIsAskedByHand() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        SyncRetries = 6;
+        c.SyncButton->click();
+        int probes = 0;
+        QVERIFY(WaitFor([&] {
+            for (const char b : line->Read(64, 0))
+                if (b == 0x01) {
+                    ++probes;
+                    line->Write(Bytes({0x06}));
+                }
+            return Text(c.Nachricht) == "MST.SYNC FAILED";
+        }));
+        QVERIFY2(probes <= 6, std::to_string(probes).c_str());
+        line->Write(Bytes({0x06, 0x06, 0x06})); // late answers send nothing more
+        QCOMPARE(FarRest(), std::string());
+        QVERIFY(!c.Timer1.Enabled());
+
+        c.NotifyButton->click();
+        QCOMPARE(Far(1), Bytes({0x01}));
+        line->Write(Bytes({0x06}));
+        QCOMPARE(Far(6), Bytes({0x02, 0x04, 0x28, 0xFF, 0x90, 0xBA}));
+        line->Write(Bytes({0x06, 0x01}));
+        QCOMPARE(Far(1), Bytes({0x06}));
+        line->Write(Bytes({0x02, 0x0A, 0x28, 0xFF, 0x91, 'Q', '-', '9', ' ', '1', 0x00, 0x00}));
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "Q91"; }));
+        QCOMPARE(Far(1), Bytes({0x06}));
+        QCOMPARE(zavcom::RxHeader, zavcom::HeaderDefault);
+
+        c.NotifyButton->click(); // unanswered, then given up
+        QCOMPARE(Far(1), Bytes({0x01}));
+        QCOMPARE(zavcom::RxHeader, zavcom::HeaderPartner);
+        c.BitBtn10->click();
+        QCOMPARE(zavcom::RxHeader, zavcom::HeaderDefault);
+    }
+
     void closeQueryAndShutDown() {
         TMyComPort& c = *console;
         c.show();
