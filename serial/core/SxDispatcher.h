@@ -277,6 +277,8 @@ private:
     // How long the dispatch thread may wait for an event before it must look again (ms), or -1
     // when nothing needs looking at without an event.
     int PollingNeeded();
+    void NoteOutputWatchLocked();
+    void PokeForOutput();
     // The DTR handshake after the input ring's fill changed (DtrFlowCheckLocked: under the general lock).
     void DtrFlowCheck();
     void DtrFlowCheckLocked();
@@ -399,6 +401,9 @@ private:
 
     std::atomic<bool> kill_{false};
     std::atomic<bool> deviceLost_{false};
+    // An output status trigger is armed: queued output and the output thread's progress wake the
+    // dispatch thread, which then looks at the output levels (no polling for them).
+    std::atomic<bool> watchOutput_{false};
     std::atomic<int> liveThreads_{0};
     std::mutex startLock_;
     std::condition_variable startCv_;

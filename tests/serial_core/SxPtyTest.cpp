@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <dirent.h>
+#include <fstream>
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
 #include <random>
+#include <thread>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,6 +75,25 @@ std::string Pattern(size_t n, unsigned seed) {
     std::string s(n, '\0');
     for (auto& c : s) c = static_cast<char>(rng());
     return s;
+}
+
+// Voluntary context switches (each a wake-up after a wait) of the ports' threads, in all.
+long PortThreadWakeups() {
+    long n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] == '.') continue;
+            const std::string task = std::string("/proc/self/task/") + e->d_name;
+            std::string name;
+            std::getline(std::ifstream(task + "/comm"), name);
+            if (name.rfind("sx-", 0) != 0) continue;
+            std::ifstream status(task + "/status");
+            for (std::string line; std::getline(status, line);)
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0) n += std::atol(line.c_str() + 24);
+        }
+        ::closedir(dir);
+    }
+    return n;
 }
 
 int Open(TSxBaseDispatcher& d, const std::string& path) {
@@ -278,4 +300,54 @@ TEST(PtyDispatcher, StreamsMegabytesToAWindowWithEveryStringFound) {
     ASSERT_TRUE(all) << w.Received.size() << " of " << in.size();
     EXPECT_TRUE(w.Received == in) << "received bytes differ from the bytes sent";
     EXPECT_EQ(w.Found, expected);
+}
+
+// Output levels are looked at when output moves, not by polling: with output triggers armed, an idle
+// port's threads sleep; queued output fires "output sent" at once, and "output used <= 0" fires when
+// the far end, which held the output back, takes the last byte.
+TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    MsgLog log;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d, pty.Slave()), 0);
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) { log.Add(msg, first, second); });
+    const int32_t sent = d.NewStatusTrigger(stOutSent);
+    const int32_t drained = d.NewStatusTrigger(stOutBuffUsed);
+    ASSERT_EQ(d.ArmStatusTrigger(sent, 0, true), 0);
+    auto fired = [](int32_t handle) {
+        return [handle](const std::vector<Msg>& msgs) {
+            return std::any_of(msgs.begin(), msgs.end(), [&](const Msg& m) {
+                return m.Code == smStatus && m.First == static_cast<uint32_t>(handle);
+            });
+        };
+    };
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the arming's round is over
+    const long before = PortThreadWakeups();
+    ASSERT_GT(before, 0) << "the port's threads are not to be found by name";
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_LT(PortThreadWakeups() - before, 3) << "the dispatch thread polls (one wake-up every 50 ms would be 12)";
+
+    ASSERT_EQ(d.PutBlock("AT\r", 3), 0);
+    ASSERT_TRUE(log.WaitFor(fired(sent), Deadline));
+
+    // Fill the pseudo-terminal until it takes no more: the rest stays in the port's output ring.
+    const std::string chunk = Pattern(4096, 7);
+    std::string queued = "AT\r";
+    for (int i = 0; i < 400; ++i) {
+        if (d.OutputFree() < static_cast<int>(chunk.size())) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (d.OutputFree() < static_cast<int>(chunk.size())) break; // the far end holds it back
+            continue;
+        }
+        ASSERT_EQ(d.PutBlock(chunk.data(), static_cast<int>(chunk.size())), 0);
+        queued += chunk;
+    }
+    ASSERT_GT(d.OutputUsed(), 0);
+    ASSERT_EQ(d.ArmStatusTrigger(drained, 0, true), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fired(drained)(log.Snapshot()));
+    EXPECT_EQ(pty.Read(queued.size(), Deadline), queued);
+    EXPECT_TRUE(log.WaitFor(fired(drained), Deadline));
 }
