@@ -218,6 +218,9 @@ void TMyComPort::BuildForm() {
     DialStatusLabel = Label("DialStatusLabel", "status");
     Label1 = Label("Label1", "MODEM Identification");
     timerstring = Label("timerstring", "timerstring");
+    // It changes every second while connected: a label of fixed size does not make Qt lay out the
+    // whole page again each time (its caption is wider than any count of seconds).
+    timerstring->setFixedSize(timerstring->sizeHint());
     DialTestButton = Button("DialTestButton", "ATDT06601234567");
     SyncButton = Button("SyncButton", "MST.SYNC");
     BitBtn9 = Button("BitBtn9", "030C0513");
