@@ -204,6 +204,12 @@ void TMyComPort::PartnerNotified(const std::string&) {
     Timer1.SetInterval(1000);
     Timer1.SetEnabled(true);
     zavcom::ZavCom->OnLinkError = nullptr;
+    RequestPartnerName();
+}
+
+// The name comes with the partner header: the link expects it until the name has arrived (or the
+// link is reset).
+void TMyComPort::RequestPartnerName() {
     zavcom::RxHeader = zavcom::HeaderPartner;
     zavcom::ZavCom->Send(PartnerNameRequest,
                          [this](const std::string& answer) { PartnerNameReceived(answer); });
@@ -229,11 +235,7 @@ void TMyComPort::Timer1Timer4() {
 
 void TMyComPort::NotifyButtonClick() {
     LogMessage("REQUEST PARTNER NAME");
-    // The name comes with the partner header, by hand as after a synchronisation; expecting the
-    // default header, the link would refuse the answer every time.
-    zavcom::RxHeader = zavcom::HeaderPartner;
-    zavcom::ZavCom->Send(PartnerNameRequest,
-                         [this](const std::string& answer) { PartnerNameReceived(answer); });
+    RequestPartnerName(); // by hand as after a synchronisation
 }
 
 void TMyComPort::SyncButtonClick() {

@@ -153,6 +153,7 @@ public:
     void SyncFailed();
     void IdleReceive(uint16_t count);
     void PartnerNotified(const std::string& text);
+    void RequestPartnerName();
     void PartnerNameReceived(const std::string& answer);
     void ShowDecodedAnswer(const std::string& answer);
 

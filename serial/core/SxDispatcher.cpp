@@ -596,7 +596,7 @@ void TSxBaseDispatcher::PostGuiBatch() {
 }
 
 // The run on the GUI thread. Bytes the dispatch thread has read meanwhile are taken on in the same
-// run (their checks are the next round's), for at most MaxGuiRunMs and while the dispatch thread
+// run (their checks are the next round's), for at most MaxGuiRun and while the dispatch thread
 // has nothing else to do. At its end the bytes read meanwhile become visible; the dispatch thread
 // is woken only when there is something for it (such bytes, input held back by a full ring):
 // otherwise it goes on waiting for the device as it does now.
@@ -941,15 +941,18 @@ bool TSxBaseDispatcher::CheckDataAndAvail() {
             std::array<bool, 256> starts{};
             std::array<uint64_t, 256> begun{};
             uint64_t inProgress = 0;
+            bool allIdle = true;
             for (size_t i = 0; i < count; ++i) {
                 const uint64_t bit = byMask ? uint64_t{1} << i : 0;
                 for (const uint8_t b : data_[i].StartBytes()) {
                     starts[b] = true;
                     begun[b] |= bit;
                 }
-                if (!data_[i].Idle()) inProgress |= bit;
+                if (!data_[i].Idle()) {
+                    inProgress |= bit;
+                    allIdle = false;
+                }
             }
-            bool allIdle = std::all_of(data_.begin(), data_.end(), [](const TSxDataTrigger& t) { return t.Idle(); });
             auto offer = [&](TSxDataTrigger& t, uint8_t c) {
                 if (t.Offer(c)) {
                     hits.push_back({t.Handle, static_cast<uint16_t>(t.Length())});

@@ -45,6 +45,16 @@ class ConsoleLineTest : public QObject {
             10000);
         return got;
     }
+    // The controller's side of a partner-name request: takes the request and answers with the
+    // 5-byte name field (two zero bytes after it, as a controller sends them).
+    void AnswerNameRequest(const std::string& name) {
+        QCOMPARE(Far(1), Bytes({0x01}));
+        line->Write(Bytes({0x06}));
+        QCOMPARE(Far(6), Bytes({0x02, 0x04, 0x28, 0xFF, 0x90, 0xBA}));
+        line->Write(Bytes({0x06, 0x01}));
+        QCOMPARE(Far(1), Bytes({0x06}));
+        line->Write(Bytes({0x02, 0x0A, 0x28, 0xFF, 0x91}) + name + Bytes({0x00, 0x00}));
+    }
     // Whatever the console sent in the last moments (for "nothing else was sent").
     std::string FarRest() {
         QTest::qWait(100);
@@ -316,13 +326,8 @@ private slots:
         QCOMPARE(c.link_led->Color(), clGreen);
         QVERIFY(c.LinkUp);
         // The name request follows at once, expecting the partner header.
-        QCOMPARE(Far(1), Bytes({0x01}));
         QCOMPARE(zavcom::RxHeader, zavcom::HeaderPartner);
-        line->Write(Bytes({0x06}));
-        QCOMPARE(Far(6), Bytes({0x02, 0x04, 0x28, 0xFF, 0x90, 0xBA}));
-        line->Write(Bytes({0x06, 0x01}));
-        QCOMPARE(Far(1), Bytes({0x06}));
-        line->Write(Bytes({0x02, 0x0A, 0x28, 0xFF, 0x91, 'Z', '-', 'A', ' ', '7', 0x00, 0x00}));
+        AnswerNameRequest("Z-A 7");
         QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "ZA7"; }));
         QCOMPARE(zavcom::RxHeader, zavcom::HeaderDefault);
         // No carrier on a plain line: the carrier watch undoes the connection display at its first tick.
@@ -356,12 +361,7 @@ private slots:
         QVERIFY(!c.Timer1.Enabled());
 
         c.NotifyButton->click();
-        QCOMPARE(Far(1), Bytes({0x01}));
-        line->Write(Bytes({0x06}));
-        QCOMPARE(Far(6), Bytes({0x02, 0x04, 0x28, 0xFF, 0x90, 0xBA}));
-        line->Write(Bytes({0x06, 0x01}));
-        QCOMPARE(Far(1), Bytes({0x06}));
-        line->Write(Bytes({0x02, 0x0A, 0x28, 0xFF, 0x91, 'Q', '-', '9', ' ', '1', 0x00, 0x00}));
+        AnswerNameRequest("Q-9 1");
         QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "Q91"; }));
         QCOMPARE(Far(1), Bytes({0x06}));
         QCOMPARE(zavcom::RxHeader, zavcom::HeaderDefault);

@@ -70,6 +70,18 @@ private:
     std::string slave_;
 };
 
+// A thread that writes s to the pty's far end in chunks of 1 to 6000 bytes (sizes drawn from seed).
+std::thread WriteInChunks(Pty& pty, const std::string& s, unsigned seed) {
+    return std::thread([&pty, &s, seed] {
+        std::mt19937 rng(seed);
+        for (size_t pos = 0; pos < s.size();) {
+            const size_t n = std::min<size_t>(1 + rng() % 6000, s.size() - pos);
+            pty.Write(s.substr(pos, n));
+            pos += n;
+        }
+    });
+}
+
 std::string Pattern(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
@@ -220,14 +232,7 @@ TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingAByte) {
     });
     d.SetAvailLevel(1);
 
-    std::thread writer([&] {
-        std::mt19937 rng(3);
-        for (size_t pos = 0; pos < in.size();) {
-            const size_t n = std::min<size_t>(1 + rng() % 6000, in.size() - pos);
-            pty.Write(in.substr(pos, n));
-            pos += n;
-        }
-    });
+    std::thread writer = WriteInChunks(pty, in, 3);
     std::string echoed;
     std::thread reader([&] { echoed = pty.Read(out.size(), Deadline * 3); });
 
@@ -287,14 +292,7 @@ TEST(PtyDispatcher, StreamsMegabytesToAWindowWithEveryStringFound) {
     d.AddWindowHandler(&w);
     d.NotePortHandlers(1);
     d.SetAvailLevel(1);
-    std::thread writer([&] {
-        std::mt19937 r(7);
-        for (size_t pos = 0; pos < in.size();) {
-            const size_t n = std::min<size_t>(1 + r() % 6000, in.size() - pos);
-            pty.Write(in.substr(pos, n));
-            pos += n;
-        }
-    });
+    std::thread writer = WriteInChunks(pty, in, 7);
     const bool all = gui.PumpUntil([&] { return w.Received.size() >= in.size(); }, Deadline * 3);
     writer.join();
     ASSERT_TRUE(all) << w.Received.size() << " of " << in.size();
