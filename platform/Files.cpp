@@ -74,7 +74,23 @@ void SyncDirectory(const std::string& dir) {
     }
 }
 
-int ReadInto(const std::string& toolPath, std::string& bytes) {
+FileInfo InfoOf(const struct stat& st) {
+    FileInfo i;
+    i.exists = true;
+    i.size = uint64_t(st.st_size);
+    i.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    i.dev = uint64_t(st.st_dev);
+    i.ino = uint64_t(st.st_ino);
+    return i;
+}
+
+bool SameState(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+int ReadInto(const std::string& toolPath, std::string& bytes, FileInfo* info = nullptr,
+             uint64_t maxSize = UINT64_MAX) {
     const std::string host = ToHostPath(toolPath);
     if (host.empty()) return ENOENT;
     // Without waiting: a pipe with no writer would otherwise hold the program at open.
@@ -87,10 +103,27 @@ int ReadInto(const std::string& toolPath, std::string& bytes) {
         return S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
     }
     std::string data;
-    const bool ok = ReadAll(fd, data);
-    const int err = errno;
+    int err = 0;
+    // The state goes with the bytes: a file written to while being read is read again.
+    for (int attempt = 0;; ++attempt) {
+        if (uint64_t(st.st_size) > maxSize) {
+            err = EFBIG;
+            break;
+        }
+        data.clear();
+        if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadAll(fd, data)) {
+            err = errno;
+            break;
+        }
+        struct stat after;
+        if (::fstat(fd, &after) != 0 || (SameState(st, after) && data.size() == uint64_t(after.st_size)) ||
+            attempt == 3)
+            break;
+        st = after;
+    }
     ::close(fd);
-    if (!ok) return err;
+    if (info && (err == 0 || err == EFBIG)) *info = InfoOf(st);
+    if (err) return err;
     bytes = std::move(data);
     return 0;
 }
@@ -129,6 +162,11 @@ std::string ReadFileBytes(const std::string& toolPath) {
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes) == 0; }
 
 int ReadFileInto(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes); }
+
+int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info, uint64_t maxSize) {
+    info = FileInfo();
+    return ReadInto(toolPath, bytes, &info, maxSize);
+}
 
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
@@ -282,9 +320,15 @@ bool FillTemp(int fd, std::string_view bytes, const struct stat* old, const std:
     return true;
 }
 
+void NoteWritten(int fd, FileInfo* written) {
+    struct stat st;
+    if (written && ::fstat(fd, &st) == 0) *written = InfoOf(st);
+}
+
 } // namespace
 
-void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
+bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const std::function<bool()>& lastLook,
+                     FileInfo* written) {
     std::string host = ToHostPath(toolPath);
     if (host.empty()) Fail("geschrieben", toolPath, ENOENT);
     auto refuse = [&toolPath](const std::string& reason) {
@@ -323,6 +367,7 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
             ::close(fd);
             refuse(failure.reason);
         }
+        NoteWritten(fd, written);
         std::string temp;
         bool linked = false;
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
@@ -335,13 +380,17 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
         const int linkErr = linked ? 0 : errno;
         ::close(fd);
         if (linked) {
+            if (lastLook && !lastLook()) {
+                ::unlink(temp.c_str());
+                return false;
+            }
             if (::rename(temp.c_str(), host.c_str()) != 0) {
                 const int err = errno;
                 ::unlink(temp.c_str());
                 Fail("geschrieben", toolPath, err);
             }
             SyncDirectory(dir);
-            return;
+            return true;
         }
         if (linkErr != ENOENT && linkErr != EPERM && linkErr != EACCES && linkErr != EXDEV)
             Fail("geschrieben", toolPath, linkErr);
@@ -358,8 +407,13 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
     }
     if (fd < 0) Fail("geschrieben", toolPath, errno);
     const bool filled = FillTemp(fd, bytes, exists ? &st : nullptr, host, failure);
+    if (filled) NoteWritten(fd, written);
     int err = 0;
     if (::close(fd) != 0 && filled) err = errno;
+    if (filled && err == 0 && lastLook && !lastLook()) {
+        ::unlink(temp.c_str());
+        return false;
+    }
     if (filled && err == 0 && ::rename(temp.c_str(), host.c_str()) != 0) err = errno;
     if (!filled || err != 0) {
         ::unlink(temp.c_str());
@@ -367,6 +421,7 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
         Fail("geschrieben", toolPath, err);
     }
     SyncDirectory(dir);
+    return true;
 }
 
 void AppendToFile(const std::string& toolPath, std::string_view bytes) {
