@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -113,8 +114,12 @@ bool AskConfirm(const std::string& text) {
     return q && q(text);
 }
 
-WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, FileStamp& stamp, bool editedHere,
-                          std::string& diskBytes) {
+namespace {
+
+// One round of WriteBack; nothing when the file changed while the new version was written (it was then
+// left as it was).
+std::optional<WriteBackResult> WriteBackOnce(const std::string& toolPath, std::string_view bytes, FileStamp& stamp,
+                                             bool editedHere, std::string& diskBytes) {
     diskBytes.clear();
     FileInfo written;
     if (ChangedOnDisk(toolPath, stamp, &diskBytes)) {
@@ -133,7 +138,7 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
             return WriteBackResult::TakeFromDisk;
         }
         diskBytes.clear();
-        WriteFileAtomic(toolPath, bytes, {}, &written);
+        if (!WriteFileAtomic(toolPath, bytes, [] { return true; }, &written)) return std::nullopt;
         stamp = StampOf(written, bytes);
         return WriteBackResult::Written;
     }
@@ -148,9 +153,21 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
     // Looked at again once the new version is complete, right before it replaces the file: a change made
     // while it was written is not overwritten but goes the way of any change on disk.
     if (!WriteFileAtomic(toolPath, bytes, [&] { return !ChangedOnDisk(toolPath, stamp); }, &written))
-        return WriteBack(toolPath, bytes, stamp, editedHere, diskBytes);
+        return std::nullopt;
     stamp = StampOf(written, bytes);
     return WriteBackResult::Written;
+}
+
+} // namespace
+
+WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, FileStamp& stamp, bool editedHere,
+                          std::string& diskBytes) {
+    // A change made while the new version was written goes the way of any change on disk; a file that
+    // another program keeps changing under the write is given up after a few rounds.
+    for (int round = 0; round < 3; ++round)
+        if (const auto result = WriteBackOnce(toolPath, bytes, stamp, editedHere, diskBytes)) return *result;
+    throw WriteCancelled("Die Datei \"" + toolPath + "\" wurde nicht gesichert: ein anderes Programm \xE4" "ndert "
+                         "sie gerade. Die \xC4" "nderungen sind noch nicht gesichert.");
 }
 
 void SetFileNoticeSink(FileNoticeSink sink) {

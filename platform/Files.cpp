@@ -320,6 +320,81 @@ bool FillTemp(int fd, std::string_view bytes, const struct stat* old, const std:
     return true;
 }
 
+// A read lease on the file about to be replaced (Linux). The kernel grants it only while no process has
+// the file open for writing, and makes a process that opens it for writing wait until the lease is given
+// back, which shows here as a lease being broken.
+class ReplaceLease {
+public:
+    explicit ReplaceLease(const std::string& host) {
+        // A writer that has the file open just now (an append that takes a moment) is waited for briefly.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            fd_ = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd_ < 0) return; // no file yet: nothing to guard
+            // The break is told by a signal; the one chosen is ignored unless a program asks for it (the
+            // default, SIGIO, would end the program).
+            if (::fcntl(fd_, F_SETSIG, SIGURG) == 0 && ::fcntl(fd_, F_SETLEASE, F_RDLCK) == 0) {
+                held_ = true;
+                return;
+            }
+            const int err = errno;
+            ::close(fd_);
+            fd_ = -1;
+            if (err != EAGAIN) return; // no leases on this file system: the last look alone
+            busy_ = true;
+            const timespec pause{0, 10 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    ~ReplaceLease() {
+        if (fd_ < 0) return;
+        if (held_) ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+        ::close(fd_);
+    }
+    ReplaceLease(const ReplaceLease&) = delete;
+    ReplaceLease& operator=(const ReplaceLease&) = delete;
+    bool Held() const { return held_; }
+    // Another program has the file open for writing and kept it so.
+    bool Busy() const { return busy_ && !held_; }
+    // Another program began to open the file for writing since the lease was taken.
+    bool Broken() const { return held_ && ::fcntl(fd_, F_GETLEASE) != F_RDLCK; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false, busy_ = false;
+};
+
+// Puts temp in the place of host: 0 when replaced. Otherwise the file is left as it was and temp removed:
+// -1 when the last look said no, EBUSY when another program keeps the file open for writing or opened it
+// for writing while it was replaced, else an errno.
+int Replace(const std::string& temp, const std::string& host, const std::function<bool()>& lastLook) {
+    const ReplaceLease lease(host);
+    int result = 0;
+    if (lease.Busy()) {
+        result = EBUSY;
+    } else if (lastLook && !lastLook()) {
+        result = -1;
+    } else if (lease.Held() &&
+               ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) == 0) {
+        // The old file now has the temporary name: a writer let in meanwhile gets it back.
+        if (!lease.Broken() ||
+            ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) != 0) {
+            ::unlink(temp.c_str()); // the old file
+            return 0;
+        }
+        result = EBUSY;
+    } else if (::rename(temp.c_str(), host.c_str()) != 0) {
+        result = errno;
+    } else {
+        return 0;
+    }
+    ::unlink(temp.c_str());
+    return result;
+}
+
+std::string BusyReason() {
+    return "ein anderes Programm schreibt gerade in die Datei; sie bleibt unver\xE4" "ndert";
+}
+
 void NoteWritten(int fd, FileInfo* written) {
     struct stat st;
     if (written && ::fstat(fd, &st) == 0) *written = InfoOf(st);
@@ -380,17 +455,12 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         const int linkErr = linked ? 0 : errno;
         ::close(fd);
         if (linked) {
-            if (lastLook && !lastLook()) {
-                ::unlink(temp.c_str());
-                return false;
-            }
-            if (::rename(temp.c_str(), host.c_str()) != 0) {
-                const int err = errno;
-                ::unlink(temp.c_str());
-                Fail("geschrieben", toolPath, err);
-            }
-            SyncDirectory(dir);
-            return true;
+            const int err = Replace(temp, host, lastLook);
+            if (err == EBUSY && !lastLook) refuse(BusyReason());
+            if (err == EBUSY) return false;
+            if (err > 0) Fail("geschrieben", toolPath, err);
+            if (err == 0) SyncDirectory(dir);
+            return err == 0;
         }
         if (linkErr != ENOENT && linkErr != EPERM && linkErr != EACCES && linkErr != EXDEV)
             Fail("geschrieben", toolPath, linkErr);
@@ -410,18 +480,17 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
     if (filled) NoteWritten(fd, written);
     int err = 0;
     if (::close(fd) != 0 && filled) err = errno;
-    if (filled && err == 0 && lastLook && !lastLook()) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (filled && err == 0 && ::rename(temp.c_str(), host.c_str()) != 0) err = errno;
     if (!filled || err != 0) {
         ::unlink(temp.c_str());
         if (!filled) refuse(failure.reason);
         Fail("geschrieben", toolPath, err);
     }
-    SyncDirectory(dir);
-    return true;
+    err = Replace(temp, host, lastLook);
+    if (err == EBUSY && !lastLook) refuse(BusyReason());
+    if (err == EBUSY) return false;
+    if (err > 0) Fail("geschrieben", toolPath, err);
+    if (err == 0) SyncDirectory(dir);
+    return err == 0;
 }
 
 void AppendToFile(const std::string& toolPath, std::string_view bytes) {

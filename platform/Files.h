@@ -45,6 +45,9 @@ std::vector<std::string> SplitLines(std::string_view text);
 // file: a read-only file (no write permission, also for the administrator), and a file whose owner, group
 // or extended attributes the new version could not keep. On failure the old file is untouched and the
 // temporary removed. Our own temporaries left by crashed runs in that folder are removed first.
+// Where the file system has leases (Linux), the file is not replaced while another program has it open for
+// writing (a short wait for it to finish), nor when one opens it for writing while it is replaced: it would
+// write into the replaced file. Such a write is refused with a FileError, or, with lastLook, gives false.
 // lastLook, when given, is asked once the new version is complete, right before it replaces the file: when
 // it answers false nothing is replaced and the result is false. written, when given, receives the state of
 // the new file as written (from its own descriptor, not looked up again by name).

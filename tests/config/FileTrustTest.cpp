@@ -5,9 +5,13 @@
 #include "tests/config/ConfigFixture.h"
 #include "tests/config/AsNobody.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -284,7 +288,7 @@ TEST_F(FileTrustTest, AnOversizedIniFileIsRefusedUnread) {
     TIniStore big(drive.Tool("gross.ini"));
     EXPECT_FALSE(big.Loaded());
     EXPECT_EQ(big.SectionCount(), 0u);
-    EXPECT_TRUE(notices.SaidOnce(drive.Tool("gross.ini"), {"2048 MB zu gro\xDF", "16 MB"}));
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("gross.ini"), {"2048 MB zu gro\xDF", "32 MB"}));
     EXPECT_NE(TIniStore::WhyNotReadable(drive.Tool("gross.ini")).find("zu gro\xDF"), std::string::npos);
     big.WriteString("a", "b", "d");
     EXPECT_THROW(big.UpdateFile(), plat::WriteCancelled);
@@ -322,4 +326,49 @@ TEST_F(FileTrustTest, ChangesOnDiskAreSeenAtAnySizeAndUpToTheReplace) {
     EXPECT_EQ(drive.Get("small.ini"), "[a]\r\n");
     for (const auto& e : std::filesystem::directory_iterator(drive.HostOf("")))
         EXPECT_EQ(e.path().filename().string().find("ini4zav~"), std::string::npos);
+}
+
+// Where the file system has leases: a program that has the file open for writing keeps it from being
+// replaced (its later writes would go into the replaced file), and so does one that opens it for writing
+// while it is being replaced. Nothing it writes is lost, and the store keeps its edits.
+TEST_F(FileTrustTest, AFileBeingWrittenByAnotherProgramIsNotReplaced) {
+    drive.Put("w.ini", "[a]\r\nk=1\r\n");
+    const std::string host = drive.HostOf("w.ini");
+    {
+        const int probe = ::open(host.c_str(), O_RDONLY);
+        const bool leases = ::fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
+        ::fcntl(probe, F_SETLEASE, F_UNLCK);
+        ::close(probe);
+        if (!leases) GTEST_SKIP() << "no leases on this file system";
+    }
+    TIniStore store(drive.Tool("w.ini"));
+    store.WriteString("a", "k", "2");
+    const int writer = ::open(host.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    EXPECT_THROW(store.UpdateFile(), plat::WriteCancelled);
+    ASSERT_EQ(::write(writer, "x=1\r\n", 5), 5);
+    ::close(writer);
+    EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nk=1\r\nx=1\r\n");
+    EXPECT_EQ(store.ReadString("a", "k", "-"), "2");
+
+    // A program opens the file for writing while it is being replaced: the kernel holds its open until
+    // the old file is back in place, and it appends there.
+    std::thread late;
+    auto breaking = [] {
+        std::ifstream locks("/proc/locks");
+        return std::string(std::istreambuf_iterator<char>(locks), {}).find("BREAKING") != std::string::npos;
+    };
+    const bool replaced = plat::WriteFileAtomic(drive.Tool("w.ini"), "[neu]\r\n", [&] {
+        late = std::thread([&] {
+            const int fd = ::open(host.c_str(), O_WRONLY | O_APPEND);
+            (void)!::write(fd, "y=2\r\n", 5);
+            ::close(fd);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!breaking() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return true;
+    });
+    late.join();
+    EXPECT_FALSE(replaced);
+    EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nk=1\r\nx=1\r\ny=2\r\n");
 }
