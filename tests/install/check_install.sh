@@ -13,7 +13,10 @@ expected=(
   share/applications/ini4zav.desktop
   share/metainfo/de.ini4zav.ini4zav.metainfo.xml
   share/icons/hicolor/scalable/apps/ini4zav.svg
-  share/man/man1/ini4zav.1
+  share/man/man1/ini4zav.1.gz
+  share/man/man1/ini4zav-modemsim.1.gz
+  share/doc/ini4zav/copyright
+  share/doc/ini4zav/changelog.gz
   share/ini4zav/manual/index.html
   share/ini4zav/examples/vamtools/ini4zav.ini
   share/ini4zav/examples/vamtools/mon4vam/mon4vam.ini
@@ -53,8 +56,24 @@ grep -qF "Handbuch: $(cd "$prefix" && pwd -P)/share/ini4zav/manual/index.html" <
 ver=$("$prefix/bin/ini4zav" --version) || fail "--version endet nicht mit 0"
 grep -q '^ini4zav [0-9]' <<< "$ver" || fail "--version: $ver"
 
-# The man page formats without errors.
+# The man pages format without errors; the program's names the network ports.
 if command -v man > /dev/null; then
-  man -l "$prefix/share/man/man1/ini4zav.1" 2>&1 > /dev/null | grep -v "can't set the locale" | grep . && fail "man-Seite" || true
+  for page in ini4zav ini4zav-modemsim; do
+    man -l "$prefix/share/man/man1/$page.1.gz" 2>&1 > /dev/null | grep -v "can't set the locale" | grep . \
+      && fail "man-Seite $page" || true
+  done
 fi
+for scheme in rfc2217:// tcp://; do
+  gzip -dc "$prefix/share/man/man1/ini4zav.1.gz" | grep -qF "$scheme" || fail "ini4zav.1 nennt $scheme nicht"
+done
+
+# Every picture and page the manual refers to is installed beside it.
+manual="$prefix/share/ini4zav/manual"
+for ref in $(grep -oE '(src|href)="[^"#:]+' "$manual/index.html" | sed 's/^[a-z]*="//' | sort -u); do
+  [ -f "$manual/$ref" ] || fail "Handbuch verweist auf $ref, das nicht installiert ist"
+done
+# Every link inside the manual leads to a section that exists.
+for anchor in $(grep -oE 'href="#[^"]+' "$manual/index.html" | sed 's/^href="#//' | sort -u); do
+  grep -qE "id=\"$anchor\"" "$manual/index.html" || fail "Handbuch: Verweis auf #$anchor ohne Abschnitt"
+done
 echo "Installierter Baum in Ordnung: ${#expected[@]} Dateien geprüft"
