@@ -47,10 +47,12 @@ if(TARGET ini4zav-modemsim)
   ini4zav_install_gzipped(data/ini4zav-modemsim.1 ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 # A native package: its changelog is changelog(.gz), beside the machine-readable copyright file.
-ini4zav_install_gzipped(data/debian/changelog ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/data/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/data/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-        RENAME ini4zav)
+if(NOT WIN32)
+  ini4zav_install_gzipped(data/debian/changelog ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/data/debian/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ini4zav)
+endif()
 add_custom_target(gzipped_docs ALL DEPENDS ${gzipped})
 
 # Debian package: `cpack -G DEB` in the build directory. The libraries come from dpkg-shlibdeps; what the
