@@ -317,6 +317,9 @@ void TMyComPort::BuildForm() {
         {F07000F100Button, &TMyComPort::F07000F100ButtonClick},
         {F07001F100Button, &TMyComPort::F07001F100ButtonClick},
     };
-    for (const auto& [button, handler] : clicks)
+    for (const auto& [button, handler] : clicks) {
+        // The user acts again: a failure shown in the message line may give way to received lines.
+        connect(button, &QPushButton::pressed, this, [this] { holdMessage_ = false; });
         connect(button, &QPushButton::clicked, this, handler);
+    }
 }

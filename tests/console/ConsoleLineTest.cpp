@@ -65,8 +65,7 @@ private slots:
     void initTestCase() { world.Install(); }
 
     void init() {
-        static int n = 0;
-        const std::string name = "sim:console-line-" + std::to_string(++n);
+        const std::string name = "sim:console-line-" + std::to_string(++lineNumber);
         plat::SetComDevice(Com, name);
         line = sx::TSxSimLine::Get(sx::TSxSimLine::LineName(name));
         line->SetLines(sx::msCTS | sx::msDSR);
@@ -439,6 +438,39 @@ private slots:
         QCOMPARE(c.ComOpenPanel->Color(), clGreen);
     }
 
+    // The device goes away under an open port: the console says so at once, undoes the connection
+    // display and opens it again; a re-open that fails does not leave the port shown open.
+    void lostDeviceIsShownAndCanBeOpenedAgain() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        QVERIFY(WaitFor([&] { return c.SxStatusLight4->Lit(); }));
+        c.ConnectLed->SetColor(clLime);
+        c.SetDataMode(true);
+        line->Unplug();
+        QVERIFY(WaitFor([&] { return c.GroupBox1->title() == QStringLiteral("PORT CLOSED"); }));
+        const std::string lost = "COM41 (sim:console-line-" + std::to_string(lineNumber) +
+                                 "): Ger\xE4t nicht mehr erreichbar, Port geschlossen";
+        QCOMPARE(Text(c.Nachricht), lost);
+        QVERIFY(MemoHas(c, lost));
+        QCOMPARE(c.ComOpenPanel->Color(), clRed);
+        QVERIFY(!c.SxStatusLight4->Lit());
+        QVERIFY(!c.DataMode);
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+
+        line->Plug();
+        QVERIFY(c.OpenPort(Com));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT OPEN"));
+        QVERIFY(c.SendText("AT\r"));
+        QCOMPARE(Far(3), std::string("AT\r"));
+
+        // Pulled again, and opened again before the loss has been seen: the open fails.
+        line->Unplug();
+        QVERIFY(!c.OpenPort(Com));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT CLOSED"));
+        QCOMPARE(c.ComOpenPanel->Color(), clRed);
+    }
+
     // The texts for failures the serial layer reports in other ways.
     void openFailureTexts() {
         const sx::EInOutError io(13, "Permission denied");
@@ -468,6 +500,7 @@ private:
     World world;
     std::unique_ptr<TMyComPort> console;
     std::shared_ptr<sx::TSxSimLine> line;
+    int lineNumber = 0;
 };
 
 QTEST_MAIN(ConsoleLineTest)
