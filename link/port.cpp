@@ -425,7 +425,6 @@ void TMyComPort::PortLost() {
 
 void TMyComPort::ShowFailure(const std::string& text) {
     Nachricht->setText(plat::ToQ(text));
-    Nachricht->setCursorPosition(0);
     holdMessage_ = true;
 }
 
@@ -717,8 +716,11 @@ void TMyComPort::BitBtn1Click() {}
 
 void TMyComPort::BitBtn5Click() {
     Nachricht->setText(QStringLiteral("HangUp"));
+    // The modem's answer to the hang-up is read as lines, not as data of the call.
+    if (DataMode) SetDataMode(false);
     HangUpModem();
-    WatchCarrier(); // the carrier's going undoes the connection display
+    // The carrier's going undoes the connection display, now or at a later tick.
+    if (ConnectionShown() && !CheckCarrier()) WatchCarrier();
 }
 
 void TMyComPort::BitBtn9Click() {
