@@ -107,11 +107,11 @@ const std::vector<TNumberEntry>& NumberTable() {
         {"14", Fail(TDialOutcome::NoAnswer), "no answer: NO CARRIER once S7 has run out"},
         {"20", Con(1200, nullptr, nullptr), "CONNECT 1200"},
         {"21", Con(2400, nullptr, nullptr), "CONNECT 2400"},
-        {"22", Con(9600, LapM, nullptr), "CONNECT 9600, PROTOCOL: LAP-M"},
-        {"23", Con(14400, LapM, V42bis), "CONNECT 14400, PROTOCOL: LAP-M, COMPRESSION: V.42BIS"},
+        {"22", Con(9600, LapM, nullptr), "PROTOCOL: LAP-M, CONNECT 9600"},
+        {"23", Con(14400, LapM, V42bis), "PROTOCOL: LAP-M, COMPRESSION: V.42BIS, CONNECT 14400"},
         {"24", Con(19200, nullptr, nullptr), "CONNECT 19200 (no error correction)"},
-        {"25", Con(28800, Mnp, Class5), "CONNECT 28800, PROTOCOL: ALT, COMPRESSION: CLASS 5"},
-        {"26", Con(33600, LapM, V42bis), "CONNECT 33600, PROTOCOL: LAP-M, COMPRESSION: V.42BIS"},
+        {"25", Con(28800, Mnp, Class5), "PROTOCOL: ALT, COMPRESSION: CLASS 5, CONNECT 28800"},
+        {"26", Con(33600, LapM, V42bis), "PROTOCOL: LAP-M, COMPRESSION: V.42BIS, CONNECT 33600"},
         {"30", Con(19200, LapM, V42bis, TFault::NoAnswer), "CONNECT 19200, the far end never answers"},
         {"31", Con(19200, LapM, V42bis, TFault::Nak), "CONNECT 19200, the far end answers NAK"},
         {"32", Con(19200, LapM, V42bis, TFault::BadChecksum),
@@ -141,7 +141,7 @@ std::vector<std::string> NumberTableText() {
     std::vector<std::string> lines;
     for (const auto& e : NumberTable()) {
         const std::string ending = e.Ending;
-        lines.push_back(ending.empty() ? std::string("  else   ") + e.Text
+        lines.push_back(ending.empty() ? std::string("  else    ") + e.Text
                                        : "  ..." + ending + "   " + e.Text);
     }
     return lines;
