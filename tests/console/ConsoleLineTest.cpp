@@ -446,6 +446,7 @@ private slots:
         QVERIFY(WaitFor([&] { return c.SxStatusLight4->Lit(); }));
         c.ConnectLed->SetColor(clLime);
         c.SetDataMode(true);
+        QCOMPARE(Far(5), std::string("AT01\r"));
         line->Unplug();
         QVERIFY(WaitFor([&] { return c.GroupBox1->title() == QStringLiteral("PORT CLOSED"); }));
         const std::string lost = "COM41 (sim:console-line-" + std::to_string(lineNumber) +
