@@ -123,6 +123,8 @@ TMyComPort::~TMyComPort() {
         zavcom::ZavCom->SetBytePath(nullptr);
     }
     *alive_ = false;
+    // Whatever closes the port from now on is no loss to report.
+    SxComPort1.SetOnPortClose(nullptr);
     // No modem event may reach the event queue once it is gone: the engine stops and the port closes
     // (its threads end) while the queue still exists.
     try {
