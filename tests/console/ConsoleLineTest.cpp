@@ -9,6 +9,7 @@
 
 #include <QGroupBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -201,6 +202,21 @@ private slots:
         QCOMPARE(Far(1), Bytes({0x06}));
         QVERIFY(WaitFor([&] { return !c.Nachricht->text().isEmpty(); }));
         QCOMPARE(Text(c.Nachricht), std::string("error=0 ~F1~~00~OK"));
+    }
+
+    // At the size the console first gets, long lines wrap instead of pushing the time stamps out of
+    // view, and a long message shows from its beginning.
+    void longLinesStayReadable() {
+        TMyComPort& c = *console;
+        c.resize(c.minimumSizeHint());
+        c.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&c));
+        const std::string hint = OpenFailureText(1, "/dev/ttyUSB0", nullptr) + std::string(200, 'x');
+        c.LogMessage(hint);
+        c.Nachricht->setText(plat::ToQ(hint));
+        QCoreApplication::processEvents();
+        QCOMPARE(c.Memo->horizontalScrollBar()->maximum(), 0);
+        QCOMPARE(c.Nachricht->cursorPosition(), 0);
     }
 
     void receivedLinesFollowTheLineRules() {
