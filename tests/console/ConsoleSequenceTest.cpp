@@ -246,11 +246,13 @@ private slots:
         QCOMPARE(zavcom::ZavCom->State, int32_t(zavcom::lsIdle));
         QCOMPARE(LinkColor, clRed);
         QVERIFY(!world.Logged("SYNCHRONISIERT"));
-        // The call stays watched: its end undoes the display.
+        // The call stays watched; CLOSE ends it and undoes the display at once.
         QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
-        c.BitBtn5->click();
-        QVERIFY(WaitFor([&] { return c.ConnectLed->Color() == clMaroon; }));
+        c.CLOSEButton->click();
         QVERIFY(!c.DataMode);
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(Text(c.Nachricht), std::string("Verbindung beendet: Port geschlossen"));
     }
 
     // An identification command without an answer line of its own ends the test after a bounded wait.
