@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextOption>
 #include <QVBoxLayout>
 
 namespace {
@@ -95,12 +96,19 @@ void TMyComPort::BuildForm() {
     Label3 = Label("Label3", "Memo");
     Memo = Named(new QPlainTextEdit, "Memo");
     Memo->setReadOnly(true);
-    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines wrap: the memo never scrolls sideways, so every line's time stamp stays in view.
+    Memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     Memo->setMaximumBlockCount(20000); // a long session must not grow the memo without bound
     Memo->setPlainText(QStringLiteral("OutMemo"));
     Memo->setFont(QFont(QStringLiteral("Courier New"), 9));
     BitBtn3 = Button("BitBtn3", "Clear");
     Nachricht = Named(new QLineEdit(QStringLiteral("  keine Nachricht")), "Nachricht");
+    // A message shows from its beginning; one longer than the line is whole in its tool tip.
+    connect(Nachricht, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (!Nachricht->hasFocus()) Nachricht->setCursorPosition(0);
+        Nachricht->setToolTip(text);
+    });
 
     // PORT CLOSED
     GroupBox1 = Group("GroupBox1", "PORT CLOSED");
@@ -267,7 +275,6 @@ void TMyComPort::BuildForm() {
         title->addWidget(BitBtn3);
         left->addLayout(title);
         left->addWidget(Memo, 1);
-        left->addWidget(Nachricht);
     }
     auto* middle = new QVBoxLayout;
     middle->addWidget(GroupBox1);
@@ -282,11 +289,15 @@ void TMyComPort::BuildForm() {
     right->addWidget(GruppenTest);
     right->addWidget(GroupBox3);
     right->addStretch(1);
-    auto* top = new QHBoxLayout(this);
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(left, 1);
+    columns->addLayout(middle, 0);
+    columns->addLayout(right, 0);
+    // The message line under all three columns: as wide as the console.
+    auto* top = new QVBoxLayout(this);
     top->setContentsMargins(4, 4, 4, 4);
-    top->addLayout(left, 1);
-    top->addLayout(middle, 0);
-    top->addLayout(right, 0);
+    top->addLayout(columns, 1);
+    top->addWidget(Nachricht);
 
     // Buttons.
     const std::pair<QPushButton*, void (TMyComPort::*)()> clicks[] = {
@@ -317,6 +328,9 @@ void TMyComPort::BuildForm() {
         {F07000F100Button, &TMyComPort::F07000F100ButtonClick},
         {F07001F100Button, &TMyComPort::F07001F100ButtonClick},
     };
-    for (const auto& [button, handler] : clicks)
+    for (const auto& [button, handler] : clicks) {
+        // The user acts again: a failure shown in the message line may give way to received lines.
+        connect(button, &QPushButton::pressed, this, [this] { holdMessage_ = false; });
         connect(button, &QPushButton::clicked, this, handler);
+    }
 }

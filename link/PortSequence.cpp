@@ -49,20 +49,45 @@ bool TMyComPort::CheckCarrier() {
     // A closed port has no carrier; asking it would open it again behind the user's back.
     const uint8_t status = SxComPort1.Open() ? SxComPort1.ModemStatus() : 0;
     const bool lost = (status & sx::msDCD) == 0;
-    if (lost) {
-        ConnectLedChange(false);
-        Timer1.SetEnabled(false);
-    }
+    if (lost) EndConnection("Verbindung beendet: kein Tr\xE4ger (DCD aus)");
     return lost;
+}
+
+bool TMyComPort::ConnectionShown() const {
+    return DataMode || ConnectLed->Color() == clLime;
+}
+
+void TMyComPort::EndConnection(const std::string& why) {
+    Timer1.SetEnabled(false);
+    ConnectLedChange(false);
+    DialStatusLabel->setText(QStringLiteral("getrennt"));
+    // Nothing more comes from the partner: the link lets go and the modem's lines are gathered again.
+    ReceiveHook = nullptr;
+    zavcom::ZavCom->Reset();
+    LogMessage(why);
+    ShowFailure(why);
+}
+
+void TMyComPort::WatchCarrier() {
+    if (!ConnectionShown()) return;
+    if (Timer1.Enabled() && Timer1.HandlerName() == "Timer1Timer4") return;
+    Timer1.SetOnTimer([this] { Timer1Timer4(); }, "Timer1Timer4");
+    Timer1.SetInterval(1000);
+    Timer1.SetEnabled(true);
 }
 
 void TMyComPort::DialTestButtonClick() {
     DialNumber = InputBox("TEST WAHL", "w\xE4hle", DialNumber);
     if (DialNumber.empty()) return;
     OnPartnerName = nullptr;
-    DialOut(
+    const bool dialling = DialOut(
         DialNumber, [this](const std::string& text) { Nachricht->setText(plat::ToQ(text)); },
-        [this](const std::string&) { Nachricht->setText(QStringLiteral("WAHL-FEHLER")); });
+        [this](const std::string&) { ShowFailure("WAHL-FEHLER"); });
+    if (!dialling) {
+        // A call is still up: nothing was dialled, so nothing is counted down.
+        DialStatusLabel->setText(QStringLiteral("Verbindung besteht: erst HangUp"));
+        return;
+    }
     Timer1.Tag = SxModem1.DialTimeout();
     Timer1.SetOnTimer([this] { Timer1Timer5(); }, "Timer1Timer5");
     Timer1.SetInterval(1000);
@@ -74,7 +99,12 @@ bool TMyComPort::DialOut(const std::string& number, TTextProc onPartner, TTextPr
         if (onFail) onFail("");
         return false;
     }
-    zavcom::ZavCom->OnLinkError = onFail;
+    // A sequence that fails on a call that is up leaves the carrier watched, so that its end (a
+    // hang-up, the partner leaving) undoes the connection display.
+    zavcom::ZavCom->OnLinkError = [this, onFail](const std::string& text) {
+        if (onFail) onFail(text);
+        WatchCarrier();
+    };
     OnPartnerName = std::move(onPartner);
     ConnectHook = [this](bool connected) { AfterConnect(connected); };
     Nachricht->setText(plat::ToQ(number));
@@ -90,6 +120,8 @@ bool TMyComPort::DialOut(const std::string& number, TTextProc onPartner, TTextPr
 void TMyComPort::Timer1Timer5() {
     Timer1.Tag = Timer1.Tag - 1;
     DialStatusLabel->setText(QStringLiteral("noch %1 sec").arg(Timer1.Tag));
+    // The modem reports its own time-out; the countdown does not run on below zero meanwhile.
+    if (Timer1.Tag <= 0) Timer1.SetEnabled(false);
 }
 
 void TMyComPort::SxModem1ModemIsConnected() {
@@ -180,6 +212,7 @@ void TMyComPort::SyncFailed() {
         auto report = zavcom::ZavCom->OnLinkError;
         report("MST.SYNC FAILED");
     }
+    WatchCarrier();
 }
 
 void TMyComPort::IdleReceive(uint16_t count) {

@@ -11,6 +11,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGroupBox>
 #include <QInputDialog>
@@ -24,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <stdexcept>
 
 TMyComPort* MyComPort = nullptr;
 bool ConsoleAlive = false;
@@ -36,6 +38,8 @@ namespace {
 
 constexpr char CR = 0x0D;
 constexpr char LF = 0x0A;
+// How long an open waits for the port's threads to finish an earlier close.
+constexpr int CloseWaitMs = 3000;
 
 // Link indicator registry: references to the variables that hold the indicators.
 std::vector<TLinkPanel**>& Registry() {
@@ -104,6 +108,9 @@ TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
       Timer1((timers ? *timers : plat::QtTimerService::Instance()).CreateTimer()) {
     // The one link object exists from start-up on; its timers run on the GUI thread.
     zavcom::CreateZavCom(plat::QtTimerService::Instance());
+    modemTestTimer_ = (timers ? *timers : plat::QtTimerService::Instance()).CreateTimer();
+    modemTestTimer_->SetEnabled(false);
+    modemTestTimer_->SetOnTimer([this] { ModemTestTimedOut(); });
     BuildForm();
     WireComponents();
     hide();
@@ -116,11 +123,13 @@ TMyComPort::~TMyComPort() {
         zavcom::ZavCom->SetBytePath(nullptr);
     }
     *alive_ = false;
+    // Whatever closes the port from now on is no loss to report.
+    SxComPort1.SetOnPortClose(nullptr);
     // No modem event may reach the event queue once it is gone: the engine stops and the port closes
     // (its threads end) while the queue still exists.
     try {
         SxModem1.StopModem();
-        if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+        CloseDevice();
     } catch (const std::exception& e) {
         sx::TSxCustomComPort::ShowException(e);
     }
@@ -139,6 +148,11 @@ void TMyComPort::WireComponents() {
     SxComPort1.SetCommNotificationLevel(1);
     SxComPort1.SetOnTriggerAvail(
         [this](sx::TSxCustomComPort& sender, uint16_t count) { SxComPort1TriggerAvail(sender, count); });
+    // A port that closes without the console closing it has lost its device (unplugged, the program
+    // behind a pseudo-terminal ended, the server gone).
+    SxComPort1.SetOnPortClose([this](sx::TSxCustomComPort&) {
+        if (!closingPort_) PortLost();
+    });
 
     // The modem with the program's commands; it hangs up by dropping DTR.
     SxModem1.SetInitCmd("AT^M");
@@ -313,7 +327,7 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
                 auto onOk = OnOkLine; // a step arms the next one
                 onOk();
             }
-        } else {
+        } else if (!holdMessage_) {
             Nachricht->setText(plat::ToQ(LineBuffer));
         }
         LineBuffer.clear();
@@ -324,7 +338,13 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
 
 bool TMyComPort::OpenPort(int n) {
     LogSent("myport: open");
-    if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+    if (SxComPort1.Open()) {
+        CloseDevice();
+        if (ConnectionShown())
+            EndConnection("Verbindung beendet: Port neu ge\xF6"
+                          "ffnet");
+    }
+    AwaitClosed();
     try {
         OpenedComNumber = n;
         SxComPort1.SetParity(sx::pNone);
@@ -333,6 +353,11 @@ bool TMyComPort::OpenPort(int n) {
         SxComPort1.SetComNumber(static_cast<uint16_t>(n));
         SxComPort1.SetBaud(19200);
         SxComPort1.SetOpen(true);
+        if (!SxComPort1.Open()) {
+            // Still closing: the open would only happen later, unseen; it is called off.
+            SxComPort1.SetOpen(false);
+            throw std::runtime_error("der Port wird noch geschlossen, bitte noch einmal versuchen");
+        }
         SxComPort1.SetDTR(true);
         LogSent("myport: open");
         ComOpenPanel->SetColor(clGreen);
@@ -354,15 +379,63 @@ bool TMyComPort::OpenPort(int n) {
 }
 
 void TMyComPort::ReportOpenFailure(int n, const std::exception* e) {
+    // The port is closed, whatever it showed before.
+    ComOpenPanel->SetColor(clRed);
+    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
     const std::string text = OpenFailureText(n, plat::ComDevice(n), e);
     LogMessage(text);
+    ShowFailure(text);
+}
+
+void TMyComPort::CloseDevice() {
+    if (!SxComPort1.Open()) return;
+    closingPort_ = true;
+    struct Reset {
+        bool& Flag;
+        ~Reset() { Flag = false; }
+    } reset{closingPort_};
+    SxComPort1.SetOpen(false);
+}
+
+void TMyComPort::AwaitClosed() {
+    // The port's threads finish a close after it has returned; bounded, with the GUI alive.
+    QElapsedTimer clock;
+    clock.start();
+    while (SxComPort1.PortPhase() == sx::phClosing && clock.elapsed() < CloseWaitMs)
+        Wait(10);
+}
+
+void TMyComPort::PortLost() {
+    const std::string device = plat::ComDevice(OpenedComNumber);
+    const std::string text = "COM" + std::to_string(OpenedComNumber) +
+                             (device.empty() ? std::string() : " (" + device + ")") +
+                             ": Ger\xE4t nicht mehr erreichbar, Port geschlossen";
+    ComOpenPanel->SetColor(clRed);
+    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
+    for (sx::TSxStatusLight* light :
+         {SxStatusLight1, SxStatusLight2, SxStatusLight3, SxStatusLight4, SxStatusLight5})
+        light->SetLit(false);
+    CanCloseConsole = true;
+    if (ConnectionShown()) {
+        EndConnection(text);
+        return;
+    }
+    Timer1.SetEnabled(false);
+    LogMessage(text);
+    ShowFailure(text);
+}
+
+void TMyComPort::ShowFailure(const std::string& text) {
     Nachricht->setText(plat::ToQ(text));
+    holdMessage_ = true;
 }
 
 bool TMyComPort::ClosePort() {
     ReportIfFlag3("myport: closing");
     Closing = true;
-    if (SxComPort1.Open()) SxComPort1.SetOpen(false);
+    CloseDevice();
+    if (ConnectionShown()) EndConnection("Verbindung beendet: Port geschlossen");
+    Timer1.SetEnabled(false);
     ComOpenPanel->SetColor(clRed);
     ReportIfFlag3("myport: closed");
     GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
@@ -386,6 +459,7 @@ void TMyComPort::ShutDown(int) {
     OnModemTestDone = nullptr;
     ReportIfFlag3("comport.close");
     if (SxComPort1.Open()) ClosePort();
+    modemTestTimer_->SetEnabled(false);
     ReportIfFlag3("comport.closed");
     ConsoleAlive = false;
 }
@@ -469,6 +543,23 @@ void TMyComPort::ModemTestStep1() {
     OnOkLine = [this] { ModemTestStep2(); };
     Memo->appendPlainText(QStringLiteral("*****"));
     SendText(plat::AnsiUpperCase(AskCommand) + CR);
+    // A command without an answer line of its own ("ATZ", "ATE0") must not keep the test armed.
+    modemTestTimer_->SetInterval(ModemTestTimeoutMs);
+    modemTestTimer_->SetEnabled(true);
+}
+
+void TMyComPort::ModemTestTimedOut() {
+    modemTestTimer_->SetEnabled(false);
+    if (!OnModemTestDone && !OnOkLine) return;
+    OnOkLine = nullptr;
+    const std::string text = "keine Antwort auf " + plat::AnsiUpperCase(AskCommand) + " (Kennung)";
+    LogMessage("MODEMTEST: " + text);
+    if (OnModemTestDone) {
+        auto done = std::move(OnModemTestDone);
+        OnModemTestDone = nullptr;
+        done(plat::FromQ(ComPortLabel->text()));
+    }
+    ShowFailure(plat::FromQ(Nachricht->text()) + ", " + text);
 }
 
 void TMyComPort::NoteModemTestLine(const std::string& line) {
@@ -486,6 +577,7 @@ void TMyComPort::ModemTestStep2() {
     if (ModemTestAnswer.empty() && !plainAt) return;
     ModemId->setText(ModemTestAnswer.empty() ? Nachricht->text() : plat::ToQ(ModemTestAnswer));
     OnOkLine = nullptr;
+    modemTestTimer_->SetEnabled(false);
     if (OnModemTestDone) {
         auto done = std::move(OnModemTestDone);
         OnModemTestDone = nullptr;
@@ -626,7 +718,11 @@ void TMyComPort::BitBtn1Click() {}
 
 void TMyComPort::BitBtn5Click() {
     Nachricht->setText(QStringLiteral("HangUp"));
+    // The modem's answer to the hang-up is read as lines, not as data of the call.
+    if (DataMode) SetDataMode(false);
     HangUpModem();
+    // The carrier's going undoes the connection display, now or at a later tick.
+    if (ConnectionShown() && !CheckCarrier()) WatchCarrier();
 }
 
 void TMyComPort::BitBtn9Click() {

@@ -145,6 +145,15 @@ public:
     void ConnectLedChange(bool connected);
     // True when the carrier is lost (then the connection display is undone and Timer1 stops).
     bool CheckCarrier();
+    // The call is gone (carrier lost, port closed or lost): Timer1 stops, the connection display is
+    // undone, the link is released and the console gathers lines again; why goes to the memo and stays
+    // in the message line.
+    void EndConnection(const std::string& why);
+    // While the connection display is up, Timer1 watches the carrier (after a failed synchronisation or
+    // notification, or a hang-up), so that a call that ends undoes the display.
+    void WatchCarrier();
+    // The connection display is up: CONNECT light on or data mode.
+    bool ConnectionShown() const;
     bool DialOut(const std::string& number, TTextProc onPartner, TTextProc onFail);
     void AfterConnect(bool connected);
     void StartSync();
@@ -283,6 +292,24 @@ private:
     void RunModemEvents();
     // Says in the memo and the message line why COM n could not be opened.
     void ReportOpenFailure(int n, const std::exception* e);
+    // Closes the device on the console's behalf (no loss is reported for it).
+    void CloseDevice();
+    // Waits until a close of the port has finished on the port's threads.
+    void AwaitClosed();
+    // The device behind the open port went away and the port closed itself.
+    void PortLost();
+    // Shows a failure in the message line and keeps it there against later received lines until the
+    // user presses a button.
+    void ShowFailure(const std::string& text);
+    // The modem test's identification got no answer line in time.
+    void ModemTestTimedOut();
+
+    // The message line holds a failure that received lines must not overwrite.
+    bool holdMessage_ = false;
+    // The console closes the port itself.
+    bool closingPort_ = false;
+    // Bounds the modem test's wait for the identification.
+    std::unique_ptr<plat::ITimer> modemTestTimer_;
 
     // The last line since the modem test's first step that answers the identification command.
     std::string ModemTestAnswer;
@@ -305,6 +332,8 @@ extern bool ConsoleAlive;
 extern QRgb LinkColor;
 // The text ModemId shows while no modem has identified itself.
 extern const char* const NoModemIdText;
+// How long the modem test waits for the answer to the identification command.
+constexpr int ModemTestTimeoutMs = 5000;
 // Synchronisation attempts left, and what the controller sent during the synchronisation.
 extern int32_t SyncRetries;
 extern std::string SyncBuffer;

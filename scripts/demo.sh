@@ -5,7 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DINI4ZAV_TESTS=OFF
-cmake --build "$root/build" --target ini4zav
+# The program and the simulated modem for a pseudo-terminal (the README starts it from build/sim/modemsim).
+cmake --build "$root/build" --target ini4zav ini4zav-modemsim
 # The program writes its INI files back and keeps its logs in the tool family, so it runs on a working copy
 # in the build directory; files already there (your edits) are kept.
 family="$root/build/vamtools"

@@ -18,5 +18,21 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "Installing: ${missing[*]}"
-$SUDO apt-get update
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+# Another apt or an unattended upgrade may hold the package locks: wait for them (up to ten minutes).
+# apt-get install waits by itself; apt-get update does not wait for the lock of the package lists.
+lock=(-o DPkg::Lock::Timeout=600)
+update() {
+  local waited=0 out
+  until out=$(LC_ALL=C $SUDO apt-get "${lock[@]}" update 2>&1); do
+    if ! grep -q "Could not get lock" <<<"$out" || [ "$waited" -ge 600 ]; then
+      echo "$out" >&2
+      return 1
+    fi
+    [ "$waited" -eq 0 ] && echo "Another apt holds the package lists; waiting for it ..."
+    sleep 5
+    waited=$((waited + 5))
+  done
+  echo "$out"
+}
+update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y --no-install-recommends "${missing[@]}"

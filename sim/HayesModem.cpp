@@ -72,9 +72,13 @@ bool IsDialDigit(char c) {
     return (c >= '0' && c <= '9') || c == '*' || c == '#' || (c >= 'A' && c <= 'D');
 }
 
-// Reads a decimal number of at most three digits at s[i]; def when there is none. False when it is longer.
+// Reads a decimal number of at most three digits at s[i] (after blanks); def when there is none. False
+// when it is longer.
 bool ReadNumber(const std::string& s, size_t& i, int def, int& value) {
     value = def;
+    // Blanks are ignored: "S7= 30" is "S7=30".
+    while (i < s.size() && s[i] == ' ')
+        ++i;
     size_t n = 0;
     int v = 0;
     while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
@@ -96,28 +100,27 @@ std::string Three(int v) {
 
 const std::vector<TNumberEntry>& NumberTable() {
     static const std::vector<TNumberEntry> table = {
-        {"10", Fail(TDialOutcome::Busy), "BUSY (besetzt)"},
-        {"11", Fail(TDialOutcome::NoCarrier),
-         "NO CARRIER (Gegenstelle hebt ab, Verbindungsaufbau scheitert)"},
-        {"12", Fail(TDialOutcome::NoDialtone), "NO DIALTONE (kein Waehlton)"},
-        {"13", Fail(TDialOutcome::Voice), "VOICE (ein Mensch meldet sich)"},
-        {"14", Fail(TDialOutcome::NoAnswer), "keine Antwort: NO CARRIER, wenn S7 abgelaufen ist"},
+        {"10", Fail(TDialOutcome::Busy), "BUSY (line busy)"},
+        {"11", Fail(TDialOutcome::NoCarrier), "NO CARRIER (answered, the handshake fails)"},
+        {"12", Fail(TDialOutcome::NoDialtone), "NO DIALTONE (no dial tone)"},
+        {"13", Fail(TDialOutcome::Voice), "VOICE (a person answers)"},
+        {"14", Fail(TDialOutcome::NoAnswer), "no answer: NO CARRIER once S7 has run out"},
         {"20", Con(1200, nullptr, nullptr), "CONNECT 1200"},
         {"21", Con(2400, nullptr, nullptr), "CONNECT 2400"},
-        {"22", Con(9600, LapM, nullptr), "CONNECT 9600, PROTOCOL: LAP-M"},
-        {"23", Con(14400, LapM, V42bis), "CONNECT 14400, PROTOCOL: LAP-M, COMPRESSION: V.42BIS"},
-        {"24", Con(19200, nullptr, nullptr), "CONNECT 19200 (ohne Fehlerkorrektur)"},
-        {"25", Con(28800, Mnp, Class5), "CONNECT 28800, PROTOCOL: ALT, COMPRESSION: CLASS 5"},
-        {"26", Con(33600, LapM, V42bis), "CONNECT 33600, PROTOCOL: LAP-M, COMPRESSION: V.42BIS"},
-        {"30", Con(19200, LapM, V42bis, TFault::NoAnswer), "CONNECT 19200, Gegenstelle antwortet nie"},
-        {"31", Con(19200, LapM, V42bis, TFault::Nak), "CONNECT 19200, Gegenstelle antwortet NAK"},
+        {"22", Con(9600, LapM, nullptr), "PROTOCOL: LAP-M, CONNECT 9600"},
+        {"23", Con(14400, LapM, V42bis), "PROTOCOL: LAP-M, COMPRESSION: V.42BIS, CONNECT 14400"},
+        {"24", Con(19200, nullptr, nullptr), "CONNECT 19200 (no error correction)"},
+        {"25", Con(28800, Mnp, Class5), "PROTOCOL: ALT, COMPRESSION: CLASS 5, CONNECT 28800"},
+        {"26", Con(33600, LapM, V42bis), "PROTOCOL: LAP-M, COMPRESSION: V.42BIS, CONNECT 33600"},
+        {"30", Con(19200, LapM, V42bis, TFault::NoAnswer), "CONNECT 19200, the far end never answers"},
+        {"31", Con(19200, LapM, V42bis, TFault::Nak), "CONNECT 19200, the far end answers NAK"},
         {"32", Con(19200, LapM, V42bis, TFault::BadChecksum),
-         "CONNECT 19200, Gegenstelle mit falscher Pruefsumme"},
-        {"33", Con(19200, LapM, V42bis, TFault::LateAnswer), "CONNECT 19200, Gegenstelle antwortet zu spaet"},
+         "CONNECT 19200, the far end sends bad checksums"},
+        {"33", Con(19200, LapM, V42bis, TFault::LateAnswer), "CONNECT 19200, the far end answers too late"},
         {"34", Con(19200, LapM, V42bis, TFault::CarrierDrop),
-         "CONNECT 19200, Gegenstelle legt mitten in der Sitzung auf"},
+         "CONNECT 19200, the far end hangs up mid-session"},
         {"", Con(19200, LapM, V42bis),
-         "jede andere Nummer: CONNECT 19200, PROTOCOL: LAP-M, COMPRESSION: V.42BIS"},
+         "any other number: PROTOCOL: LAP-M, COMPRESSION: V.42BIS, CONNECT 19200"},
     };
     return table;
 }
@@ -138,7 +141,7 @@ std::vector<std::string> NumberTableText() {
     std::vector<std::string> lines;
     for (const auto& e : NumberTable()) {
         const std::string ending = e.Ending;
-        lines.push_back(ending.empty() ? std::string("  sonst  ") + e.Text
+        lines.push_back(ending.empty() ? std::string("  else    ") + e.Text
                                        : "  ..." + ending + "   " + e.Text);
     }
     return lines;
@@ -166,6 +169,9 @@ std::optional<TFault> FaultFromName(const std::string& name) {
     for (TFault f : {TFault::None, TFault::NoAnswer, TFault::Nak, TFault::BadChecksum, TFault::LateAnswer,
                      TFault::CarrierDrop})
         if (name == FaultName(f)) return f;
+    // The names with their umlauts, as a German user types them (UTF-8 on the command line).
+    if (name == "pr\u00fcfsumme") return TFault::BadChecksum;
+    if (name == "sp\u00e4t") return TFault::LateAnswer;
     return std::nullopt;
 }
 
@@ -256,17 +262,18 @@ void THayesModem::Result(int code, const std::string& text) {
         Emit(std::to_string(code) + cr);
 }
 
-void THayesModem::Info(const std::vector<std::string>& lines) {
-    const char cr = static_cast<char>(regs_[3]), lf = static_cast<char>(regs_[4]);
+void THayesModem::Info(const std::vector<std::vector<std::string>>& responses) {
+    const std::string crlf{static_cast<char>(regs_[3]), static_cast<char>(regs_[4])};
     std::string out;
-    for (const auto& l : lines) {
-        if (verbose_)
-            out += std::string{cr, lf} + l;
-        else
-            out += l + std::string{cr, lf};
+    for (const auto& lines : responses) {
+        // Verbose: each response framed by CR LF before and after, so a blank line parts it from OK.
+        if (verbose_) out += crlf;
+        for (size_t k = 0; k < lines.size(); ++k) {
+            out += lines[k];
+            if (!verbose_ || k + 1 < lines.size()) out += crlf;
+        }
+        if (verbose_) out += crlf;
     }
-    // Verbose results begin with CR LF, which ends the last line; without one the line is ended here.
-    if (verbose_ && quiet_) out += std::string{cr, lf};
     Emit(out);
 }
 
@@ -351,7 +358,7 @@ void THayesModem::CommandByte(uint8_t c, int64_t nowMs) {
             }
             lastLine_ = line_;
             Execute(line_, nowMs);
-        } else if (c == bs) {
+        } else if (c == bs || c == 0x7F) { // DEL is the backspace key of most terminal programs
             if (!line_.empty()) line_.pop_back();
         } else if (c >= 0x20 && c < 0x7F) {
             if (line_.size() < MaxCommandLine)
@@ -371,7 +378,7 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
     for (char c : raw)
         s += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
-    std::vector<std::string> info;
+    std::vector<std::vector<std::string>> info; // one entry per command that answers with text
     int selected = 0;
     auto flushInfo = [&] {
         if (!info.empty()) Info(info);
@@ -474,7 +481,7 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
             case 'I': {
                 auto lines = IdentLines(v);
                 if (lines.empty()) return error();
-                info.insert(info.end(), lines.begin(), lines.end());
+                info.push_back(std::move(lines));
                 break;
             }
             }
@@ -484,7 +491,7 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
             if (!ReadNumber(s, i, 0, selected) || selected >= RegisterCount) return error();
             if (i < s.size() && s[i] == '?') {
                 ++i;
-                info.push_back(Three(regs_[static_cast<size_t>(selected)]));
+                info.push_back({Three(regs_[static_cast<size_t>(selected)])});
             } else if (i < s.size() && s[i] == '=') {
                 ++i;
                 if (!ReadNumber(s, i, 0, v) || v > 255) return error();
@@ -493,7 +500,7 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
             break;
         }
         case '?': // the register last selected with Sn
-            info.push_back(Three(regs_[static_cast<size_t>(selected)]));
+            info.push_back({Three(regs_[static_cast<size_t>(selected)])});
             break;
         case '=':
             if (!ReadNumber(s, i, 0, v) || v > 255) return error();
@@ -546,7 +553,7 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
                 std::snprintf(buf, sizeof buf, "E%d Q%d V%d X%d &C%d &D%d \\N%d %%C%d", echo_ ? 1 : 0,
                               quiet_ ? 1 : 0, verbose_ ? 1 : 0, xLevel_, dcdMode_, dtrMode_, errorControl_,
                               compression_);
-                info.push_back(buf);
+                std::vector<std::string> settings{buf};
                 for (int r = 0; r < RegisterCount; r += 8) {
                     std::string l;
                     for (int k2 = r; k2 < std::min(r + 8, RegisterCount); ++k2) {
@@ -554,8 +561,9 @@ void THayesModem::Execute(const std::string& raw, int64_t nowMs) {
                         l += buf;
                     }
                     l.pop_back();
-                    info.push_back(l);
+                    settings.push_back(l);
                 }
+                info.push_back(std::move(settings));
                 break;
             }
             default:
@@ -584,19 +592,21 @@ std::vector<std::string> THayesModem::IdentLines(int n) const {
     case 4:
         return {"V.34 V.32bis V.22bis V.22 V.21 V.42 V.42bis MNP5"};
     case 5:
-        return {"Land: 49 Deutschland"};
+        return {"Country: 49 Germany"};
     case 6:
-        return {"Datenpumpe: Simulation ohne Leitung"};
+        return {"Data pump: simulation, no telephone line"};
     case 7: {
-        std::vector<std::string> l{"Waehlnummern (die letzten zwei Ziffern zaehlen):"};
+        std::vector<std::string> l{"Dial numbers (the last two digits choose):"};
         auto t = NumberTableText();
         l.insert(l.end(), t.begin(), t.end());
         return l;
     }
     case 8:
-        return {"Zuletzt gewaehlt: " + (lastNumber_.empty() ? std::string("-") : lastNumber_)};
+        return {"Last number: " + (lastNumber_.empty() ? std::string("-") : lastNumber_)};
     case 9:
         return {"SIM0336 ini4zav SimModem"};
+    case 10:
+        return {"Last call: " + (lastCall_.empty() ? std::string("-") : lastCall_)};
     default:
         return {};
     }
@@ -890,16 +900,23 @@ void THayesModem::Connect(int64_t at) {
     lastDataMs_ = at;
     farEndStepMs_ = at + FarEndStepMs;
     UpdateLines();
-    ConnectResult();
-    // The error-correction and compression lines follow the speed, verbose only.
+    // Compression runs only over an error-corrected link.
+    const bool corrected = outcome_.Protocol && errorControl_ >= 2;
+    const bool compressed = corrected && outcome_.Compression && compression_ > 0;
+    // The error-correction and compression lines come before CONNECT, while the terminal still reads
+    // modem lines (verbose only); after CONNECT every byte is the far end's.
     if (verbose_ && !quiet_ && xLevel_ > 0) {
-        const char cr = static_cast<char>(regs_[3]), lf = static_cast<char>(regs_[4]);
-        // Compression runs only over an error-corrected link.
-        const bool corrected = outcome_.Protocol && errorControl_ >= 2;
-        if (corrected) Emit(std::string{cr, lf} + outcome_.Protocol + std::string{cr, lf});
-        if (corrected && outcome_.Compression && compression_ > 0)
-            Emit(std::string{cr, lf} + outcome_.Compression + std::string{cr, lf});
+        const std::string crlf{static_cast<char>(regs_[3]), static_cast<char>(regs_[4])};
+        if (corrected) Emit(crlf + outcome_.Protocol + crlf);
+        if (compressed) Emit(crlf + outcome_.Compression + crlf);
     }
+    ConnectResult();
+    auto afterColon = [](const char* tag) {
+        return std::string(tag).substr(std::string(tag).find(": ") + 2);
+    };
+    lastCall_ = std::to_string(speed_) + " bps";
+    if (corrected) lastCall_ += ", " + afterColon(outcome_.Protocol);
+    if (compressed) lastCall_ += ", " + afterColon(outcome_.Compression);
     const uint64_t id = ++callId_;
     farEnd_->Connected(
         [this, id](const std::string& bytes) {

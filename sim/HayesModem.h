@@ -6,18 +6,20 @@
 // pseudo-terminal program, or a test on virtual time). Only differences between time readings count.
 //
 // What it does, as such modems do:
-//   - command state: "AT" (or "at") lines ended by S3 (CR), edited with S5 (backspace), echoed with E1,
+//   - command state: "AT" (or "at") lines ended by S3 (CR), edited with S5 (backspace) or DEL, echoed
+//     with E1, blanks ignored,
 //     several commands on one line, "A/" repeats the last line; results verbose (V1: CR LF text CR LF)
 //     or numeric (V0: code CR), none with Q1; ERROR for what it does not know and for overlong lines;
-//     information text (ATI, ATSn?, AT&V) is CR LF text per line, so the line just before OK is the answer;
-//   - E, V, Q, X, H, L, M, B, N, O, Z, I0..I9, Sn?, Sn=v, &C, &D, &F, &K, &S, &V, &W, \N, %C, A, D;
+//     information text (ATI, ATSn?, AT&V) is CR LF, its lines, CR LF, so a blank line parts it from OK and
+//     the last text line before OK is the answer; texts in English;
+//   - E, V, Q, X, H, L, M, B, N, O, Z, I0..I10, Sn?, Sn=v, &C, &D, &F, &K, &S, &V, &W, \N, %C, A, D;
 //     \N0 or \N1 connect without error correction (no PROTOCOL line, and then no compression either),
 //     %C0 without compression (no COMPRESSION line);
 //   - dialling (ATD, ATDT, ATDP, ATDL) with dial tone, digit and ring-back timing; the outcome is chosen
 //     by the dialled number (NumberTable below); any byte from the terminal while dialling aborts the
 //     call with NO CARRIER; no answer within S7 seconds after dialling gives NO CARRIER;
-//   - on a connection: DCD on (with &C1), "CONNECT <speed>", then the error-correction and compression
-//     lines; data mode passes bytes both ways to the far end (sim/SimPeer.h) made for the call;
+//   - on a connection: DCD on (with &C1), the error-correction and compression lines, then
+//     "CONNECT <speed>"; data mode passes bytes both ways to the far end (sim/SimPeer.h) made for the call;
 //   - escape "+++" (S2) with S12 guard time before and after, ATO back online, ATH hangs up;
 //   - an incoming call rings (RING, RI, S1) until ATA or S0 rings answer it;
 //   - DTR drop with &D2 hangs up with NO CARRIER (&D0 ignores it, &D1 goes to command state, &D3 also
@@ -159,7 +161,7 @@ private:
     void ResultError() { Result(4, "ERROR"); }
     void ResultNoCarrier() { Result(3, "NO CARRIER"); }
     void ConnectResult();
-    void Info(const std::vector<std::string>& lines);
+    void Info(const std::vector<std::vector<std::string>>& responses);
     void UpdateLines();
 
     void CommandByte(uint8_t c, int64_t nowMs);
@@ -211,6 +213,7 @@ private:
     std::unique_ptr<IFarEnd> farEnd_;
     uint64_t callId_ = 0; // a far end's send function is bound to its call
     int32_t speed_ = 0;
+    std::string lastCall_; // speed, protocol and compression of the last connection (ATI10)
     int64_t farEndStepMs_ = -1;
 
     // An incoming call.

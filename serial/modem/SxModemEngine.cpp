@@ -274,6 +274,12 @@ int TSxModemEngine::Send(const std::string& cmd, bool raw, Lock* lk)
         items = ExpandCommand(cmd);
     }
     const uint64_t exchange = exchange_;
+    charsUnsent_ = static_cast<size_t>(
+        std::count_if(items.begin(), items.end(), [](const auto& i) { return !i.second; }));
+    struct AllOut {
+        size_t& Unsent;
+        ~AllOut() { Unsent = 0; }
+    } allOut{charsUnsent_};
     auto pause = [&](int32_t ticks) {
         if (ticks < 1) return;
         // Only with the lock let go may the pause run GUI work: that work may call the engine.
@@ -287,6 +293,7 @@ int TSxModemEngine::Send(const std::string& cmd, bool raw, Lock* lk)
         } else {
             const int rc = host_.PutChar(c);
             if (rc < 0) return rc;
+            --charsUnsent_;
             pause(s_.CharDelay);
         }
         // Meanwhile the port may have closed (the engine stopped) or a reply ended the exchange.
@@ -543,6 +550,8 @@ void TSxModemEngine::OnData(int32_t handle)
 void TSxModemEngine::OnReply(int reply)
 {
     if (state_ == esCommand) {
+        // The command is answered once all of it has gone out.
+        if (charsUnsent_ > 0) return;
         if (reply == rpOk) CommandDone(emOk, 1);
         else if (reply == rpError) CommandDone(emError, 2);
         return;

@@ -201,6 +201,9 @@ private:
     bool lineEnded_ = false;
     std::vector<std::pair<uint16_t, int32_t>> pending_;
     uint64_t exchange_ = 0; // counts exchanges started and ended
+    // Characters of the command being sent that have not gone out yet: a reply meanwhile answers an
+    // earlier part of it (the OK to "+++" during the pauses of "+++~~~ATH0^M").
+    size_t charsUnsent_ = 0;
 
     // Held while engine messages go to the host; Stop takes it to wait for such a delivery.
     std::recursive_mutex flushLock_;

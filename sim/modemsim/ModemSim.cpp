@@ -51,33 +51,33 @@ void Help() {
     std::printf(
         "Aufruf: ini4zav-modemsim [Optionen]\n"
         "\n"
-        "Simuliertes Hayes-Modem auf einem Pseudo-Terminal. Die erste Ausgabezeile ist der Geraetepfad\n"
-        "(z. B. /dev/pts/5); ihn traegt man im Programm-INI unter [devices] ein, etwa COM1=/dev/pts/5.\n"
-        "Danach bedient das Programm das Modem in Echtzeit, bis es SIGINT oder SIGTERM erhaelt oder die\n"
-        "Gegenseite das Geraet geschlossen und in der Nachlaufzeit nicht wieder geoeffnet hat.\n"
+        "Simuliertes Hayes-Modem auf einem Pseudo-Terminal. Die erste Ausgabezeile ist der Gerätepfad\n"
+        "(z. B. /dev/pts/5); ihn trägt man im Programm-INI unter [devices] ein, etwa COM1=/dev/pts/5.\n"
+        "Danach bedient das Programm das Modem in Echtzeit, bis es SIGINT oder SIGTERM erhält oder die\n"
+        "Gegenseite das Gerät geschlossen und in der Nachlaufzeit nicht wieder geöffnet hat.\n"
         "\n"
         "Optionen:\n"
         "  --fehler NAME     jede Verbindung zeigt diesen Fehler der Gegenstelle, statt ihn aus der\n"
-        "                    Nummer zu nehmen: keiner, stumm, nak, pruefsumme, spaet, auflegen\n"
-        "  --echo            die Gegenstelle sendet zurueck, was sie empfaengt (sonst antwortet die\n"
+        "                    Nummer zu nehmen: keiner, stumm, nak, prüfsumme, spät, auflegen\n"
+        "  --echo            die Gegenstelle sendet zurück, was sie empfängt (sonst antwortet die\n"
         "                    simulierte Aufzugssteuerung: nach \"AT01\" beantwortet sie 01 mit 06 15 15,\n"
         "                    danach das Leitungsprotokoll; ihr Name ist \"SIM-ZAV 1\")\n"
-        "  --tempo PROZENT   Dauer von Waehlton, Waehlen, Klingeln und Verbindungsaufbau in Prozent\n"
+        "  --tempo PROZENT   Dauer von Wählton, Wählen, Klingeln und Verbindungsaufbau in Prozent\n"
         "                    der wirklichen (Vorgabe 100, 1 bis 1000)\n"
-        "  --nachlauf SEK    so lange auf erneutes Oeffnen warten, nachdem die Gegenseite das Geraet\n"
+        "  --nachlauf SEK    so lange auf erneutes Öffnen warten, nachdem die Gegenseite das Gerät\n"
         "                    geschlossen hat (Vorgabe 60; 0 beendet sofort)\n"
         "  --anruf SEK       SEK Sekunden nach dem Start ruft jemand an: RING, bis ATA oder S0 abnimmt\n"
         "  --help            diese Hilfe\n"
         "\n"
-        "Waehlnummern (ATD; nur die Ziffern zaehlen, die letzten zwei waehlen die Zeile):\n");
+        "Wählnummern (ATD; nur die Ziffern zählen, die letzten zwei wählen die Zeile; Texte wie bei "
+        "ATI7):\n");
     for (const auto& l : sim::NumberTableText())
         std::printf("%s\n", l.c_str());
-    std::printf(
-        "\n"
-        "Ein Pseudo-Terminal fuehrt keine Modemleitungen: DCD ist auf der Gegenseite nicht zu sehen,\n"
-        "und ein Abfallen von DTR kann das Modem nicht erkennen. Auflegen geht hier mit \"+++\" und\n"
-        "ATH oder durch Schliessen des Geraets; auch die Leitungsgeschwindigkeit 0 gilt als DTR aus.\n"
-        "ATI7 zeigt die Nummerntabelle auch im Modem selbst.\n");
+    std::printf("\n"
+                "Ein Pseudo-Terminal führt keine Modemleitungen: DCD ist auf der Gegenseite nicht zu sehen,\n"
+                "und ein Abfallen von DTR kann das Modem nicht erkennen. Auflegen geht hier mit \"+++\" und\n"
+                "ATH oder durch Schließen des Geräts; auch die Leitungsgeschwindigkeit 0 gilt als DTR aus.\n"
+                "ATI7 zeigt die Nummerntabelle auch im Modem selbst.\n");
 }
 
 bool ParseInt(const char* s, int lo, int hi, int& out) {

@@ -9,6 +9,7 @@
 
 #include <QGroupBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -65,8 +66,7 @@ private slots:
     void initTestCase() { world.Install(); }
 
     void init() {
-        static int n = 0;
-        const std::string name = "sim:console-line-" + std::to_string(++n);
+        const std::string name = "sim:console-line-" + std::to_string(++lineNumber);
         plat::SetComDevice(Com, name);
         line = sx::TSxSimLine::Get(sx::TSxSimLine::LineName(name));
         line->SetLines(sx::msCTS | sx::msDSR);
@@ -202,6 +202,21 @@ private slots:
         QCOMPARE(Far(1), Bytes({0x06}));
         QVERIFY(WaitFor([&] { return !c.Nachricht->text().isEmpty(); }));
         QCOMPARE(Text(c.Nachricht), std::string("error=0 ~F1~~00~OK"));
+    }
+
+    // At the size the console first gets, long lines wrap instead of pushing the time stamps out of
+    // view, and a long message shows from its beginning.
+    void longLinesStayReadable() {
+        TMyComPort& c = *console;
+        c.resize(c.minimumSizeHint());
+        c.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&c));
+        const std::string hint = OpenFailureText(1, "/dev/ttyUSB0", nullptr) + std::string(200, 'x');
+        c.LogMessage(hint);
+        c.Nachricht->setText(plat::ToQ(hint));
+        QCoreApplication::processEvents();
+        QCOMPARE(c.Memo->horizontalScrollBar()->maximum(), 0);
+        QCOMPARE(c.Nachricht->cursorPosition(), 0);
     }
 
     void receivedLinesFollowTheLineRules() {
@@ -439,6 +454,40 @@ private slots:
         QCOMPARE(c.ComOpenPanel->Color(), clGreen);
     }
 
+    // The device goes away under an open port: the console says so at once, undoes the connection
+    // display and opens it again; a re-open that fails does not leave the port shown open.
+    void lostDeviceIsShownAndCanBeOpenedAgain() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        QVERIFY(WaitFor([&] { return c.SxStatusLight4->Lit(); }));
+        c.ConnectLed->SetColor(clLime);
+        c.SetDataMode(true);
+        QCOMPARE(Far(5), std::string("AT01\r"));
+        line->Unplug();
+        QVERIFY(WaitFor([&] { return c.GroupBox1->title() == QStringLiteral("PORT CLOSED"); }));
+        const std::string lost = "COM41 (sim:console-line-" + std::to_string(lineNumber) +
+                                 "): Ger\xE4t nicht mehr erreichbar, Port geschlossen";
+        QCOMPARE(Text(c.Nachricht), lost);
+        QVERIFY(MemoHas(c, lost));
+        QCOMPARE(c.ComOpenPanel->Color(), clRed);
+        QVERIFY(!c.SxStatusLight4->Lit());
+        QVERIFY(!c.DataMode);
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+
+        line->Plug();
+        QVERIFY(c.OpenPort(Com));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT OPEN"));
+        QVERIFY(c.SendText("AT\r"));
+        QCOMPARE(Far(3), std::string("AT\r"));
+
+        // Pulled again, and opened again before the loss has been seen: the open fails.
+        line->Unplug();
+        QVERIFY(!c.OpenPort(Com));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT CLOSED"));
+        QCOMPARE(c.ComOpenPanel->Color(), clRed);
+    }
+
     // The texts for failures the serial layer reports in other ways.
     void openFailureTexts() {
         const sx::EInOutError io(13, "Permission denied");
@@ -468,6 +517,7 @@ private:
     World world;
     std::unique_ptr<TMyComPort> console;
     std::shared_ptr<sx::TSxSimLine> line;
+    int lineNumber = 0;
 };
 
 QTEST_MAIN(ConsoleLineTest)

@@ -161,9 +161,24 @@ private slots:
         QVERIFY(!c.Timer1.Enabled());
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QVERIFY(!c.DataMode);
+        // The modem's later lines (the echo of the cancel, then of a command) leave the failure shown.
+        QVERIFY(c.SendText("AT\r"));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < OK)") >= 1; }));
+        QCOMPARE(Text(c.Nachricht), std::string("WAHL-FEHLER"));
+        // Pressing a button lets received lines through again.
+        c.ATButton->click();
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < OK)") >= 2; }));
+        QVERIFY(Text(c.Nachricht) != "WAHL-FEHLER");
+        // Without a modem event the countdown stops at zero.
+        c.Timer1.Tag = 1;
+        c.Timer1.SetEnabled(true);
+        c.Timer1Timer5();
+        QCOMPARE(Text(c.DialStatusLabel), std::string("noch 0 sec"));
+        QVERIFY(!c.Timer1.Enabled());
     }
 
     // A controller that never answers: ten probes, then "MST.SYNC FAILED" reaches the dial's failure text.
+    // The call stays up and its carrier watched, so that HangUp, a new dial, CLOSE and TEST all work.
     void silentControllerFailsTheSynchronisation() {
         TMyComPort& c = *console;
         OpenFreshModem();
@@ -171,19 +186,44 @@ private slots:
         QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel) == "Connected"; }));
         QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "WAHL-FEHLER"; }));
         QCOMPARE(CountMemo(c, R"(\d+ > 01   )"), 10);
-        QVERIFY(!c.Timer1.Enabled());
         QCOMPARE(SyncRetries, 0);
         QCOMPARE(MemoIndex(c, "** MST.SYNC **"), -1);
         QCOMPARE(LinkColor, clRed);
-        QVERIFY(c.DataMode); // the line stays in data mode; nothing more happens
+        QVERIFY(c.DataMode); // the call is still up
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
+        QVERIFY(c.Timer1.Enabled());
 
-        // A dial test in data mode fails at once and starts the countdown all the same.
+        // A dial test on the call that is up fails at once and counts nothing down.
         c.Nachricht->clear();
+        const int tag = c.Timer1.Tag;
         Dial("06601234567");
         QCOMPARE(Text(c.Nachricht), std::string("WAHL-FEHLER"));
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
+        QVERIFY(c.Timer1.Tag - tag <= 1);
+
+        // HangUp ends the call; the modem's answer is a line; the carrier's going undoes the display.
+        c.BitBtn5->click();
+        QVERIFY(WaitFor([&] { return c.ConnectLed->Color() == clMaroon; }));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < NO CARRIER)") == 1; }));
+        QVERIFY(!c.DataMode);
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+        QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
+        QVERIFY(!c.Timer1.Enabled());
+
+        // A new dial goes out and counts down.
+        Dial("0660123410");
         QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer5"));
-        QVERIFY(c.Timer1.Enabled());
-        QCOMPARE(c.Timer1.Tag, 45);
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel) == "Modem Connect Fehler"; }));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < BUSY)") == 1; }));
+
+        // CLOSE and COM open it again; TEST reads the modem's lines as lines.
+        c.CLOSEButton->click();
+        QVERIFY(c.OpenPort(Com));
+        QVERIFY(WaitFor([&] { return c.SxStatusLight4->Lit(); }));
+        c.MODEMButton->click();
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "MODEMTEST=COM44/19200/8N1/MODEM"; }));
+        QCOMPARE(Text(c.ModemId), std::string("ini4zav SimModem V.34 33600"));
+
         // An emptied number does nothing, and is offered next time.
         c.Timer1.SetEnabled(false);
         Dial("");
@@ -206,6 +246,28 @@ private slots:
         QCOMPARE(zavcom::ZavCom->State, int32_t(zavcom::lsIdle));
         QCOMPARE(LinkColor, clRed);
         QVERIFY(!world.Logged("SYNCHRONISIERT"));
+        // The call stays watched; CLOSE ends it and undoes the display at once.
+        QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
+        c.CLOSEButton->click();
+        QVERIFY(!c.DataMode);
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(Text(c.Nachricht), std::string("Verbindung beendet: Port geschlossen"));
+    }
+
+    // An identification command without an answer line of its own ends the test after a bounded wait.
+    void modemTestWithoutAnIdentificationLineEnds() {
+        TMyComPort& c = *console;
+        ToolIni().WriteString("modem", "Askmodem", "ATZ");
+        OpenFreshModem();
+        c.MODEMButton->click();
+        const bool ended = WaitFor([&] { return Text(c.Nachricht).rfind("MODEMTEST=", 0) == 0; });
+        ToolIni().WriteString("modem", "Askmodem", "ATI0");
+        QVERIFY(ended);
+        QCOMPARE(Text(c.Nachricht),
+                 std::string("MODEMTEST=COM44/19200/8N1/MODEM, keine Antwort auf ATZ (Kennung)"));
+        QCOMPARE(Text(c.ModemId), std::string("keine ModemId"));
+        QVERIFY(!c.OnOkLine); // nothing armed: a later OK changes nothing
     }
 
     // The controller drops the call in the middle of the session.
@@ -222,6 +284,9 @@ private slots:
         QCOMPARE(c.DataModLed->Color(), clRed);
         QVERIFY(!c.DataMode);
         QCOMPARE(c.link_led->Color(), clRed);
+        // Neither the partner's name nor "Connected" stays.
+        QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
+        QCOMPARE(Text(c.Nachricht), std::string("Verbindung beendet: kein Tr\xE4ger (DCD aus)"));
     }
 
 private:

@@ -91,8 +91,12 @@ protected:
         counted = 0;
         modem.Dial("0623");
         const Events call = Until(meModemIsConnected);
-        const Events expected = {{meModemConnect, 0},   {meGotLineSpeed, 14400}, {meGotErrCorrection, 0},
-                                 {meGotDataCompression, 0}, {meModemIsConnected, 0}};
+        // The modem reports protocol and compression before CONNECT, as real modems do.
+        const Events expected = {{meGotErrCorrection, 0},
+                                 {meGotDataCompression, 0},
+                                 {meModemConnect, 0},
+                                 {meGotLineSpeed, 14400},
+                                 {meModemIsConnected, 0}};
         EXPECT_EQ(call, expected);
         EXPECT_EQ(modem.State(), esIdle);
     }
@@ -181,4 +185,16 @@ TEST_F(ModemAgainstSimModem, OverAPseudoTerminalToTheModemProgram)
     Converse();
     modem.Hangup();
     EXPECT_EQ(Until(meCommandProcessed), (Events{{meModemOk, 0}, {meCommandProcessed, meModemOk}}));
+}
+
+TEST_F(ModemAgainstSimModem, AnEscapeHangupSendsTheWholeCommand) {
+    plat::SetComDevice(33, "simmodem:modem-escape-hangup");
+    port.SetComNumber(33);
+    // The modem answers "+++" with OK during the pauses; only the OK to ATH0 ends the command.
+    modem.SetHangupCmd("~~+++~~~ATH0^M");
+    Converse();
+    ASSERT_TRUE(gui.PumpUntil([&] { return port.DCD(); }, Deadline));
+    modem.Hangup();
+    EXPECT_EQ(Until(meCommandProcessed), (Events{{meModemOk, 0}, {meCommandProcessed, meModemOk}}));
+    EXPECT_TRUE(gui.PumpUntil([&] { return !port.DCD(); }, Deadline));
 }

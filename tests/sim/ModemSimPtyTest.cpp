@@ -107,9 +107,9 @@ TEST_F(ModemPortTest, ModemProgramOnAPseudoTerminalConnectsAndEndsWhenThePortClo
 
     OpenOn(23, path);
     EXPECT_EQ(Command("ATE0\r"), "ATE0\r\r\nOK\r\n");
-    EXPECT_EQ(Command("ATI0\r"), "\r\nini4zav SimModem V.34 33600\r\nOK\r\n");
-    EXPECT_EQ(Command("ATDT0623\r", "V.42BIS\r\n"),
-              "\r\nCONNECT 14400\r\n\r\nPROTOCOL: LAP-M\r\n\r\nCOMPRESSION: V.42BIS\r\n");
+    EXPECT_EQ(Command("ATI0\r"), "\r\nini4zav SimModem V.34 33600\r\n\r\nOK\r\n");
+    EXPECT_EQ(Command("ATDT0623\r", "CONNECT 14400\r\n"),
+              "\r\nPROTOCOL: LAP-M\r\n\r\nCOMPRESSION: V.42BIS\r\n\r\nCONNECT 14400\r\n");
     EXPECT_EQ(Command("ping\x01\x06", "\x06"), "ping\x01\x06");
 
     // Closing the device is what the program sees of DTR; with no grace time it ends at once.

@@ -14,11 +14,11 @@ TEST_F(ModemPortTest, PortTalksToTheModemDialsAndHangsUpWithDtr) {
     EXPECT_FALSE(port.DCD());
 
     EXPECT_EQ(Command("ATE0\r"), "ATE0\r\r\nOK\r\n");
-    EXPECT_EQ(Command("ATI0\r"), "\r\nini4zav SimModem V.34 33600\r\nOK\r\n");
-    EXPECT_EQ(Command("ATS7?S0?\r"), "\r\n050\r\n000\r\nOK\r\n");
+    EXPECT_EQ(Command("ATI0\r"), "\r\nini4zav SimModem V.34 33600\r\n\r\nOK\r\n");
+    EXPECT_EQ(Command("ATS7?S0?\r"), "\r\n050\r\n\r\n000\r\n\r\nOK\r\n");
 
-    // A call: CONNECT with the speed, the protocol line, carrier on, and bytes echoed by the far end.
-    EXPECT_EQ(Command("ATDT0622\r", "LAP-M\r\n"), "\r\nCONNECT 9600\r\n\r\nPROTOCOL: LAP-M\r\n");
+    // A call: the protocol line, CONNECT with the speed, carrier on, and bytes echoed by the far end.
+    EXPECT_EQ(Command("ATDT0622\r", "CONNECT 9600\r\n"), "\r\nPROTOCOL: LAP-M\r\n\r\nCONNECT 9600\r\n");
     ASSERT_TRUE(PumpUntil([&] { return port.DCD(); }));
     EXPECT_EQ(Command("hello, far end", "end"), "hello, far end");
 
