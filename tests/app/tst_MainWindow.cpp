@@ -33,7 +33,9 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <QPlainTextEdit>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
@@ -566,6 +568,62 @@ private slots:
     }
 
     // Enter and a double-click on a node do what a click does; after a build the keyboard has a node.
+    // A hidden tab is out of reach of every key on the tab bar (arrows, Home/End, Ctrl+Tab, Ctrl+Shift+Tab,
+    // Ctrl+PgUp/PgDn), of the wheel and clicks over the bar, and of a program step that asks for it; also
+    // after a tool switch hid tabs that were shown.
+    void hiddenTabsCannotBeReached() {
+        Start();
+        QTabWidget* tabs = MainForm->PageControl1;
+        QTabBar* bar = tabs->tabBar();
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
+        const QKeyCombination keys[] = {Qt::Key_Left,
+                                        Qt::Key_Right,
+                                        Qt::Key_Home,
+                                        Qt::Key_End,
+                                        Qt::ControlModifier | Qt::Key_Tab,
+                                        Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_Backtab,
+                                        Qt::ControlModifier | Qt::Key_PageUp,
+                                        Qt::ControlModifier | Qt::Key_PageDown};
+        QStringList reached;
+        auto note = [&](const QString& how) {
+            if (!MainForm->TabVisible(tabs->currentWidget()))
+                reached << how + " -> " + tabs->tabText(tabs->currentIndex());
+        };
+        auto tryEverything = [&] {
+            for (QKeyCombination key : keys)
+                for (int i = 0; i < tabs->count(); ++i) {
+                    bar->setFocus();
+                    QTest::keyClick(bar, key.key(), key.keyboardModifiers());
+                    note(QKeySequence(key).toString());
+                }
+            for (int delta : {-120, 120})
+                for (int i = 0; i < tabs->count(); ++i) {
+                    QWheelEvent wheel(QPointF(5, 5), bar->mapToGlobal(QPointF(5, 5)), {}, {0, delta}, Qt::NoButton,
+                                      Qt::NoModifier, Qt::NoScrollPhase, false);
+                    QApplication::sendEvent(bar, &wheel);
+                    note(QStringLiteral("wheel"));
+                }
+            for (int x = 2; x < bar->width(); x += 10) {
+                QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(x, bar->height() / 2));
+                note(QStringLiteral("click"));
+            }
+            for (QWidget* tab : {MainForm->tab_inifile, MainForm->tab_report, MainForm->tab_modem})
+                if (!MainForm->TabVisible(tab)) {
+                    tabs->setCurrentWidget(tab);
+                    note(QStringLiteral("program"));
+                }
+        };
+        tryEverything();
+        MainForm->SpeedButton3->click(); // Mon4VAm: five tabs
+        tryEverything();
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_main);
+        MainForm->SpeedButton2->click(); // Ed4VAm: Main and Port
+        tryEverything();
+        reached.removeDuplicates();
+        QVERIFY2(reached.isEmpty(), qPrintable(reached.join(", ")));
+    }
+
     void keyboardAndDoubleClickOpenNodes() {
         Start();
         MainForm->SpeedButton2->click();
