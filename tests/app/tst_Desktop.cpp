@@ -2,6 +2,7 @@
 // Qt's German texts, and the host paths shown for the tool paths in messages.
 
 #include "app/Desktop.h"
+#include "config/ed_ini.h"
 #include "pages/Dialogs.h"
 #include "platform/Paths.h"
 
@@ -92,6 +93,31 @@ private slots:
         const QIcon icon = QApplication::windowIcon();
         QVERIFY(!icon.isNull());
         QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
+    }
+
+    // Qt's texts are German whatever the locale; the program's INI file ([desktop] qtlanguage) or the
+    // environment (INI4ZAV_QT_LANGUAGE, which wins) asks for another language or for the locale's.
+    void qtTextsAreGermanUnlessAskedOtherwise() {
+        auto cancel = [] { return QCoreApplication::translate("QPlatformTheme", "Cancel"); };
+        for (const char* v : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "INI4ZAV_QT_LANGUAGE"}) qunsetenv(v);
+        qputenv("LANG", "en_US.UTF-8");
+        QCOMPARE(desktop::SetUpApplication(*qApp, desktop::RequestedQtLanguage()), QString("de"));
+        QCOMPARE(cancel(), QString("Abbrechen"));
+
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("ini4zav.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[files]\r\nbase=V:\r\n[desktop]\r\nqtlanguage=locale\r\n");
+        ini.close();
+        StartConfiguration({"/opt/ini4zav/ini4zav", "/i=" + plat::FromHostPath(ini.fileName().toStdString())});
+        QCOMPARE(desktop::SetUpApplication(*qApp, desktop::RequestedQtLanguage()), QString("en_US"));
+        QCOMPARE(cancel(), QString("Cancel"));
+        qputenv("INI4ZAV_QT_LANGUAGE", "fr");
+        QCOMPARE(desktop::SetUpApplication(*qApp, desktop::RequestedQtLanguage()), QString("fr"));
+        QCOMPARE(cancel(), QString("Annuler"));
+        ShutdownConfiguration();
+        qunsetenv("INI4ZAV_QT_LANGUAGE");
+        desktop::SetUpApplication(*qApp);
     }
 
     // A message box's tooltip names the host path of every tool path in its text.
