@@ -624,6 +624,35 @@ private slots:
         QVERIFY2(reached.isEmpty(), qPrintable(reached.join(", ")));
     }
 
+    // Tab alone reaches every visible control that takes the focus on each shown page, and nothing hidden,
+    // disabled or on another page; a page never holds the focus for more than a round.
+    void tabReachesEveryVisibleControl() {
+        Start();
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
+        MainForm->SpeedButton3->click(); // Mon4VAm
+        for (QWidget* tab : {MainForm->tab_main, MainForm->tab_modem, MainForm->tab_monitor, MainForm->tab_telefon,
+                             MainForm->tab_port}) {
+            MainForm->PageControl1->setCurrentWidget(tab);
+            QList<QWidget*> expected;
+            for (QWidget* w : MainForm->findChildren<QWidget*>())
+                if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) && !w->focusProxy())
+                    expected << w;
+            QSet<QWidget*> reached;
+            MainForm->PageControl1->tabBar()->setFocus(Qt::TabFocusReason);
+            for (int i = 0; i < 2 * expected.size(); ++i) {
+                QWidget* focus = QApplication::focusWidget();
+                QVERIFY2(focus && focus->isVisible() && focus->isEnabled(),
+                         qPrintable(tab->objectName() + ": " + (focus ? focus->objectName() : "-")));
+                reached << focus;
+                QTest::keyClick(focus, Qt::Key_Tab);
+            }
+            for (QWidget* w : expected)
+                QVERIFY2(reached.contains(w), qPrintable(tab->objectName() + ": " + w->objectName() + " " +
+                                                         w->metaObject()->className()));
+        }
+    }
+
     void keyboardAndDoubleClickOpenNodes() {
         Start();
         MainForm->SpeedButton2->click();
