@@ -49,6 +49,8 @@ std::string UsageText() {
            "  /use=develop   als erster Schalter: Entwickler-Markierungen im INI-Inspektor\n"
            "  -h, --help     diese Hilfe\n"
            "  -v, --version  Versionsangabe\n"
+           "  Qt-eigene Schalter wie -style NAME, -platform NAME, -reverse gelten wie in jedem\n"
+           "  Qt-Programm. Alle anderen Argumente werden ignoriert; die Statuszeile nennt sie.\n"
            "\n"
            "Die eigene INI-Datei:\n"
            "  [files]\n"
@@ -147,6 +149,29 @@ QString SetUpApplication(QApplication& app, const QString& requested) {
     }
     delete translator;
     return {};
+}
+
+std::vector<std::string> IgnoredArguments(const std::vector<std::string>& args, const QStringList& leftByQt) {
+    QStringList left = leftByQt.mid(1);
+    std::vector<std::string> ignored;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const int index = left.indexOf(QString::fromLocal8Bit(arg.c_str()));
+        if (index < 0) continue; // one of Qt's own options (or its value)
+        left.removeAt(index);
+        const bool info = arg == "--help" || arg == "-h" || arg == "--version" || arg == "-v";
+        const bool ours = arg.find("/i=") != std::string::npos || arg.find("/m=") != std::string::npos ||
+                          (i == 1 && arg == "/use=develop");
+        if (!info && !ours) ignored.push_back(arg);
+    }
+    return ignored;
+}
+
+std::string IgnoredArgumentsText(const std::vector<std::string>& ignored) {
+    if (ignored.empty()) return {};
+    std::string text = ignored.size() == 1 ? "Unbekannter Schalter ignoriert:" : "Unbekannte Schalter ignoriert:";
+    for (const std::string& arg : ignored) text += " " + arg;
+    return text + " (ini4zav --help nennt die Schalter)";
 }
 
 std::string MissingProgramIniText(const std::vector<std::string>& args) {

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <string>
@@ -42,6 +43,13 @@ QString QtLanguage(const QString& requested);
 QString TranslationLanguage(const QString& localeName);
 // The application icon (the drawn PNG sizes) and the theme's icon of the same name before it.
 QIcon ApplicationIcon();
+
+// The arguments that nothing takes, in their order: not --help/-h/--version/-v, naming no switch of the
+// program (/i= and /m= anywhere in an argument, /use=develop as the first one) and not taken by Qt as one
+// of its own options (those are missing from leftByQt, QCoreApplication::arguments()). They are ignored.
+std::vector<std::string> IgnoredArguments(const std::vector<std::string>& args, const QStringList& leftByQt);
+// The note about them for the status bar and the log; empty when there are none.
+std::string IgnoredArgumentsText(const std::vector<std::string>& ignored);
 
 // When the program's own INI file was not found at start: a German explanation naming the file looked
 // for, its directory and how to give one ("/i="); empty when the file was found.

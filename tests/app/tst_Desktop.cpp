@@ -57,6 +57,51 @@ private slots:
         QCOMPARE(run.leftBehind, QStringList());
     }
 
+    // Arguments nothing takes are ignored and named; the program's switches, --help/--version and Qt's own
+    // options (missing from what Qt leaves) are not.
+    void ignoredArguments() {
+        const std::vector<std::string> args{"ini4zav", "--foo", "-style", "fusion", "/i=a.ini", "x/m=y",
+                                            "/use=develop", "-reverse", "/bar"};
+        const QStringList leftByQt{"ini4zav", "--foo", "/i=a.ini", "x/m=y", "/use=develop", "/bar"};
+        const std::vector<std::string> ignored = desktop::IgnoredArguments(args, leftByQt);
+        QCOMPARE(ignored, (std::vector<std::string>{"--foo", "/use=develop", "/bar"}));
+        QCOMPARE(desktop::IgnoredArgumentsText(ignored),
+                 std::string("Unbekannte Schalter ignoriert: --foo /use=develop /bar (ini4zav --help nennt die "
+                             "Schalter)"));
+        QVERIFY(desktop::IgnoredArguments({"ini4zav", "/use=develop", "-v"}, {"ini4zav", "/use=develop", "-v"})
+                    .empty());
+    }
+
+    // Started with unknown switches, among them Qt-looking ones and one without its value, the program opens
+    // its window, names them in its log once the window is up, and keeps running.
+    void unknownSwitchesDoNotEndTheProgram() {
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("ini4zav.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[files]\r\nbase=V:\r\n[drives]\r\nV=.\r\n[logfiles]\r\nmainlogfile=$(BASE)\\main.log\r\n"
+                  "reports=100000000000000000000\r\n");
+        ini.close();
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(INI4ZAV_PROGRAM), {"--foo", "/x=1", "-help", "-foo", "--geometry=1x1", "/use",
+                                                  "-qwindowgeometry"});
+        QVERIFY(p.waitForStarted());
+        QFile log(dir.filePath("main.log"));
+        auto logText = [&] { return log.open(QIODevice::ReadOnly) ? QString::fromLatin1(log.readAll()) : QString(); };
+        auto logged = [&] {
+            const bool found = logText().contains("ignoriert: --foo /x=1 -help -foo --geometry=1x1 /use");
+            log.close();
+            return found;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(logged() || p.state() == QProcess::NotRunning, 60000);
+        QVERIFY2(p.state() == QProcess::Running, qPrintable(p.readAllStandardError() + logText()));
+        p.kill();
+        p.waitForFinished();
+    }
+
     // The manual named in the usage is a file that exists (here: the source tree's).
     void usageNamesAnExistingManual() {
         const Run run = RunProgram({"--help"});
