@@ -570,21 +570,17 @@ private slots:
     // Enter and a double-click on a node do what a click does; after a build the keyboard has a node.
     // A hidden tab is out of reach of every key on the tab bar (arrows, Home/End, Ctrl+Tab, Ctrl+Shift+Tab,
     // Ctrl+PgUp/PgDn), of the wheel and clicks over the bar, and of a program step that asks for it; also
-    // after a tool switch hid tabs that were shown.
-    void hiddenTabsCannotBeReached() {
+    // after a tool switch hid tabs that were shown. Tab reaches every visible control and nothing else.
+    void keysAndMouseReachTheVisibleTabsAndControlsOnly() {
         Start();
         QTabWidget* tabs = MainForm->PageControl1;
         QTabBar* bar = tabs->tabBar();
         MainForm->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(MainForm));
-        const QKeyCombination keys[] = {Qt::Key_Left,
-                                        Qt::Key_Right,
-                                        Qt::Key_Home,
-                                        Qt::Key_End,
-                                        Qt::ControlModifier | Qt::Key_Tab,
-                                        Qt::ControlModifier | Qt::ShiftModifier | Qt::Key_Backtab,
-                                        Qt::ControlModifier | Qt::Key_PageUp,
-                                        Qt::ControlModifier | Qt::Key_PageDown};
+        const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+        const QKeyCombination keys[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Home, Qt::Key_End, ctrl | Qt::Key_Tab,
+                                        ctrl | Qt::ShiftModifier | Qt::Key_Backtab, ctrl | Qt::Key_PageUp,
+                                        ctrl | Qt::Key_PageDown};
         QStringList reached;
         auto note = [&](const QString& how) {
             if (!MainForm->TabVisible(tabs->currentWidget()))
@@ -622,15 +618,11 @@ private slots:
         tryEverything();
         reached.removeDuplicates();
         QVERIFY2(reached.isEmpty(), qPrintable(reached.join(", ")));
-    }
 
-    // Tab alone reaches every visible control that takes the focus on each shown page, and nothing hidden,
-    // disabled or on another page; a page never holds the focus for more than a round.
-    void tabReachesEveryVisibleControl() {
-        Start();
-        MainForm->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(MainForm));
-        MainForm->SpeedButton3->click(); // Mon4VAm
+        // Tab alone reaches every visible control that takes the focus on each shown page, and nothing hidden,
+        // disabled or on another page; a page never holds the focus for more than a round.
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_main);
+        MainForm->SpeedButton3->click();
         for (QWidget* tab : {MainForm->tab_main, MainForm->tab_modem, MainForm->tab_monitor, MainForm->tab_telefon,
                              MainForm->tab_port}) {
             MainForm->PageControl1->setCurrentWidget(tab);
@@ -638,17 +630,17 @@ private slots:
             for (QWidget* w : MainForm->findChildren<QWidget*>())
                 if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) && !w->focusProxy())
                     expected << w;
-            QSet<QWidget*> reached;
+            QSet<QWidget*> focused;
             MainForm->PageControl1->tabBar()->setFocus(Qt::TabFocusReason);
             for (int i = 0; i < 2 * expected.size(); ++i) {
                 QWidget* focus = QApplication::focusWidget();
                 QVERIFY2(focus && focus->isVisible() && focus->isEnabled(),
                          qPrintable(tab->objectName() + ": " + (focus ? focus->objectName() : "-")));
-                reached << focus;
+                focused << focus;
                 QTest::keyClick(focus, Qt::Key_Tab);
             }
             for (QWidget* w : expected)
-                QVERIFY2(reached.contains(w), qPrintable(tab->objectName() + ": " + w->objectName() + " " +
+                QVERIFY2(focused.contains(w), qPrintable(tab->objectName() + ": " + w->objectName() + " " +
                                                          w->metaObject()->className()));
         }
     }

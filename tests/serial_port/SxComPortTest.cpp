@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -173,9 +174,7 @@ TEST_F(PortTest, PathThatIsNoSerialLineSaysWhatItIs)
         }
         EXPECT_FALSE(port.Open());
     }
-    unlink((dir + "/ttyFile").c_str());
-    unlink((dir + "/ttyFifo").c_str());
-    rmdir(dir.c_str());
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(PortTest, DeviceHeldExclusivelyByAnotherProgramIsBusy)
