@@ -83,6 +83,7 @@ void ShowStartupNotes(const std::vector<std::string>& args) {
         if (MainForm) {
             auto* note = new QLabel(plat::ToQ(ignored));
             note->setObjectName(QStringLiteral("IgnoredArgumentsNote"));
+            note->setToolTip(note->text()); // whole, when the status bar is too narrow for it
             MainForm->StatusBar1->addPermanentWidget(note);
         }
     }
