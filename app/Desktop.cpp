@@ -1,6 +1,7 @@
 #include "app/Desktop.h"
 
 #include "app/Help.h"
+#include "config/IniStore.h"
 #include "config/ed_ini.h"
 #include "platform/Paths.h"
 #include "platform/qt/QtText.h"
@@ -48,6 +49,8 @@ std::string UsageText() {
            "  /use=develop   als erster Schalter: Entwickler-Markierungen im INI-Inspektor\n"
            "  -h, --help     diese Hilfe\n"
            "  -v, --version  Versionsangabe\n"
+           "  Qt-eigene Schalter wie -style NAME, -platform NAME, -reverse gelten wie in jedem\n"
+           "  Qt-Programm. Alle anderen Argumente werden ignoriert; die Statuszeile nennt sie.\n"
            "\n"
            "Die eigene INI-Datei:\n"
            "  [files]\n"
@@ -63,6 +66,11 @@ std::string UsageText() {
            "  COM3=rfc2217://Host:Port  COM-Port auf einem Terminalserver (Telnet mit COM-Port-Option,\n"
            "                         RFC 2217)\n"
            "  COM4=tcp://Host:Port   COM-Port \u00fcber eine rohe TCP-Verbindung, ohne Leitungssteuerung\n"
+           "  [desktop]\n"
+           "  qtlanguage=en          Sprache der Qt-eigenen Texte (Vorgabe: Deutsch; locale: die des Systems)\n"
+           "\n"
+           "Umgebung:\n"
+           "  INI4ZAV_QT_LANGUAGE    wie [desktop] qtlanguage, geht ihm vor\n"
            "\n"
            "Handbuch: " +
            help::ManualLocation() +
@@ -98,7 +106,26 @@ QIcon ApplicationIcon() {
     return QIcon::fromTheme(QString::fromLatin1(AppName), drawn);
 }
 
-QString SetUpApplication(QApplication& app) {
+QString RequestedQtLanguage() {
+    if (const QString fromEnv = qEnvironmentVariable("INI4ZAV_QT_LANGUAGE").trimmed(); !fromEnv.isEmpty())
+        return fromEnv;
+    if (!ConfigOpen() || ProgramIniFileName().empty() || IniFileName() != ProgramIniFileName()) return {};
+    return plat::ToQ(ToolIni().ReadString("desktop", "qtlanguage", "")).trimmed();
+}
+
+QString QtLanguage(const QString& requested) {
+    if (requested.isEmpty()) return QStringLiteral("de"); // the program is German: so are Qt's texts in it
+    if (requested.compare(QLatin1String("locale"), Qt::CaseInsensitive) != 0) return requested;
+    // The desktop's rule: LANGUAGE/LC_ALL/LC_MESSAGES/LANG, the first one set.
+    QString localeName;
+    for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        localeName = qEnvironmentVariable(variable).section(QLatin1Char(':'), 0, 0);
+        if (!localeName.isEmpty()) break;
+    }
+    return TranslationLanguage(localeName);
+}
+
+QString SetUpApplication(QApplication& app, const QString& requested) {
     QApplication::setApplicationName(QString::fromLatin1(AppName));
     QApplication::setOrganizationName(QString()); // folders ~/.config/ini4zav and ~/.cache/ini4zav
     QApplication::setApplicationVersion(QStringLiteral(INI4ZAV_VERSION));
@@ -106,15 +133,15 @@ QString SetUpApplication(QApplication& app) {
     QGuiApplication::setDesktopFileName(QString::fromLatin1(AppName));
     QApplication::setWindowIcon(ApplicationIcon());
 
-    // Qt's own texts (context menus, standard buttons) in the user's language. LANGUAGE/LC_ALL/LC_MESSAGES/LANG
-    // decide as everywhere on the desktop; with none of them set the program speaks German throughout.
-    QString localeName;
-    for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-        localeName = qEnvironmentVariable(variable).section(QLatin1Char(':'), 0, 0);
-        if (!localeName.isEmpty()) break;
+    // Qt's own texts next to the program's German ones: German, whatever the locale, unless asked otherwise.
+    const QString language = QtLanguage(requested);
+    const QString name = QStringLiteral("qtTexts");
+    if (auto* previous = app.findChild<QTranslator*>(name, Qt::FindDirectChildrenOnly)) {
+        QApplication::removeTranslator(previous);
+        delete previous;
     }
-    const QString language = TranslationLanguage(localeName);
     auto* translator = new QTranslator(&app);
+    translator->setObjectName(name);
     if (translator->load(QLocale(language), QStringLiteral("qtbase"), QStringLiteral("_"),
                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         QApplication::installTranslator(translator);
@@ -122,6 +149,29 @@ QString SetUpApplication(QApplication& app) {
     }
     delete translator;
     return {};
+}
+
+std::vector<std::string> IgnoredArguments(const std::vector<std::string>& args, const QStringList& leftByQt) {
+    QStringList left = leftByQt.mid(1);
+    std::vector<std::string> ignored;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const int index = left.indexOf(QString::fromLocal8Bit(arg.c_str()));
+        if (index < 0) continue; // one of Qt's own options (or its value)
+        left.removeAt(index);
+        const bool info = arg == "--help" || arg == "-h" || arg == "--version" || arg == "-v";
+        const bool ours = arg.find("/i=") != std::string::npos || arg.find("/m=") != std::string::npos ||
+                          (i == 1 && arg == "/use=develop");
+        if (!info && !ours) ignored.push_back(arg);
+    }
+    return ignored;
+}
+
+std::string IgnoredArgumentsText(const std::vector<std::string>& ignored) {
+    if (ignored.empty()) return {};
+    std::string text = ignored.size() == 1 ? "Unbekannter Schalter ignoriert:" : "Unbekannte Schalter ignoriert:";
+    for (const std::string& arg : ignored) text += " " + arg;
+    return text + " (ini4zav --help nennt die Schalter)";
 }
 
 std::string MissingProgramIniText(const std::vector<std::string>& args) {

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <string>
@@ -28,13 +29,27 @@ std::string UsageText();
 std::string VersionText();
 
 // Names the application (machine name, the title the user reads), sets its window icon, and loads Qt's own
-// translations for the user's language: German when the locale is German or not set. Returns the language
-// loaded ("" when Qt has no translation for it on this machine).
-QString SetUpApplication(QApplication& app);
+// texts (context menus, standard buttons) in the language QtLanguage gives for requested: German unless
+// the user asked for another. Returns the language loaded ("" when Qt has no translation for it on this
+// machine, so its English source texts show). A second call replaces the first call's translation.
+QString SetUpApplication(QApplication& app, const QString& requested = QString());
+// The language the user asked for Qt's own texts: the environment variable INI4ZAV_QT_LANGUAGE, else
+// [desktop] qtlanguage of the program's own INI file while it is the open configuration; empty if neither.
+QString RequestedQtLanguage();
+// The language whose Qt translation is loaded for a request: "de" for none; the user's locale
+// (LANGUAGE, LC_ALL, LC_MESSAGES, LANG) for "locale"; else the request itself ("en", "fr_FR").
+QString QtLanguage(const QString& requested);
 // The locale name whose Qt translation is loaded: the user's language, "de" for C/POSIX or none.
 QString TranslationLanguage(const QString& localeName);
 // The application icon (the drawn PNG sizes) and the theme's icon of the same name before it.
 QIcon ApplicationIcon();
+
+// The arguments that nothing takes, in their order: not --help/-h/--version/-v, naming no switch of the
+// program (/i= and /m= anywhere in an argument, /use=develop as the first one) and not taken by Qt as one
+// of its own options (those are missing from leftByQt, QCoreApplication::arguments()). They are ignored.
+std::vector<std::string> IgnoredArguments(const std::vector<std::string>& args, const QStringList& leftByQt);
+// The note about them for the status bar and the log; empty when there are none.
+std::string IgnoredArgumentsText(const std::vector<std::string>& ignored);
 
 // When the program's own INI file was not found at start: a German explanation naming the file looked
 // for, its directory and how to give one ("/i="); empty when the file was found.

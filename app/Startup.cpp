@@ -20,6 +20,7 @@
 #include "pages/unit80.h"
 #include "platform/qt/QtText.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QStatusBar>
 
@@ -74,6 +75,18 @@ void CreateForms() {
 
 void ShowStartupNotes(const std::vector<std::string>& args) {
     for (const std::string& message : StartupMessages()) dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    // Arguments nothing takes are ignored, and said so: in the status bar for good and in the main log.
+    if (const std::string ignored =
+            desktop::IgnoredArgumentsText(desktop::IgnoredArguments(args, QCoreApplication::arguments()));
+        !ignored.empty()) {
+        WriteLogLine(ignored);
+        if (MainForm) {
+            auto* note = new QLabel(plat::ToQ(ignored));
+            note->setObjectName(QStringLiteral("IgnoredArgumentsNote"));
+            note->setToolTip(note->text()); // whole, when the status bar is too narrow for it
+            MainForm->StatusBar1->addPermanentWidget(note);
+        }
+    }
     const std::string missing = desktop::MissingProgramIniText(args);
     if (missing.empty()) return;
     if (MainForm) {

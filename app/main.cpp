@@ -492,7 +492,11 @@ void TMainForm::SetToolRoot(const std::string& dir) {
 }
 
 void TMainForm::SetTabVisible(QWidget* tab, bool visible) {
-    PageControl1->setTabVisible(PageControl1->indexOf(tab), visible);
+    // A hidden tab is disabled too: the tab bar's arrows and wheel and the page control's Ctrl+Tab skip
+    // only disabled tabs, and a disabled page drops out of the focus chain.
+    const int index = PageControl1->indexOf(tab);
+    PageControl1->setTabEnabled(index, visible);
+    PageControl1->setTabVisible(index, visible);
 }
 
 bool TMainForm::TabVisible(QWidget* tab) const {
@@ -594,12 +598,14 @@ void TMainForm::PageControl1Change(int index) {
         LastTab = tab;
         return;
     }
+    // A hidden tab asked for by a program step (a tree node, say) is never shown: back to where the user was.
+    if (!TabVisible(tab)) {
+        ReturnToTab(LastTab && TabVisible(LastTab) ? LastTab : tab_main);
+        return;
+    }
     // Leaving the Main tab leaves the text view: a changed text is saved, dropped, or the Main tab stays.
     if (LastTab == tab_main && tab != tab_main && !ConfirmLeaveText()) {
-        SuppressTabShow = true;
-        PageControl1->setCurrentWidget(tab_main);
-        SuppressTabShow = false;
-        LastTab = tab_main;
+        ReturnToTab(tab_main);
         return;
     }
     LastTab = tab;
@@ -615,6 +621,13 @@ void TMainForm::PageControl1Change(int index) {
         tab_telefonShow();
     else if (tab == tab_inifile)
         tab_inifileShow();
+}
+
+void TMainForm::ReturnToTab(QWidget* tab) {
+    SuppressTabShow = true;
+    PageControl1->setCurrentWidget(tab);
+    SuppressTabShow = false;
+    LastTab = tab;
 }
 
 void TMainForm::HostPage(QWidget* page, QWidget* host) {

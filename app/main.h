@@ -174,6 +174,8 @@ protected:
 private:
     void PageControl1Change(int index);
     void SetTabVisible(QWidget* tab, bool visible);
+    // Makes tab the current page again without running its show handler.
+    void ReturnToTab(QWidget* tab);
     void ShowTextNotice(const std::string& notice, const std::string& path);
     // Image prefixes ("3,Daten": image 3, text "Daten") for every node, then the whole tree expanded.
     void ApplyImagePrefixes();

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     StartSysMod();
 
     TApplication app(argc, argv);
-    desktop::SetUpApplication(app);
+    desktop::SetUpApplication(app, desktop::RequestedQtLanguage());
 
     // Serial ports deliver their events on the GUI thread, ask for a port through the selection dialog,
     // and show what an event handler throws like any other failed action.

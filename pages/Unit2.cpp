@@ -139,9 +139,12 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
     top->addLayout(body, 1);
 
     connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
-    // A click, or moving through the list with the keys; the list's own filling does not count.
+    // A click, or choosing a type with the keys (arrows, Space); the list's own filling does not count.
+    // Tabbing into the list makes its first row current without choosing it: that changes nothing.
     connect(ModemListBox, &QListWidget::itemClicked, this, [this] { ModemListBoxClick(); });
-    connect(ModemListBox, &QListWidget::currentRowChanged, this, [this] { ModemListBoxClick(); });
+    connect(ModemListBox, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!ModemListBox->selectedItems().isEmpty()) ModemListBoxClick();
+    });
 }
 
 TForm2::~TForm2() {

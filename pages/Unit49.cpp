@@ -80,6 +80,8 @@ TTelefonBuch::TTelefonBuch(QWidget* parent) : QWidget(parent) {
     StringGrid1->setStyleSheet(QStringLiteral("QTableWidget { color: purple; }"));
     StringGrid1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     StringGrid1->setSelectionMode(QAbstractItemView::SingleSelection);
+    // The arrows move between the cells; Tab leaves the grid for the next control, as everywhere else.
+    StringGrid1->setTabKeyNavigation(false);
     StringGrid1->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                                  QAbstractItemView::AnyKeyPressed);
     SetRowCount(MinRows);

@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,6 +48,14 @@ int ResultFromErrno(int e) {
     case ENOMEM: return ecOutOfMemory;  // -12 would say "invalid file access code"
     default: return e > 0 && e < 32768 ? -e : ecGeneralFailure;
     }
+}
+
+// A path that exists but is no character device: the code that says what it is instead.
+int NotSerialCode(mode_t mode) {
+    if (S_ISREG(mode)) return ecIsRegularFile;
+    if (S_ISDIR(mode)) return ecIsDirectory;
+    if (S_ISFIFO(mode)) return ecIsFifo;
+    return ecNotSerialDevice;
 }
 
 bool NoModemLines(int e) { return e == ENOTTY || e == EINVAL; }
@@ -103,6 +112,9 @@ public:
 
     int Open(const std::string& name, uint16_t, uint16_t) override {
         if (waitWake_[0] < 0 || writeWake_[0] < 0) return ecNoHandles;
+        // A file, a pipe or a directory mapped as a port is said to be one, not opened and not locked.
+        struct stat st {};
+        if (::stat(name.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) return NotSerialCode(st.st_mode);
         // Exclusive, in the three ways serial programs on Linux agree on. The lock file comes first,
         // so that a device another program holds is not even opened (an open can move its lines).
         // Without a lock directory, or without the right to write there, the port goes on with the
@@ -117,7 +129,7 @@ public:
         const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         // EBUSY: another program set exclusive mode (TIOCEXCL).
         if (fd < 0) return fail(-1, ResultFromErrno(errno));
-        if (!::isatty(fd)) return fail(fd, ecBadId);
+        if (!::isatty(fd)) return fail(fd, ecNotSerialDevice);
         // The descriptor lock keeps out every program that locks as we do, privileged or not;
         // exclusive mode keeps out every other open except a privileged one.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd, ResultFromErrno(errno == EWOULDBLOCK ? EBUSY : errno));

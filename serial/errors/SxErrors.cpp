@@ -90,6 +90,10 @@ constexpr ClassEntry ClassMap[] = {
     {ecPutBlockFail, &Throw<EPutBlockFail>},
     {ecRegisterHandlerFailed, &Throw<ERegisterHandlerFailed>},
     {ecNullApi, &Throw<ENullApi>},
+    {ecIsDirectory, &Throw<ENotSerialDevice>},
+    {ecIsFifo, &Throw<ENotSerialDevice>},
+    {ecIsRegularFile, &Throw<ENotSerialDevice>},
+    {ecNotSerialDevice, &Throw<ENotSerialDevice>},
     {ecNoPermission, &Throw<ENoPermission>},
     {ecNotOpenedByTapi, &Throw<ENotOpenedByTapi>},
     {ecNoPortSelected, &Throw<ENoPortSelected>},
@@ -148,6 +152,10 @@ std::string ErrorMsg(int code)
     // Codes of this platform that the error table does not carry.
     if (code == ecNoPermission) return OsMessage(EACCES);
     if (code == ecSettingNotSupported) return "Line setting not supported by the device";
+    if (code == ecNotSerialDevice) return "das Ger\xE4t ist keine serielle Schnittstelle";
+    if (code == ecIsRegularFile) return "der Pfad ist eine gew\xF6hnliche Datei, keine serielle Schnittstelle";
+    if (code == ecIsFifo) return "der Pfad ist eine benannte Pipe (FIFO), keine serielle Schnittstelle";
+    if (code == ecIsDirectory) return "der Pfad ist ein Verzeichnis, keine serielle Schnittstelle";
     std::string text;
     if (number <= 0x7FFFFFFF) {
         try {

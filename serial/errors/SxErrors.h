@@ -56,6 +56,11 @@ constexpr int ecNotOpenedByTapi = -2012;
 // The user may not open the device (on Linux: not in the group that owns it, usually "dialout").
 // Its text is the system's ("Permission denied").
 constexpr int ecNoPermission = -2013;
+// The device path names something that is no serial line; the texts (German) say what it is instead.
+constexpr int ecNotSerialDevice = -2014; // a device, but no terminal (/dev/null, a socket, a disk)
+constexpr int ecIsRegularFile = -2015;
+constexpr int ecIsFifo = -2016;
+constexpr int ecIsDirectory = -2017;
 
 // Serial I/O.
 constexpr int ecNullApi = -3001;
@@ -197,6 +202,7 @@ SX_EXCEPTION_CLASS(ENoTimers, EOpenComm)
 SX_EXCEPTION_CLASS(ENoPortSelected, EOpenComm)
 SX_EXCEPTION_CLASS(ENotOpenedByTapi, EOpenComm)
 SX_EXCEPTION_CLASS(ENoPermission, EOpenComm)
+SX_EXCEPTION_CLASS(ENotSerialDevice, EOpenComm) // all four "no serial line" codes
 
 SX_EXCEPTION_CLASS(ENullApi, ESerialIO)
 SX_EXCEPTION_CLASS(ERegisterHandlerFailed, ESerialIO)

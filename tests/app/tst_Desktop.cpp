@@ -2,6 +2,7 @@
 // Qt's German texts, and the host paths shown for the tool paths in messages.
 
 #include "app/Desktop.h"
+#include "config/ed_ini.h"
 #include "pages/Dialogs.h"
 #include "platform/Paths.h"
 
@@ -56,6 +57,38 @@ private slots:
         QCOMPARE(run.leftBehind, QStringList());
     }
 
+    // Started with unknown switches, among them Qt-looking ones, the program opens its window, names them
+    // (not its own switches, nor Qt's options and their values) in its log once the window is up, and keeps
+    // running.
+    void unknownSwitchesDoNotEndTheProgram() {
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("ini4zav.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[files]\r\nbase=V:\r\n[drives]\r\nV=.\r\n[logfiles]\r\nmainlogfile=$(BASE)\\main.log\r\n"
+                  "reports=100000000000000000000\r\n");
+        ini.close();
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral(INI4ZAV_PROGRAM), {"--foo", "/m=xy", "/x=1", "-style", "fusion", "-help", "/use=develop",
+                                                  "--geometry=1x1", "-reverse", "-qwindowgeometry"});
+        QVERIFY(p.waitForStarted());
+        QFile log(dir.filePath("main.log"));
+        auto logText = [&] { return log.open(QIODevice::ReadOnly) ? QString::fromLatin1(log.readAll()) : QString(); };
+        auto logged = [&] {
+            const bool found = logText().contains("Unbekannte Schalter ignoriert: --foo /x=1 -help /use=develop "
+                                                  "--geometry=1x1 (ini4zav --help nennt die Schalter)");
+            log.close();
+            return found;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(logged() || p.state() == QProcess::NotRunning, 60000);
+        QVERIFY2(p.state() == QProcess::Running, qPrintable(p.readAllStandardError() + logText()));
+        p.kill();
+        p.waitForFinished();
+    }
+
     // The manual named in the usage is a file that exists (here: the source tree's).
     void usageNamesAnExistingManual() {
         const Run run = RunProgram({"--help"});
@@ -92,6 +125,31 @@ private slots:
         const QIcon icon = QApplication::windowIcon();
         QVERIFY(!icon.isNull());
         QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
+    }
+
+    // Qt's texts are German whatever the locale; the program's INI file ([desktop] qtlanguage) or the
+    // environment (INI4ZAV_QT_LANGUAGE, which wins) asks for another language or for the locale's.
+    void qtTextsAreGermanUnlessAskedOtherwise() {
+        auto cancel = [] { return QCoreApplication::translate("QPlatformTheme", "Cancel"); };
+        for (const char* v : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "INI4ZAV_QT_LANGUAGE"}) qunsetenv(v);
+        qputenv("LANG", "en_US.UTF-8");
+        QCOMPARE(desktop::SetUpApplication(*qApp, desktop::RequestedQtLanguage()), QString("de"));
+        QCOMPARE(cancel(), QString("Abbrechen"));
+
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("ini4zav.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[files]\r\nbase=V:\r\n[desktop]\r\nqtlanguage=locale\r\n");
+        ini.close();
+        StartConfiguration({"/opt/ini4zav/ini4zav", "/i=" + plat::FromHostPath(ini.fileName().toStdString())});
+        QCOMPARE(desktop::SetUpApplication(*qApp, desktop::RequestedQtLanguage()), QString("en_US"));
+        QCOMPARE(cancel(), QString("Cancel"));
+        qputenv("INI4ZAV_QT_LANGUAGE", "fr");
+        QCOMPARE(desktop::SetUpApplication(*qApp, desktop::RequestedQtLanguage()), QString("fr"));
+        QCOMPARE(cancel(), QString("Annuler"));
+        ShutdownConfiguration();
+        qunsetenv("INI4ZAV_QT_LANGUAGE");
+        desktop::SetUpApplication(*qApp);
     }
 
     // A message box's tooltip names the host path of every tool path in its text.

@@ -33,7 +33,9 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <QPlainTextEdit>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
@@ -564,6 +566,83 @@ private slots:
     }
 
     // Enter and a double-click on a node do what a click does; after a build the keyboard has a node.
+    // A hidden tab is out of reach of every key on the tab bar (arrows, Home/End, Ctrl+Tab, Ctrl+Shift+Tab,
+    // Ctrl+PgUp/PgDn), of the wheel and clicks over the bar, and of a program step that asks for it; also
+    // after a tool switch hid tabs that were shown. Tab reaches every visible control and nothing else.
+    void keysAndMouseReachTheVisibleTabsAndControlsOnly() {
+        Start();
+        QTabWidget* tabs = MainForm->PageControl1;
+        QTabBar* bar = tabs->tabBar();
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
+        const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+        const QKeyCombination keys[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Home, Qt::Key_End, ctrl | Qt::Key_Tab,
+                                        ctrl | Qt::ShiftModifier | Qt::Key_Backtab, ctrl | Qt::Key_PageUp,
+                                        ctrl | Qt::Key_PageDown};
+        QStringList reached;
+        auto note = [&](const QString& how) {
+            if (!MainForm->TabVisible(tabs->currentWidget()))
+                reached << how + " -> " + tabs->tabText(tabs->currentIndex());
+        };
+        auto tryEverything = [&] {
+            for (QKeyCombination key : keys)
+                for (int i = 0; i < tabs->count(); ++i) {
+                    bar->setFocus();
+                    QTest::keyClick(bar, key.key(), key.keyboardModifiers());
+                    note(QKeySequence(key).toString());
+                }
+            for (int delta : {-120, 120})
+                for (int i = 0; i < tabs->count(); ++i) {
+                    QWheelEvent wheel(QPointF(5, 5), bar->mapToGlobal(QPointF(5, 5)), {}, {0, delta}, Qt::NoButton,
+                                      Qt::NoModifier, Qt::NoScrollPhase, false);
+                    QApplication::sendEvent(bar, &wheel);
+                    note(QStringLiteral("wheel"));
+                }
+            for (int x = 2; x < bar->width(); x += 10) {
+                QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(x, bar->height() / 2));
+                note(QStringLiteral("click"));
+            }
+            for (QWidget* tab : {MainForm->tab_inifile, MainForm->tab_report, MainForm->tab_modem})
+                if (!MainForm->TabVisible(tab)) {
+                    tabs->setCurrentWidget(tab);
+                    note(QStringLiteral("program"));
+                }
+        };
+        tryEverything();
+        MainForm->SpeedButton3->click(); // Mon4VAm: five tabs
+        tryEverything();
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_main);
+        MainForm->SpeedButton2->click(); // Ed4VAm: Main and Port
+        tryEverything();
+        reached.removeDuplicates();
+        QVERIFY2(reached.isEmpty(), qPrintable(reached.join(", ")));
+
+        // Tab alone reaches every visible control that takes the focus on each shown page, and nothing hidden,
+        // disabled or on another page; a page never holds the focus for more than a round.
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_main);
+        MainForm->SpeedButton3->click();
+        for (QWidget* tab : {MainForm->tab_main, MainForm->tab_modem, MainForm->tab_monitor, MainForm->tab_telefon,
+                             MainForm->tab_port}) {
+            MainForm->PageControl1->setCurrentWidget(tab);
+            QList<QWidget*> expected;
+            for (QWidget* w : MainForm->findChildren<QWidget*>())
+                if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) && !w->focusProxy())
+                    expected << w;
+            QSet<QWidget*> focused;
+            MainForm->PageControl1->tabBar()->setFocus(Qt::TabFocusReason);
+            for (int i = 0; i < 2 * expected.size(); ++i) {
+                QWidget* focus = QApplication::focusWidget();
+                QVERIFY2(focus && focus->isVisible() && focus->isEnabled(),
+                         qPrintable(tab->objectName() + ": " + (focus ? focus->objectName() : "-")));
+                focused << focus;
+                QTest::keyClick(focus, Qt::Key_Tab);
+            }
+            for (QWidget* w : expected)
+                QVERIFY2(focused.contains(w), qPrintable(tab->objectName() + ": " + w->objectName() + " " +
+                                                         w->metaObject()->className()));
+        }
+    }
+
     void keyboardAndDoubleClickOpenNodes() {
         Start();
         MainForm->SpeedButton2->click();

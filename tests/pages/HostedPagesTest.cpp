@@ -2,6 +2,7 @@
 // buttons, and what reaches the disk when the next tab switch writes the configuration back.
 
 #include "app/main.h"
+#include "config/IniStore.h"
 #include "config/ed_ini.h"
 #include "pages/Unit2.h"
 #include "pages/Unit3.h"
@@ -9,8 +10,10 @@
 #include "pages/Unit7.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "platform/qt/QtText.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -40,6 +43,14 @@ class HostedPagesTest : public QObject {
     void Show(QWidget* tab) {
         MainForm->PageControl1->setCurrentWidget(tab);
         QCOMPARE(MainForm->PageControl1->currentWidget(), tab);
+    }
+
+    // From "Sichern" on, Tab until the modem-type list has the focus.
+    static void TabToModemList() {
+        Form2->BitBtn1->setFocus(Qt::TabFocusReason);
+        for (int i = 0; i < 20 && !Form2->ModemListBox->hasFocus(); ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QVERIFY(Form2->ModemListBox->hasFocus());
     }
 
 private slots:
@@ -97,6 +108,30 @@ private slots:
         QVERIFY(disk.find("[time]\ndial_timeout=70\n") != std::string::npos);
         QVERIFY(disk.find("Dial=ATDP\n") != std::string::npos); // the resolver's "dial" and the page's "Dial" are one key
         QVERIFY(disk.find("\ndial=") == std::string::npos);
+    }
+
+    // Reaching the list by Tab chooses no type: "Sichern" and the next tab switch keep the init strings.
+    // Space or an arrow key then chooses one.
+    void modemListReachedByTabKeepsTheInitStrings() {
+        Show(MainForm->tab_modem);
+        const QString before[] = {Form2->ini1->text(), Form2->ini2->text(), Form2->ini3->text()};
+        QVERIFY(!before[0].isEmpty());
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
+        TabToModemList();
+        QCOMPARE(Form2->ini1->text(), before[0]);
+        QCOMPARE(Form2->ini3->text(), before[2]);
+        Form2->BitBtn1->click();
+        Show(MainForm->tab_monitor);
+        const QString kept = "i1=" + before[0] + "\ni2=" + before[1] + "\ni3=" + before[2] + "\n";
+        QVERIFY(Disk("mon4vam\\mon4vam.ini").find(FromQ(kept)) != std::string::npos);
+
+        Show(MainForm->tab_modem);
+        TabToModemList();
+        QTest::keyClick(Form2->ModemListBox, Qt::Key_Space);
+        QCOMPARE(Form2->ModemType->text(), Form2->ModemListBox->item(0)->text());
+        const std::string type = FromQ(Form2->ModemType->text());
+        QCOMPARE(FromQ(Form2->ini1->text()), plat::AnsiUpperCase(Form2->ModemStore()->ReadString(type, "i1", "??")));
     }
 
     void monitorTaskPage() {

@@ -4,6 +4,9 @@
 #include "ChildProcess.h"
 #include "PortFixture.h"
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -136,6 +139,42 @@ TEST_F(PortTest, FailedOpensLeaveThePortClosedWithoutDispatcher)
         EXPECT_EQ(opened, 0);
     }
     EXPECT_TRUE(holder.Open());
+}
+
+// A path mapped as a port that exists but is no serial line says what it is, rather than "does not exist".
+TEST_F(PortTest, PathThatIsNoSerialLineSaysWhatItIs)
+{
+    char dirName[] = "/tmp/sxportXXXXXX";
+    ASSERT_NE(mkdtemp(dirName), nullptr);
+    const std::string dir = dirName;
+    std::ofstream(dir + "/ttyFile") << "x";
+    ASSERT_EQ(mkfifo((dir + "/ttyFifo").c_str(), 0600), 0);
+    const struct {
+        std::string Path;
+        int Code;
+        const char* Kind;
+    } cases[] = {
+        {dir + "/ttyFile", ecIsRegularFile, "gew\xF6hnliche Datei"},
+        {dir + "/ttyFifo", ecIsFifo, "Pipe"},
+        {dir, ecIsDirectory, "Verzeichnis"},
+        {"/dev/null", ecNotSerialDevice, "Ger\xE4t"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Path);
+        plat::SetComDevice(9, c.Path);
+        TSxComPort port(&gui);
+        port.SetComNumber(9);
+        try {
+            port.SetOpen(true);
+            ADD_FAILURE() << "opened";
+        } catch (const ENotSerialDevice& e) {
+            EXPECT_EQ(e.ResultCode, c.Code);
+            EXPECT_NE(e.Message().find(c.Kind), std::string::npos) << e.what();
+            EXPECT_NE(e.Message().find("keine serielle Schnittstelle"), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(port.Open());
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(PortTest, DeviceHeldExclusivelyByAnotherProgramIsBusy)
