@@ -39,7 +39,7 @@ int ResultFromSystem(DWORD e) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY: return ecOutOfMemory;
     case ERROR_INVALID_PARAMETER: return ecBadArgument;
-    default: return e > 0 && e <= 162 ? -static_cast<int>(e) : ecGeneralFailure;
+    default: return e >= 2 && e <= 162 ? -static_cast<int>(e) : ecGeneralFailure;
     }
 }
 
@@ -172,9 +172,9 @@ public:
         d.XonChar = static_cast<char>(s.XonChar);
         d.XoffChar = static_cast<char>(s.XoffChar);
         if (!SetCommState(h_, &d)) {
+            // The driver names no field that it refused: "error in the parameters".
             const DWORD e = GetLastError();
-            // The driver names no field: a baud rate it cannot make is the likely one.
-            return e == ERROR_INVALID_PARAMETER && s.XonChar != s.XoffChar ? ecBaudRate : ResultFromSystem(e);
+            return e == ERROR_INVALID_PARAMETER ? ecDefault : ResultFromSystem(e);
         }
         current_ = s;
         return 0;
@@ -291,12 +291,16 @@ private:
     static constexpr DWORD IdleLookMs = 20;
 
     // Queue sizes, the line flags the port relies on, reads that return at once, the events of a wait.
+    // A device that knows none of the communications calls is no serial port.
     int Prepare(HANDLE h, uint16_t inSize, uint16_t outSize) {
-        if (!SetupComm(h, std::max<DWORD>(inSize, 64), std::max<DWORD>(outSize, 64)))
-            return ResultFromSystem(GetLastError());
         savedState_ = DCB{};
         savedState_.DCBlength = sizeof savedState_;
-        if (!GetCommState(h, &savedState_) || !GetCommTimeouts(h, &savedTimeouts_))
+        if (!GetCommState(h, &savedState_)) {
+            const DWORD e = GetLastError();
+            return NoModemLines(e) || e == ERROR_INVALID_HANDLE ? ecBadId : ResultFromSystem(e);
+        }
+        if (!SetupComm(h, std::max<DWORD>(inSize, 64), std::max<DWORD>(outSize, 64)) ||
+            !GetCommTimeouts(h, &savedTimeouts_))
             return ResultFromSystem(GetLastError());
         DCB d = savedState_;
         d.fBinary = TRUE;
