@@ -288,7 +288,7 @@ public:
 private:
     static constexpr uint8_t AlwaysReady = 0x10 | 0x20 | 0x80; // CTS, DSR, DCD
     static constexpr DWORD ReadSettleMs = 200;
-    static constexpr DWORD IdleLookMs = 20;
+    static constexpr DWORD IdleLookMs = 50;
 
     // Queue sizes, the line flags the port relies on, reads that return at once, the events of a wait.
     // A device that knows none of the communications calls is no serial port.
