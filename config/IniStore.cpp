@@ -166,17 +166,43 @@ std::string TIniStore::WhyNotReadable(const std::string& fileName) {
     }
     if (S_ISDIR(st.st_mode)) return "es ist ein Ordner, keine Datei";
     if (!S_ISREG(st.st_mode)) return plat::SystemErrorText(ENODEV);
+    if (uint64_t(st.st_size) > MaxFileSize) return TooBig(uint64_t(st.st_size));
     return {};
 }
 
-TIniStore::TIniStore(std::string fileName) : fileName_(std::move(fileName)), index_(std::make_unique<SectionIndex>()) {
+std::string TIniStore::TooBig(uint64_t size) {
+    const uint64_t mb = (size + (1u << 20) - 1) >> 20;
+    return "sie ist mit " + std::to_string(mb) + " MB zu gro\xDF f\xFC" "r eine INI-Datei (h\xF6" "chstens " +
+           std::to_string(MaxFileSize >> 20) + " MB)";
+}
+
+namespace {
+
+void SayMissing(const std::string& fileName) {
+    const std::string host = plat::ToHostPath(fileName);
+    struct stat st;
+    const bool dangling = !host.empty() && ::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    plat::FileNotice(fileName, "Die Datei \"" + fileName + "\" " +
+                                   (dangling ? "ist eine Verkn\xFC" "pfung, deren Ziel fehlt."
+                                             : "ist nicht vorhanden."));
+}
+
+} // namespace
+
+TIniStore::TIniStore(std::string fileName, IfMissing ifMissing)
+    : fileName_(std::move(fileName)), index_(std::make_unique<SectionIndex>()) {
     if (fileName_.empty()) return;
     std::string why = WhyNotReadable(fileName_);
     std::string bytes;
+    plat::FileInfo info;
     if (why.empty()) {
-        const int err = plat::ReadFileInto(fileName_, bytes);
-        if (err == ENOENT) return; // vanished meanwhile: missing
-        if (err != 0) why = plat::SystemErrorText(err);
+        const int err = plat::ReadFileInto(fileName_, bytes, info, MaxFileSize);
+        if (err == ENOENT) { // missing (perhaps vanished meanwhile)
+            if (ifMissing == IfMissing::Say) SayMissing(fileName_);
+            return;
+        }
+        if (err == EFBIG) why = TooBig(info.size);
+        else if (err != 0) why = plat::SystemErrorText(err);
     }
     if (!why.empty()) {
         loadError_ = why;
@@ -186,7 +212,7 @@ TIniStore::TIniStore(std::string fileName) : fileName_(std::move(fileName)), ind
                                         ". Sie wird nicht \xFC" "berschrieben.");
         return;
     }
-    stamp_ = plat::StampFile(fileName_, bytes);
+    stamp_ = plat::StampOf(info, bytes);
     Load(bytes);
     baseline_ = plat::HashBytes(GetText());
     if (!notIni_.empty())
@@ -445,7 +471,7 @@ std::string TIniStore::GetText() const {
 
 bool TIniStore::Edited() const { return modified_ && plat::HashBytes(GetText()) != baseline_; }
 
-void TIniStore::ReloadFrom(std::string_view bytes) {
+void TIniStore::ReloadFrom(std::string_view bytes, const plat::FileInfo& info) {
     preamble_.clear();
     sections_.clear();
     index_ = std::make_unique<SectionIndex>();
@@ -453,7 +479,7 @@ void TIniStore::ReloadFrom(std::string_view bytes) {
     bom_ = false;
     notIni_.clear();
     Load(bytes);
-    stamp_ = plat::StampFile(fileName_, bytes);
+    stamp_ = plat::StampOf(info, bytes);
     baseline_ = plat::HashBytes(GetText());
     modified_ = false;
 }
@@ -465,10 +491,10 @@ UpdateResult TIniStore::UpdateFile() {
         throw plat::WriteCancelled("Die Datei \"" + fileName_ + "\" konnte nicht gelesen werden und wird nicht \xFC" "berschrieben (" +
                                    loadError_ + "). Die \xC4" "nderungen sind nicht gesichert.");
     }
-    const bool edited = Edited();
+    // Nothing edited here: the file stays as it is, in whatever form it has, and a missing one is not made.
+    if (!Edited()) return TakeChangeFromDisk();
     if (!notIni_.empty()) {
         // What is plainly no INI file is rewritten only on the user's word, and only with edits of his.
-        if (!edited) return UpdateResult::Nothing;
         if (!plat::AskConfirm("Die Datei \"" + fileName_ + "\" ist keine INI-Datei (" + notIni_ +
                               "). Soll sie trotzdem mit Ihren \xC4" "nderungen \xFC" "berschrieben werden?"))
             throw plat::WriteCancelled("Die Datei \"" + fileName_ + "\" wurde nicht \xFC" "berschrieben, weil sie "
@@ -477,10 +503,9 @@ UpdateResult TIniStore::UpdateFile() {
     }
     const std::string text = GetText();
     std::string disk;
-    switch (plat::WriteBack(fileName_, text, stamp_, edited, disk)) {
+    switch (plat::WriteBack(fileName_, text, stamp_, true, disk)) {
     case plat::WriteBackResult::TakeFromDisk:
-        ReloadFrom(disk);
-        return UpdateResult::TakenFromDisk;
+        return TakeChangeFromDisk();
     case plat::WriteBackResult::AlreadyOnDisk:
         modified_ = false;
         baseline_ = plat::HashBytes(text);
@@ -492,4 +517,23 @@ UpdateResult TIniStore::UpdateFile() {
     baseline_ = plat::HashBytes(text);
     notIni_.clear(); // the user's word made it his INI file
     return UpdateResult::Written;
+}
+
+// Takes the file's content when another program changed it since it was loaded or written here. A file
+// that became unreadable or too big is left alone, and so is the store.
+UpdateResult TIniStore::TakeChangeFromDisk() {
+    modified_ = false;
+    if (!plat::ChangedOnDisk(fileName_, stamp_)) return UpdateResult::Nothing;
+    std::string bytes;
+    plat::FileInfo info;
+    const int err = plat::ReadFileInto(fileName_, bytes, info, MaxFileSize);
+    if (err != 0 && err != ENOENT) {
+        plat::FileNotice(fileName_, "Die Datei \"" + fileName_ + "\" wurde au\xDF" "erhalb des Programms ge\xE4" "ndert "
+                                    "und wird nicht neu gelesen: " +
+                                        (err == EFBIG ? TooBig(info.size) : plat::SystemErrorText(err)) + ".",
+                         false);
+        return UpdateResult::Nothing;
+    }
+    ReloadFrom(bytes, info);
+    return UpdateResult::TakenFromDisk;
 }

@@ -33,7 +33,10 @@ public:
     // An empty file name gives an empty store that is never written. A UTF-8 byte-order mark is skipped
     // (and written back), CR-only line ends are line ends. Every load problem is told through
     // plat::FileNotice, naming the file and the cause.
-    explicit TIniStore(std::string fileName);
+    // With IfMissing::Say a missing file (also a link whose target is missing) is told through
+    // plat::FileNotice: for files the settings name, whose absence the user should know of.
+    enum class IfMissing { Quiet, Say };
+    explicit TIniStore(std::string fileName, IfMissing ifMissing = IfMissing::Quiet);
     ~TIniStore();
     TIniStore(const TIniStore&) = delete;
     TIniStore& operator=(const TIniStore&) = delete;
@@ -48,6 +51,9 @@ public:
     bool Edited() const;
     // Why a file cannot be loaded ("" when it can, or when it is simply missing); German.
     static std::string WhyNotReadable(const std::string& fileName);
+    // INI files above this size are refused unread: the tool family's files are a few kilobytes, and a file
+    // of this size (the benchmark uses 20 MB) already takes a noticeable time to load, again on every tab switch.
+    static constexpr uint64_t MaxFileSize = 32u << 20;
 
     std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
     // "0x"/"0X" followed by hex digits, "$" followed by hex digits, or decimal; anything else gives def.
@@ -73,9 +79,10 @@ public:
     // The same as the file's bytes: CR LF line ends, or LF when the file read had LF line ends (unless a line
     // ends in CR, which only survives a CR LF line end).
     std::string GetText() const;
-    // Writes GetText to the file atomically by the write-back rule of plat::WriteBack: skipped when the file
-    // already holds these bytes; when the file changed on disk since the load, the store takes it from disk
-    // if nothing was edited here, and the user is asked if both changed. Throws plat::FileError when the
+    // Writes GetText to the file atomically by the write-back rule of plat::WriteBack, but only when the store
+    // was edited: an unedited store leaves the file as it is (no normal form forced on it, no file made where
+    // none was). When the file changed on disk since the load, the store takes it from disk if nothing was
+    // edited here, and the user is asked if both changed. Throws plat::FileError when the
     // write fails and plat::WriteCancelled when it was refused; the store keeps its content either way. A
     // file that could not be read on creation is never replaced (a WriteCancelled when there are changes);
     // a file that is no INI file is not rewritten unless edited here, and then only on the user's word.
@@ -88,7 +95,9 @@ private:
     cfg::IniSection* Find(std::string_view section) const;
     cfg::IniSection& FindOrAdd(std::string_view section);
     void Load(std::string_view bytes);
-    void ReloadFrom(std::string_view bytes);
+    void ReloadFrom(std::string_view bytes, const plat::FileInfo& info);
+    UpdateResult TakeChangeFromDisk();
+    static std::string TooBig(uint64_t size);
 
     struct SectionIndex;
     std::string fileName_;

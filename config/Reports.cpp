@@ -63,7 +63,10 @@ void TMyFile::WriteLine(const std::string& text) {
         const bool ok = std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
                         std::fwrite("\r\n", 1, 2, file_) == 2 &&
                         std::fflush(file_) == 0; // the console writes during a run; lines must not wait for the end
-        if (ok) return;
+        if (ok) {
+            written_ += text.size() + 2;
+            return;
+        }
         err = errno != 0 ? errno : EIO;
         std::clearerr(file_);
         if (lostLines_++ > 0) return; // told once; the program keeps running and keeps trying
@@ -83,9 +86,9 @@ TLogFile::TLogFile() {
     plat::DeleteFile(fileName_); // a new log on every start
     OpenFile(false);
     gActiveLog = this;
-    Reports.ReportWriter = [this](const std::string& text) { WriteLogLine(text); };
+    Reports.ReportWriter = [this](const std::string& text) { WriteReportLine(text); };
     Reports.ReportWriterIfFlag3 = [this](const std::string& text) {
-        if (Reports.Flag(3)) WriteLogLine(text);
+        if (Reports.Flag(3)) WriteReportLine(text);
     };
 
     if (Reports.Flag(0)) {
@@ -113,6 +116,20 @@ TLogFile::~TLogFile() {
 
 void TLogFile::WriteLogLine(const std::string& text) {
     if (open_) WriteLine(text);
+}
+
+void TLogFile::WriteReportLine(const std::string& text) {
+    if (!open_ || reportsStopped_) return;
+    if (written_ + text.size() + 2 <= ReportLimit) {
+        WriteLine(text);
+        return;
+    }
+    reportsStopped_ = true;
+    const std::string limit = std::to_string(ReportLimit >> 20) + " MB";
+    WriteLine("*** Protokoll hat " + limit + " erreicht: weitere Meldungen werden nicht mehr geschrieben");
+    plat::FileNotice(fileName_, "Die Protokolldatei \"" + fileName_ + "\" hat " + limit + " erreicht; weitere "
+                                    "Meldungen werden bis zum n\xE4" "chsten Start nicht mehr geschrieben.",
+                     false);
 }
 
 TLogOnFile::TLogOnFile() {

@@ -45,6 +45,7 @@ protected:
 
     bool open_ = false;
     std::string fileName_;
+    uint64_t written_ = 0; // bytes written by this object, line ends included
 
 private:
     std::FILE* file_ = nullptr;
@@ -53,11 +54,20 @@ private:
 };
 
 // The main log. Reads [logfiles] mainlogfile and reports from the open configuration; replaces the old file.
+// What reaches it through the report record's writers (the serial console's copy of its lines) stops once
+// the log holds ReportLimit bytes, with one line saying so; the log's own lines (header, trace, closing)
+// are always written.
 class TLogFile : public TMyFile {
 public:
+    static constexpr uint64_t ReportLimit = 32u << 20;
     TLogFile();
     ~TLogFile() override;
     void WriteLogLine(const std::string& text);
+    // A line through the report record: dropped once the limit is reached.
+    void WriteReportLine(const std::string& text);
+
+private:
+    bool reportsStopped_ = false;
 };
 
 // The log-on file. Reads [Logfiles] logonfile; appends, or creates it with its creation line.

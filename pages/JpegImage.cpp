@@ -100,8 +100,10 @@ Outcome Decode(const unsigned char* data, unsigned long size, QImage* image, Err
         return Outcome::TooLarge;
     }
     // Huffman-coded data needs at least one bit per block of the fullest component; a file far smaller
-    // than its claim is damaged (or made to exhaust memory) and is refused before the decode.
-    if (!cinfo.arith_code && size < claim.minDataBytes) {
+    // than its claim is damaged (or made to exhaust memory) and is refused before the decode. The same
+    // holds for arithmetic coding: it could go below a bit per block only for a picture flat almost
+    // throughout, and where its data ends early its decoder goes on without a word, showing stripes.
+    if (size < claim.minDataBytes) {
         std::snprintf(err->message, sizeof err->message, "%lu Bytes f\xFCr %ux%u Bildpunkte", size,
                       unsigned(cinfo.image_width), unsigned(cinfo.image_height));
         jpeg_destroy_decompress(&cinfo);

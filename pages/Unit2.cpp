@@ -156,7 +156,7 @@ TForm2::~TForm2() {
 void TForm2::LoadSettings() {
     // A fresh modem-types store each time, so edits of the file on disk show up; the old one is not written.
     FModemStore.reset();
-    FModemStore = std::make_unique<TIniStore>(ModemDatabasePath);
+    FModemStore = std::make_unique<TIniStore>(ModemDatabasePath, TIniStore::IfMissing::Say);
 
     const QSignalBlocker quiet(ModemListBox);
     ModemListBox->clear();

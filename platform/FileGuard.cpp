@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -15,8 +16,6 @@ bool StatOf(const std::string& toolPath, struct stat& st) {
     const std::string host = ToHostPath(toolPath);
     return !host.empty() && ::stat(host.c_str(), &st) == 0;
 }
-
-constexpr uint64_t SmallFile = 4u << 20;
 
 int64_t MtimeNs(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
 
@@ -61,15 +60,25 @@ FileStamp StampFile(const std::string& toolPath, std::string_view bytes) {
     return s;
 }
 
+FileStamp StampOf(const FileInfo& info, std::string_view bytes) {
+    FileStamp s;
+    if (!info.exists) return s;
+    s.exists = true;
+    s.size = info.size;
+    s.mtimeNs = info.mtimeNs;
+    s.dev = info.dev;
+    s.ino = info.ino;
+    s.hash = HashBytes(bytes);
+    return s;
+}
+
 bool ChangedOnDisk(const std::string& toolPath, const FileStamp& stamp, std::string* diskBytes) {
     struct stat st;
     const bool exists = StatOf(toolPath, st);
     if (!exists || !stamp.exists) return exists != stamp.exists;
-    const bool sameStatus = uint64_t(st.st_size) == stamp.size && MtimeNs(st) == stamp.mtimeNs &&
-                            uint64_t(st.st_ino) == stamp.ino && uint64_t(st.st_dev) == stamp.dev;
-    // A small file is compared by its bytes even then: a rewrite in place within one clock tick keeps
-    // size, time and inode.
-    if (sameStatus && stamp.size > SmallFile) return false;
+    // Another size is another content. The same size, time and inode are no proof of the same bytes (a
+    // rewrite in place within one clock tick keeps them all): the bytes are compared.
+    if (uint64_t(st.st_size) != stamp.size) return true;
     std::string bytes;
     if (!TryReadFileBytes(toolPath, bytes)) return true;
     const bool changed = HashBytes(bytes) != stamp.hash;
@@ -105,9 +114,14 @@ bool AskConfirm(const std::string& text) {
     return q && q(text);
 }
 
-WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, FileStamp& stamp, bool editedHere,
-                          std::string& diskBytes) {
+namespace {
+
+// One round of WriteBack; nothing when the file changed while the new version was written (it was then
+// left as it was).
+std::optional<WriteBackResult> WriteBackOnce(const std::string& toolPath, std::string_view bytes, FileStamp& stamp,
+                                             bool editedHere, std::string& diskBytes) {
     diskBytes.clear();
+    FileInfo written;
     if (ChangedOnDisk(toolPath, stamp, &diskBytes)) {
         Conflict answer = Conflict::TakeFromDisk;
         if (editedHere) answer = AskConflict(toolPath);
@@ -124,18 +138,36 @@ WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, F
             return WriteBackResult::TakeFromDisk;
         }
         diskBytes.clear();
-    } else {
-        // Unchanged since the load: equal bytes need no write (the stamp may only have been touched).
-        std::string existing;
-        if (stamp.exists && stamp.hash == HashBytes(bytes) && TryReadFileBytes(toolPath, existing) &&
-            existing == bytes) {
-            stamp = StampFile(toolPath, existing);
-            return WriteBackResult::AlreadyOnDisk;
-        }
+        if (!WriteFileAtomic(toolPath, bytes, [] { return true; }, &written)) return std::nullopt;
+        stamp = StampOf(written, bytes);
+        return WriteBackResult::Written;
     }
-    WriteFileAtomic(toolPath, bytes);
-    stamp = StampFile(toolPath, bytes);
+    // Unchanged since the load: equal bytes need no write (the stamp may only have been touched).
+    std::string existing;
+    FileInfo info;
+    if (stamp.exists && stamp.hash == HashBytes(bytes) && ReadFileInto(toolPath, existing, info, stamp.size) == 0 &&
+        existing == bytes) {
+        stamp = StampOf(info, existing);
+        return WriteBackResult::AlreadyOnDisk;
+    }
+    // Looked at again once the new version is complete, right before it replaces the file: a change made
+    // while it was written is not overwritten but goes the way of any change on disk.
+    if (!WriteFileAtomic(toolPath, bytes, [&] { return !ChangedOnDisk(toolPath, stamp); }, &written))
+        return std::nullopt;
+    stamp = StampOf(written, bytes);
     return WriteBackResult::Written;
+}
+
+} // namespace
+
+WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, FileStamp& stamp, bool editedHere,
+                          std::string& diskBytes) {
+    // A change made while the new version was written goes the way of any change on disk; a file that
+    // another program keeps changing under the write is given up after a few rounds.
+    for (int round = 0; round < 3; ++round)
+        if (const auto result = WriteBackOnce(toolPath, bytes, stamp, editedHere, diskBytes)) return *result;
+    throw WriteCancelled("Die Datei \"" + toolPath + "\" wurde nicht gesichert: ein anderes Programm \xE4" "ndert "
+                         "sie gerade. Die \xC4" "nderungen sind noch nicht gesichert.");
 }
 
 void SetFileNoticeSink(FileNoticeSink sink) {

@@ -26,10 +26,12 @@ uint64_t HashBytes(std::string_view bytes);
 // The stamp of bytes just read from or written to toolPath: the file's status now and the bytes' hash.
 // A file that does not exist gives a stamp with exists false.
 FileStamp StampFile(const std::string& toolPath, std::string_view bytes);
+// The stamp of bytes read from or written to a file in the state info (taken from the descriptor used).
+FileStamp StampOf(const FileInfo& info, std::string_view bytes);
 
-// Whether the file on disk no longer holds what stamp describes. Same size, time and inode count as
-// unchanged without reading; otherwise the file is read (its bytes go to diskBytes) and compared by hash,
-// so a touch that left the bytes alone is no change. A file that cannot be read counts as changed.
+// Whether the file on disk no longer holds what stamp describes. Another size is a change without reading;
+// otherwise the file is read (its bytes go to diskBytes) and compared by hash, so a touch that left the
+// bytes alone is no change. A file that cannot be read counts as changed.
 bool ChangedOnDisk(const std::string& toolPath, const FileStamp& stamp, std::string* diskBytes = nullptr);
 
 // The answer to "the file changed on disk and here".
@@ -54,10 +56,12 @@ struct WriteCancelled : FileError {
 
 enum class WriteBackResult { Written, AlreadyOnDisk, TakeFromDisk };
 // The one rule for writing back a file loaded earlier (stamp from the load):
-//  - the disk holds what was loaded: bytes are written atomically (nothing when the file holds them);
+//  - the disk holds what was loaded: bytes are written atomically (nothing when the file holds them); the
+//    disk is looked at once more right before the new version replaces the file;
 //  - the disk changed and nothing was edited here: nothing is written, TakeFromDisk, diskBytes filled;
 //  - both changed: AskConflict; Overwrite writes, TakeFromDisk as above, Cancel throws WriteCancelled.
-// After Written/AlreadyOnDisk the stamp describes the file on disk. FileError when the write fails.
+// After Written/AlreadyOnDisk the stamp describes the file as written or read (from the descriptor used).
+// FileError when the write fails.
 WriteBackResult WriteBack(const std::string& toolPath, std::string_view bytes, FileStamp& stamp, bool editedHere,
                           std::string& diskBytes);
 

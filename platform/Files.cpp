@@ -74,7 +74,23 @@ void SyncDirectory(const std::string& dir) {
     }
 }
 
-int ReadInto(const std::string& toolPath, std::string& bytes) {
+FileInfo InfoOf(const struct stat& st) {
+    FileInfo i;
+    i.exists = true;
+    i.size = uint64_t(st.st_size);
+    i.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    i.dev = uint64_t(st.st_dev);
+    i.ino = uint64_t(st.st_ino);
+    return i;
+}
+
+bool SameState(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+int ReadInto(const std::string& toolPath, std::string& bytes, FileInfo* info = nullptr,
+             uint64_t maxSize = UINT64_MAX) {
     const std::string host = ToHostPath(toolPath);
     if (host.empty()) return ENOENT;
     // Without waiting: a pipe with no writer would otherwise hold the program at open.
@@ -87,10 +103,27 @@ int ReadInto(const std::string& toolPath, std::string& bytes) {
         return S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
     }
     std::string data;
-    const bool ok = ReadAll(fd, data);
-    const int err = errno;
+    int err = 0;
+    // The state goes with the bytes: a file written to while being read is read again.
+    for (int attempt = 0;; ++attempt) {
+        if (uint64_t(st.st_size) > maxSize) {
+            err = EFBIG;
+            break;
+        }
+        data.clear();
+        if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadAll(fd, data)) {
+            err = errno;
+            break;
+        }
+        struct stat after;
+        if (::fstat(fd, &after) != 0 || (SameState(st, after) && data.size() == uint64_t(after.st_size)) ||
+            attempt == 3)
+            break;
+        st = after;
+    }
     ::close(fd);
-    if (!ok) return err;
+    if (info && (err == 0 || err == EFBIG)) *info = InfoOf(st);
+    if (err) return err;
     bytes = std::move(data);
     return 0;
 }
@@ -129,6 +162,11 @@ std::string ReadFileBytes(const std::string& toolPath) {
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes) == 0; }
 
 int ReadFileInto(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes); }
+
+int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info, uint64_t maxSize) {
+    info = FileInfo();
+    return ReadInto(toolPath, bytes, &info, maxSize);
+}
 
 std::vector<std::string> SplitLines(std::string_view text) {
     std::vector<std::string> lines;
@@ -282,9 +320,90 @@ bool FillTemp(int fd, std::string_view bytes, const struct stat* old, const std:
     return true;
 }
 
+// A read lease on the file about to be replaced (Linux). The kernel grants it only while no process has
+// the file open for writing, and makes a process that opens it for writing wait until the lease is given
+// back, which shows here as a lease being broken.
+class ReplaceLease {
+public:
+    explicit ReplaceLease(const std::string& host) {
+        // A writer that has the file open just now (an append that takes a moment) is waited for briefly.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            fd_ = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            if (fd_ < 0) return; // no file yet: nothing to guard
+            // The break is told by a signal; the one chosen is ignored unless a program asks for it (the
+            // default, SIGIO, would end the program).
+            if (::fcntl(fd_, F_SETSIG, SIGURG) == 0 && ::fcntl(fd_, F_SETLEASE, F_RDLCK) == 0) {
+                held_ = true;
+                return;
+            }
+            const int err = errno;
+            ::close(fd_);
+            fd_ = -1;
+            if (err != EAGAIN) return; // no leases on this file system: the last look alone
+            busy_ = true;
+            const timespec pause{0, 10 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    ~ReplaceLease() {
+        if (fd_ < 0) return;
+        if (held_) ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+        ::close(fd_);
+    }
+    ReplaceLease(const ReplaceLease&) = delete;
+    ReplaceLease& operator=(const ReplaceLease&) = delete;
+    bool Held() const { return held_; }
+    // Another program has the file open for writing and kept it so.
+    bool Busy() const { return busy_ && !held_; }
+    // Another program began to open the file for writing since the lease was taken.
+    bool Broken() const { return held_ && ::fcntl(fd_, F_GETLEASE) != F_RDLCK; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false, busy_ = false;
+};
+
+// Puts temp in the place of host: 0 when replaced. Otherwise the file is left as it was and temp removed:
+// -1 when the last look said no, EBUSY when another program keeps the file open for writing or opened it
+// for writing while it was replaced, else an errno.
+int Replace(const std::string& temp, const std::string& host, const std::function<bool()>& lastLook) {
+    const ReplaceLease lease(host);
+    int result = 0;
+    if (lease.Busy()) {
+        result = EBUSY;
+    } else if (lastLook && !lastLook()) {
+        result = -1;
+    } else if (lease.Held() &&
+               ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) == 0) {
+        // The old file now has the temporary name: a writer let in meanwhile gets it back.
+        if (!lease.Broken() ||
+            ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) != 0) {
+            ::unlink(temp.c_str()); // the old file
+            return 0;
+        }
+        result = EBUSY;
+    } else if (::rename(temp.c_str(), host.c_str()) != 0) {
+        result = errno;
+    } else {
+        return 0;
+    }
+    ::unlink(temp.c_str());
+    return result;
+}
+
+std::string BusyReason() {
+    return "ein anderes Programm schreibt gerade in die Datei; sie bleibt unver\xE4" "ndert";
+}
+
+void NoteWritten(int fd, FileInfo* written) {
+    struct stat st;
+    if (written && ::fstat(fd, &st) == 0) *written = InfoOf(st);
+}
+
 } // namespace
 
-void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
+bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const std::function<bool()>& lastLook,
+                     FileInfo* written) {
     std::string host = ToHostPath(toolPath);
     if (host.empty()) Fail("geschrieben", toolPath, ENOENT);
     auto refuse = [&toolPath](const std::string& reason) {
@@ -323,6 +442,7 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
             ::close(fd);
             refuse(failure.reason);
         }
+        NoteWritten(fd, written);
         std::string temp;
         bool linked = false;
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
@@ -335,13 +455,12 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
         const int linkErr = linked ? 0 : errno;
         ::close(fd);
         if (linked) {
-            if (::rename(temp.c_str(), host.c_str()) != 0) {
-                const int err = errno;
-                ::unlink(temp.c_str());
-                Fail("geschrieben", toolPath, err);
-            }
-            SyncDirectory(dir);
-            return;
+            const int err = Replace(temp, host, lastLook);
+            if (err == EBUSY && !lastLook) refuse(BusyReason());
+            if (err == EBUSY) return false;
+            if (err > 0) Fail("geschrieben", toolPath, err);
+            if (err == 0) SyncDirectory(dir);
+            return err == 0;
         }
         if (linkErr != ENOENT && linkErr != EPERM && linkErr != EACCES && linkErr != EXDEV)
             Fail("geschrieben", toolPath, linkErr);
@@ -358,15 +477,20 @@ void WriteFileAtomic(const std::string& toolPath, std::string_view bytes) {
     }
     if (fd < 0) Fail("geschrieben", toolPath, errno);
     const bool filled = FillTemp(fd, bytes, exists ? &st : nullptr, host, failure);
+    if (filled) NoteWritten(fd, written);
     int err = 0;
     if (::close(fd) != 0 && filled) err = errno;
-    if (filled && err == 0 && ::rename(temp.c_str(), host.c_str()) != 0) err = errno;
     if (!filled || err != 0) {
         ::unlink(temp.c_str());
         if (!filled) refuse(failure.reason);
         Fail("geschrieben", toolPath, err);
     }
-    SyncDirectory(dir);
+    err = Replace(temp, host, lastLook);
+    if (err == EBUSY && !lastLook) refuse(BusyReason());
+    if (err == EBUSY) return false;
+    if (err > 0) Fail("geschrieben", toolPath, err);
+    if (err == 0) SyncDirectory(dir);
+    return err == 0;
 }
 
 void AppendToFile(const std::string& toolPath, std::string_view bytes) {

@@ -1,6 +1,8 @@
 #pragma once
 // Whole-file reads, line splitting, atomic replacement and appends, all on tool paths (see Paths.h).
 
+#include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -16,10 +18,21 @@ struct FileError : std::runtime_error {
 // German text for an errno value (falls back to the system's text).
 std::string SystemErrorText(int err);
 
+// The state of a file as its descriptor saw it.
+struct FileInfo {
+    bool exists = false;
+    uint64_t size = 0;
+    int64_t mtimeNs = 0;
+    uint64_t dev = 0, ino = 0;
+};
+
 std::string ReadFileBytes(const std::string& toolPath); // throws FileError
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes);
 // The same, answering 0 or the errno of the failure (ENODEV for a pipe, socket or device).
 int ReadFileInto(const std::string& toolPath, std::string& bytes);
+// The same, refusing a file above maxSize with EFBIG before reading it, and filling info with the state of
+// the file whose bytes were read (read again when it changed while being read).
+int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info, uint64_t maxSize);
 
 // Lines separated by CR LF or LF; a final line end does not add an empty line.
 std::vector<std::string> SplitLines(std::string_view text);
@@ -32,7 +45,14 @@ std::vector<std::string> SplitLines(std::string_view text);
 // file: a read-only file (no write permission, also for the administrator), and a file whose owner, group
 // or extended attributes the new version could not keep. On failure the old file is untouched and the
 // temporary removed. Our own temporaries left by crashed runs in that folder are removed first.
-void WriteFileAtomic(const std::string& toolPath, std::string_view bytes);
+// Where the file system has leases (Linux), the file is not replaced while another program has it open for
+// writing (a short wait for it to finish), nor when one opens it for writing while it is replaced: it would
+// write into the replaced file. Such a write is refused with a FileError, or, with lastLook, gives false.
+// lastLook, when given, is asked once the new version is complete, right before it replaces the file: when
+// it answers false nothing is replaced and the result is false. written, when given, receives the state of
+// the new file as written (from its own descriptor, not looked up again by name).
+bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const std::function<bool()>& lastLook = {},
+                     FileInfo* written = nullptr);
 // Removes temporaries of WriteFileAtomic left in a host folder by processes that no longer run; the count.
 std::size_t RemoveStaleTemporaries(const std::string& hostDir);
 // Appends bytes, creating the file when missing. Throws FileError.

@@ -531,6 +531,7 @@ void TSxBaseDispatcher::RunRound(uint32_t events) {
         if (batch_) pendingEvents_ |= events & evHangup;
     } else {
         ReadBacklog();
+        AnnounceHeldInput();
     }
     if (!batch_) {
         for (;;) {
@@ -769,6 +770,23 @@ void TSxBaseDispatcher::ReadBacklog() {
         if (ReadInput() == 0) return;
         RunInputChecks();
     }
+}
+
+// A full ring whose further input the device holds back sees no further arrival that would announce
+// its bytes again: they were announced before a handler was attached, or to one that took less.
+// Each look at the held input announces them once more, until a handler makes room.
+void TSxBaseDispatcher::AnnounceHeldInput() {
+    if (!open_ || kill_ || batch_) return;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!serviceNeeded_ || availLevel_ == 0) return;
+    }
+    {
+        std::lock_guard<std::mutex> g(inLock_);
+        if (!morePending_ || inHead_ - inTail_ < static_cast<uint64_t>(InputRingSize)) return;
+    }
+    lastAvailPos_ = UINT64_MAX;
+    RunInputChecks();
 }
 
 int TSxBaseDispatcher::ReadInput() {

@@ -269,6 +269,7 @@ private:
     uint32_t WaitDevice(int timeoutMs);
     void WaitForPoke(int timeoutMs);
     void ReadBacklog();
+    void AnnounceHeldInput();
     // Delivers one trigger message to every handler; false when an avail notification's bytes
     // were not all taken.
     bool DispatchTrigger(uint16_t msg, uint32_t first, uint16_t datum);

@@ -53,7 +53,8 @@ std::string MakeJpeg(int width, int height, bool gray = false) {
 
 // A small picture (16 x 16, CMYK or gray, progressive or not) whose frame header then claims another size:
 // the shape of a picture bomb, a few hundred bytes that ask for gigabytes.
-std::string MakeClaimingJpeg(bool cmyk, bool progressive, unsigned claimWidth, unsigned claimHeight) {
+std::string MakeClaimingJpeg(bool cmyk, bool progressive, unsigned claimWidth, unsigned claimHeight,
+                             bool arithmetic = false) {
     jpeg_compress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
@@ -67,6 +68,7 @@ std::string MakeClaimingJpeg(bool cmyk, bool progressive, unsigned claimWidth, u
     cinfo.in_color_space = cmyk ? JCS_CMYK : JCS_GRAYSCALE;
     jpeg_set_defaults(&cinfo);
     if (progressive) jpeg_simple_progression(&cinfo);
+    cinfo.arith_code = arithmetic;
     jpeg_start_compress(&cinfo, TRUE);
     std::vector<unsigned char> row(16 * std::size_t(cinfo.input_components), 90);
     while (cinfo.next_scanline < cinfo.image_height) {
@@ -78,7 +80,8 @@ std::string MakeClaimingJpeg(bool cmyk, bool progressive, unsigned claimWidth, u
     std::string bytes(reinterpret_cast<char*>(buffer), size);
     std::free(buffer);
     for (std::size_t i = 2; i + 9 < bytes.size(); ++i)
-        if (uchar(bytes[i]) == 0xFF && (uchar(bytes[i + 1]) == 0xC0 || uchar(bytes[i + 1]) == 0xC2)) {
+        if (uchar(bytes[i]) == 0xFF && (uchar(bytes[i + 1]) == 0xC0 || uchar(bytes[i + 1]) == 0xC2 ||
+                                        uchar(bytes[i + 1]) == 0xC9 || uchar(bytes[i + 1]) == 0xCA)) {
             bytes[i + 5] = char(claimHeight >> 8);
             bytes[i + 6] = char(claimHeight & 0xFF);
             bytes[i + 7] = char(claimWidth >> 8);
@@ -162,20 +165,24 @@ private slots:
         QTest::addColumn<bool>("progressive");
         QTest::addColumn<uint>("side");
         QTest::addColumn<QString>("message");
-        QTest::newRow("progressive CMYK 14000") << true << true << 14000u << QString("JPEG-Bild ist zu gross");
-        QTest::newRow("baseline CMYK 14000") << true << false << 14000u << QString("JPEG-Bild ist zu gross");
-        QTest::newRow("progressive gray 14000") << false << true << 14000u << QString("JPEG-Bild ist zu gross");
-        QTest::newRow("baseline gray 14000") << false << false << 14000u << QString::fromUtf8("für 14000x14000");
-        QTest::newRow("progressive gray 6000") << false << true << 6000u << QString::fromUtf8("für 6000x6000");
+        QTest::addColumn<bool>("arithmetic");
+        QTest::newRow("progressive CMYK 14000") << true << true << 14000u << QString("JPEG-Bild ist zu gross") << false;
+        QTest::newRow("baseline CMYK 14000") << true << false << 14000u << QString("JPEG-Bild ist zu gross") << false;
+        QTest::newRow("progressive gray 14000") << false << true << 14000u << QString("JPEG-Bild ist zu gross") << false;
+        QTest::newRow("baseline gray 14000") << false << false << 14000u << QString::fromUtf8("für 14000x14000") << false;
+        QTest::newRow("progressive gray 6000") << false << true << 6000u << QString::fromUtf8("für 6000x6000") << false;
+        QTest::newRow("arithmetic gray 14000") << false << false << 14000u << QString::fromUtf8("für 14000x14000") << true;
+        QTest::newRow("arithmetic progressive gray 6000") << false << true << 6000u << QString::fromUtf8("für 6000x6000") << true;
     }
     void refusesPictureBombs() {
         QFETCH(bool, cmyk);
         QFETCH(bool, progressive);
         QFETCH(uint, side);
         QFETCH(QString, message);
+        QFETCH(bool, arithmetic);
         std::string error;
-        QVERIFY(!pics::DecodeJpeg(MakeClaimingJpeg(cmyk, progressive, 16, 16), error).isNull());
-        const std::string bomb = MakeClaimingJpeg(cmyk, progressive, side, side);
+        QVERIFY(!pics::DecodeJpeg(MakeClaimingJpeg(cmyk, progressive, 16, 16, arithmetic), error).isNull());
+        const std::string bomb = MakeClaimingJpeg(cmyk, progressive, side, side, arithmetic);
         QVERIFY(bomb.size() < 2000);
         QVERIFY(pics::DecodeJpeg(bomb, error).isNull());
         QVERIFY2(QString::fromLatin1(error.c_str()).contains(message), error.c_str());

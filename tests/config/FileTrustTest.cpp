@@ -5,7 +5,13 @@
 #include "tests/config/ConfigFixture.h"
 #include "tests/config/AsNobody.h"
 
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,4 +252,123 @@ TEST_F(FileTrustTest, AnUnreadableFileIsSaidAndNeverReplaced) {
               "");
     ::chmod(drive.HostOf("geheim.ini").c_str(), 0600);
     EXPECT_EQ(drive.Get("geheim.ini"), "[modem]\r\ndial=ATDT\r\n");
+}
+
+// Nothing edited here, nothing written: a file not in the written form stays as it is, also a read-only
+// one (no "not saved" for changes nobody made); a missing file or a link whose target is missing is not
+// made, and where the settings name the file its absence is said.
+TEST_F(FileTrustTest, UneditedStoresTouchNoFileAndMissingNamedFilesAreSaid) {
+    drive.Put("ro.ini", "; Beispiel\r\n[modem]\r\ndial=ATDP"); // no blank line at the end
+    ::chmod(drive.HostOf("ro.ini").c_str(), 0444);
+    std::filesystem::create_symlink(drive.HostOf("weg/modems.ini"), drive.HostOf("link.ini"));
+    {
+        TIniStore ro(drive.Tool("ro.ini"));
+        ro.WriteString("modem", "dial", "ATDP"); // the same value again
+        EXPECT_EQ(ro.UpdateFile(), UpdateResult::Nothing);
+        EXPECT_EQ(drive.Get("ro.ini"), "; Beispiel\r\n[modem]\r\ndial=ATDP");
+        ro.WriteString("modem", "dial", "ATDT");
+        EXPECT_THROW(ro.UpdateFile(), plat::FileError); // a real edit is refused as before
+    }
+    for (const char* name : {"fehlt.ini", "link.ini"}) {
+        TIniStore named(drive.Tool(name), TIniStore::IfMissing::Say);
+        EXPECT_EQ(named.UpdateFile(), UpdateResult::Nothing);
+    }
+    EXPECT_FALSE(drive.Exists("fehlt.ini"));
+    EXPECT_FALSE(drive.Exists("weg"));
+    TIniStore quiet(drive.Tool("fehlt.ini")); // the program's own INI file may be missing without a word
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("fehlt.ini"), {"nicht vorhanden"}));
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("link.ini"), {"Verkn\xFCpfung", "Ziel fehlt"}));
+}
+
+// A huge file named as an INI file is refused before it is read: no memory taken, a German message with
+// the limit, and never overwritten.
+TEST_F(FileTrustTest, AnOversizedIniFileIsRefusedUnread) {
+    drive.Put("gross.ini", "[a]\r\nb=c\r\n");
+    ASSERT_EQ(::truncate(drive.HostOf("gross.ini").c_str(), off_t(2) << 30), 0); // 2 GB, sparse
+    TIniStore big(drive.Tool("gross.ini"));
+    EXPECT_FALSE(big.Loaded());
+    EXPECT_EQ(big.SectionCount(), 0u);
+    EXPECT_TRUE(notices.SaidOnce(drive.Tool("gross.ini"), {"2048 MB zu gro\xDF", "32 MB"}));
+    EXPECT_NE(TIniStore::WhyNotReadable(drive.Tool("gross.ini")).find("zu gro\xDF"), std::string::npos);
+    big.WriteString("a", "b", "d");
+    EXPECT_THROW(big.UpdateFile(), plat::WriteCancelled);
+    EXPECT_EQ(std::filesystem::file_size(drive.HostOf("gross.ini")), uintmax_t(2) << 30);
+}
+
+// Another program's change is seen whatever the file's size, also when it kept size, time and inode, and
+// up to the moment the new version replaces the file.
+TEST_F(FileTrustTest, ChangesOnDiskAreSeenAtAnySizeAndUpToTheReplace) {
+    const std::string body = "[big]\r\nfill=" + std::string(5 << 20, 'x') + "\r\n";
+    drive.Put("big.ini", body);
+    TIniStore store(drive.Tool("big.ini"));
+    struct stat before;
+    ASSERT_EQ(::stat(drive.HostOf("big.ini").c_str(), &before), 0);
+    {
+        // Rewritten in place: same size, same inode, and the time set back.
+        std::string other = body;
+        other[7] = 'F';
+        std::FILE* f = std::fopen(drive.HostOf("big.ini").c_str(), "r+b");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(other.data(), 1, other.size(), f);
+        std::fclose(f);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, drive.HostOf("big.ini").c_str(), times, 0), 0);
+    }
+    store.WriteString("big", "neu", "1");
+    plat::SetConflictQuestion([](const std::string&) { return plat::Conflict::Cancel; });
+    EXPECT_THROW(store.UpdateFile(), plat::WriteCancelled);
+    plat::SetConflictQuestion(nullptr);
+    EXPECT_EQ(drive.Get("big.ini")[7], 'F');
+
+    // The last look before the replace says no: the file stays, no temporary is left.
+    drive.Put("small.ini", "[a]\r\n");
+    EXPECT_FALSE(plat::WriteFileAtomic(drive.Tool("small.ini"), "[b]\r\n", [] { return false; }));
+    EXPECT_EQ(drive.Get("small.ini"), "[a]\r\n");
+    for (const auto& e : std::filesystem::directory_iterator(drive.HostOf("")))
+        EXPECT_EQ(e.path().filename().string().find("ini4zav~"), std::string::npos);
+}
+
+// Where the file system has leases: a program that has the file open for writing keeps it from being
+// replaced (its later writes would go into the replaced file), and so does one that opens it for writing
+// while it is being replaced. Nothing it writes is lost, and the store keeps its edits.
+TEST_F(FileTrustTest, AFileBeingWrittenByAnotherProgramIsNotReplaced) {
+    drive.Put("w.ini", "[a]\r\nk=1\r\n");
+    const std::string host = drive.HostOf("w.ini");
+    {
+        const int probe = ::open(host.c_str(), O_RDONLY);
+        const bool leases = ::fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
+        ::fcntl(probe, F_SETLEASE, F_UNLCK);
+        ::close(probe);
+        if (!leases) GTEST_SKIP() << "no leases on this file system";
+    }
+    TIniStore store(drive.Tool("w.ini"));
+    store.WriteString("a", "k", "2");
+    const int writer = ::open(host.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    EXPECT_THROW(store.UpdateFile(), plat::WriteCancelled);
+    ASSERT_EQ(::write(writer, "x=1\r\n", 5), 5);
+    ::close(writer);
+    EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nk=1\r\nx=1\r\n");
+    EXPECT_EQ(store.ReadString("a", "k", "-"), "2");
+
+    // A program opens the file for writing while it is being replaced: the kernel holds its open until
+    // the old file is back in place, and it appends there.
+    std::thread late;
+    auto breaking = [] {
+        std::ifstream locks("/proc/locks");
+        return std::string(std::istreambuf_iterator<char>(locks), {}).find("BREAKING") != std::string::npos;
+    };
+    const bool replaced = plat::WriteFileAtomic(drive.Tool("w.ini"), "[neu]\r\n", [&] {
+        late = std::thread([&] {
+            const int fd = ::open(host.c_str(), O_WRONLY | O_APPEND);
+            (void)!::write(fd, "y=2\r\n", 5);
+            ::close(fd);
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!breaking() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return true;
+    });
+    late.join();
+    EXPECT_FALSE(replaced);
+    EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nk=1\r\nx=1\r\ny=2\r\n");
 }

@@ -171,6 +171,19 @@ TEST_F(IniStoreTest, WrittenInNormalFormWithCommentsInPlace) {
     Lines lines;
     ini.GetStrings(lines);
     EXPECT_EQ(lines, plat::SplitLines(expected));
+    const std::string asRead = drive.Get("t.ini");
+    ini.UpdateFile(); // nothing edited: the file stays as it is
+    EXPECT_EQ(drive.Get("t.ini"), asRead);
+    ini.WriteString("last", "x", "2");
+    ini.WriteString("last", "x", "1"); // edited, but back as it was: still nothing to write
+    ini.UpdateFile();
+    EXPECT_EQ(drive.Get("t.ini"), asRead);
+    ini.WriteString("last", "x", "3"); // edited: written in the normal form
+    ini.UpdateFile();
+    std::string edited = expected;
+    edited.replace(edited.find("[last]\r\nx=1"), 11, "[last]\r\nx=3");
+    EXPECT_EQ(drive.Get("t.ini"), edited);
+    ini.WriteString("last", "x", "1");
     ini.UpdateFile();
     EXPECT_EQ(drive.Get("t.ini"), expected);
     // The normal form reads back to itself.

@@ -157,3 +157,23 @@ TEST_F(LogFilesTest, NoFileNamesNoLogs) {
     WriteLogOnLine("y");
     EXPECT_FALSE(drive.Exists("tools/log/main.log"));
 }
+
+// A peer that floods the console fills the main log only up to its limit: the report record's lines stop
+// there with one line saying so, while the log's own closing line is still written.
+TEST_F(LogFilesTest, TheReportRecordsLinesStopAtTheLogsLimit) {
+    PutProgramIni(LogSections("reports=0001000001\r\n"));
+    Start();
+    const std::string line(1 << 20, 'x');
+    for (uint64_t i = 0; i < TLogFile::ReportLimit / line.size() + 8; ++i) {
+        Reports.ReportWriter(line);
+        Reports.ReportWriterIfFlag3(line);
+    }
+    ShutdownConfiguration();
+    const std::string text = drive.Get("tools/log/main.log");
+    EXPECT_LE(text.size(), TLogFile::ReportLimit + 1024);
+    const auto lines = plat::SplitLines(text);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("32 MB erreicht") != std::string::npos; }),
+              1);
+    EXPECT_TRUE(StartsWith(lines.back(), "- zu  ** ")) << lines.back().substr(0, 40);
+}

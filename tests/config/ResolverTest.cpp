@@ -152,8 +152,9 @@ TEST_F(ResolverTest, SwitchingFilesWritesTheOldOneBack) {
     ReleaseToolIni();
     EXPECT_FALSE(ConfigOpen());
     EXPECT_EQ(ToolIni().FileName(), "");
+    // Nothing edited in it: the tool's file is left in its own form.
     EXPECT_EQ(drive.Get("tools/tool.ini"),
-              "; Werkzeug\r\n[files]\r\nbase=T:\\tools\r\nDataDir=tdata\r\n\r\n[modem]\r\ndial=ATDT\r\n\r\n");
+              "; Werkzeug\r\n[files]\r\nbase=T:\\tools\r\nDataDir=tdata\r\n[modem]\r\ndial=ATDT\r\n\r\n\r\n");
     EXPECT_NO_THROW(ReleaseToolIni());
 }
 

@@ -22,6 +22,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace sxnet {
 
@@ -234,5 +236,84 @@ inline std::string ReadUntil(int fd, const std::function<bool(const std::string&
 }
 
 inline void SendBytes(int fd, const std::string& s) { (void)!send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+
+inline std::string Sub(uint8_t cmd, const std::string& value)
+{
+    return "\xff\xfa\x2c" + std::string(1, static_cast<char>(cmd)) + value + "\xff\xf0";
+}
+
+// What a client sent, taken apart: line data and the COM port commands (command, value), each in order.
+struct ClientStream {
+    std::string Data;
+    std::vector<std::pair<int, std::string>> Commands;
+    std::string Negotiation; // IAC verb option triples, as sent
+    static ClientStream Parse(const std::string& s)
+    {
+        ClientStream c;
+        for (size_t i = 0; i < s.size();) {
+            if (static_cast<uint8_t>(s[i]) != 0xFF) {
+                c.Data += s[i++];
+                continue;
+            }
+            if (i + 1 >= s.size()) break;
+            const uint8_t v = static_cast<uint8_t>(s[i + 1]);
+            if (v == 0xFF) {
+                c.Data += s[i];
+                i += 2;
+            } else if (v >= 251 && v <= 254 && i + 2 < s.size()) {
+                c.Negotiation += s.substr(i, 3);
+                i += 3;
+            } else if (v == 0xFA) {
+                const size_t end = s.find("\xff\xf0", i);
+                if (end == std::string::npos) break;
+                std::string value;
+                for (size_t k = i + 4; k < end; ++k) {
+                    value += s[k];
+                    if (static_cast<uint8_t>(s[k]) == 0xFF) ++k; // doubled inside
+                }
+                c.Commands.emplace_back(static_cast<uint8_t>(s[i + 3]), value);
+                i = end + 2;
+            } else {
+                i += 2;
+            }
+        }
+        return c;
+    }
+    bool Has(int cmd) const
+    {
+        for (const auto& c : Commands)
+            if (c.first == cmd) return true;
+        return false;
+    }
+};
+
+// A server that agrees to everything and confirms each command with the value asked for, until
+// stop(stream so far) holds; dataOnAgreeing is line data sent right after agreeing. Returns everything
+// the client sent.
+inline std::string ConfirmingServer(int fd, const std::function<bool(const ClientStream&)>& stop,
+                             const std::string& dataOnAgreeing = std::string())
+{
+    std::string all;
+    size_t confirmed = 0;
+    bool agreed = false;
+    ReadUntil(fd, [&](const std::string& got) {
+        all = got;
+        const ClientStream c = ClientStream::Parse(got);
+        if (!agreed && c.Negotiation.find("\xff\xfb\x2c") != std::string::npos) {
+            agreed = true;
+            SendBytes(fd, std::string("\xff\xfd\x2c\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03", 15));
+            if (!dataOnAgreeing.empty()) SendBytes(fd, dataOnAgreeing);
+        }
+        for (; confirmed < c.Commands.size(); ++confirmed) {
+            const auto& [cmd, value] = c.Commands[confirmed];
+            if (cmd == 8 || cmd == 9) continue; // flow suspend/resume are not answered
+            std::string v;
+            for (char ch : value) v += ch == '\xff' ? std::string("\xff\xff") : std::string(1, ch);
+            SendBytes(fd, Sub(static_cast<uint8_t>(cmd + 100), v));
+        }
+        return stop(c);
+    });
+    return all;
+}
 
 } // namespace sxnet
