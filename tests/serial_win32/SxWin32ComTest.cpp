@@ -3,6 +3,7 @@
 // COM40 leads to it; no other COM port is ever opened.
 
 #include "platform/QueueHandoff.h"
+#include "serial/core/SxDevice.h"
 #include "serial/errors/SxErrors.h"
 #include "serial/port/SxComPort.h"
 
@@ -13,6 +14,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <future>
 #include <sstream>
 #include <string>
 
@@ -191,6 +193,57 @@ TEST_F(Win32ComTest, APeerThatVanishesClosesThePortWithWhatCameBefore) {
     EXPECT_TRUE(PumpUntil([&] { return !port.Open(); }));
     EXPECT_EQ(closed, 1);
     EXPECT_EQ(port.DispatcherIfOpen(), nullptr);
+}
+
+// The device's waits: cancelled early from another thread (also a cancel made before the wait), held input
+// not reported until released, a write into a full line cut short by its cancel, the loss reported for good.
+TEST_F(Win32ComTest, DeviceWaitsEndOnCancelHoldAndLoss) {
+    auto dev = SxCreateDevice("\\\\.\\COM40");
+    ASSERT_EQ(dev->Open("\\\\.\\COM40", 4096, 4096), 0);
+    auto inThread = [](auto job) { return std::async(std::launch::async, job); };
+    auto done = [](auto& f) { return f.wait_for(std::chrono::milliseconds(Deadline)) == std::future_status::ready; };
+
+    dev->CancelWait(); // nobody waits yet: ends the next wait
+    auto early = inThread([&] { return dev->WaitEvent(-1); });
+    ASSERT_TRUE(done(early));
+    EXPECT_EQ(early.get(), 0u);
+    auto wait = inThread([&] { return dev->WaitEvent(-1); });
+    dev->CancelWait();
+    ASSERT_TRUE(done(wait));
+    EXPECT_EQ(wait.get(), 0u);
+
+    dev->HoldInput(true);
+    ASSERT_EQ(peer.Ask("send " + Hex("abc")), "ok");
+    auto held = inThread([&] { return dev->WaitEvent(-1); });
+    EXPECT_FALSE(held.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) << "held input reported";
+    dev->HoldInput(false);
+    ASSERT_TRUE(done(held));
+    EXPECT_EQ(held.get() & evRxChar, evRxChar);
+    uint8_t buf[8];
+    EXPECT_EQ(dev->BytesWaiting(), 3);
+    EXPECT_EQ(dev->Read(buf, 2), 2);
+    EXPECT_EQ(dev->Read(buf + 2, 8), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 3), "abc");
+
+    // Nobody reads the far end: the write fills the line and waits until cancelled.
+    const std::string big(1 << 20, 'x');
+    auto write = inThread([&] { return dev->Write(reinterpret_cast<const uint8_t*>(big.data()), int(big.size())); });
+    EXPECT_FALSE(write.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) << "nothing held the write";
+    dev->CancelWrite();
+    ASSERT_TRUE(done(write));
+    const int written = write.get();
+    EXPECT_GE(written, 0);
+    EXPECT_LT(written, int(big.size()));
+
+    ASSERT_EQ(peer.Ask("vanish"), "ok");
+    auto lost = inThread([&] {
+        uint32_t ev = 0;
+        while (!(ev & evHangup)) ev = dev->WaitEvent(-1);
+        return dev->WaitEvent(-1);
+    });
+    ASSERT_TRUE(done(lost));
+    EXPECT_EQ(lost.get(), evHangup); // again, at once
+    dev->Close();
 }
 
 TEST_F(Win32ComTest, AMissingDeviceIsRefusedAsAPortThatDoesNotExist) {
