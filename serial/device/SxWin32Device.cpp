@@ -43,6 +43,16 @@ int ResultFromSystem(DWORD e) {
     }
 }
 
+// The system's own text for an error (in the user's language), without the line end.
+std::string SystemText(DWORD e) {
+    char buf[512];
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e, 0, buf,
+                                   sizeof buf, nullptr);
+    std::string text(buf, n);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    return text.empty() ? "error " + std::to_string(e) : text;
+}
+
 // The driver has no modem lines (a pseudo-terminal behind an emulation, a virtual port).
 bool NoModemLines(DWORD e) { return e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION; }
 
@@ -82,13 +92,15 @@ public:
         const std::string path = DevicePath(name);
         hasModemLines_ = true;
         reasonless_ = 0;
+        note_.clear();
         HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return ResultFromSystem(GetLastError());
+        if (h == INVALID_HANDLE_VALUE) return Refused(path, GetLastError(), 0);
         const int rc = Prepare(h, inSize, outSize);
         if (rc != 0) {
+            const DWORD e = GetLastError();
             CloseHandle(h);
-            return rc;
+            return Refused(path, e, rc);
         }
         h_ = h;
         hungUp_ = false;
@@ -103,6 +115,9 @@ public:
         pendingErrors_ = 0;
         return 0;
     }
+
+    // After a failed open: the port and the system's reason.
+    std::string OpenNote() const override { return note_; }
 
     void Close() override {
         if (h_ == INVALID_HANDLE_VALUE) return;
@@ -290,6 +305,12 @@ private:
     static constexpr DWORD ReadSettleMs = 200;
     static constexpr DWORD IdleLookMs = 50;
 
+    // A failed open keeps the system's text for the port's message; code 0: the code of the error.
+    int Refused(const std::string& path, DWORD e, int code) {
+        note_ = path + (code == ecBadId ? " is no serial port: " : ": ") + SystemText(e);
+        return code != 0 ? code : ResultFromSystem(e);
+    }
+
     // Queue sizes, the line flags the port relies on, reads that return at once, the events of a wait.
     // A device that knows none of the communications calls is no serial port.
     int Prepare(HANDLE h, uint16_t inSize, uint16_t outSize) {
@@ -464,6 +485,7 @@ private:
     }
 
     HANDLE h_ = INVALID_HANDLE_VALUE;
+    std::string note_;
     DCB savedState_{};
     COMMTIMEOUTS savedTimeouts_{};
     TSxLineSettings current_;

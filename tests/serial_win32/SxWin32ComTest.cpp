@@ -256,6 +256,7 @@ TEST_F(Win32ComTest, AMissingDeviceIsRefusedAsAPortThatDoesNotExist) {
         ADD_FAILURE() << "opened";
     } catch (const ESxException& e) {
         EXPECT_EQ(e.ResultCode, ecBadId) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("\\\\.\\COM40", 0), 0u) << "the system's reason: " << e.what();
     }
     EXPECT_FALSE(port.Open());
     EXPECT_EQ(port.PortPhase(), phClosed);
