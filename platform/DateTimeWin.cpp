@@ -41,28 +41,40 @@ std::string Narrow(const wchar_t* w, int len) {
 std::string Format(TimePoint t, bool date) {
     const SYSTEMTIME st = SystemTimeOf(t);
     wchar_t buf[128];
-    const int n = date ? GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 128, nullptr)
-                       : GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, nullptr, buf, 128);
+    const int n =
+        date ? GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buf, 128, nullptr)
+             : GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &st, nullptr, buf, 128);
     return n > 0 ? Narrow(buf, n - 1) : std::string();
 }
 
 } // namespace
 
-std::string DateToStr(TimePoint t) { return Format(t, true); }
-std::string TimeToStr(TimePoint t) { return Format(t, false); }
+std::string DateToStr(TimePoint t) {
+    return Format(t, true);
+}
+std::string TimeToStr(TimePoint t) {
+    return Format(t, false);
+}
 
 std::string DateTimeToStr(TimePoint t) {
     if (MSecsSinceMidnight(t) == 0) return DateToStr(t);
     return DateToStr(t) + " " + TimeToStr(t);
 }
 
-std::string DateToStr() { return DateToStr(std::chrono::system_clock::now()); }
-std::string TimeToStr() { return TimeToStr(std::chrono::system_clock::now()); }
-std::string DateTimeToStr() { return DateTimeToStr(std::chrono::system_clock::now()); }
+std::string DateToStr() {
+    return DateToStr(std::chrono::system_clock::now());
+}
+std::string TimeToStr() {
+    return TimeToStr(std::chrono::system_clock::now());
+}
+std::string DateTimeToStr() {
+    return DateTimeToStr(std::chrono::system_clock::now());
+}
 
 int MSecsSinceMidnight(TimePoint t) {
     const std::tm tm = Local(t);
-    const auto sinceEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    const auto sinceEpoch =
+        std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     long long ms = sinceEpoch % 1000;
     if (ms < 0) ms += 1000;
     return static_cast<int>((tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec) * 1000LL + ms);

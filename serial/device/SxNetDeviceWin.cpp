@@ -6,6 +6,8 @@
 
 namespace sx {
 
-bool SxIsNetDevice(const std::string& name) { return name.rfind("rfc2217://", 0) == 0 || name.rfind("tcp://", 0) == 0; }
+bool SxIsNetDevice(const std::string& name) {
+    return name.rfind("rfc2217://", 0) == 0 || name.rfind("tcp://", 0) == 0;
+}
 
 } // namespace sx

@@ -32,29 +32,37 @@ int ResultFromSystem(DWORD e) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_UNIT:
-    case ERROR_DEV_NOT_EXIST: return ecBadId;
+    case ERROR_DEV_NOT_EXIST:
+        return ecBadId;
     case ERROR_ACCESS_DENIED: // another program holds the port
     case ERROR_SHARING_VIOLATION:
-    case ERROR_BUSY: return ecAlreadyOpen;
+    case ERROR_BUSY:
+        return ecAlreadyOpen;
     case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: return ecOutOfMemory;
-    case ERROR_INVALID_PARAMETER: return ecBadArgument;
-    default: return e >= 2 && e <= 162 ? -static_cast<int>(e) : ecGeneralFailure;
+    case ERROR_OUTOFMEMORY:
+        return ecOutOfMemory;
+    case ERROR_INVALID_PARAMETER:
+        return ecBadArgument;
+    default:
+        return e >= 2 && e <= 162 ? -static_cast<int>(e) : ecGeneralFailure;
     }
 }
 
 // The system's own text for an error (in the user's language), without the line end.
 std::string SystemText(DWORD e) {
     char buf[512];
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e, 0, buf,
-                                   sizeof buf, nullptr);
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e, 0,
+                                   buf, sizeof buf, nullptr);
     std::string text(buf, n);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
     return text.empty() ? "error " + std::to_string(e) : text;
 }
 
 // The driver has no modem lines (a pseudo-terminal behind an emulation, a virtual port).
-bool NoModemLines(DWORD e) { return e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION; }
+bool NoModemLines(DWORD e) {
+    return e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_FUNCTION;
+}
 
 // "COM7" and "com7" name the port "\\.\COM7"; anything else is a device path of its own.
 std::string DevicePath(const std::string& name) {
@@ -86,6 +94,8 @@ constexpr DWORD kRingTrailingEdge = 0x2000;
 
 class TSxWin32Device : public ISxDevice {
 public:
+    ~TSxWin32Device() override { Close(); }
+
     int Open(const std::string& name, uint16_t inSize, uint16_t outSize) override {
         if (!waitDone_.Get() || !wake_.Get() || !readDone_.Get() || !writeDone_.Get() || !writeCancel_.Get())
             return ecNoHandles;
@@ -145,10 +155,18 @@ public:
         s.StopBits = d.StopBits;
         if (d.fDtrControl == DTR_CONTROL_DISABLE) s.DtrControl = 0;
         switch (d.fRtsControl) {
-        case RTS_CONTROL_DISABLE: s.RtsControl = 0; break;
-        case RTS_CONTROL_HANDSHAKE: s.RtsControl = 2; break;
-        case RTS_CONTROL_TOGGLE: s.RtsControl = 3; break;
-        default: s.RtsControl = 1; break;
+        case RTS_CONTROL_DISABLE:
+            s.RtsControl = 0;
+            break;
+        case RTS_CONTROL_HANDSHAKE:
+            s.RtsControl = 2;
+            break;
+        case RTS_CONTROL_TOGGLE:
+            s.RtsControl = 3;
+            break;
+        default:
+            s.RtsControl = 1;
+            break;
         }
         s.OutxCtsFlow = d.fOutxCtsFlow != 0;
         s.OutxDsrFlow = d.fOutxDsrFlow != 0;
@@ -263,13 +281,15 @@ public:
 
     uint32_t WaitEvent(int timeoutMs = -1) override {
         if (hungUp_) return evHangup;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
         for (;;) {
             uint32_t ev = 0;
             // A driver that ends every wait at once without a reason is looked at every IdleLookMs.
             if (!waitPending_ && reasonless_ > 1) {
                 const DWORD ms = std::min(IdleLookMs, WaitMs(timeoutMs, deadline));
-                if (WaitForSingleObject(wake_.Get(), ms) == WAIT_OBJECT_0 && cancelWait_.exchange(false)) return 0;
+                if (WaitForSingleObject(wake_.Get(), ms) == WAIT_OBJECT_0 && cancelWait_.exchange(false))
+                    return 0;
             }
             if (!waitPending_ && !Arm(ev)) return Lost();
             if (ev == 0 && waitPending_) {
@@ -445,7 +465,8 @@ private:
     DWORD WaitMs(int timeoutMs, std::chrono::steady_clock::time_point deadline) const {
         DWORD ms = INFINITE;
         if (timeoutMs >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             ms = static_cast<DWORD>(std::max<int64_t>(left.count(), 0));
         }
         return ms;
@@ -472,7 +493,8 @@ private:
         const HANDLE handles[2] = {writeCancel_.Get(), writeDone_.Get()};
         const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
         if (r != WAIT_OBJECT_0 + 1) CancelIoEx(h_, &ov);
-        if (GetOverlappedResult(h_, &ov, &put, TRUE)) return r == WAIT_OBJECT_0 + 1 ? static_cast<int>(put) : 0;
+        if (GetOverlappedResult(h_, &ov, &put, TRUE))
+            return r == WAIT_OBJECT_0 + 1 ? static_cast<int>(put) : 0;
         e = GetLastError();
         if (e == ERROR_OPERATION_ABORTED) return 0;
         return ResultFromSystem(e);
@@ -507,6 +529,8 @@ private:
     uint8_t pendingErrors_ = 0;
 };
 
-std::unique_ptr<ISxDevice> SxCreateOsDevice() { return std::make_unique<TSxWin32Device>(); }
+std::unique_ptr<ISxDevice> SxCreateOsDevice() {
+    return std::make_unique<TSxWin32Device>();
+}
 
 } // namespace sx

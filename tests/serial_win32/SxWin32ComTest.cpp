@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+// winsock2.h before windows.h (which would bring the old winsock.h).
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <cstdlib>
@@ -73,10 +75,12 @@ public:
     }
     std::string Ask(const std::string& command) {
         const std::string line = command + "\n";
-        if (send(s_, line.data(), static_cast<int>(line.size()), 0) != static_cast<int>(line.size())) return "err send";
+        if (send(s_, line.data(), static_cast<int>(line.size()), 0) != static_cast<int>(line.size()))
+            return "err send";
         std::string answer;
         char c;
-        while (recv(s_, &c, 1, 0) == 1 && c != '\n') answer += c;
+        while (recv(s_, &c, 1, 0) == 1 && c != '\n')
+            answer += c;
         return answer;
     }
 
@@ -88,7 +92,8 @@ private:
 class Win32ComTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!std::getenv("INI4ZAV_PTY_PEER")) GTEST_SKIP() << "needs the pty peer (tests/wine/pty_peer.py) under wine";
+        if (!std::getenv("INI4ZAV_PTY_PEER"))
+            GTEST_SKIP() << "needs the pty peer (tests/wine/pty_peer.py) under wine";
         ASSERT_TRUE(peer.Connect());
         // The port must lead to our own pseudo-terminal before anything opens it.
         std::istringstream answer(peer.Ask("new"));
@@ -105,7 +110,8 @@ protected:
         std::string got;
         PumpUntil([&] {
             uint8_t buf[4096];
-            while (port.InputUsed() > 0) got.append(reinterpret_cast<char*>(buf), port.GetBlock(buf, sizeof buf));
+            while (port.InputUsed() > 0)
+                got.append(reinterpret_cast<char*>(buf), port.GetBlock(buf, sizeof buf));
             return got.size() >= want;
         });
         return got;
@@ -124,13 +130,15 @@ TEST_F(Win32ComTest, CarriesEveryByteValueAndABurstBothWays) {
     ASSERT_EQ(peer.Ask("echo"), "ok");
 
     std::string all;
-    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
     port.PutString(all);
     EXPECT_EQ(Receive(port, all.size()), all);
 
     // 64 KiB, more than the input ring and the driver queues hold, written while the echo comes back.
     std::string burst(65536, '\0');
-    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>((i * 7) ^ (i >> 8));
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<char>((i * 7) ^ (i >> 8));
     std::string got;
     size_t sent = 0;
     PumpUntil([&] {
@@ -139,7 +147,8 @@ TEST_F(Win32ComTest, CarriesEveryByteValueAndABurstBothWays) {
             sent += 1024;
         }
         uint8_t buf[4096];
-        while (port.InputUsed() > 0) got.append(reinterpret_cast<char*>(buf), port.GetBlock(buf, sizeof buf));
+        while (port.InputUsed() > 0)
+            got.append(reinterpret_cast<char*>(buf), port.GetBlock(buf, sizeof buf));
         return got.size() >= burst.size();
     });
     EXPECT_EQ(got.size(), burst.size());
@@ -201,7 +210,9 @@ TEST_F(Win32ComTest, DeviceWaitsEndOnCancelHoldAndLoss) {
     auto dev = SxCreateDevice("\\\\.\\COM40");
     ASSERT_EQ(dev->Open("\\\\.\\COM40", 4096, 4096), 0);
     auto inThread = [](auto job) { return std::async(std::launch::async, job); };
-    auto done = [](auto& f) { return f.wait_for(std::chrono::milliseconds(Deadline)) == std::future_status::ready; };
+    auto done = [](auto& f) {
+        return f.wait_for(std::chrono::milliseconds(Deadline)) == std::future_status::ready;
+    };
 
     dev->CancelWait(); // nobody waits yet: ends the next wait
     auto early = inThread([&] { return dev->WaitEvent(-1); });
@@ -215,7 +226,8 @@ TEST_F(Win32ComTest, DeviceWaitsEndOnCancelHoldAndLoss) {
     dev->HoldInput(true);
     ASSERT_EQ(peer.Ask("send " + Hex("abc")), "ok");
     auto held = inThread([&] { return dev->WaitEvent(-1); });
-    EXPECT_FALSE(held.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) << "held input reported";
+    EXPECT_FALSE(held.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready)
+        << "held input reported";
     dev->HoldInput(false);
     ASSERT_TRUE(done(held));
     EXPECT_EQ(held.get() & evRxChar, evRxChar);
@@ -227,8 +239,10 @@ TEST_F(Win32ComTest, DeviceWaitsEndOnCancelHoldAndLoss) {
 
     // Nobody reads the far end: the write fills the line and waits until cancelled.
     const std::string big(1 << 20, 'x');
-    auto write = inThread([&] { return dev->Write(reinterpret_cast<const uint8_t*>(big.data()), int(big.size())); });
-    EXPECT_FALSE(write.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready) << "nothing held the write";
+    auto write =
+        inThread([&] { return dev->Write(reinterpret_cast<const uint8_t*>(big.data()), int(big.size())); });
+    EXPECT_FALSE(write.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready)
+        << "nothing held the write";
     dev->CancelWrite();
     ASSERT_TRUE(done(write));
     const int written = write.get();
@@ -238,7 +252,8 @@ TEST_F(Win32ComTest, DeviceWaitsEndOnCancelHoldAndLoss) {
     ASSERT_EQ(peer.Ask("vanish"), "ok");
     auto lost = inThread([&] {
         uint32_t ev = 0;
-        while (!(ev & evHangup)) ev = dev->WaitEvent(-1);
+        while (!(ev & evHangup))
+            ev = dev->WaitEvent(-1);
         return dev->WaitEvent(-1);
     });
     ASSERT_TRUE(done(lost));
