@@ -2,6 +2,7 @@
 // holds and plays the far end of. Every test first has the peer make a fresh pseudo-terminal and checks that
 // COM40 leads to it; no other COM port is ever opened.
 
+#include "platform/ComMap.h"
 #include "platform/QueueHandoff.h"
 #include "serial/core/SxDevice.h"
 #include "serial/errors/SxErrors.h"
@@ -259,6 +260,30 @@ TEST_F(Win32ComTest, DeviceWaitsEndOnCancelHoldAndLoss) {
     ASSERT_TRUE(done(lost));
     EXPECT_EQ(lost.get(), evHangup); // again, at once
     dev->Close();
+}
+
+// A port on a terminal server through Winsock: Debian's ser2net serves the same pseudo-terminal over RFC 2217.
+TEST_F(Win32ComTest, ANetworkPortReachesSer2netAndSetsTheLine) {
+    std::istringstream answer(peer.Ask("ser2net"));
+    std::string ok, port;
+    answer >> ok >> port;
+    ASSERT_EQ(ok, "ok") << answer.str();
+    ASSERT_EQ(peer.Ask("echo"), "ok");
+    plat::SetComDevice(41, "rfc2217://127.0.0.1:" + port);
+    TSxComPort net(&gui);
+    net.SetComNumber(41);
+    net.SetBaud(1200);
+    net.SetOpen(true);
+    plat::SetComDevice(41, "");
+    ASSERT_TRUE(net.Open());
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    net.PutString(all);
+    EXPECT_EQ(Receive(net, all.size()), all);
+    std::istringstream t(peer.Ask("termios"));
+    unsigned speed = 0;
+    t >> ok >> speed;
+    EXPECT_EQ(speed, 011u) << "B1200 on the server's line";
 }
 
 TEST_F(Win32ComTest, AMissingDeviceIsRefusedAsAPortThatDoesNotExist) {

@@ -10,16 +10,21 @@ and answers one line each ("ok ..." or "err ..."):
     echo         sends back everything the port writes
     send HEX     writes the bytes to the port
     termios      "ok SPEED CFLAG IFLAG VSTART VSTOP" of the slave as the port set it
+    ser2net      starts Debian's ser2net serving the pseudo-terminal by Telnet with the COM port option on
+                 127.0.0.1; answers "ok PORT"
     vanish       closes the pseudo-terminal: the port's device is gone
     remove       removes LINK: the port's device does not exist
 The program's exit code is ours.
 """
 import os
+import shutil
 import socket
 import subprocess
 import sys
 import termios
+import tempfile
 import threading
+import time
 import tty
 
 
@@ -28,6 +33,8 @@ class Peer:
         self.link, self.dosdevice = link, dosdevice
         self.master = self.slave = -1
         self.lock = threading.Lock()
+        self.ser2net = None
+        self.folder = tempfile.mkdtemp(prefix="ptypeer")
 
     def close(self):
         with self.lock:
@@ -66,11 +73,37 @@ class Peer:
         threading.Thread(target=run, daemon=True).start()
         return "ok"
 
+    def start_ser2net(self):
+        binary = shutil.which("ser2net") or "/usr/sbin/ser2net"
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        config = os.path.join(self.folder, "ser2net.yaml")
+        with open(config, "w") as f:
+            f.write("%%YAML 1.1\n---\nconnection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
+                    "  connector: serialdev,%s,9600n81,local\n" % (port, os.ttyname(self.slave)))
+        self.ser2net = subprocess.Popen([binary, "-n", "-d", "-c", config],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return "ok %d" % port
+            except OSError:
+                time.sleep(0.05)
+        return "err ser2net does not listen"
+
+    def stop(self):
+        if self.ser2net:
+            self.ser2net.kill()
+            self.ser2net.wait()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
     def handle(self, line):
         cmd, _, arg = line.partition(" ")
         if cmd == "new":
             return self.new()
-        if self.master < 0 and cmd in ("echo", "send", "termios"):
+        if self.master < 0 and cmd in ("echo", "send", "termios", "ser2net"):
             return "err no pseudo-terminal"
         if cmd == "echo":
             return self.echo()
@@ -80,6 +113,8 @@ class Peer:
         if cmd == "termios":
             iflag, _, cflag, _, _, ospeed, cc = termios.tcgetattr(self.slave)
             return "ok %d %d %d %d %d" % (ospeed, cflag, iflag, ord(cc[termios.VSTART]), ord(cc[termios.VSTOP]))
+        if cmd == "ser2net":
+            return self.start_ser2net()
         if cmd == "vanish":
             self.close()
             return "ok"
@@ -115,6 +150,7 @@ def main():
     threading.Thread(target=serve, args=(peer, server), daemon=True).start()
     env = dict(os.environ, INI4ZAV_PTY_PEER=str(server.getsockname()[1]))
     code = subprocess.call(program, env=env)
+    peer.stop()
     peer.close()
     if os.path.lexists(link):
         os.unlink(link)
