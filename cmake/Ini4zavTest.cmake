@@ -5,8 +5,12 @@ function(ini4zav_gtest name)
   cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set(extra)
+  if(CMAKE_CROSSCOMPILING AND WIN32)
+    set(extra FIXTURES_REQUIRED wine) # the prefix and its lasting server (tests/wine/)
+  endif()
   gtest_discover_tests(${name}
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300 ${extra}
     DISCOVERY_TIMEOUT 60)
 endfunction()
 

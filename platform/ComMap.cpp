@@ -24,7 +24,11 @@ std::string ComDevice(int n) {
     std::lock_guard<std::mutex> g(gLock);
     auto it = Devices().find(n);
     if (it != Devices().end()) return it->second;
+#if defined(_WIN32)
+    return "\\\\.\\COM" + std::to_string(n);
+#else
     return "/dev/ttyS" + std::to_string(n - 1);
+#endif
 }
 
 void ClearComDevices() {

@@ -1,9 +1,9 @@
 #pragma once
-// Which device each COM number stands for. By default COM n is "/dev/ttyS<n-1>"; the program's own INI file
-// ([devices]) can map a number to another device, to the simulated line ("sim" or "sim:NAME") or to a
-// simulated line with the simulated Hayes modem at its far end ("simmodem" or "simmodem:NAME"), or to a
-// simulated line with the simulated lift controller straight at its far end ("simctl", or "simctl:FAULT"
-// with FAULT one of keiner, stumm, nak, pruefsumme, spaet, auflegen).
+// Which device each COM number stands for. By default COM n is "/dev/ttyS<n-1>" (on Windows "\\.\COMn");
+// the program's own INI file ([devices]) can map a number to another device, to the simulated line ("sim" or
+// "sim:NAME") or to a simulated line with the simulated Hayes modem at its far end ("simmodem" or
+// "simmodem:NAME"), or to a simulated line with the simulated lift controller straight at its far end
+// ("simctl", or "simctl:FAULT" with FAULT one of keiner, stumm, nak, pruefsumme, spaet, auflegen).
 
 #include <string>
 

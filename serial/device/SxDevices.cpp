@@ -8,9 +8,7 @@ std::unique_ptr<ISxDevice> SxCreateDevice(const std::string& name) {
     if (plat::IsSimDevice(name)) return SxCreateSimDevice();
     if (plat::IsSimModemDevice(name)) return SxCreateSimModemDevice();
     if (plat::IsSimControllerDevice(name)) return SxCreateSimCtlDevice();
-#if defined(__unix__)
     if (SxIsNetDevice(name)) return SxCreateNetDevice();
-#endif
     return SxCreateOsDevice();
 }
 

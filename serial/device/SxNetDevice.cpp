@@ -10,6 +10,7 @@
 // lock, so that a control command never lands between the two bytes of an escaped 0xFF.
 
 #include "serial/device/SxDevices.h"
+#include "serial/device/SxSocket.h"
 #include "serial/device/SxTelnetParser.h"
 #include "serial/errors/SxErrors.h"
 
@@ -18,16 +19,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 
 namespace sx {
@@ -91,28 +85,6 @@ constexpr int NegotiateTimeoutMs = 1500;  // for the server's answer to WILL COM
 constexpr int ConfirmTimeoutMs = 1000;    // for a server to confirm line settings
 constexpr int ControlSendTimeoutMs = 1000; // for a control command to get onto the wire
 constexpr size_t HeldInputLimit = 65536;  // read no further from the socket while input is held
-
-void MakePipe(int fds[2]) {
-    if (::pipe(fds) != 0) {
-        fds[0] = fds[1] = -1;
-        return;
-    }
-    for (int i = 0; i < 2; ++i) {
-        ::fcntl(fds[i], F_SETFL, ::fcntl(fds[i], F_GETFL) | O_NONBLOCK);
-        ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-    }
-}
-
-void Poke(int fd) {
-    const char b = 1;
-    if (fd >= 0) (void)!::write(fd, &b, 1);
-}
-
-void Drain(int fd) {
-    char buf[64];
-    while (::read(fd, buf, sizeof buf) > 0) {
-    }
-}
 
 int MsLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -201,13 +173,13 @@ bool SxIsNetDevice(const std::string& name) { return name.rfind("rfc2217://", 0)
 class TSxNetDevice : public ISxDevice {
 public:
     TSxNetDevice() {
-        MakePipe(waitWake_);
-        MakePipe(writeWake_);
+        SxMakeWakePair(waitWake_);
+        SxMakeWakePair(writeWake_);
     }
     ~TSxNetDevice() override {
         Close();
-        for (int fd : {waitWake_[0], waitWake_[1], writeWake_[0], writeWake_[1]})
-            if (fd >= 0) ::close(fd);
+        SxCloseWakePair(waitWake_);
+        SxCloseWakePair(writeWake_);
     }
 
     int Open(const std::string& name, uint16_t, uint16_t) override {
@@ -220,8 +192,8 @@ public:
             ResetLocked();
             name_ = host + ":" + port;
         }
-        Drain(waitWake_[0]);
-        Drain(writeWake_[0]);
+        SxDrain(waitWake_[0]);
+        SxDrain(writeWake_[0]);
         const int fd = Connect(host, port);
         if (fd < 0) return fd;
         fd_ = fd;
@@ -260,8 +232,7 @@ public:
 
     void Close() override {
         if (fd_ < 0) return;
-        ::shutdown(fd_, SHUT_RDWR);
-        ::close(fd_);
+        SxShutdownAndClose(fd_);
         fd_ = -1;
     }
 
@@ -364,7 +335,7 @@ public:
         // A server that knows flow control stops sending until we resume; a raw one is held back
         // by TCP once the input limit is reached and the socket is no longer read.
         if (comPort_) SendControl(Cmd(held ? tn::cpFlowSuspend : tn::cpFlowResume, {}));
-        if (!held) Poke(waitWake_[1]);
+        if (!held) SxPoke(waitWake_[1]);
     }
 
     int Write(const uint8_t* buf, int n) override {
@@ -403,7 +374,7 @@ public:
 
     void CancelWrite() override {
         cancelWrite_ = true;
-        Poke(writeWake_[1]);
+        SxPoke(writeWake_[1]);
     }
 
     uint32_t WaitEvent(int timeoutMs = -1) override {
@@ -426,17 +397,17 @@ public:
             }
             // While input is held at its limit the socket is left out altogether: a hang-up would
             // otherwise wake the poll at once, again and again, until the reader resumes.
-            pollfd fds[2] = {{readSocket ? fd_ : -1, POLLIN, 0}, {waitWake_[0], POLLIN, 0}};
+            SxPollFd fds[2] = {{readSocket ? fd_ : -1, POLLIN, 0}, {waitWake_[0], POLLIN, 0}};
             const int waitMs = timeoutMs < 0 ? -1 : MsLeft(deadline);
             if (timeoutMs >= 0 && waitMs == 0) return 0;
-            const int p = ::poll(fds, 2, waitMs);
+            const int p = SxPoll(fds, 2, waitMs);
             if (p < 0) {
-                if (errno == EINTR) continue;
+                if (SxSocketError() == EINTR) continue;
                 MarkHungUp();
                 continue;
             }
             if (fds[1].revents & POLLIN) {
-                Drain(waitWake_[0]);
+                SxDrain(waitWake_[0]);
                 if (cancelWait_.exchange(false)) return 0;
             }
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
@@ -453,7 +424,7 @@ public:
 
     void CancelWait() override {
         cancelWait_ = true;
-        Poke(waitWake_[1]);
+        SxPoke(waitWake_[1]);
     }
 
     void PurgeInput() override {
@@ -545,18 +516,17 @@ private:
         int fd = -1;
         std::string why = "no address";
         for (addrinfo* a = list; a && fd < 0; a = a->ai_next) {
-            const int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+            const int s = SxOpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
             if (s < 0) continue;
-            int r = ::connect(s, a->ai_addr, a->ai_addrlen);
-            int err = r == 0 ? 0 : errno;
-            if (r != 0 && errno == EINPROGRESS) {
-                pollfd pf{s, POLLOUT, 0};
+            int r = ::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen));
+            int err = r == 0 ? 0 : SxSocketError();
+            if (r != 0 && (err == EINPROGRESS || err == EWOULDBLOCK)) {
+                SxPollFd pf{s, POLLOUT, 0};
                 int p;
-                do p = ::poll(&pf, 1, MsLeft(deadline));
-                while (p < 0 && errno == EINTR);
-                socklen_t len = sizeof err;
+                do p = SxPoll(&pf, 1, MsLeft(deadline));
+                while (p < 0 && SxSocketError() == EINTR);
                 if (p == 1) {
-                    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+                    err = SxConnectError(s);
                 } else {
                     err = ETIMEDOUT;
                 }
@@ -564,8 +534,8 @@ private:
             if (err == 0) {
                 fd = s;
             } else {
-                why = std::strerror(err);
-                ::close(s);
+                why = SxSocketErrorText(err);
+                SxCloseSocket(s);
             }
         }
         ::freeaddrinfo(list);
@@ -574,16 +544,8 @@ private:
             AddNoteLocked("server " + host + ":" + port + ": " + why);
             return ecBadId;
         }
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-#ifdef TCP_KEEPIDLE
         // A server that vanished without a word (cable pulled) is noticed within about half a minute.
-        const int idle = 10, interval = 5, count = 3;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-#endif
+        SxTuneSocket(fd);
         return fd;
     }
 
@@ -594,22 +556,23 @@ private:
         while (sent < n) {
             const bool wait = cancellable && suspended_;
             if (!wait) {
-                const ssize_t w = ::send(fd_, p + sent, n - sent, MSG_NOSIGNAL);
+                const long w = SxSend(fd_, p + sent, n - sent);
                 if (w > 0) {
                     sent += static_cast<size_t>(w);
                     continue;
                 }
-                if (w < 0 && errno == EINTR) continue;
-                if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return ecWriteFault;
+                const int e = w < 0 ? SxSocketError() : 0;
+                if (e == EINTR) continue;
+                if (w < 0 && e != EAGAIN && e != EWOULDBLOCK) return ecWriteFault;
             }
-            pollfd fds[2] = {{fd_, static_cast<short>(wait ? 0 : POLLOUT), 0}, {writeWake_[0], POLLIN, 0}};
+            SxPollFd fds[2] = {{fd_, static_cast<short>(wait ? 0 : POLLOUT), 0}, {writeWake_[0], POLLIN, 0}};
             const int left = timeoutMs < 0 ? -1 : MsLeft(deadline);
             if (timeoutMs >= 0 && left == 0) return 0;
-            const int r = ::poll(fds, cancellable ? 2 : 1, left);
-            if (r < 0 && errno != EINTR) return ecWriteFault;
+            const int r = SxPoll(fds, cancellable ? 2 : 1, left);
+            if (r < 0 && SxSocketError() != EINTR) return ecWriteFault;
             if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return ecWriteFault;
             if (cancellable && (fds[1].revents & POLLIN)) {
-                Drain(writeWake_[0]);
+                SxDrain(writeWake_[0]);
                 if (cancelWrite_.exchange(false)) return 0; // else the server resumed
             }
         }
@@ -694,7 +657,7 @@ private:
                 const uint32_t evBefore = pendingEv_;
                 PumpLocked(replies);
                 // Data or line events taken here belong to the dispatch thread's wait: wake it.
-                if (rx_.size() - rxPos_ != before || pendingEv_ != evBefore || hungUp_) Poke(waitWake_[1]);
+                if (rx_.size() - rxPos_ != before || pendingEv_ != evBefore || hungUp_) SxPoke(waitWake_[1]);
                 fin = done();
                 if (!fin && replies.empty()) {
                     const int left = MsLeft(deadline);
@@ -715,13 +678,14 @@ private:
         uint8_t buf[4096];
         for (;;) {
             if (held_ && rx_.size() - rxPos_ >= HeldInputLimit) return;
-            const ssize_t r = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            const long r = SxRecv(fd_, buf, sizeof buf);
+            const int e = r < 0 ? SxSocketError() : 0;
+            if (r == 0 || (r < 0 && e != EAGAIN && e != EWOULDBLOCK && e != EINTR)) {
                 hungUp_ = true;
                 return;
             }
             if (r < 0) {
-                if (errno == EINTR) continue;
+                if (e == EINTR) continue;
                 return;
             }
             if (!telnet_) {
@@ -776,7 +740,7 @@ private:
         case tn::cpFlowSuspend: suspended_ = true; break;
         case tn::cpFlowResume:
             suspended_ = false;
-            Poke(writeWake_[1]);
+            SxPoke(writeWake_[1]);
             break;
         default: break;
         }
@@ -788,7 +752,7 @@ private:
             std::lock_guard<std::mutex> g(mu_);
             hungUp_ = true;
         }
-        Poke(waitWake_[1]);
+        SxPoke(waitWake_[1]);
     }
 
     int fd_ = -1;
