@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -169,6 +170,15 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
     const bool ok = box.exec() == QDialog::Accepted;
     if (ok) value = plat::FromQ(box.textValue());
     return ok;
+}
+
+// --- folder dialog
+QString ChooseFolder(const QString& caption, const QString& startDir) {
+    HistoryList().push_back({Kind::Custom, plat::FromQ(caption), startDir.toStdString(), mbOK | mbCancel});
+    Answer a;
+    if (TakeAnswer(a)) return a.result == mrOK ? QString::fromStdString(a.text) : QString();
+    if (Headless()) return {};
+    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), caption, startDir);
 }
 
 void SetNextAnswer(int result, const std::string& text) { Answers().push_back({result, text}); }
