@@ -274,10 +274,12 @@ private slots:
         QVERIFY(TForm8::MapComDevice(PageFixture::Path("ini4zav.ini"), 3, "/dev/serial/by-id/a"));
         QVERIFY(F->Read("ini4zav.ini").find("COM1=simmodem\r\nCOM3=/dev/serial/by-id/a") != std::string::npos);
         F->Open("ini4zav.ini");
+        ToolIni().WriteString("machine", "type", "QIR"); // an edit of the open store, not yet on disk
         QVERIFY(TForm8::MapComDevice(PageFixture::Path("ini4zav.ini"), 2, "/dev/ttyACM0"));
         ReleaseToolIni();
         QVERIFY(F->Read("ini4zav.ini").find("COM2=/dev/ttyACM0") != std::string::npos);
         QVERIFY(F->Read("ini4zav.ini").find("COM3=/dev/serial/by-id/a") != std::string::npos);
+        QVERIFY(F->Read("ini4zav.ini").find("type=QIR") != std::string::npos);
         plat::ClearComDevices();
     }
 };
