@@ -58,7 +58,7 @@ void ReadUsbDevice(fs::path dir, const fs::path& sysRoot, SerialDevice& d) {
 bool MayReadWrite(const struct stat& st, const Identity& who) {
     if (who.uid == 0) return true;
     if (st.st_uid == who.uid) return (st.st_mode & 0600) == 0600;
-    if (std::find(who.groups.begin(), who.groups.end(), st.st_gid) != who.groups.end())
+    if (std::find(who.groups.begin(), who.groups.end(), static_cast<unsigned long>(st.st_gid)) != who.groups.end())
         return (st.st_mode & 0060) == 0060;
     return (st.st_mode & 0006) == 0006;
 }

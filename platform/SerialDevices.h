@@ -3,7 +3,6 @@
 // sysfs (/sys/class/tty) and /dev below a root that tests point at a fake tree; a Windows body is to come.
 
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace plat {
@@ -21,8 +20,8 @@ struct SerialDevice {
 
 // Who asks: user id and every group id the process holds.
 struct Identity {
-    uid_t uid = 0;
-    std::vector<gid_t> groups;
+    unsigned long uid = 0;
+    std::vector<unsigned long> groups;
 };
 Identity CurrentIdentity();
 
