@@ -27,6 +27,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QDir>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -263,7 +264,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
     // Menu.
     Datei1 = menuBar()->addMenu("&Datei");
-    Familie1 = Datei1->addAction(QStringLiteral("Werkzeugfamilie w\u00e4hlen \u2026"));
+    Familie1 = Datei1->addAction(QStringLiteral("&Werkzeugfamilie w\u00e4hlen \u2026"));
     Familie1->setObjectName(QStringLiteral("Familie1"));
     connect(Familie1, &QAction::triggered, this, [this] { Familie1Click(); });
     Datei1->addSeparator();
@@ -712,7 +713,8 @@ void TMainForm::Beenden1Click() {
 bool TMainForm::Familie1Click() {
     if (!ConfirmLeaveText()) return false;
     QString start = family::Remembered();
-    if (start.isEmpty()) start = QString::fromStdString(plat::ToHostPath(ToolRoot));
+    if (start.isEmpty())
+        start = ToolRoot == "\\" ? QDir::homePath() : QString::fromStdString(plat::ToHostPath(ToolRoot));
     const QString dir = dlg::ChooseFolder(QStringLiteral("Werkzeugfamilie w\u00e4hlen"), start);
     if (dir.isEmpty()) return false;
     const std::string iniName = family::ProgramIniName(ProgramArgs());
