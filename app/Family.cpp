@@ -23,14 +23,17 @@ QString FindCaseless(const QString& hostDir, const QString& rel) {
         const QDir dir(path);
         QString found;
         for (const QString& entry : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
-            if (entry.compare(part, Qt::CaseInsensitive) == 0 && (found.isEmpty() || entry == part)) found = entry;
+            if (entry.compare(part, Qt::CaseInsensitive) == 0 && (found.isEmpty() || entry == part))
+                found = entry;
         if (found.isEmpty()) return {};
         path = dir.filePath(found);
     }
     return path;
 }
 
-bool IsFile(const QString& path) { return !path.isEmpty() && QFileInfo(path).isFile(); }
+bool IsFile(const QString& path) {
+    return !path.isEmpty() && QFileInfo(path).isFile();
+}
 
 } // namespace
 
@@ -63,22 +66,29 @@ std::string Problem(const QString& hostDir, const std::string& iniName) {
     const QString ini = plat::ToQ(iniName);
     const bool hasIni = !ProgramIniIn(hostDir, iniName).isEmpty();
     bool hasTool = false;
-    for (const char* rel : ToolInis) hasTool = hasTool || IsFile(FindCaseless(hostDir, QLatin1String(rel)));
+    for (const char* rel : ToolInis)
+        hasTool = hasTool || IsFile(FindCaseless(hostDir, QLatin1String(rel)));
     if (hasIni && hasTool) return {};
     QString text = QStringLiteral("Der Ordner \u201e%1\u201c ist keine Werkzeugfamilie:\n").arg(hostDir);
     if (!hasIni && !hasTool)
         text += QStringLiteral("Er enth\u00e4lt weder die eigene INI-Datei %1 noch einen Werkzeug-Ordner "
-                               "(ed4vam, mon4vam, Reader) mit seiner INI-Datei.").arg(ini);
+                               "(ed4vam, mon4vam, Reader) mit seiner INI-Datei.")
+                    .arg(ini);
     else if (!hasIni)
-        text += QStringLiteral("Die Werkzeug-Ordner sind da, aber nicht die eigene INI-Datei %1. Sie sagt, wo die "
-                               "Werkzeuge ihre Dateien finden ([files] base= und [drives]); ohne sie geht es "
-                               "nicht. Legen Sie %1 in diesen Ordner (ein Beispiel liegt bei den Beispieldateien "
-                               "des Programms).").arg(ini);
+        text += QStringLiteral(
+                    "Die Werkzeug-Ordner sind da, aber nicht die eigene INI-Datei %1. Sie sagt, wo die "
+                    "Werkzeuge ihre Dateien finden ([files] base= und [drives]); ohne sie geht es "
+                    "nicht. Legen Sie %1 in diesen Ordner (ein Beispiel liegt bei den Beispieldateien "
+                    "des Programms).")
+                    .arg(ini);
     else
-        text += QStringLiteral("Die eigene INI-Datei %1 ist da, aber keine der Werkzeug-INI-Dateien "
-                               "ed4vam\\ed4vam.ini, ed4vam\\ed4qir.ini, mon4vam\\mon4vam.ini, Reader\\reader.ini, "
-                               "Reader\\decode.ini.").arg(ini);
-    text += QStringLiteral("\n\nW\u00e4hlen Sie den Ordner, in dem %1 und die Werkzeug-Ordner liegen.").arg(ini);
+        text += QStringLiteral(
+                    "Die eigene INI-Datei %1 ist da, aber keine der Werkzeug-INI-Dateien "
+                    "ed4vam\\ed4vam.ini, ed4vam\\ed4qir.ini, mon4vam\\mon4vam.ini, Reader\\reader.ini, "
+                    "Reader\\decode.ini.")
+                    .arg(ini);
+    text +=
+        QStringLiteral("\n\nW\u00e4hlen Sie den Ordner, in dem %1 und die Werkzeug-Ordner liegen.").arg(ini);
     return plat::FromQ(text);
 }
 

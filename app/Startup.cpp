@@ -99,8 +99,8 @@ void ShowStartupNotes(const std::vector<std::string>& args) {
         MainForm->StatusBar1->addWidget(note, 1);
     }
     const int answer = dlg::AskDlg(missing, dlg::Kind::Information,
-                                   {{dlg::mrYes, "Werkzeugfamilie w\xE4hlen \x85"}, {dlg::mrOK, "OK"}}, dlg::mrOK,
-                                   "Eigene INI-Datei fehlt");
+                                   {{dlg::mrYes, "Werkzeugfamilie w\xE4hlen \x85"}, {dlg::mrOK, "OK"}},
+                                   dlg::mrOK, "Eigene INI-Datei fehlt");
     if (answer == dlg::mrYes && MainForm) MainForm->Familie1Click();
 }
 

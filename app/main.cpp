@@ -736,7 +736,8 @@ bool TMainForm::Familie1Click() {
     FormCreate();
     ShowStartTabs();
     if (auto* note = StatusBar1->findChild<QLabel*>(QStringLiteral("MissingIniNote"))) note->deleteLater();
-    for (const std::string& message : StartupMessages()) dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    for (const std::string& message : StartupMessages())
+        dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
     return true;
 }
 

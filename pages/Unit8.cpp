@@ -8,12 +8,12 @@
 #include "pages/Dialogs.h"
 #include "platform/ComMap.h"
 #include "platform/SerialDevices.h"
-#include "serial/widgets/SerialDeviceSelect.h"
 #include "platform/qt/QtText.h"
+#include "serial/widgets/SerialDeviceSelect.h"
 
 #include <QFrame>
-#include <QGuiApplication>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
@@ -80,7 +80,8 @@ TForm8::TForm8(QWidget* parent) : QWidget(parent) {
     connect(PortTestButton, &QPushButton::clicked, this, [this] { PortTestButtonClick(); });
     DevicesButton = new QPushButton(QStringLiteral("Ger\u00e4te \u2026"));
     DevicesButton->setObjectName(QStringLiteral("DevicesButton"));
-    DevicesButton->setToolTip(QStringLiteral("Serielle Ger\u00e4te dieses Rechners einer COM-Nummer zuordnen"));
+    DevicesButton->setToolTip(
+        QStringLiteral("Serielle Ger\u00e4te dieses Rechners einer COM-Nummer zuordnen"));
     connect(DevicesButton, &QPushButton::clicked, this, [this] { DevicesButtonClick(); });
     auto* toolBar = new QHBoxLayout;
     toolBar->addWidget(OKButton);
@@ -217,8 +218,8 @@ bool TForm8::MapComDevice(const std::string& programIni, int n, const std::strin
         ini.WriteString("devices", key, device);
         ini.UpdateFile();
     } catch (const std::exception& e) {
-        dlg::MessageDlg(key + " steht jetzt f\xFCr " + device + ", aber nur bis zum Ende des Programms: " +
-                            e.what(),
+        dlg::MessageDlg(key + " steht jetzt f\xFCr " + device +
+                            ", aber nur bis zum Ende des Programms: " + e.what(),
                         dlg::Kind::Error, dlg::mbOK);
         return false;
     }

@@ -22,7 +22,8 @@ std::string Attribute(const fs::path& file) {
     std::ifstream in(file);
     std::string line;
     std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
     return line;
 }
 
@@ -32,7 +33,8 @@ std::map<std::string, std::string> StableNames(const fs::path& root) {
     std::error_code ec;
     const fs::path byId = root / "dev/serial/by-id";
     std::vector<fs::path> links;
-    for (const auto& entry : fs::directory_iterator(byId, ec)) links.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(byId, ec))
+        links.push_back(entry.path());
     std::sort(links.begin(), links.end());
     for (const fs::path& link : links) {
         const fs::path target = fs::read_symlink(link, ec);
@@ -44,7 +46,8 @@ std::map<std::string, std::string> StableNames(const fs::path& root) {
 
 // The USB device above a tty's device in sysfs, where there is one: its attributes.
 void ReadUsbDevice(fs::path dir, const fs::path& sysRoot, SerialDevice& d) {
-    for (; !dir.empty() && dir.string().rfind(sysRoot.string(), 0) == 0 && dir != sysRoot; dir = dir.parent_path()) {
+    for (; !dir.empty() && dir.string().rfind(sysRoot.string(), 0) == 0 && dir != sysRoot;
+         dir = dir.parent_path()) {
         if (!fs::exists(dir / "idVendor")) continue;
         d.vendorId = Attribute(dir / "idVendor");
         d.productId = Attribute(dir / "idProduct");
@@ -58,7 +61,8 @@ void ReadUsbDevice(fs::path dir, const fs::path& sysRoot, SerialDevice& d) {
 bool MayReadWrite(const struct stat& st, const Identity& who) {
     if (who.uid == 0) return true;
     if (st.st_uid == who.uid) return (st.st_mode & 0600) == 0600;
-    if (std::find(who.groups.begin(), who.groups.end(), static_cast<unsigned long>(st.st_gid)) != who.groups.end())
+    if (std::find(who.groups.begin(), who.groups.end(), static_cast<unsigned long>(st.st_gid)) !=
+        who.groups.end())
         return (st.st_mode & 0060) == 0060;
     return (st.st_mode & 0006) == 0006;
 }
@@ -131,6 +135,8 @@ std::string DescribeSerialDevice(const SerialDevice& d) {
     return text;
 }
 
-std::string MappingTarget(const SerialDevice& d) { return d.stablePath.empty() ? d.path : d.stablePath; }
+std::string MappingTarget(const SerialDevice& d) {
+    return d.stablePath.empty() ? d.path : d.stablePath;
+}
 
 } // namespace plat

@@ -28,19 +28,22 @@ TSerialDeviceForm::TSerialDeviceForm(std::vector<plat::SerialDevice> devices, in
     DeviceList = new QTreeWidget(this);
     DeviceList->setObjectName(QStringLiteral("DeviceList"));
     DeviceList->setRootIsDecorated(false);
-    DeviceList->setHeaderLabels({QStringLiteral("Ger\u00e4t"), QStringLiteral("Beschreibung"),
-                                 QStringLiteral("Fester Name")});
+    DeviceList->setHeaderLabels(
+        {QStringLiteral("Ger\u00e4t"), QStringLiteral("Beschreibung"), QStringLiteral("Fester Name")});
     for (const plat::SerialDevice& d : devices_) {
-        auto* item = new QTreeWidgetItem(DeviceList, {plat::ToQ(d.path), plat::ToQ(plat::DescribeSerialDevice(d)),
-                                                      QString::fromStdString(d.stablePath)});
+        auto* item =
+            new QTreeWidgetItem(DeviceList, {plat::ToQ(d.path), plat::ToQ(plat::DescribeSerialDevice(d)),
+                                             QString::fromStdString(d.stablePath)});
         item->setToolTip(1, item->text(1));
         item->setToolTip(2, item->text(2));
         if (!d.accessible)
-            for (int c = 0; c < 3; ++c) item->setForeground(c, QBrush(Qt::darkRed));
+            for (int c = 0; c < 3; ++c)
+                item->setForeground(c, QBrush(Qt::darkRed));
     }
     DeviceList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     if (!devices_.empty()) DeviceList->setCurrentItem(DeviceList->topLevelItem(0));
-    auto* empty = new QLabel(QStringLiteral("Keine seriellen Ger\u00e4te gefunden (USB-Adapter eingesteckt?)."), this);
+    auto* empty =
+        new QLabel(QStringLiteral("Keine seriellen Ger\u00e4te gefunden (USB-Adapter eingesteckt?)."), this);
     empty->setVisible(devices_.empty());
 
     OKBtn = new QPushButton(QStringLiteral("Zuordnen"), this);
@@ -73,7 +76,9 @@ void TSerialDeviceForm::ShowCurrent() {
     CurrentLabel->setText(QStringLiteral("jetzt: %1").arg(plat::ToQ(plat::ComDevice(ComNumber()))));
 }
 
-int TSerialDeviceForm::ComNumber() const { return ComSpin->value(); }
+int TSerialDeviceForm::ComNumber() const {
+    return ComSpin->value();
+}
 
 std::string TSerialDeviceForm::SelectedTarget() const {
     const int row = DeviceList->indexOfTopLevelItem(DeviceList->currentItem());

@@ -10,13 +10,13 @@
 #include "app/Unit99.h"
 #include "app/main.h"
 #include "config/ed_ini.h"
+#include "link/port.h"
 #include "pages/Dialogs.h"
 #include "pages/Unit10.h"
 #include "pages/Unit11.h"
 #include "pages/Unit2.h"
 #include "pages/Unit5.h"
 #include "pages/Unit8.h"
-#include "link/port.h"
 #include "pages/Unit9.h"
 #include "pages/unit80.h"
 #include "platform/Files.h"
@@ -559,7 +559,7 @@ private slots:
     void choosingTheToolFamily() {
         QFile::remove(family::SettingsFile()); // below the test mode's own configuration folder
         Start(false);
-        dlg::SetNextAnswer(dlg::mrYes);                  // "Werkzeugfamilie wählen …"
+        dlg::SetNextAnswer(dlg::mrYes);                 // "Werkzeugfamilie wählen …"
         dlg::SetNextAnswer(dlg::mrOK, root + "ed4vam"); // a tool folder, not the family
         ShowStartupNotes({"/usr/bin/ini4zav", "/i=" + programIni});
         QCOMPARE(dlg::History().back().caption, std::string("Keine Werkzeugfamilie"));

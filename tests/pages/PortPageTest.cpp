@@ -248,7 +248,8 @@ private slots:
         const fs::path root = fs::path(F->Dir.path().toStdString()) / "machine";
         fs::create_directories(root / "sys/devices/usb1/1-1/1-1:1.0/ttyUSB0");
         fs::create_directories(root / "sys/class/tty/ttyUSB0");
-        fs::create_symlink("../../../devices/usb1/1-1/1-1:1.0/ttyUSB0", root / "sys/class/tty/ttyUSB0/device");
+        fs::create_symlink("../../../devices/usb1/1-1/1-1:1.0/ttyUSB0",
+                           root / "sys/class/tty/ttyUSB0/device");
         fs::create_directories(root / "dev/serial/by-id");
         std::ofstream(root / "dev/ttyUSB0").put('\n');
         fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-Prolific-if00-port0");
@@ -272,7 +273,8 @@ private slots:
 
         F->Write("ini4zav.ini", "[files]\r\nbase=V:\r\n\r\n[devices]\r\nCOM1=simmodem\r\n");
         QVERIFY(TForm8::MapComDevice(PageFixture::Path("ini4zav.ini"), 3, "/dev/serial/by-id/a"));
-        QVERIFY(F->Read("ini4zav.ini").find("COM1=simmodem\r\nCOM3=/dev/serial/by-id/a") != std::string::npos);
+        QVERIFY(F->Read("ini4zav.ini").find("COM1=simmodem\r\nCOM3=/dev/serial/by-id/a") !=
+                std::string::npos);
         F->Open("ini4zav.ini");
         ToolIni().WriteString("machine", "type", "QIR"); // an edit of the open store, not yet on disk
         QVERIFY(TForm8::MapComDevice(PageFixture::Path("ini4zav.ini"), 2, "/dev/ttyACM0"));
