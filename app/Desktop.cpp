@@ -186,16 +186,20 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
     const std::string host = plat::ToHostPath(plat::ExpandFileName(wanted));
     const std::string dir = std::filesystem::path(host).parent_path().string();
     const QString text =
-        QStringLiteral("Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
-                       "    %1\n"
-                       "(gesucht im Verzeichnis %2%3)\n\n"
-                       "Ohne sie kennt das Programm die Werkzeugfamilie nicht: die Werkzeug-Kn\u00f6pfe bleiben "
-                       "gesperrt.\n\n"
-                       "Starten Sie das Programm im Verzeichnis der Datei, oder nennen Sie die Datei mit dem "
-                       "Schalter /i=, zum Beispiel:\n"
-                       "    ini4zav /i=/pfad/zu/ini4zav.ini")
+        QStringLiteral(
+            "Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
+            "    %1\n"
+            "(gesucht im Verzeichnis %2%3)\n\n"
+            "Ohne sie kennt das Programm die Werkzeugfamilie nicht: die Werkzeug-Kn\u00f6pfe bleiben "
+            "gesperrt.\n\n"
+            "W\u00e4hlen Sie den Ordner der Werkzeugfamilie mit \u201eWerkzeugfamilie w\u00e4hlen "
+            "\u2026\u201c (hier oder im Men\u00fc \u201eDatei\u201c); das Programm merkt ihn sich f\u00fcr "
+            "den n\u00e4chsten Start. Oder starten Sie das Programm im Verzeichnis der Datei, oder nennen "
+            "Sie die Datei mit dem Schalter /i=, zum Beispiel:\n"
+            "    ini4zav /i=/pfad/zu/ini4zav.ini")
             .arg(QString::fromStdString(host), QString::fromStdString(dir),
-                 named ? QStringLiteral(", angegeben mit /i=") : QStringLiteral(", dem aktuellen Verzeichnis"));
+                 named ? QStringLiteral(", angegeben mit /i=")
+                       : QStringLiteral(", dem aktuellen Verzeichnis"));
     return plat::FromQ(text);
 }
 

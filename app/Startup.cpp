@@ -98,7 +98,10 @@ void ShowStartupNotes(const std::vector<std::string>& args) {
         note->setToolTip(text);
         MainForm->StatusBar1->addWidget(note, 1);
     }
-    dlg::MessageDlg(missing, dlg::Kind::Information, dlg::mbOK, "Eigene INI-Datei fehlt");
+    const int answer = dlg::AskDlg(missing, dlg::Kind::Information,
+                                   {{dlg::mrYes, "Werkzeugfamilie w\xE4hlen \x85"}, {dlg::mrOK, "OK"}},
+                                   dlg::mrOK, "Eigene INI-Datei fehlt");
+    if (answer == dlg::mrYes && MainForm) MainForm->Familie1Click();
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include "app/Desktop.h"
+#include "app/Family.h"
 #include "app/Help.h"
 #include "app/Shell.h"
 #include "app/Unit99.h"
@@ -26,6 +27,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QDir>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -262,6 +264,10 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
     // Menu.
     Datei1 = menuBar()->addMenu("&Datei");
+    Familie1 = Datei1->addAction(QStringLiteral("&Werkzeugfamilie w\u00e4hlen \u2026"));
+    Familie1->setObjectName(QStringLiteral("Familie1"));
+    connect(Familie1, &QAction::triggered, this, [this] { Familie1Click(); });
+    Datei1->addSeparator();
     Beenden1 = Datei1->addAction("&Beenden");
     Info1Menu = menuBar()->addMenu("Info");
     Info1 = Info1Menu->addAction("Info");
@@ -702,6 +708,37 @@ void TMainForm::Beenden1Click() {
     if (!ConfirmLeaveText()) return;
     HaltConsole(MyComPort);
     qApp->quit();
+}
+
+bool TMainForm::Familie1Click() {
+    if (!ConfirmLeaveText()) return false;
+    QString start = family::Remembered();
+    if (start.isEmpty())
+        start = ToolRoot == "\\" ? QDir::homePath() : QString::fromStdString(plat::ToHostPath(ToolRoot));
+    const QString dir = dlg::ChooseFolder(QStringLiteral("Werkzeugfamilie w\u00e4hlen"), start);
+    if (dir.isEmpty()) return false;
+    const std::string iniName = family::ProgramIniName(ProgramArgs());
+    if (const std::string problem = family::Problem(dir, iniName); !problem.empty()) {
+        dlg::MessageDlg(problem, dlg::Kind::Error, dlg::mbOK, "Keine Werkzeugfamilie");
+        return false;
+    }
+    if (!filedlg::WriteBackToolIni(true)) return false;
+    AdoptProgramIni(family::ProgramIniIn(dir, iniName).toStdString());
+    family::Remember(dir);
+    // The new family from its start: no tool chosen, its buttons, nothing of the old family shown.
+    HideViewers();
+    ClearTextView();
+    TreeView1->clear();
+    CurrentToolIni.clear();
+    CurrentToolIniPath.clear();
+    ToolKind = 0;
+    FormLabel->setText(QStringLiteral("ZAV 4 Inifile Editor [2.0]"));
+    FormCreate();
+    ShowStartTabs();
+    if (auto* note = StatusBar1->findChild<QLabel*>(QStringLiteral("MissingIniNote"))) note->deleteLater();
+    for (const std::string& message : StartupMessages())
+        dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    return true;
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -64,6 +64,7 @@ public:
     QFrame* Strich;
     QToolButton* HelpButton;
     QMenu* Datei1;
+    QAction* Familie1; // "Werkzeugfamilie wählen …"
     QAction* Beenden1;
     QMenu* Info1Menu;
     QAction* Info1;
@@ -163,6 +164,9 @@ public slots:
     void Beschreibung1Click();
     void Info1Click();
     void Beenden1Click();
+    // Asks for the tool family's folder; when it is one, makes its INI file the program's own, remembers the
+    // choice for the next start and shows the family's tool buttons. False when nothing changed.
+    bool Familie1Click();
     void PictureClick();
     void TreeView1Click();
     void SpeedButton6Click();

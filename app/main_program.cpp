@@ -1,6 +1,7 @@
 // ini4zav: the settings editor of the lift-controller service tools.
 
 #include "app/Desktop.h"
+#include "app/Family.h"
 #include "app/Startup.h"
 #include "app/main.h"
 #include "config/Reports.h"
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
 
     // The configuration comes first: every window reads it.
     InitReports();
-    StartConfiguration(args);
+    // Where neither /i= nor the working directory gives the program's INI file: the family chosen last time.
+    StartConfiguration(args, family::StartIni(args));
     StartSysMod();
 
     TApplication app(argc, argv);

@@ -120,13 +120,15 @@ void StartLogs(bool keepGoing) {
 
 } // namespace
 
-void StartConfiguration(const std::vector<std::string>& args) {
+void StartConfiguration(const std::vector<std::string>& args, const std::string& fallbackIni) {
     InitReports();
     Resolver& r = R();
     r.args = args;
     r.messages.clear();
-    const std::string iniPath = FindParameter("/i=");
+    std::string iniPath = FindParameter("/i=");
     const std::string name = args.empty() ? std::string() : plat::ExtractFileName(args[0]);
+    if (iniPath.empty() && !plat::FileExists(plat::ExpandFileName(plat::ChangeFileExt(name, ".INI"))))
+        iniPath = fallbackIni;
     OpenConfiguration(name, iniPath, false);
     r.programIni = r.iniFileName;
     if (r.open) ApplyProgramSettings();
@@ -143,6 +145,27 @@ void StartConfiguration(const std::vector<std::string>& args) {
         WriteLogLine("       Datadir=" + r.datadir);
         WriteLogLine("     Systemdir=" + r.systemdir);
     }
+}
+
+void AdoptProgramIni(const std::string& hostPath) {
+    Resolver& r = R();
+    ReleaseToolIni(); // a failure is passed on before anything changed
+    if (LogFile) {
+        LogFile->WriteLogLine("- zu  ** " + plat::DateTimeToStr());
+        LogFile.reset();
+    }
+    if (LogOnFile) {
+        LogOnFile->WriteLogOnLine("- zu  ** ");
+        LogOnFile.reset();
+    }
+    // The old family's drives and devices go; the path is read with none mapped.
+    plat::ClearDriveMappings();
+    plat::ClearComDevices();
+    r.messages.clear();
+    OpenConfiguration("", plat::FromHostPath(hostPath), false);
+    r.programIni = r.iniFileName;
+    if (r.open) ApplyProgramSettings();
+    StartLogs(true);
 }
 
 const std::vector<std::string>& StartupMessages() { return R().messages; }

@@ -11,7 +11,13 @@
 // Program start, before any window: args[0] is the program path. Opens the program's own INI file (or the one
 // named by "/i="), applies its [drives] and [devices] mappings, creates the logs and opens the language store.
 // A log that cannot be created is left out and noted in StartupMessages(); it does not stop the start.
-void StartConfiguration(const std::vector<std::string>& args);
+// fallbackIni (a tool path) is opened instead when no "/i=" is given and the working directory has no
+// program INI file.
+void StartConfiguration(const std::vector<std::string>& args, const std::string& fallbackIni = {});
+// Makes the file at hostPath the program's own INI file while the program runs: the open store is written
+// back first (a failure is passed on and nothing changes), the logs are closed, the drive and device mappings
+// replaced by the new file's, and its logs and language store opened (problems in StartupMessages()).
+void AdoptProgramIni(const std::string& hostPath);
 // Problems met by StartConfiguration that did not stop it (German texts), for the program to show.
 const std::vector<std::string>& StartupMessages();
 // The arguments given to StartConfiguration.

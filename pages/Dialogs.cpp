@@ -5,7 +5,11 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QFileDialog>
+#include <QFont>
+#include <QFontMetrics>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -166,9 +170,28 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
     box.setTextValue(plat::ToQ(value));
     box.setOkButtonText(QStringLiteral("OK"));
     box.setCancelButtonText(QStringLiteral("Abbrechen"));
+    // Wide enough for the title the window manager shows (with the program's name after it) and for the
+    // title bar's own buttons; a bold title font is allowed for.
+    QString shown = box.windowTitle();
+    if (!QGuiApplication::applicationDisplayName().isEmpty())
+        shown += QStringLiteral(" \u2014 ") + QGuiApplication::applicationDisplayName();
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    // The box sizes itself to its layout, so the width goes to its edit field.
+    if (auto* edit = box.findChild<QLineEdit*>())
+        edit->setMinimumWidth(QFontMetrics(titleFont).horizontalAdvance(shown) + 140);
     const bool ok = box.exec() == QDialog::Accepted;
     if (ok) value = plat::FromQ(box.textValue());
     return ok;
+}
+
+// --- folder dialog
+QString ChooseFolder(const QString& caption, const QString& startDir) {
+    HistoryList().push_back({Kind::Custom, plat::FromQ(caption), startDir.toStdString(), mbOK | mbCancel});
+    Answer a;
+    if (TakeAnswer(a)) return a.result == mrOK ? QString::fromStdString(a.text) : QString();
+    if (Headless()) return {};
+    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), caption, startDir);
 }
 
 void SetNextAnswer(int result, const std::string& text) { Answers().push_back({result, text}); }

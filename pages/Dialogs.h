@@ -28,6 +28,10 @@ void ShowMessage(const std::string& text);
 // An input box: true and value set when confirmed.
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value);
 
+// A folder dialog starting at startDir (host paths): the folder chosen, empty when cancelled. Answered in
+// advance with SetNextAnswer(mrOK, UTF-8 host path) or mrCancel.
+QString ChooseFolder(const QString& caption, const QString& startDir);
+
 // The host paths behind the tool paths in a text ("X:\…", or "\…" at a word start), one line each as
 // "tool path = host path"; empty when the text names none. Shown as the tooltip of a message box.
 QString HostPathsIn(const QString& text);

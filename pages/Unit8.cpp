@@ -5,10 +5,15 @@
 #include "config/IniStore.h"
 #include "config/ed_ini.h"
 #include "link/port.h"
+#include "pages/Dialogs.h"
+#include "platform/ComMap.h"
+#include "platform/SerialDevices.h"
 #include "platform/qt/QtText.h"
+#include "serial/widgets/SerialDeviceSelect.h"
 
 #include <QFrame>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
@@ -18,9 +23,16 @@
 #include <QVBoxLayout>
 
 #include <initializer_list>
+#include <stdexcept>
 #include <vector>
 
 TForm8* Form8 = nullptr;
+
+std::function<bool(QDialog&)> TForm8::RunDeviceForm = [](QDialog& form) {
+    if (QGuiApplication::platformName() == QStringLiteral("offscreen")) return false; // nobody could answer
+    return form.exec() == QDialog::Accepted;
+};
+std::string TForm8::DeviceRoot;
 
 namespace {
 
@@ -66,9 +78,15 @@ TForm8::TForm8(QWidget* parent) : QWidget(parent) {
     PortTestButton = new QPushButton(QStringLiteral("PortTest"));
     PortTestButton->setObjectName(QStringLiteral("PortTestButton"));
     connect(PortTestButton, &QPushButton::clicked, this, [this] { PortTestButtonClick(); });
+    DevicesButton = new QPushButton(QStringLiteral("Ger\u00e4te \u2026"));
+    DevicesButton->setObjectName(QStringLiteral("DevicesButton"));
+    DevicesButton->setToolTip(
+        QStringLiteral("Serielle Ger\u00e4te dieses Rechners einer COM-Nummer zuordnen"));
+    connect(DevicesButton, &QPushButton::clicked, this, [this] { DevicesButtonClick(); });
     auto* toolBar = new QHBoxLayout;
     toolBar->addWidget(OKButton);
     toolBar->addWidget(PortTestButton);
+    toolBar->addWidget(DevicesButton);
     toolBar->addStretch(1);
 
     Com1Button = new GroupRadioButton("Com1Button", QStringLiteral("COM1"));
@@ -168,4 +186,42 @@ void TForm8::PortTestButtonClick() {
         Panel10->layout()->addWidget(MyComPort);
     }
     MyComPort->show();
+}
+
+void TForm8::DevicesButtonClick() {
+    QRadioButton* const coms[] = {Com1Button, Com2Button, Com3Button, Com4Button};
+    int n = 1;
+    for (int i = 0; i < 4; ++i)
+        if (coms[i]->isChecked()) n = i + 1;
+    sx::TSerialDeviceForm form(plat::ListSerialDevices(DeviceRoot), n, this);
+    if (!RunDeviceForm(form) || form.SelectedTarget().empty()) return;
+    MapComDevice(ProgramIniFileName(), form.ComNumber(), form.SelectedTarget());
+}
+
+bool TForm8::MapComDevice(const std::string& programIni, int n, const std::string& device) {
+    plat::SetComDevice(n, device);
+    const std::string key = "COM" + std::to_string(n);
+    if (programIni.empty()) {
+        dlg::MessageDlg(key + " steht jetzt f\xFCr " + device +
+                            ", aber nur bis zum Ende des Programms: ohne eigene INI-Datei des Programms kann "
+                            "die Zuordnung nicht gespeichert werden.",
+                        dlg::Kind::Warning, dlg::mbOK);
+        return false;
+    }
+    try {
+        if (IniFileName() == programIni) { // the open store: written back with it, never behind its back
+            ToolIni().WriteString("devices", key, device);
+            return true;
+        }
+        TIniStore ini(programIni);
+        if (!ini.Loaded()) throw std::runtime_error(ini.LoadError());
+        ini.WriteString("devices", key, device);
+        ini.UpdateFile();
+    } catch (const std::exception& e) {
+        dlg::MessageDlg(key + " steht jetzt f\xFCr " + device +
+                            ", aber nur bis zum Ende des Programms: " + e.what(),
+                        dlg::Kind::Error, dlg::mbOK);
+        return false;
+    }
+    return true;
 }

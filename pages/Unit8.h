@@ -7,8 +7,10 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <string>
 
+class QDialog;
 class QFrame;
 class QGroupBox;
 class QLineEdit;
@@ -28,6 +30,16 @@ public:
     void OKButtonClick() { SaveSettings(); }
     // Shows the port test console inside Panel10, borderless and filling it.
     void PortTestButtonClick();
+    // Lists the machine's serial devices and maps the COM number chosen to the device chosen.
+    void DevicesButtonClick();
+    // Maps COM n to device for this run and in [devices] of the program's own INI file programIni; false with
+    // a German message when the file cannot be written (the mapping then holds for this run only).
+    static bool MapComDevice(const std::string& programIni, int n, const std::string& device);
+
+    // For tests: the device mapping dialog's run (exec by default; without a screen: cancelled) and the
+    // root the devices are read below ("" = this machine).
+    static std::function<bool(QDialog&)> RunDeviceForm;
+    static std::string DeviceRoot;
 
     // methode with positions 1 and 2 set to local (true) or modem (false); a value shorter than two
     // characters is first filled up with '0'.
@@ -35,6 +47,7 @@ public:
 
     QPushButton* OKButton;
     QPushButton* PortTestButton;
+    QPushButton* DevicesButton;
     QGroupBox* ComPortGroup;
     QRadioButton* Com1Button;
     QRadioButton* Com2Button;

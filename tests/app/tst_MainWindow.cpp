@@ -3,19 +3,20 @@
 // saving texts, the file switch, help and the orderly end.
 
 #include "app/Desktop.h"
+#include "app/Family.h"
 #include "app/Help.h"
 #include "app/Shell.h"
 #include "app/Startup.h"
 #include "app/Unit99.h"
 #include "app/main.h"
 #include "config/ed_ini.h"
+#include "link/port.h"
 #include "pages/Dialogs.h"
 #include "pages/Unit10.h"
 #include "pages/Unit11.h"
 #include "pages/Unit2.h"
 #include "pages/Unit5.h"
 #include "pages/Unit8.h"
-#include "link/port.h"
 #include "pages/Unit9.h"
 #include "pages/unit80.h"
 #include "platform/Files.h"
@@ -550,6 +551,47 @@ private slots:
         ShowStartupNotes({"/usr/bin/ini4zav", "/i=" + programIni});
         QVERIFY(dlg::History().empty());
         QVERIFY(!MainForm->StatusBar1->findChild<QLabel*>("MissingIniNote"));
+    }
+
+    // Started without a program INI, the explanation offers the family's folder: a folder that is no family
+    // is refused with what it lacks, a family's INI becomes the program's own at once and its tool buttons
+    // work; the choice is kept per user and opens the family at the next start without /i=, not with it.
+    void choosingTheToolFamily() {
+        QFile::remove(family::SettingsFile()); // below the test mode's own configuration folder
+        Start(false);
+        dlg::SetNextAnswer(dlg::mrYes);                 // "Werkzeugfamilie wählen …"
+        dlg::SetNextAnswer(dlg::mrOK, root + "ed4vam"); // a tool folder, not the family
+        ShowStartupNotes({"/usr/bin/ini4zav", "/i=" + programIni});
+        QCOMPARE(dlg::History().back().caption, std::string("Keine Werkzeugfamilie"));
+        QVERIFY(!MainForm->SpeedButton3->isEnabled());
+        QVERIFY(family::Remembered().isEmpty());
+        Put("nur-werkzeuge/mon4vam/mon4vam.ini", MonitorIni);
+        QVERIFY(plat::ToQ(family::Problem(QString::fromStdString(root + "nur-werkzeuge"), "ini4zav.ini"))
+                    .contains("nicht die eigene INI-Datei ini4zav.ini"));
+
+        dlg::SetNextAnswer(dlg::mrOK, root);
+        QVERIFY(MainForm->Familie1Click());
+        QCOMPARE(ProgramIniFileName(), IniFileName());
+        QCOMPARE(plat::ToHostPath(ProgramIniFileName()), root + "ini4zav.ini");
+        QCOMPARE(MainForm->ToolRoot, std::string("V:\\"));
+        QVERIFY(MainForm->SpeedButton3->isEnabled());
+        QTRY_VERIFY(!MainForm->StatusBar1->findChild<QLabel*>("MissingIniNote"));
+        MainForm->Mon4VAm1Click();
+        QCOMPARE(plat::ToHostPath(IniFileName()), root + "mon4vam/mon4vam.ini");
+        QCOMPARE(VisibleTabs(), (QStringList{"Main", "Modem-Type", "Monitor Task", "Telefonbuch", "Port"}));
+
+        DestroyForms();
+        ShutdownConfiguration();
+        plat::ClearDriveMappings();
+        const std::vector<std::string> plain{"/opt/ini4zav/ini4zav"};
+        StartConfiguration(plain, family::StartIni(plain));
+        QCOMPARE(plat::ToHostPath(ProgramIniFileName()), root + "ini4zav.ini");
+        ShutdownConfiguration();
+        const std::vector<std::string> named{"/opt/ini4zav/ini4zav", "/i=" + programIni};
+        StartConfiguration(named, family::StartIni(named));
+        QVERIFY(ProgramIniFileName().empty());
+        CreateForms();
+        QVERIFY(QFile::remove(family::SettingsFile()));
     }
 
     // The header and the root line show tool paths; their tooltips tell where that is on this machine.

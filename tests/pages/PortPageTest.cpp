@@ -5,13 +5,20 @@
 
 #include "config/IniStore.h"
 #include "link/port.h"
+#include "pages/Dialogs.h"
 #include "pages/Unit8.h"
+#include "platform/ComMap.h"
+#include "serial/widgets/SerialDeviceSelect.h"
 
 #include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
+
+#include <filesystem>
+#include <fstream>
 
 class PortPageTest : public QObject {
     Q_OBJECT
@@ -231,6 +238,51 @@ private slots:
         QTRY_VERIFY(console->height() > Page->Panel10->height() - 10);
         delete console;
         QCOMPARE(MyComPort, nullptr);
+    }
+
+    // "Geräte …" lists the machine's devices and maps the COM number chosen to the stable name of the one
+    // chosen: for this run at once, and in [devices] of the program's own INI file, other keys kept; while
+    // that file is the open configuration the mapping goes into the open store, so its write-back keeps it.
+    void mapsADeviceToAComNumber() {
+        namespace fs = std::filesystem;
+        const fs::path root = fs::path(F->Dir.path().toStdString()) / "machine";
+        fs::create_directories(root / "sys/devices/usb1/1-1/1-1:1.0/ttyUSB0");
+        fs::create_directories(root / "sys/class/tty/ttyUSB0");
+        fs::create_symlink("../../../devices/usb1/1-1/1-1:1.0/ttyUSB0",
+                           root / "sys/class/tty/ttyUSB0/device");
+        fs::create_directories(root / "dev/serial/by-id");
+        std::ofstream(root / "dev/ttyUSB0").put('\n');
+        fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-Prolific-if00-port0");
+        TForm8::DeviceRoot = root.string();
+        int offered = 0;
+        const auto run = TForm8::RunDeviceForm;
+        TForm8::RunDeviceForm = [&](QDialog& d) {
+            auto& form = static_cast<sx::TSerialDeviceForm&>(d);
+            offered = form.ComNumber();
+            form.ComSpin->setValue(3);
+            return true;
+        };
+        Load("[ComPort]\r\nport=2\r\n");
+        dlg::SetNextAnswer(dlg::mrOK);
+        Page->DevicesButtonClick(); // this run has no program INI: kept for the run only, and said so
+        TForm8::RunDeviceForm = run;
+        TForm8::DeviceRoot.clear();
+        QCOMPARE(offered, 2);
+        QCOMPARE(plat::ComDevice(3), std::string("/dev/serial/by-id/usb-Prolific-if00-port0"));
+        QVERIFY(dlg::History().back().text.find("nur bis zum Ende") != std::string::npos);
+
+        F->Write("ini4zav.ini", "[files]\r\nbase=V:\r\n\r\n[devices]\r\nCOM1=simmodem\r\n");
+        QVERIFY(TForm8::MapComDevice(PageFixture::Path("ini4zav.ini"), 3, "/dev/serial/by-id/a"));
+        QVERIFY(F->Read("ini4zav.ini").find("COM1=simmodem\r\nCOM3=/dev/serial/by-id/a") !=
+                std::string::npos);
+        F->Open("ini4zav.ini");
+        ToolIni().WriteString("machine", "type", "QIR"); // an edit of the open store, not yet on disk
+        QVERIFY(TForm8::MapComDevice(PageFixture::Path("ini4zav.ini"), 2, "/dev/ttyACM0"));
+        ReleaseToolIni();
+        QVERIFY(F->Read("ini4zav.ini").find("COM2=/dev/ttyACM0") != std::string::npos);
+        QVERIFY(F->Read("ini4zav.ini").find("COM3=/dev/serial/by-id/a") != std::string::npos);
+        QVERIFY(F->Read("ini4zav.ini").find("type=QIR") != std::string::npos);
+        plat::ClearComDevices();
     }
 };
 
