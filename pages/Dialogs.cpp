@@ -4,6 +4,7 @@
 #include "platform/qt/QtText.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -169,6 +170,28 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
     const bool ok = box.exec() == QDialog::Accepted;
     if (ok) value = plat::FromQ(box.textValue());
     return ok;
+}
+
+bool FileNameDialog(const std::string& caption, const std::string& filter, std::string& fileName,
+                    FileMode mode) {
+    HistoryList().push_back({Kind::Custom, caption, fileName, mbOK | mbCancel});
+    Answer a;
+    if (TakeAnswer(a)) {
+        if (a.result == mrOK) fileName = a.text;
+        return a.result == mrOK;
+    }
+    if (Headless()) return false;
+    QWidget* parent = QApplication::activeWindow();
+    const QString title = plat::ToQ(caption), start = plat::ToQ(fileName), filters = plat::ToQ(filter);
+    const QString chosen =
+        mode == FileMode::Open
+            ? QFileDialog::getOpenFileName(parent, title, start, filters)
+            : QFileDialog::getSaveFileName(parent, title, start, filters, nullptr,
+                                           mode == FileMode::Append ? QFileDialog::DontConfirmOverwrite
+                                                                    : QFileDialog::Options());
+    if (chosen.isEmpty()) return false;
+    fileName = plat::FromQ(chosen);
+    return true;
 }
 
 void SetNextAnswer(int result, const std::string& text) { Answers().push_back({result, text}); }
