@@ -4,6 +4,12 @@
 #include <cstring>
 #include <ctime>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 // The whole block reaches the system, or errno tells why not.
@@ -14,6 +20,16 @@ bool PutAll(std::FILE* f, const std::string& bytes) {
     if (written && flushed) return true;
     if (errno == 0) errno = EIO;
     return false;
+}
+
+// Cuts the file back to size bytes (the end of its last whole line).
+void CutBack(std::FILE* f, long size) {
+    if (size < 0) return;
+#ifdef _WIN32
+    (void)_chsize_s(_fileno(f), size);
+#else
+    (void)!ftruncate(fileno(f), size);
+#endif
 }
 
 } // namespace
@@ -71,6 +87,8 @@ bool TLineCapture::Start(const std::string& path) {
     errno = 0;
     file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "ab");
     error_ = file_ ? 0 : path.empty() ? ENOENT : errno;
+    // Unbuffered: a line goes to the system in one write, and nothing is left behind to be written later.
+    if (file_) std::setvbuf(file_, nullptr, _IONBF, 0);
     return file_ != nullptr;
 }
 
@@ -82,8 +100,12 @@ bool TLineCapture::Write(char direction, const std::string& text) {
     line += ' ';
     line += text;
     line += '\n';
+    // Appended lines go to the end, wherever the stream's position is; that end is where a failed line
+    // is cut off.
+    const long end = std::fseek(file_, 0, SEEK_END) == 0 ? std::ftell(file_) : -1;
     if (PutAll(file_, line)) return true;
     error_ = errno;
+    CutBack(file_, end); // the file ends with its last whole line
     Stop();
     return false;
 }
