@@ -122,6 +122,7 @@ TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
 }
 
 TMyComPort::~TMyComPort() {
+    StopCapture(); // the close box ends the program without ShutDown: the capture still ends with its line
     if (zavcom::ZavCom) {
         zavcom::ZavCom->Reset();
         zavcom::ZavCom->SetBytePath(nullptr);
