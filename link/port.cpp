@@ -345,6 +345,7 @@ bool TMyComPort::StartCapture(const std::string& path) {
         ShowFailure(why);
         return false;
     }
+    lastCaptureName_ = path;
     LogMessage("Mitschnitt in " + path);
     return true;
 }
@@ -391,7 +392,7 @@ void TMyComPort::CaptureButtonClick() {
         StopCapture();
         return;
     }
-    std::string name = captureName_.empty() ? "mitschnitt.log" : captureName_;
+    std::string name = lastCaptureName_;
     if (AskFileName("Mitschnitt in Datei (wird angeh\xE4ngt)", name, true)) StartCapture(name);
 }
 

@@ -342,6 +342,8 @@ private:
     // The capture of the line, and the name of its file as the user chose it.
     TLineCapture capture_;
     std::string captureName_;
+    // The file of the last capture, offered for the next one.
+    std::string lastCaptureName_ = "mitschnitt.log";
     // Bounds the modem test's wait for the identification.
     std::unique_ptr<plat::ITimer> modemTestTimer_;
 
