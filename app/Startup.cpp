@@ -53,6 +53,11 @@ void CreateForms() {
     });
     // The console's input boxes go through the dialog wrapper like every other modal question.
     TMyComPort::InputQuery = dlg::InputQuery;
+    TMyComPort::FileNameQuery = [](const std::string& caption, const std::string& filter, std::string& name,
+                                   bool append) {
+        return dlg::FileNameDialog(caption, filter, name,
+                                   append ? dlg::FileMode::Append : dlg::FileMode::Save);
+    };
     MyComPort = new TMyComPort;
     Form2 = new TForm2;
     Form3 = new TForm3;

@@ -103,6 +103,15 @@ void TMyComPort::BuildForm() {
     Memo->setPlainText(QStringLiteral("OutMemo"));
     Memo->setFont(QFont(QStringLiteral("Courier New"), 9));
     BitBtn3 = Button("BitBtn3", "Clear");
+    SaveMemoButton = Button("SaveMemoButton", "Speichern", "Memo als Textdatei speichern");
+    SaveMemoButton->setText(QStringLiteral("Speichern\u2026"));
+    CaptureButton = Button("CaptureButton", "Mitschnitt",
+                           "jede Zeile sofort mit Datum und Uhrzeit an eine Datei anh\xE4ngen");
+    CaptureLed = Named(new TColorPanel(clUnlitLight), "CaptureLed");
+    CaptureLed->setFixedSize(17, 17);
+    CaptureLabel = Label("CaptureLabel", "");
+    // A long file name must not widen the console; the whole path is in the tool tip.
+    CaptureLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     Nachricht = Named(new QLineEdit(QStringLiteral("  keine Nachricht")), "Nachricht");
     // A message shows from its beginning; one longer than the line is whole in its tool tip.
     connect(Nachricht, &QLineEdit::textChanged, this, [this](const QString& text) {
@@ -271,10 +280,17 @@ void TMyComPort::BuildForm() {
     {
         auto* title = new QHBoxLayout;
         title->addWidget(Label3);
-        title->addStretch(1);
+        title->addWidget(CaptureLabel, 1); // the capture's file name
         title->addWidget(BitBtn3);
         left->addLayout(title);
         left->addWidget(Memo, 1);
+        // Under the memo: the capture with its light, and the memo saved as text.
+        auto* capture = new QHBoxLayout;
+        capture->addWidget(CaptureLed);
+        capture->addWidget(CaptureButton);
+        capture->addStretch(1);
+        capture->addWidget(SaveMemoButton);
+        left->addLayout(capture);
     }
     auto* middle = new QVBoxLayout;
     middle->addWidget(GroupBox1);
@@ -302,6 +318,8 @@ void TMyComPort::BuildForm() {
     // Buttons.
     const std::pair<QPushButton*, void (TMyComPort::*)()> clicks[] = {
         {BitBtn3, &TMyComPort::BitBtn3Click},
+        {SaveMemoButton, &TMyComPort::SaveMemoButtonClick},
+        {CaptureButton, &TMyComPort::CaptureButtonClick},
         {COM1Button, &TMyComPort::COM1ButtonClick},
         {COM2Button, &TMyComPort::COM2ButtonClick},
         {CLOSEButton, &TMyComPort::CLOSEButtonClick},
@@ -328,6 +346,7 @@ void TMyComPort::BuildForm() {
         {F07000F100Button, &TMyComPort::F07000F100ButtonClick},
         {F07001F100Button, &TMyComPort::F07001F100ButtonClick},
     };
+    ShowCaptureState();
     for (const auto& [button, handler] : clicks) {
         // The user acts again: a failure shown in the message line may give way to received lines.
         connect(button, &QPushButton::pressed, this, [this] { holdMessage_ = false; });

@@ -77,7 +77,10 @@ void TMyComPort::WatchCarrier() {
 }
 
 void TMyComPort::DialTestButtonClick() {
-    DialNumber = InputBox("TEST WAHL", "w\xE4hle", DialNumber);
+    // A cancelled box dials nothing and keeps the stored number.
+    std::string number = DialNumber;
+    if (!InputBox("TEST WAHL", "w\xE4hle", number)) return;
+    DialNumber = number;
     if (DialNumber.empty()) return;
     OnPartnerName = nullptr;
     const bool dialling = DialOut(

@@ -13,6 +13,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
@@ -33,6 +36,7 @@ QRgb LinkColor = clRed;
 const char* const NoModemIdText = "keine ModemId";
 
 std::function<bool(const std::string&, const std::string&, std::string&)> TMyComPort::InputQuery;
+std::function<bool(const std::string&, const std::string&, std::string&, bool)> TMyComPort::FileNameQuery;
 
 namespace {
 
@@ -118,6 +122,7 @@ TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
 }
 
 TMyComPort::~TMyComPort() {
+    StopCapture(); // the close box ends the program without ShutDown: the capture still ends with its line
     if (zavcom::ZavCom) {
         zavcom::ZavCom->Reset();
         zavcom::ZavCom->SetBytePath(nullptr);
@@ -218,14 +223,24 @@ void TMyComPort::FormCreate() {
     ConsoleAlive = true;
 }
 
-std::string TMyComPort::InputBox(const std::string& caption, const std::string& prompt,
-                                 const std::string& def) {
-    std::string value = def;
-    if (InputQuery) return InputQuery(caption, prompt, value) ? value : def;
+bool TMyComPort::InputBox(const std::string& caption, const std::string& prompt, std::string& value) {
+    if (InputQuery) return InputQuery(caption, prompt, value);
     bool ok = false;
     const QString answer = QInputDialog::getText(nullptr, plat::ToQ(caption), plat::ToQ(prompt),
-                                                 QLineEdit::Normal, plat::ToQ(def), &ok);
-    return ok ? plat::FromQ(answer) : def;
+                                                 QLineEdit::Normal, plat::ToQ(value), &ok);
+    if (ok) value = plat::FromQ(answer);
+    return ok;
+}
+
+bool TMyComPort::AskFileName(const std::string& caption, std::string& name, bool append) {
+    static const char* const filter = "Textdateien (*.txt *.log);;Alle Dateien (*)";
+    if (FileNameQuery) return FileNameQuery(caption, filter, name, append);
+    const QString chosen = QFileDialog::getSaveFileName(
+        nullptr, plat::ToQ(caption), plat::ToQ(name), QString::fromLatin1(filter), nullptr,
+        append ? QFileDialog::DontConfirmOverwrite : QFileDialog::Options());
+    if (chosen.isEmpty()) return false;
+    name = plat::FromQ(chosen);
+    return true;
 }
 
 // ---- Byte path ----------------------------------------------------------------------------------
@@ -262,26 +277,123 @@ std::string TMyComPort::ReadChars(int count) {
 
 // ---- Memo and main log --------------------------------------------------------------------------
 
-void TMyComPort::LogMessage(const std::string& text) {
-    Memo->appendPlainText(plat::ToQ(text));
+void TMyComPort::ShowLine(const std::string& line) {
+    Memo->appendPlainText(plat::ToQ(line));
     // The newest line stays in view, as in a log that the user follows.
     Memo->moveCursor(QTextCursor::End);
     Memo->ensureCursorVisible();
-    if (Reports.Flag(9)) Report(text);
+    if (Reports.Flag(9)) Report(line);
+}
+
+void TMyComPort::LogMessage(const std::string& text) {
+    ShowLine(text);
+    CaptureLine('*', text);
 }
 
 void TMyComPort::LogSent(const std::string& text) {
-    LogMessage(FormatTraffic(text, ">"));
+    ShowLine(FormatTraffic(text, ">"));
+    CaptureLine('>', TrafficText(text));
 }
 
 void TMyComPort::LogReceived(const std::string& text) {
-    LogMessage(FormatTraffic(text, "<"));
+    ShowLine(FormatTraffic(text, "<"));
+    CaptureLine('<', TrafficText(text));
 }
 
 std::string TMyComPort::FormatTraffic(const std::string& text, const char* marker) const {
-    std::string line = std::to_string(MSecsSinceMidnight()) + " " + marker + " ";
-    if (DataMode) line += HexText(text) + "   ";
-    return line + ReadableText(text);
+    return std::to_string(MSecsSinceMidnight()) + " " + marker + " " + TrafficText(text);
+}
+
+std::string TMyComPort::TrafficText(const std::string& text) const {
+    return DataMode ? HexText(text) + "   " + ReadableText(text) : ReadableText(text);
+}
+
+// ---- Capture and saved memo ---------------------------------------------------------------------
+
+namespace {
+
+// The program's 8-bit names and texts as the file system and the capture file take them.
+std::string LocalFileName(const std::string& name) {
+    return QFile::encodeName(plat::ToQ(name)).toStdString();
+}
+std::string Utf8(const std::string& text) {
+    return plat::ToQ(text).toUtf8().toStdString();
+}
+
+} // namespace
+
+void TMyComPort::CaptureLine(char direction, const std::string& text) {
+    if (!capture_.Active()) return;
+    if (capture_.Write(direction, Utf8(text))) return;
+    // The capture has stopped; the connection goes on.
+    const std::string why =
+        "Mitschnitt gestoppt: " + captureName_ + ": " + FileErrorText(capture_.LastError());
+    ShowCaptureState();
+    ShowLine(why);
+    ShowFailure(why);
+}
+
+bool TMyComPort::StartCapture(const std::string& path) {
+    StopCapture();
+    const bool started = capture_.Start(LocalFileName(path));
+    captureName_ = started ? path : std::string();
+    ShowCaptureState();
+    if (!started) {
+        const std::string why =
+            "Mitschnitt nicht m\xF6glich: " + path + ": " + FileErrorText(capture_.LastError());
+        ShowLine(why);
+        ShowFailure(why);
+        return false;
+    }
+    lastCaptureName_ = path;
+    LogMessage("Mitschnitt in " + path);
+    return true;
+}
+
+void TMyComPort::StopCapture() {
+    if (!capture_.Active()) return;
+    LogMessage("Mitschnitt beendet");
+    capture_.Stop();
+    captureName_.clear();
+    ShowCaptureState();
+}
+
+void TMyComPort::ShowCaptureState() {
+    const bool on = capture_.Active();
+    if (!on) captureName_.clear();
+    CaptureLed->SetColor(on ? clLitLight : clUnlitLight);
+    CaptureButton->setText(on ? QStringLiteral("Mitschnitt aus") : QStringLiteral("Mitschnitt\u2026"));
+    const QString name = plat::ToQ(captureName_);
+    CaptureLabel->setText(on ? QFileInfo(name).fileName() : QString());
+    CaptureLabel->setToolTip(name);
+    CaptureLed->setToolTip(on ? QStringLiteral("Mitschnitt l\u00E4uft: ") + name
+                              : QStringLiteral("kein Mitschnitt"));
+}
+
+bool TMyComPort::SaveMemo(const std::string& path) {
+    std::vector<std::string> lines;
+    for (const auto& l : MemoLines())
+        lines.push_back(Utf8(l));
+    const int err = WriteTextFile(LocalFileName(path), lines);
+    if (err == 0) return true;
+    const std::string why = "Memo nicht gespeichert: " + path + ": " + FileErrorText(err);
+    ShowLine(why);
+    ShowFailure(why);
+    return false;
+}
+
+void TMyComPort::SaveMemoButtonClick() {
+    std::string name = "memo.txt";
+    if (AskFileName("Memo speichern", name, false)) SaveMemo(name);
+}
+
+void TMyComPort::CaptureButtonClick() {
+    if (capture_.Active()) {
+        StopCapture();
+        return;
+    }
+    std::string name = lastCaptureName_;
+    if (AskFileName("Mitschnitt in Datei (wird angeh\xE4ngt)", name, true)) StartCapture(name);
 }
 
 std::vector<std::string> TMyComPort::MemoLines() const {
@@ -439,6 +551,7 @@ bool TMyComPort::ClosePort() {
     ComOpenPanel->SetColor(clRed);
     ReportIfFlag3("myport: closed");
     GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
+    StopCapture();
     CanCloseConsole = true;
     return true;
 }
@@ -460,6 +573,7 @@ void TMyComPort::ShutDown(int) {
     ReportIfFlag3("comport.close");
     if (SxComPort1.Open()) ClosePort();
     modemTestTimer_->SetEnabled(false);
+    StopCapture();
     ReportIfFlag3("comport.closed");
     ConsoleAlive = false;
 }
@@ -699,7 +813,9 @@ void TMyComPort::IDButtonClick() {
 }
 
 void TMyComPort::BitBtn2Click() {
-    SendText(InputBox("TEST STRING", "TEST STRING", "AT") + CR);
+    std::string command = "AT";
+    // A cancelled box sends nothing.
+    if (InputBox("TEST STRING", "TEST STRING", command)) SendText(command + CR);
 }
 void TMyComPort::EchoButtonClick() {
     SendText(EchoOffCommand + CR);

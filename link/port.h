@@ -17,6 +17,7 @@
 // The application creates the one console at start-up (MyComPort = new TMyComPort(...)). The registry
 // recolours every registered link indicator with one call of SetLinkState.
 
+#include "link/LineCapture.h"
 #include "link/LinkPanel.h"
 #include "link/zavcom.h"
 #include "platform/Clock.h"
@@ -101,9 +102,13 @@ public:
     // answer it in advance; unset, a plain Qt input dialog is shown. True and value set when confirmed.
     static std::function<bool(const std::string& caption, const std::string& prompt, std::string& value)>
         InputQuery;
-    // The answer of an input box, or def when it is cancelled.
-    static std::string InputBox(const std::string& caption, const std::string& prompt,
-                                const std::string& def);
+    // The answer of an input box offering def; false when it is cancelled.
+    static bool InputBox(const std::string& caption, const std::string& prompt, std::string& value);
+    // The file dialog, routed like the input box: a file to write (append: one to append to, kept as it
+    // is). True and name set when a file was chosen.
+    static std::function<bool(const std::string& caption, const std::string& filter, std::string& name,
+                              bool append)>
+        FileNameQuery;
 
     // ---- The byte path of the link --------------------------------------------------------------
     // While the port is open and Closing is false: logged as sent, then written. Otherwise nothing.
@@ -121,8 +126,21 @@ public:
     // One traffic line: milliseconds of the day, the marker (">" sent, "<" received) and the readable
     // text; in data mode the bytes in hex come before the readable text.
     std::string FormatTraffic(const std::string& text, const char* marker) const;
+    // A traffic line's text after its marker: in data mode the bytes in hex, three blanks, then the
+    // readable text; otherwise the readable text.
+    std::string TrafficText(const std::string& text) const;
     // The memo's lines, oldest first.
     std::vector<std::string> MemoLines() const;
+
+    // ---- Capture of the line and the memo as a file ----------------------------------------------
+    // Appends every line from now on to the file at path (see TLineCapture for the format) until CLOSE,
+    // exit or StopCapture. False, with the reason in the memo and the message line, when it cannot be
+    // opened. A write that fails (disk full) stops the capture the same way; the port is not touched.
+    bool StartCapture(const std::string& path);
+    void StopCapture();
+    bool Capturing() const { return capture_.Active(); }
+    // Writes the memo's lines to path (replacing it). False, with the reason shown, when it cannot.
+    bool SaveMemo(const std::string& path);
 
     // ---- Port and modem -------------------------------------------------------------------------
     // Opens COM n at 19200 8N1 with DTR on and starts the status lights. False when it cannot be
@@ -207,6 +225,8 @@ public:
     void F140ButtonClick();
     void F07000F100ButtonClick();
     void F07001F100ButtonClick();
+    void SaveMemoButtonClick();
+    void CaptureButtonClick();
 
     // ---- Components -----------------------------------------------------------------------------
     sx::TSxComPort SxComPort1;
@@ -218,6 +238,9 @@ public:
     QLabel* Label3;
     QPlainTextEdit* Memo;
     QPushButton* BitBtn3;
+    QPushButton *SaveMemoButton, *CaptureButton;
+    TColorPanel* CaptureLed;
+    QLabel* CaptureLabel;
     QLineEdit* Nachricht;
     QGroupBox* GroupBox1;
     TColorPanel* ComOpenPanel;
@@ -303,11 +326,24 @@ private:
     void ShowFailure(const std::string& text);
     // The modem test's identification got no answer line in time.
     void ModemTestTimedOut();
+    // A line into the memo (and the main log while report switch 9 is set).
+    void ShowLine(const std::string& line);
+    // A line into the capture file, when a capture runs; a failed write ends the capture.
+    void CaptureLine(char direction, const std::string& text);
+    // The capture light, button and file name show whether a capture runs.
+    void ShowCaptureState();
+    // Asks for a file name through FileNameQuery (a plain file dialog when unset).
+    static bool AskFileName(const std::string& caption, std::string& name, bool append);
 
     // The message line holds a failure that received lines must not overwrite.
     bool holdMessage_ = false;
     // The console closes the port itself.
     bool closingPort_ = false;
+    // The capture of the line, and the name of its file as the user chose it.
+    TLineCapture capture_;
+    std::string captureName_;
+    // The file of the last capture, offered for the next one.
+    std::string lastCaptureName_ = "mitschnitt.log";
     // Bounds the modem test's wait for the identification.
     std::unique_ptr<plat::ITimer> modemTestTimer_;
 

@@ -4,8 +4,8 @@
 #include "platform/qt/QtText.h"
 
 #include <QApplication>
-#include <QGuiApplication>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QFont>
 #include <QFontMetrics>
 #include <QInputDialog>
@@ -192,6 +192,29 @@ QString ChooseFolder(const QString& caption, const QString& startDir) {
     if (TakeAnswer(a)) return a.result == mrOK ? QString::fromStdString(a.text) : QString();
     if (Headless()) return {};
     return QFileDialog::getExistingDirectory(QApplication::activeWindow(), caption, startDir);
+}
+
+// --- file dialog
+bool FileNameDialog(const std::string& caption, const std::string& filter, std::string& fileName,
+                    FileMode mode) {
+    HistoryList().push_back({Kind::Custom, caption, fileName, mbOK | mbCancel});
+    Answer a;
+    if (TakeAnswer(a)) {
+        if (a.result == mrOK) fileName = a.text;
+        return a.result == mrOK;
+    }
+    if (Headless()) return false;
+    QWidget* parent = QApplication::activeWindow();
+    const QString title = plat::ToQ(caption), start = plat::ToQ(fileName), filters = plat::ToQ(filter);
+    const QString chosen =
+        mode == FileMode::Open
+            ? QFileDialog::getOpenFileName(parent, title, start, filters)
+            : QFileDialog::getSaveFileName(parent, title, start, filters, nullptr,
+                                           mode == FileMode::Append ? QFileDialog::DontConfirmOverwrite
+                                                                    : QFileDialog::Options());
+    if (chosen.isEmpty()) return false;
+    fileName = plat::FromQ(chosen);
+    return true;
 }
 
 void SetNextAnswer(int result, const std::string& text) { Answers().push_back({result, text}); }

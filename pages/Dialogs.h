@@ -27,6 +27,14 @@ int AskDlg(const std::string& text, Kind kind, const std::vector<std::pair<int, 
 void ShowMessage(const std::string& text);
 // An input box: true and value set when confirmed.
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value);
+// What a file dialog asks for: a file to read, one to write (an existing one is replaced, after asking), or
+// one to append to (an existing one is kept, so nothing is asked).
+enum class FileMode { Open, Save, Append };
+// A file dialog starting at fileName; filter as Qt takes it ("Textdateien (*.txt *.log)"). True and
+// fileName set when a file was chosen. Answered in advance like InputQuery (the answer's text is the file
+// name); without a screen and without an answer: cancelled.
+bool FileNameDialog(const std::string& caption, const std::string& filter, std::string& fileName,
+                    FileMode mode);
 
 // A folder dialog starting at startDir (host paths): the folder chosen, empty when cancelled. Answered in
 // advance with SetNextAnswer(mrOK, UTF-8 host path) or mrCancel.
@@ -49,6 +57,6 @@ void SetNextAnswer(int result, const std::string& text = {});
 const std::vector<Shown>& History();
 void ClearHistory();
 // When no answer is queued and the program runs without a screen (offscreen platform), a dialog is not
-// shown: it returns its first button's result (an input box: cancelled).
+// shown: it returns its first button's result (an input box or a file dialog: cancelled).
 
 } // namespace dlg

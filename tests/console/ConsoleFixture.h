@@ -40,6 +40,7 @@ struct World {
     std::vector<std::string> MainLog;
     std::deque<std::pair<bool, std::string>> Answers; // (confirmed, text)
     std::vector<std::string> Prompts;
+    std::deque<std::string> FileNames; // file dialogs answered in advance; none left: cancelled
 
     void Install() {
         Reports.ReportWriter = [this](const std::string& s) { MainLog.push_back(s); };
@@ -55,6 +56,12 @@ struct World {
             Answers.pop_front();
             if (ok) value = text;
             return ok;
+        };
+        TMyComPort::FileNameQuery = [this](const std::string&, const std::string&, std::string& name, bool) {
+            if (FileNames.empty()) return false;
+            name = FileNames.front();
+            FileNames.pop_front();
+            return true;
         };
         sx::TSxCustomComPort::SetDefaultGuiHandoff(&plat::QtGuiHandoff::Instance());
     }

@@ -7,9 +7,12 @@
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxSimLine.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -57,6 +60,15 @@ class ConsoleLineTest : public QObject {
         line->Write(Bytes({0x02, 0x0A, 0x28, 0xFF, 0x91}) + name + Bytes({0x00, 0x00}));
     }
     // Whatever the console sent in the last moments (for "nothing else was sent").
+    static std::vector<std::string> FileLines(const std::string& path) {
+        QFile f(plat::ToQ(path));
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        std::vector<std::string> lines;
+        for (const QByteArray& l : f.readAll().split('\n'))
+            lines.push_back(plat::FromQ(QString::fromUtf8(l)));
+        if (!lines.empty() && lines.back().empty()) lines.pop_back();
+        return lines;
+    }
     std::string FarRest() {
         QTest::qWait(100);
         return line->Read(4096, 0);
@@ -138,7 +150,7 @@ private slots:
             {c.IDButton, "ATI0\r", QStringLiteral("ATI1")},
             {c.EchoButton, "ATE0\r", QStringLiteral("ECHO/OFF")},
             {c.BitBtn2, "ATI3\r", QStringLiteral("INP.BOX")},
-            {c.BitBtn2, "AT\r", QStringLiteral("INP.BOX")}, // cancelled: the default is sent
+            {c.BitBtn2, "", QStringLiteral("INP.BOX")}, // cancelled: nothing is sent
             {c.BitBtn1, "", QStringLiteral("MEMO/ASCII")},
             {c.Button1, "", QStringLiteral("BUFFER")},
         };
@@ -150,7 +162,7 @@ private slots:
         }
         QCOMPARE(world.Prompts.front(), std::string("TEST STRING|TEST STRING|AT"));
         // Traffic lines without data mode: time, marker, readable text.
-        QCOMPARE(CountMemo(c, R"(\d+ > AT)"), 2);
+        QCOMPARE(CountMemo(c, R"(\d+ > AT)"), 1);
         QCOMPARE(CountMemo(c, R"(\d+ > )"), 1); // a lone SOH has no readable text
         QCOMPARE(CountMemo(c, R"(\d+ > ATS0\?)"), 1);
 
@@ -206,6 +218,85 @@ private slots:
 
     // At the size the console first gets, long lines wrap instead of pushing the time stamps out of
     // view, and a long message shows from its beginning.
+    // Cancelling an input box does what it says: "INP.BOX" sends nothing, "TEST WAHL" dials nothing and
+    // keeps the stored number.
+    void cancelledInputBoxesDoNothing() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        c.BitBtn2->click();
+        c.DialTestButton->click();
+        QCOMPARE(world.Prompts.back(), std::string("TEST WAHL|w\xE4hle|06601234567"));
+        QCOMPARE(FarRest(), std::string());
+        QCOMPARE(c.DialNumber, std::string("06601234567"));
+        QVERIFY(!world.Logged("w\xE4hle: 06601234567"));
+        QVERIFY(!c.Timer1.Enabled());
+        QCOMPARE(CountMemo(c, R"(\d+ > .*)"), 2); // only the two lines of the open
+    }
+
+    // The capture: every line appended at once with date, time and direction, readable while it runs;
+    // CLOSE ends it, a new one appends; a bad path or a full disk stops it with a German message and
+    // the line goes on. The memo saved as text holds the memo's lines.
+    void captureWritesEveryLineAtOnce() {
+        TMyComPort& c = *console;
+        QTemporaryDir dir;
+        const std::string path = plat::FromQ(dir.filePath(QStringLiteral("mitschnitt.log")));
+        QVERIFY(c.OpenPort(Com));
+        world.FileNames = {path};
+        c.CaptureButton->click();
+        QVERIFY(c.Capturing());
+        QCOMPARE(c.CaptureLed->Color(), clLitLight);
+        QCOMPARE(c.CaptureLabel->text(), QStringLiteral("mitschnitt.log"));
+        c.ATButton->click();
+        QCOMPARE(Far(3), std::string("AT\r"));
+        line->Write("OK\r\n");
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < OK)") == 1; }));
+        c.DataMode = true;
+        QVERIFY(c.SendText("AT01\r"));
+        QCOMPARE(Far(5), std::string("AT01\r"));
+        const auto lines = FileLines(path); // read while the capture runs
+        const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
+        QCOMPARE(lines.size(), size_t(4));
+        QVERIFY(std::regex_match(lines[0], std::regex(stamp + R"(\* Mitschnitt in .*mitschnitt\.log)")));
+        QVERIFY2(std::regex_match(lines[1], std::regex(stamp + "> AT")), lines[1].c_str());
+        QVERIFY(std::regex_match(lines[2], std::regex(stamp + "< OK")));
+        QVERIFY(std::regex_match(lines[3], std::regex(stamp + "> 415430310D   AT01")));
+        const QDateTime written = QDateTime::fromString(QString::fromStdString(lines[1].substr(0, 23)),
+                                                        QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        QVERIFY(std::abs(written.msecsTo(QDateTime::currentDateTime())) < 3600 * 1000); // local time
+        c.DataMode = false;
+
+        c.CLOSEButton->click();
+        QVERIFY(!c.Capturing());
+        QCOMPARE(c.CaptureLed->Color(), clUnlitLight);
+        QVERIFY(std::regex_match(FileLines(path).back(), std::regex(stamp + R"(\* Mitschnitt beendet)")));
+        QVERIFY(c.OpenPort(Com));
+        QCOMPARE(FileLines(path).size(), size_t(5)); // nothing while no capture runs
+        world.FileNames = {path};
+        c.CaptureButton->click();
+        c.ATButton->click();
+        QCOMPARE(FileLines(path).size(), size_t(7)); // appended to the first capture
+
+        // A folder that does not exist, then a full disk: a German message, no capture, the line works.
+        QVERIFY(!c.StartCapture(path + "/x/y.log"));
+        QVERIFY(!c.Capturing());
+        QVERIFY(Text(c.Nachricht).find("Mitschnitt nicht m\xF6glich: ") == 0);
+        QVERIFY(c.StartCapture("/dev/full"));
+        c.ATButton->click();
+        QVERIFY(!c.Capturing());
+        QCOMPARE(Text(c.Nachricht), std::string("Mitschnitt gestoppt: /dev/full: Datentr\xE4ger voll"));
+        QCOMPARE(c.CaptureLed->Color(), clUnlitLight);
+        QVERIFY(c.SxComPort1.Open());
+        QVERIFY(c.SendText("AT\r"));
+        QCOMPARE(Far(9), std::string("AT\rAT\rAT\r"));
+
+        const std::string memo = plat::FromQ(dir.filePath(QStringLiteral("memo.txt")));
+        world.FileNames = {memo};
+        c.SaveMemoButton->click();
+        QCOMPARE(FileLines(memo), c.MemoLines());
+        QVERIFY(!c.SaveMemo("/dev/full"));
+        QCOMPARE(Text(c.Nachricht), std::string("Memo nicht gespeichert: /dev/full: Datentr\xE4ger voll"));
+    }
+
     void longLinesStayReadable() {
         TMyComPort& c = *console;
         c.resize(c.minimumSizeHint());

@@ -11,6 +11,8 @@
 #include "sim/FarEnds.h"
 #include "sim/SimController.h"
 
+#include <QGroupBox>
+
 using namespace ctest;
 
 namespace {
@@ -232,6 +234,39 @@ private slots:
         world.Answers.push_back({false, ""});
         c.DialTestButton->click();
         QCOMPARE(world.Prompts.back(), std::string("TEST WAHL|w\xE4hle|"));
+    }
+
+    // Connect, a link request, HangUp, then a redial that meets a busy line; connected again, CLOSE and
+    // the other port: nothing of the old connection stays shown.
+    void redialAfterALinkRequestThenCloseAndTheOtherPort() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        Dial("06601234567");
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "SIMZAV1"; }));
+        c.F100Button->click();
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht).rfind("error=", 0) == 0; }));
+        c.BitBtn5->click();
+        QVERIFY(WaitFor([&] { return c.ConnectLed->Color() == clMaroon; }));
+        Dial("0660123410");
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel) == "Modem Connect Fehler"; }));
+        QCOMPARE(Text(c.Nachricht), std::string("WAHL-FEHLER"));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < BUSY)") == 1; }));
+
+        Dial("06601234567");
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "SIMZAV1"; }));
+        QCOMPARE(LinkColor, clGreen);
+        c.CLOSEButton->click();
+        plat::SetComDevice(2, "sim:console-seq-other");
+        c.COM2Button->click();
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT OPEN"));
+        QCOMPARE(Text(c.COMname), std::string("COM2"));
+        QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
+        QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
+        QCOMPARE(c.ConnectLed->Color(), clMaroon);
+        QCOMPARE(c.DataModLed->Color(), clRed);
+        QVERIFY(!c.DataMode);
+        QCOMPARE(c.link_led->Color(), clRed);
+        QVERIFY(!c.Timer1.Enabled());
     }
 
     // A controller that refuses the notification: the link keeps asking until its answer time runs out,
