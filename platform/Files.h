@@ -26,6 +26,9 @@ struct FileInfo {
     uint64_t dev = 0, ino = 0;
 };
 
+// The state of the file now, looked up by name (exists false when it cannot be).
+FileInfo FileInfoOf(const std::string& toolPath);
+
 std::string ReadFileBytes(const std::string& toolPath); // throws FileError
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes);
 // The same, answering 0 or the errno of the failure (ENODEV for a pipe, socket or device).
