@@ -127,6 +127,51 @@ int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info
     return 0;
 }
 
+PathState LookUpPath(const std::string& toolPath) {
+    const std::string host = ToHostPath(toolPath);
+    PathState state;
+    struct stat st;
+    if (host.empty() || ::stat(host.c_str(), &st) != 0) {
+        state.err = host.empty() ? ENOENT : errno;
+        if (!host.empty() && ::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) state.kind = PathKind::DanglingLink;
+        return state;
+    }
+    state.kind = S_ISDIR(st.st_mode) ? PathKind::Directory : S_ISREG(st.st_mode) ? PathKind::File : PathKind::Other;
+    state.size = uint64_t(st.st_size);
+    return state;
+}
+
+int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t max) {
+    const std::string host = ToHostPath(toolPath);
+    if (host.empty()) return ENOENT;
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    std::string data(max, '\0');
+    std::size_t got = 0;
+    bool failed = false;
+    while (got < max) {
+        const ssize_t n = ::read(fd, data.data() + got, max - got);
+        if (n < 0 && errno == EINTR) continue;
+        failed = n < 0; // also a pipe without data
+        if (n <= 0) break;
+        got += std::size_t(n);
+    }
+    ::close(fd);
+    if (failed) return -1;
+    data.resize(got);
+    bytes = std::move(data);
+    return 0;
+}
+
+std::FILE* OpenFileStream(const std::string& toolPath, const char* mode) {
+    const std::string host = ToHostPath(toolPath);
+    if (host.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return std::fopen(host.c_str(), mode);
+}
+
 FileInfo FileInfoOf(const std::string& toolPath) {
     const std::string host = ToHostPath(toolPath);
     struct stat st;

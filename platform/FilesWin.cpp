@@ -136,6 +136,50 @@ int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info
     return 0;
 }
 
+PathState LookUpPath(const std::string& toolPath) {
+    const std::string host = ToHostPath(toolPath);
+    PathState state;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (host.empty() || !::GetFileAttributesExW(WideHostPath(host).c_str(), GetFileExInfoStandard, &data)) {
+        state.err = host.empty() ? ENOENT : LastErrno();
+        return state;
+    }
+    state.kind = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File;
+    state.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return state;
+}
+
+int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t max) {
+    const std::string host = ToHostPath(toolPath);
+    if (host.empty()) return ENOENT;
+    const Handle h(Open(host, GENERIC_READ, ShareAll, OPEN_EXISTING));
+    if (!h.Valid()) return LastErrno();
+    // A pipe or a device may never deliver: only a file on disk is read.
+    if (::GetFileType(h.Get()) != FILE_TYPE_DISK) return -1;
+    std::string data(max, '\0');
+    std::size_t got = 0;
+    while (got < max) {
+        DWORD n = 0;
+        if (!::ReadFile(h.Get(), data.data() + got, DWORD(std::min<std::size_t>(max - got, 1u << 24)), &n, nullptr))
+            return -1;
+        if (n == 0) break;
+        got += n;
+    }
+    data.resize(got);
+    bytes = std::move(data);
+    return 0;
+}
+
+std::FILE* OpenFileStream(const std::string& toolPath, const char* mode) {
+    const std::string host = ToHostPath(toolPath);
+    if (host.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    const std::string m(mode);
+    return ::_wfopen(WideHostPath(host).c_str(), std::wstring(m.begin(), m.end()).c_str());
+}
+
 FileInfo FileInfoOf(const std::string& toolPath) {
     const std::string host = ToHostPath(toolPath);
     FileInfo info;

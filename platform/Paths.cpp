@@ -162,6 +162,12 @@ std::string FromHostPath(std::string_view hostPath) {
     return std::string(1, best) + ":\\" + Utf8ToCp1252(rest);
 }
 
+std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir) {
+    if (!hostDir.empty() && hostDir[0] == '/') return hostDir;
+    const std::string host = ToHostPath(toolPath);
+    return host.substr(0, host.rfind('/') + 1) + hostDir;
+}
+
 bool FileExists(std::string_view toolPath) {
     if (toolPath.empty()) return false;
     struct stat st;

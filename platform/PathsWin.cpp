@@ -130,6 +130,12 @@ std::string FromHostPath(std::string_view hostPath) {
     return ToolFormOf(ExpandFileName(hostPath));
 }
 
+std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir) {
+    const bool absolute = HasDrive(hostDir) || (!hostDir.empty() && IsSep(hostDir[0]));
+    if (absolute) return hostDir;
+    return Cp1252ToUtf8(ExtractFilePath(ToHostPath(toolPath))) + hostDir;
+}
+
 bool FileExists(std::string_view toolPath) {
     const DWORD attr = AttributesOf(toolPath);
     return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
