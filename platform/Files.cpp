@@ -163,12 +163,7 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
     return 0;
 }
 
-std::FILE* OpenFileStream(const std::string& toolPath, const char* mode) {
-    const std::string host = ToHostPath(toolPath);
-    if (host.empty()) {
-        errno = ENOENT;
-        return nullptr;
-    }
+std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
     return std::fopen(host.c_str(), mode);
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 namespace plat {
 namespace files {
@@ -98,6 +99,15 @@ bool TryReadFileBytes(const std::string& toolPath, std::string& bytes) { return 
 int ReadFileInto(const std::string& toolPath, std::string& bytes) {
     FileInfo info;
     return ReadFileInto(toolPath, bytes, info, UINT64_MAX);
+}
+
+std::FILE* OpenFileStream(const std::string& toolPath, const char* mode) {
+    const std::string host = ToHostPath(toolPath);
+    if (host.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return files::OpenHostStream(host, mode);
 }
 
 std::vector<std::string> SplitLines(std::string_view text) {

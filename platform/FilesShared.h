@@ -2,6 +2,7 @@
 // What the POSIX and the Windows body of the file layer share; for platform/ only.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,9 @@ namespace plat::files {
 [[noreturn]] void Refuse(const std::string& toolPath, const std::string& reason);
 std::string ReadOnlyReason();
 std::string BusyReason();
+
+// fopen on a host path (the system's body).
+std::FILE* OpenHostStream(const std::string& host, const char* mode);
 
 // Our temporaries are named ".<name>.ini4zav~<pid>.<6 characters>": a crash leaves at most one of them, and
 // a later write into the folder removes those whose process is gone. dirWithSep ends in the separator.

@@ -170,12 +170,7 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
     return 0;
 }
 
-std::FILE* OpenFileStream(const std::string& toolPath, const char* mode) {
-    const std::string host = ToHostPath(toolPath);
-    if (host.empty()) {
-        errno = ENOENT;
-        return nullptr;
-    }
+std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
     const std::string m(mode);
     return ::_wfopen(WideHostPath(host).c_str(), std::wstring(m.begin(), m.end()).c_str());
 }

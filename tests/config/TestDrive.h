@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 // Host paths are the file system's own: "/" and UTF-8 names on POSIX, native ("X:\a", cp1252) on Windows.
@@ -15,6 +17,16 @@ constexpr bool kNativeHostPaths = true;
 #else
 constexpr bool kNativeHostPaths = false;
 #endif
+
+// The message of the FileError that f throws, "" when it throws none.
+inline std::string FileErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const plat::FileError& e) {
+        return e.what();
+    }
+    return {};
+}
 
 class TestDrive {
 public:

@@ -30,15 +30,6 @@ std::size_t EntriesIn(const std::string& dir) {
     return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FileError& e) {
-        return e.what();
-    }
-    return {};
-}
-
 // A drive whose folder the unprivileged user may enter (and own, when root created it).
 struct SharedDrive : TestDrive {
     SharedDrive() : TestDrive('T') {
@@ -145,7 +136,7 @@ TEST(SafeWrite, SymbolicLinksAreWrittenThroughAlsoWhenDangling) {
     EXPECT_EQ(drive.Get("real/ziel.ini"), "[neu]\r\n");
 
     std::filesystem::create_symlink(drive.HostOf("fehlt/ziel.ini"), drive.HostOf("weg.ini"));
-    const std::string refused = ErrorOf([] { WriteFileAtomic("T:\\weg.ini", "x"); });
+    const std::string refused = FileErrorOf([] { WriteFileAtomic("T:\\weg.ini", "x"); });
     EXPECT_NE(refused.find("\"T:\\weg.ini\""), std::string::npos) << refused;
     EXPECT_NE(refused.find("Ordner nicht existiert"), std::string::npos) << refused;
     EXPECT_TRUE(std::filesystem::is_symlink(drive.HostOf("weg.ini")));
@@ -153,7 +144,7 @@ TEST(SafeWrite, SymbolicLinksAreWrittenThroughAlsoWhenDangling) {
 
     std::filesystem::create_symlink("schleife2.ini", drive.HostOf("schleife1.ini"));
     std::filesystem::create_symlink("schleife1.ini", drive.HostOf("schleife2.ini"));
-    EXPECT_NE(ErrorOf([] { WriteFileAtomic("T:\\schleife1.ini", "x"); }).find("Verkn\xFCpfungen"), std::string::npos);
+    EXPECT_NE(FileErrorOf([] { WriteFileAtomic("T:\\schleife1.ini", "x"); }).find("Verkn\xFCpfungen"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_symlink(drive.HostOf("schleife1.ini")));
 }
 
@@ -168,14 +159,14 @@ TEST(SafeWrite, ReadOnlyFilesAndFoldersAreRefusedAlsoForAnUnprivilegedUser) {
     drive.Own("rodir/x.ini", Nobody, NoGroup, 0644);
     drive.Own("rodir", Nobody, NoGroup, 0555);
 
-    const std::string asRoot = ErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
+    const std::string asRoot = FileErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
     EXPECT_NE(asRoot.find("\"T:\\ro.ini\""), std::string::npos) << asRoot;
     EXPECT_NE(asRoot.find("schreibgesch\xFCtzt"), std::string::npos) << asRoot;
 
     EXPECT_EQ(AsNobody([&] {
-                  const std::string file = ErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
+                  const std::string file = FileErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
                   if (file.find("schreibgesch\xFCtzt") == std::string::npos) return "read-only file: " + file;
-                  const std::string folder = ErrorOf([] { WriteFileAtomic("T:\\rodir\\x.ini", "[neu]\r\n"); });
+                  const std::string folder = FileErrorOf([] { WriteFileAtomic("T:\\rodir\\x.ini", "[neu]\r\n"); });
                   if (folder.find("\"T:\\rodir\\x.ini\"") == std::string::npos) return "read-only folder: " + folder;
                   return std::string();
               }),
@@ -216,7 +207,7 @@ TEST(SafeWrite, OwnerGroupModeAndAttributesAreKeptOrTheWriteIsRefused) {
     drive.Put("fremd.ini", "[alt]\r\n");
     drive.Own("fremd.ini", 0, 0, 0666);
     EXPECT_EQ(AsNobody([] {
-                  const std::string e = ErrorOf([] { WriteFileAtomic("T:\\fremd.ini", "[neu]\r\n"); });
+                  const std::string e = FileErrorOf([] { WriteFileAtomic("T:\\fremd.ini", "[neu]\r\n"); });
                   return e.find("Besitzer") == std::string::npos ? "not refused: " + e : std::string();
               }),
               "");

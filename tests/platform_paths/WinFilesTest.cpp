@@ -22,15 +22,6 @@ DWORD Attributes(const TestDrive& drive, const std::string& rel) {
     return ::GetFileAttributesW(Wide(drive.HostOf(rel)).c_str());
 }
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FileError& e) {
-        return e.what();
-    }
-    return {};
-}
-
 } // namespace
 
 TEST(WinFiles, DriveLettersAreNativeUnlessMappedAndNamesTravelAsCp1252) {
@@ -65,7 +56,7 @@ TEST(WinFiles, TheReplaceKeepsAttributesAndAReadOnlyFileIsRefused) {
 
     drive.Put("ro.ini", "alt");
     ASSERT_TRUE(::SetFileAttributesW(Wide(drive.HostOf("ro.ini")).c_str(), FILE_ATTRIBUTE_READONLY));
-    const std::string error = ErrorOf([] { WriteFileAtomic("T:\\ro.ini", "neu"); });
+    const std::string error = FileErrorOf([] { WriteFileAtomic("T:\\ro.ini", "neu"); });
     EXPECT_NE(error.find("\"T:\\ro.ini\" kann nicht geschrieben werden: sie ist schreibgesch\xFCtzt"),
               std::string::npos) << error;
     EXPECT_EQ(drive.Get("ro.ini"), "alt");
@@ -84,7 +75,7 @@ TEST(WinFiles, AFileHeldOpenForWritingElsewhereIsNotReplaced) {
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-        const std::string error = ErrorOf([] { WriteFileAtomic("T:\\w.ini", "neu"); });
+        const std::string error = FileErrorOf([] { WriteFileAtomic("T:\\w.ini", "neu"); });
         EXPECT_NE(error.find("ein anderes Programm schreibt gerade"), std::string::npos) << error;
         EXPECT_FALSE(WriteFileAtomic("T:\\w.ini", "neu", [] { return true; }));
         DWORD done = 0;
