@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <sys/stat.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -152,10 +151,9 @@ bool ParseInteger(std::string_view s, int& out) {
 
 std::string TIniStore::WhyNotReadable(const std::string& fileName) {
     if (fileName.empty()) return {};
-    const std::string host = plat::ToHostPath(fileName);
-    struct stat st;
-    if (::stat(host.c_str(), &st) != 0) {
-        const int err = errno;
+    const plat::PathState st = plat::LookUpPath(fileName);
+    if (st.err != 0) {
+        const int err = st.err;
         if (err == ENOENT || err == ENOTDIR) {
             const std::string drive = plat::UnmappedDriveOf(fileName);
             if (drive.empty()) return {}; // simply missing: an empty store, no message
@@ -164,9 +162,9 @@ std::string TIniStore::WhyNotReadable(const std::string& fileName) {
         }
         return plat::SystemErrorText(err);
     }
-    if (S_ISDIR(st.st_mode)) return "es ist ein Ordner, keine Datei";
-    if (!S_ISREG(st.st_mode)) return plat::SystemErrorText(ENODEV);
-    if (uint64_t(st.st_size) > MaxFileSize) return TooBig(uint64_t(st.st_size));
+    if (st.kind == plat::PathKind::Directory) return "es ist ein Ordner, keine Datei";
+    if (st.kind != plat::PathKind::File) return plat::SystemErrorText(ENODEV);
+    if (st.size > MaxFileSize) return TooBig(st.size);
     return {};
 }
 
@@ -179,9 +177,7 @@ std::string TIniStore::TooBig(uint64_t size) {
 namespace {
 
 void SayMissing(const std::string& fileName) {
-    const std::string host = plat::ToHostPath(fileName);
-    struct stat st;
-    const bool dangling = !host.empty() && ::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    const bool dangling = plat::LookUpPath(fileName).kind == plat::PathKind::DanglingLink;
     plat::FileNotice(fileName, "Die Datei \"" + fileName + "\" " +
                                    (dangling ? "ist eine Verkn\xFC" "pfung, deren Ziel fehlt."
                                              : "ist nicht vorhanden."));

@@ -42,10 +42,9 @@ void TMyFile::Close() {
 }
 
 void TMyFile::OpenFile(bool append) {
-    const std::string host = plat::ToHostPath(fileName_);
-    std::FILE* f = host.empty() ? nullptr : std::fopen(host.c_str(), append ? "ab" : "wb");
+    std::FILE* f = plat::OpenFileStream(fileName_, append ? "ab" : "wb");
     if (!f) {
-        const int err = host.empty() ? ENOENT : errno;
+        const int err = errno;
         throw plat::FileError("Die Protokolldatei \"" + fileName_ + "\" kann nicht ge\xF6" "ffnet werden: " +
                               plat::SystemErrorText(err) + ".");
     }

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "config/Reports.h"
@@ -31,29 +29,15 @@ bool TSysMod::LoadFromFile(const std::string& name) {
     BytesRead = 0;
     if (plat::FileExists(name)) {
         // Without waiting: a pipe or a terminal named as the module file would otherwise hold the program start
-        // until someone writes to it. A regular file reads as always.
-        const int fd = ::open(plat::ToHostPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0)
+        // until someone writes to it. A read error counts as nothing read; the image keeps its bytes.
+        std::string bytes;
+        const int err = plat::ReadFileHead(name, bytes, Image.size());
+        if (err > 0)
             throw plat::FileError("Die Datei \"" + name + "\" kann nicht ge\xF6" "ffnet werden: " +
-                                  plat::SystemErrorText(errno) + ".");
-        TSysModImage buffer{};
-        std::size_t got = 0;
-        bool failed = false;
-        while (got < buffer.size()) {
-            const ssize_t n = ::read(fd, buffer.data() + got, buffer.size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                failed = true;
-                break;
-            }
-            if (n == 0) break;
-            got += std::size_t(n);
-        }
-        ::close(fd);
-        // A read error counts as nothing read; the image keeps its bytes.
-        if (!failed) {
-            std::copy(buffer.begin(), buffer.begin() + long(got), Image.begin());
-            BytesRead = int32_t(got);
+                                  plat::SystemErrorText(err) + ".");
+        if (err == 0) {
+            std::copy(bytes.begin(), bytes.end(), Image.begin());
+            BytesRead = int32_t(bytes.size());
         }
     }
     Crc = CalcCrc16(Image.data(), Image.size());

@@ -73,8 +73,6 @@ std::string ResolveDir(const char* key) {
 // [devices] (COMn = device).
 void ApplyProgramSettings() {
     Resolver& r = R();
-    const std::string host = plat::ToHostPath(r.iniFileName);
-    const std::string hostDir = host.substr(0, host.rfind('/') + 1);
     std::vector<std::string> keys;
     r.store->ReadSection("drives", keys);
     for (const auto& key : keys) {
@@ -83,7 +81,7 @@ void ApplyProgramSettings() {
         if (!letterOnly || letter < 'A' || letter > 'Z') continue;
         const std::string value = plat::Cp1252ToUtf8(r.store->ReadString("drives", key, ""));
         if (value.empty()) continue;
-        plat::SetDriveMapping(letter, value[0] == '/' ? value : hostDir + value);
+        plat::SetDriveMapping(letter, plat::HostDirBeside(r.iniFileName, value));
     }
     r.store->ReadSection("devices", keys);
     for (const auto& key : keys) {

@@ -16,9 +16,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -32,20 +33,24 @@ void Check(bool ok, const char* what) {
 }
 
 // The file's place: a private directory (in memory when /dev/shm exists) mapped as drive F:.
-const std::string& HostFile() {
-    static const std::string file = [] {
-        char shm[] = "/dev/shm/ini4zav-fuzz-XXXXXX";
-        char tmp[] = "/tmp/ini4zav-fuzz-XXXXXX";
-        const char* dir = ::mkdtemp(shm);
-        if (!dir) dir = ::mkdtemp(tmp);
-        Check(dir != nullptr, "temporary directory");
-        plat::SetDriveMapping('F', dir);
-        return std::string(dir) + "/fuzz.ini";
+const std::filesystem::path& HostFile() {
+    static const std::filesystem::path file = [] {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+        std::random_device seed;
+        fs::path dir;
+        for (int attempt = 0; attempt < 100 && dir.empty(); ++attempt) {
+            const fs::path candidate = base / ("ini4zav-fuzz-" + std::to_string(seed()));
+            if (fs::create_directory(candidate, ec)) dir = candidate;
+        }
+        Check(!dir.empty(), "temporary directory");
+        plat::SetDriveMapping('F', dir.string());
+        return dir / "fuzz.ini";
     }();
     static const bool removedAtExit = std::atexit([] {
-        const std::string& f = HostFile();
-        ::unlink(f.c_str());
-        ::rmdir(f.substr(0, f.rfind('/')).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(HostFile().parent_path(), ec);
     }) == 0;
     (void)removedAtExit;
     return file;
@@ -53,7 +58,7 @@ const std::string& HostFile() {
 const char* const kToolFile = "F:\\fuzz.ini";
 
 void PutFile(const std::string& bytes) {
-    FILE* f = std::fopen(HostFile().c_str(), "wb");
+    FILE* f = std::fopen(HostFile().string().c_str(), "wb");
     Check(f != nullptr, "input file written");
     Check(std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(), "input file written");
     std::fclose(f);

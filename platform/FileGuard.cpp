@@ -3,21 +3,11 @@
 #include <cerrno>
 #include <mutex>
 #include <optional>
-#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
-#include "platform/Paths.h"
-
 namespace plat {
 namespace {
-
-bool StatOf(const std::string& toolPath, struct stat& st) {
-    const std::string host = ToHostPath(toolPath);
-    return !host.empty() && ::stat(host.c_str(), &st) == 0;
-}
-
-int64_t MtimeNs(const struct stat& st) { return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec; }
 
 struct Guard {
     std::mutex lock;
@@ -48,16 +38,7 @@ uint64_t HashBytes(std::string_view bytes) {
 }
 
 FileStamp StampFile(const std::string& toolPath, std::string_view bytes) {
-    FileStamp s;
-    struct stat st;
-    if (!StatOf(toolPath, st)) return s;
-    s.exists = true;
-    s.size = uint64_t(st.st_size);
-    s.mtimeNs = MtimeNs(st);
-    s.dev = uint64_t(st.st_dev);
-    s.ino = uint64_t(st.st_ino);
-    s.hash = HashBytes(bytes);
-    return s;
+    return StampOf(FileInfoOf(toolPath), bytes);
 }
 
 FileStamp StampOf(const FileInfo& info, std::string_view bytes) {
@@ -73,12 +54,11 @@ FileStamp StampOf(const FileInfo& info, std::string_view bytes) {
 }
 
 bool ChangedOnDisk(const std::string& toolPath, const FileStamp& stamp, std::string* diskBytes) {
-    struct stat st;
-    const bool exists = StatOf(toolPath, st);
-    if (!exists || !stamp.exists) return exists != stamp.exists;
+    const FileInfo now = FileInfoOf(toolPath);
+    if (!now.exists || !stamp.exists) return now.exists != stamp.exists;
     // Another size is another content. The same size, time and inode are no proof of the same bytes (a
     // rewrite in place within one clock tick keeps them all): the bytes are compared.
-    if (uint64_t(st.st_size) != stamp.size) return true;
+    if (now.size != stamp.size) return true;
     std::string bytes;
     if (!TryReadFileBytes(toolPath, bytes)) return true;
     const bool changed = HashBytes(bytes) != stamp.hash;

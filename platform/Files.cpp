@@ -13,17 +13,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/FilesShared.h"
 #include "platform/Paths.h"
 
 namespace plat {
 namespace {
 
-// Texts are cp1252.
-std::string Quoted(const std::string& toolPath) { return "\"" + toolPath + "\""; }
-
-[[noreturn]] void Fail(const char* what, const std::string& toolPath, int err) {
-    throw FileError("Die Datei " + Quoted(toolPath) + " kann nicht " + what + " werden: " + SystemErrorText(err) + ".");
-}
+using files::Fail;
+using files::Refuse;
 
 bool WriteAll(int fd, std::string_view bytes) {
     std::size_t done = 0;
@@ -89,8 +86,10 @@ bool SameState(const struct stat& a, const struct stat& b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-int ReadInto(const std::string& toolPath, std::string& bytes, FileInfo* info = nullptr,
-             uint64_t maxSize = UINT64_MAX) {
+} // namespace
+
+int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info, uint64_t maxSize) {
+    info = FileInfo();
     const std::string host = ToHostPath(toolPath);
     if (host.empty()) return ENOENT;
     // Without waiting: a pipe with no writer would otherwise hold the program at open.
@@ -122,114 +121,65 @@ int ReadInto(const std::string& toolPath, std::string& bytes, FileInfo* info = n
         st = after;
     }
     ::close(fd);
-    if (info && (err == 0 || err == EFBIG)) *info = InfoOf(st);
+    if (err == 0 || err == EFBIG) info = InfoOf(st);
     if (err) return err;
     bytes = std::move(data);
     return 0;
 }
 
-} // namespace
-
-std::string SystemErrorText(int err) {
-    switch (err) {
-    case ENOENT: return "Datei oder Verzeichnis nicht gefunden";
-    case EACCES:
-    case EPERM: return "Zugriff verweigert";
-    case EISDIR: return "Es ist ein Verzeichnis";
-    case ENOTDIR: return "Ein Teil des Pfades ist kein Verzeichnis";
-    case ENOSPC: return "Kein Speicherplatz mehr auf dem Datentr\xE4" "ger";
-    case EDQUOT: return "Speicherkontingent \xFC" "berschritten";
-    case EFBIG: return "Die Datei ist zu gro\xDF";
-    case EROFS: return "Das Dateisystem ist schreibgesch\xFCtzt";
-    case EEXIST: return "Die Datei existiert bereits";
-    case EMFILE:
-    case ENFILE: return "Zu viele offene Dateien";
-    case EIO: return "Ein-/Ausgabefehler";
-    case ENAMETOOLONG: return "Der Dateiname ist zu lang";
-    case EBUSY: return "Die Datei wird gerade verwendet";
-    case ELOOP: return "Zu viele symbolische Verkn\xFCpfungen";
-    case ENODEV: return "Keine gew\xF6hnliche Datei (Ger\xE4t oder Pipe)";
-    default: return "Systemfehler " + std::to_string(err) + " (" + std::strerror(err) + ")";
+PathState LookUpPath(const std::string& toolPath) {
+    const std::string host = ToHostPath(toolPath);
+    PathState state;
+    struct stat st;
+    if (host.empty() || ::stat(host.c_str(), &st) != 0) {
+        state.err = host.empty() ? ENOENT : errno;
+        if (!host.empty() && ::lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) state.kind = PathKind::DanglingLink;
+        return state;
     }
+    state.kind = S_ISDIR(st.st_mode) ? PathKind::Directory : S_ISREG(st.st_mode) ? PathKind::File : PathKind::Other;
+    state.size = uint64_t(st.st_size);
+    return state;
 }
 
-std::string ReadFileBytes(const std::string& toolPath) {
-    std::string bytes;
-    if (const int err = ReadInto(toolPath, bytes)) Fail("gelesen", toolPath, err);
-    return bytes;
-}
-
-bool TryReadFileBytes(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes) == 0; }
-
-int ReadFileInto(const std::string& toolPath, std::string& bytes) { return ReadInto(toolPath, bytes); }
-
-int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info, uint64_t maxSize) {
-    info = FileInfo();
-    return ReadInto(toolPath, bytes, &info, maxSize);
-}
-
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
-        if (lf == std::string_view::npos) {
-            lines.emplace_back(text.substr(start));
-            break;
-        }
-        std::size_t end = lf;
-        if (end > start && text[end - 1] == '\r') --end;
-        lines.emplace_back(text.substr(start, end - start));
-        start = lf + 1;
+int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t max) {
+    const std::string host = ToHostPath(toolPath);
+    if (host.empty()) return ENOENT;
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    std::string data(max, '\0');
+    std::size_t got = 0;
+    bool failed = false;
+    while (got < max) {
+        const ssize_t n = ::read(fd, data.data() + got, max - got);
+        if (n < 0 && errno == EINTR) continue;
+        failed = n < 0; // also a pipe without data
+        if (n <= 0) break;
+        got += std::size_t(n);
     }
-    return lines;
+    ::close(fd);
+    if (failed) return -1;
+    data.resize(got);
+    bytes = std::move(data);
+    return 0;
 }
 
-namespace {
-
-// Our temporaries are named ".<name>.ini4zav~<pid>.<6 characters>": a crash leaves at most one of them
-// (O_TMPFILE leaves none), and a later write into the folder removes those whose process is gone.
-constexpr std::string_view TempTag = ".ini4zav~";
-
-std::string RandomSuffix() {
-    static const char chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static thread_local uint64_t state = uint64_t(::getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(::time(nullptr));
-    std::string out(6, 'x');
-    for (char& c : out) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        c = chars[(state >> 33) % (sizeof chars - 1)];
-    }
-    return out;
+std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
+    return std::fopen(host.c_str(), mode);
 }
 
-std::string TempNameFor(const std::string& dir, const std::string& name) {
-    return dir + "/." + name + std::string(TempTag) + std::to_string(::getpid()) + "." + RandomSuffix();
+FileInfo FileInfoOf(const std::string& toolPath) {
+    const std::string host = ToHostPath(toolPath);
+    struct stat st;
+    if (host.empty() || ::stat(host.c_str(), &st) != 0) return {};
+    return InfoOf(st);
 }
-
-// The process id of one of our temporary names, or 0 when the name is not one of them.
-pid_t TempOwner(std::string_view name) {
-    if (name.size() < 2 || name[0] != '.') return 0;
-    const std::size_t tag = name.rfind(TempTag);
-    if (tag == std::string_view::npos || tag == 0) return 0;
-    std::string_view rest = name.substr(tag + TempTag.size());
-    const std::size_t dot = rest.find('.');
-    if (dot == 0 || dot == std::string_view::npos || rest.size() - dot - 1 != 6) return 0;
-    long long pid = 0;
-    for (char c : rest.substr(0, dot)) {
-        if (c < '0' || c > '9' || pid > 100000000) return 0;
-        pid = pid * 10 + (c - '0');
-    }
-    return pid_t(pid);
-}
-
-} // namespace
 
 std::size_t RemoveStaleTemporaries(const std::string& hostDir) {
     DIR* d = ::opendir(hostDir.c_str());
     if (!d) return 0;
     std::size_t removed = 0;
     while (const dirent* e = ::readdir(d)) {
-        const pid_t owner = TempOwner(e->d_name);
+        const pid_t owner = pid_t(files::TempOwner(e->d_name));
         if (owner <= 0 || owner == ::getpid()) continue;
         // Only when that process is gone: a second instance may be writing this very moment.
         if (::kill(owner, 0) == 0 || errno != ESRCH) continue;
@@ -391,10 +341,6 @@ int Replace(const std::string& temp, const std::string& host, const std::functio
     return result;
 }
 
-std::string BusyReason() {
-    return "ein anderes Programm schreibt gerade in die Datei; sie bleibt unver\xE4" "ndert";
-}
-
 void NoteWritten(int fd, FileInfo* written) {
     struct stat st;
     if (written && ::fstat(fd, &st) == 0) *written = InfoOf(st);
@@ -406,9 +352,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
                      FileInfo* written) {
     std::string host = ToHostPath(toolPath);
     if (host.empty()) Fail("geschrieben", toolPath, ENOENT);
-    auto refuse = [&toolPath](const std::string& reason) {
-        throw FileError("Die Datei " + Quoted(toolPath) + " kann nicht geschrieben werden: " + reason + ".");
-    };
+    auto refuse = [&toolPath](const std::string& reason) { Refuse(toolPath, reason); };
     // A symbolic link stays a link, also a dangling one: its target is written.
     const std::string linkHost = host;
     if (const int err = ResolveWriteTarget(host)) Fail("geschrieben", toolPath, err);
@@ -430,7 +374,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         if (!S_ISREG(st.st_mode)) Fail("geschrieben", toolPath, ENODEV);
         // Without any write permission the file is meant to stay as it is, also for the administrator.
         if ((st.st_mode & 0222) == 0 || ::faccessat(AT_FDCWD, host.c_str(), W_OK, AT_EACCESS) != 0)
-            refuse("sie ist schreibgesch\xFC" "tzt");
+            refuse(files::ReadOnlyReason());
     }
     RemoveStaleTemporaries(dir);
 
@@ -447,7 +391,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         bool linked = false;
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
         for (int attempt = 0; attempt < 8 && !linked; ++attempt) {
-            temp = TempNameFor(dir, name);
+            temp = files::TempNameFor(dir + "/", name, uint64_t(::getpid()));
             linked = ::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
                      (errno != EEXIST && ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) == 0);
             if (!linked && errno != EEXIST) break;
@@ -456,7 +400,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         ::close(fd);
         if (linked) {
             const int err = Replace(temp, host, lastLook);
-            if (err == EBUSY && !lastLook) refuse(BusyReason());
+            if (err == EBUSY && !lastLook) refuse(files::BusyReason());
             if (err == EBUSY) return false;
             if (err > 0) Fail("geschrieben", toolPath, err);
             if (err == 0) SyncDirectory(dir);
@@ -471,7 +415,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
 
     std::string temp;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        temp = TempNameFor(dir, name);
+        temp = files::TempNameFor(dir + "/", name, uint64_t(::getpid()));
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) break;
     }
@@ -486,7 +430,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         Fail("geschrieben", toolPath, err);
     }
     err = Replace(temp, host, lastLook);
-    if (err == EBUSY && !lastLook) refuse(BusyReason());
+    if (err == EBUSY && !lastLook) refuse(files::BusyReason());
     if (err == EBUSY) return false;
     if (err > 0) Fail("geschrieben", toolPath, err);
     if (err == 0) SyncDirectory(dir);

@@ -2,6 +2,7 @@
 // Whole-file reads, line splitting, atomic replacement and appends, all on tool paths (see Paths.h).
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,24 @@ struct FileInfo {
     int64_t mtimeNs = 0;
     uint64_t dev = 0, ino = 0;
 };
+
+// The state of the file now, looked up by name (exists false when it cannot be).
+FileInfo FileInfoOf(const std::string& toolPath);
+
+// What a name stands for, looked up without opening it. err is the errno when it could not be looked
+// at (ENOENT for a missing one); a symbolic link whose target is missing is a DanglingLink.
+enum class PathKind { Missing, File, Directory, Other, DanglingLink };
+struct PathState {
+    PathKind kind = PathKind::Missing;
+    uint64_t size = 0;
+    int err = 0;
+};
+PathState LookUpPath(const std::string& toolPath);
+// Up to max bytes from the start of the file, without waiting on a pipe or terminal: 0, the errno when the
+// file cannot be opened, or -1 when it cannot be read (bytes then stay as they were).
+int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t max);
+// The file opened as a C stream (fopen's modes); nullptr with errno set.
+std::FILE* OpenFileStream(const std::string& toolPath, const char* mode);
 
 std::string ReadFileBytes(const std::string& toolPath); // throws FileError
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes);

@@ -5,58 +5,23 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <map>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/Cp1252.h"
 #include "platform/Files.h"
+#include "platform/PathsShared.h"
 #include "platform/Text.h"
 
 namespace plat {
 namespace {
 
-bool IsSep(char c) { return c == '\\' || c == '/'; }
-bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool HasDrive(std::string_view p) { return p.size() >= 2 && IsLetter(p[0]) && p[1] == ':'; }
-char UpperLetter(char c) { return (c >= 'a' && c <= 'z') ? char(c - 0x20) : c; }
+using namespace paths;
 
-std::vector<std::string> SplitComponents(std::string_view p) {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < p.size()) {
-        while (i < p.size() && IsSep(p[i])) ++i;
-        std::size_t j = i;
-        while (j < p.size() && !IsSep(p[j])) ++j;
-        if (j > i) out.emplace_back(p.substr(i, j - i));
-        i = j;
-    }
-    return out;
-}
+// An unmapped drive is the file-system root.
+Mapping MappingOf(char letter) { return FindMapping(letter).value_or(Mapping{"/", "/"}); }
 
-// "." dropped, ".." removes the previous component (never above the root).
-std::vector<std::string> Normalise(const std::vector<std::string>& parts) {
-    std::vector<std::string> out;
-    for (const auto& c : parts) {
-        if (c == ".") continue;
-        if (c == "..") {
-            if (!out.empty()) out.pop_back();
-            continue;
-        }
-        out.push_back(c);
-    }
-    return out;
-}
-
-std::string Join(const std::vector<std::string>& parts, char sep) {
-    std::string out;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i) out += sep;
-        out += parts[i];
-    }
-    return out;
-}
 
 // Lexically normal absolute host path ("/a/b"), relative ones taken against the process's directory.
 std::string NormalHost(std::string_view host) {
@@ -82,24 +47,6 @@ std::string NormalHost(std::string_view host) {
     return out;
 }
 
-struct Mapping {
-    std::string lexical; // normal form of the directory as given
-    std::string real;    // with symbolic links resolved (getcwd reports that form)
-};
-
-std::mutex gMapLock;
-std::map<char, Mapping>& Mappings() {
-    static std::map<char, Mapping> m;
-    return m;
-}
-
-Mapping MappingOf(char letter) {
-    std::lock_guard<std::mutex> g(gMapLock);
-    auto it = Mappings().find(UpperLetter(letter));
-    if (it == Mappings().end()) return {"/", "/"};
-    return it->second;
-}
-
 bool HostExists(const std::string& host) {
     struct stat st;
     return ::stat(host.c_str(), &st) == 0;
@@ -118,55 +65,7 @@ long PrefixLength(const std::string& dir, const std::string& host) {
     return -1;
 }
 
-void AppendUtf8(std::string& out, char32_t u) {
-    if (u < 0x80) {
-        out += char(u);
-    } else if (u < 0x800) {
-        out += char(0xC0 | (u >> 6));
-        out += char(0x80 | (u & 0x3F));
-    } else {
-        out += char(0xE0 | (u >> 12));
-        out += char(0x80 | ((u >> 6) & 0x3F));
-        out += char(0x80 | (u & 0x3F));
-    }
-}
-
 } // namespace
-
-std::string Cp1252ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) AppendUtf8(out, Cp1252ToUnicode(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string Utf8ToCp1252(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const int extra = (c >= 0xF0 && c < 0xF5) ? 3 : (c >= 0xE0 && c < 0xF0) ? 2 : (c >= 0xC2 && c < 0xE0) ? 1 : 0;
-        if (extra > 0 && i + std::size_t(extra) < text.size()) {
-            char32_t u = c & (0x3F >> extra);
-            bool ok = true;
-            for (int k = 1; k <= extra; ++k) {
-                const unsigned char d = static_cast<unsigned char>(text[i + std::size_t(k)]);
-                if ((d & 0xC0) != 0x80) ok = false;
-                u = (u << 6) | (d & 0x3F);
-            }
-            if (ok) {
-                const std::u16string one(1, u <= 0xFFFF ? char16_t(u) : u'?');
-                out += Utf16ToCp1252(one);
-                i += std::size_t(extra) + 1;
-                continue;
-            }
-        }
-        out += char(c); // ASCII, or a byte that is not UTF-8: kept as it is
-        ++i;
-    }
-    return out;
-}
 
 std::string GetCurrentDir() {
     char buf[PATH_MAX];
@@ -185,129 +84,15 @@ void SetCurrentDir(const std::string& toolPath) {
                         SystemErrorText(errno) + ".");
 }
 
-std::string ExpandFileName(std::string_view path) {
-    if (path.empty()) return {};
-    std::string p(path);
-    for (char& c : p)
-        if (c == '/') c = '\\';
-    const bool trailing = p.back() == '\\';
-
-    // UNC name: "\\server\share\rest" keeps its first two components as the root.
-    if (p.size() >= 2 && p[0] == '\\' && p[1] == '\\') {
-        auto parts = SplitComponents(p);
-        std::vector<std::string> root(parts.begin(), parts.begin() + std::min<std::size_t>(2, parts.size()));
-        std::vector<std::string> rest(parts.begin() + long(root.size()), parts.end());
-        std::string out = "\\\\" + Join(root, '\\');
-        auto norm = Normalise(rest);
-        if (!norm.empty()) out += "\\" + Join(norm, '\\');
-        if (trailing && !norm.empty()) out += '\\';
-        return out;
-    }
-
-    std::string drive;
-    std::string rooted; // path below the drive's root
-    if (HasDrive(p)) {
-        drive = p.substr(0, 2);
-        if (p.size() > 2 && p[2] == '\\') {
-            rooted = p.substr(3);
-        } else {
-            // Drive-relative: against the current directory when it is on that drive, else the drive's root.
-            const std::string cur = GetCurrentDir();
-            if (HasDrive(cur) && UpperLetter(cur[0]) == UpperLetter(p[0]))
-                rooted = (cur.size() > 3 ? cur.substr(3) + "\\" : std::string()) + p.substr(2);
-            else
-                rooted = p.substr(2);
-        }
-    } else {
-        const std::string cur = GetCurrentDir();
-        drive = HasDrive(cur) ? cur.substr(0, 2) : "C:";
-        if (p[0] == '\\')
-            rooted = p.substr(1);
-        else
-            rooted = (cur.size() > 3 ? cur.substr(3) + "\\" : std::string()) + p;
-    }
-    const auto norm = Normalise(SplitComponents(rooted));
-    std::string out = drive + "\\" + Join(norm, '\\');
-    if (trailing && !norm.empty()) out += '\\';
-    return out;
-}
-
-std::string ExtractFilePath(std::string_view path) {
-    std::size_t i = path.size();
-    while (i > 0 && !IsSep(path[i - 1]) && path[i - 1] != ':') --i;
-    return std::string(path.substr(0, i));
-}
-
-std::string ExtractFileDir(std::string_view path) {
-    std::size_t i = path.size();
-    while (i > 0 && !IsSep(path[i - 1]) && path[i - 1] != ':') --i;
-    // Keep the separator of a root ("C:\", "\") and a drive's colon.
-    if (i > 1 && IsSep(path[i - 1]) && !IsSep(path[i - 2]) && path[i - 2] != ':') --i;
-    return std::string(path.substr(0, i));
-}
-
-std::string ExtractFileName(std::string_view path) {
-    std::size_t i = path.size();
-    while (i > 0 && !IsSep(path[i - 1]) && path[i - 1] != ':') --i;
-    return std::string(path.substr(i));
-}
-
-std::string ExtractFileExt(std::string_view path) {
-    const std::string name = ExtractFileName(path);
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos) return {};
-    return name.substr(dot);
-}
-
-std::string ChangeFileExt(std::string_view path, std::string_view ext) {
-    const std::size_t nameStart = path.size() - ExtractFileName(path).size();
-    const std::size_t dot = path.rfind('.');
-    std::string base(path);
-    if (dot != std::string_view::npos && dot >= nameStart) base.resize(dot);
-    return base + std::string(ext);
-}
-
-std::string IncludeTrailingBackslash(std::string_view path) {
-    std::string out(path);
-    if (!out.empty() && !IsSep(out.back())) out += '\\';
-    return out;
-}
-
-std::string ExcludeTrailingBackslash(std::string_view path) {
-    std::string out(path);
-    if (!out.empty() && IsSep(out.back())) out.pop_back();
-    return out;
-}
-
 void SetDriveMapping(char letter, std::string hostDir) {
     Mapping m;
     m.lexical = NormalHost(hostDir);
     char buf[PATH_MAX];
     m.real = ::realpath(m.lexical.c_str(), buf) ? std::string(buf) : m.lexical;
-    std::lock_guard<std::mutex> g(gMapLock);
-    Mappings()[UpperLetter(letter)] = std::move(m);
-}
-
-void ClearDriveMappings() {
-    std::lock_guard<std::mutex> g(gMapLock);
-    Mappings().clear();
+    StoreMapping(letter, std::move(m));
 }
 
 std::string DriveMapping(char letter) { return MappingOf(letter).lexical; }
-
-bool DriveMapped(char letter) {
-    std::lock_guard<std::mutex> g(gMapLock);
-    return Mappings().count(UpperLetter(letter)) != 0;
-}
-
-std::string UnmappedDriveOf(std::string_view toolPath) {
-    const std::string full = ExpandFileName(toolPath);
-    if (!HasDrive(full) || DriveMapped(full[0])) return {};
-    // The drive of the working directory needs no mapping: it is where the program runs.
-    const std::string cur = GetCurrentDir();
-    if (HasDrive(cur) && UpperLetter(cur[0]) == UpperLetter(full[0])) return {};
-    return std::string(1, UpperLetter(full[0])) + ":";
-}
 
 std::string ToHostPath(std::string_view toolPath) {
     const std::string full = ExpandFileName(toolPath);
@@ -348,11 +133,7 @@ std::string FromHostPath(std::string_view hostPath) {
     const std::string h = NormalHost(hostPath);
     char best = 0;
     long bestLen = -1;
-    std::map<char, Mapping> all;
-    {
-        std::lock_guard<std::mutex> g(gMapLock);
-        all = Mappings();
-    }
+    const std::map<char, Mapping> all = AllMappings();
     for (const auto& [letter, m] : all) {
         for (const std::string* dir : {&m.lexical, &m.real}) {
             const long len = PrefixLength(*dir, h);
@@ -379,6 +160,12 @@ std::string FromHostPath(std::string_view hostPath) {
         if (c == '/') c = '\\';
     if (!rest.empty() && rest[0] == '\\') rest.erase(0, 1);
     return std::string(1, best) + ":\\" + Utf8ToCp1252(rest);
+}
+
+std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir) {
+    if (!hostDir.empty() && hostDir[0] == '/') return hostDir;
+    const std::string host = ToHostPath(toolPath);
+    return host.substr(0, host.rfind('/') + 1) + hostDir;
 }
 
 bool FileExists(std::string_view toolPath) {

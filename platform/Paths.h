@@ -48,6 +48,9 @@ std::string ToHostPath(std::string_view toolPath);
 // mapped directory is the longest prefix; "C:" when none is.
 std::string FromHostPath(std::string_view hostPath);
 
+// A host directory (UTF-8) given absolute or relative to the folder of the file toolPath names, made absolute.
+std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir);
+
 bool FileExists(std::string_view toolPath);      // a directory is not a file
 bool DirectoryExists(std::string_view toolPath);
 bool DeleteFile(std::string_view toolPath);      // false when it could not be deleted

@@ -32,7 +32,7 @@ protected:
 TEST_F(ExampleFamily, OwnIniMapsDriveVAndNamesTheToolsBelowIt) {
     ASSERT_TRUE(ConfigOpen());
     EXPECT_EQ(Base(), "V:");
-    EXPECT_EQ(plat::ToHostPath("V:\\ini4zav.ini"), copy.Host() + "/ini4zav.ini");
+    EXPECT_EQ(plat::ToHostPath("V:\\ini4zav.ini"), copy.HostOf("ini4zav.ini"));
     for (const char* tool : {"ed4vam\\ed4vam.ini", "ed4vam\\ed4qir.ini", "mon4vam\\mon4vam.ini", "Reader\\reader.ini"})
         EXPECT_TRUE(plat::FileExists(Base() + "\\" + tool)) << tool;
     EXPECT_FALSE(plat::FileExists(Base() + "\\Reader\\decode.ini"));

@@ -4,25 +4,47 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <string>
-#include <unistd.h>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
+
+// Host paths are the file system's own: "/" and UTF-8 names on POSIX, native ("X:\a", cp1252) on Windows.
+#ifdef _WIN32
+constexpr bool kNativeHostPaths = true;
+#else
+constexpr bool kNativeHostPaths = false;
+#endif
+
+// The message of the FileError that f throws, "" when it throws none.
+inline std::string FileErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const plat::FileError& e) {
+        return e.what();
+    }
+    return {};
+}
 
 class TestDrive {
 public:
     explicit TestDrive(char letter = 'T') : letter_(letter) {
-        char tmpl[] = "/tmp/ini4zav-test-XXXXXX";
-        host_ = ::mkdtemp(tmpl);
+        namespace fs = std::filesystem;
+        std::random_device seed;
+        fs::path dir;
+        do {
+            dir = fs::temp_directory_path() / ("ini4zav-test-" + std::to_string(seed()));
+        } while (!fs::create_directory(dir));
+        host_ = dir.string();
         plat::SetDriveMapping(letter_, host_);
-        char buf[4096];
-        oldCwd_ = ::getcwd(buf, sizeof buf) ? buf : "/";
+        oldCwd_ = fs::current_path();
     }
     ~TestDrive() {
-        if (::chdir(oldCwd_.c_str()) != 0) {
-        }
-        plat::ClearDriveMappings();
         std::error_code ec;
+        std::filesystem::current_path(oldCwd_, ec);
+        plat::ClearDriveMappings();
         std::filesystem::remove_all(host_, ec);
     }
     TestDrive(const TestDrive&) = delete;
@@ -33,9 +55,10 @@ public:
     std::string Tool(const std::string& rel = "") const { return std::string(1, letter_) + ":\\" + rel; }
     std::string HostOf(const std::string& rel) const {
         std::string r = rel;
+        const char sep = char(std::filesystem::path::preferred_separator);
         for (char& c : r)
-            if (c == '\\') c = '/';
-        return host_ + "/" + r;
+            if (c == '\\' || c == '/') c = sep;
+        return host_ + sep + r;
     }
     // Writes bytes to host_/rel, creating directories.
     void Put(const std::string& rel, const std::string& bytes) const {
@@ -50,11 +73,11 @@ public:
     }
     bool Exists(const std::string& rel) const { return std::filesystem::exists(HostOf(rel)); }
     void Chdir(const std::string& rel) const {
-        if (::chdir(HostOf(rel).c_str()) != 0) std::abort();
+        std::filesystem::current_path(HostOf(rel));
     }
 
 private:
     char letter_;
     std::string host_;
-    std::string oldCwd_;
+    std::filesystem::path oldCwd_;
 };

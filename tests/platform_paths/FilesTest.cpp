@@ -2,8 +2,10 @@
 
 #include <csignal>
 #include <filesystem>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -38,6 +40,7 @@ TEST(Files, ReadFailuresAreGermanFileErrorsNamingTheFile) {
     }
 }
 
+#ifndef _WIN32 // FIFOs, /dev, symbolic links and file-size limits are POSIX's
 TEST(Files, APipeOrADeviceIsRefusedAtOnceInsteadOfBlockingOrNeverEnding) {
     TestDrive drive('T');
     ASSERT_EQ(::mkfifo(drive.HostOf("pipe.ini").c_str(), 0600), 0);
@@ -48,6 +51,7 @@ TEST(Files, APipeOrADeviceIsRefusedAtOnceInsteadOfBlockingOrNeverEnding) {
     EXPECT_EQ(bytes, "unchanged");
     EXPECT_THROW(ReadFileBytes("T:\\pipe.ini"), FileError);
 }
+#endif
 
 TEST(Files, AtomicWriteReplacesAndKeepsNoTemporary) {
     TestDrive drive('T');
@@ -56,6 +60,7 @@ TEST(Files, AtomicWriteReplacesAndKeepsNoTemporary) {
     WriteFileAtomic("T:\\A.ini", std::string("zwei\0drei", 9)); // found without regard to case, bytes exact
     EXPECT_EQ(drive.Get("a.ini"), std::string("zwei\0drei", 9));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(drive.Host()), {}), 1);
+    if (kNativeHostPaths) return; // symbolic links need rights that a Windows user rarely has
     // A symbolic link stays a link; its target gets the new content.
     std::filesystem::create_symlink(drive.HostOf("a.ini"), drive.HostOf("link.ini"));
     WriteFileAtomic("T:\\link.ini", "vier");
@@ -70,6 +75,7 @@ TEST(Files, FailedWriteLeavesTheOldFileAndNoTemporary) {
     EXPECT_THROW(WriteFileAtomic("T:\\dir", "x"), FileError);
     EXPECT_TRUE(std::filesystem::is_directory(drive.HostOf("dir")));
     EXPECT_THROW(WriteFileAtomic("T:\\fehlt\\x.ini", "x"), FileError);
+#ifndef _WIN32
 
     // The write itself fails half-way: the file-size limit stops it after 16 bytes.
     struct rlimit old;
@@ -90,6 +96,8 @@ TEST(Files, FailedWriteLeavesTheOldFileAndNoTemporary) {
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_TRUE(threw);
     EXPECT_NE(message.find("\"T:\\x.ini\" kann nicht geschrieben werden"), std::string::npos) << message;
+    EXPECT_EQ(drive.Get("x.ini"), "old content");
+#endif
     EXPECT_EQ(drive.Get("x.ini"), "old content");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(drive.Host()), {}), 2); // x.ini and dir
 }

@@ -53,6 +53,7 @@ TEST(ToolPaths, NameParts) {
 }
 
 TEST(HostMapping, ComponentsAreFoundWithoutRegardToCase) {
+    if (kNativeHostPaths) GTEST_SKIP() << "native host paths: the file system itself ignores case";
     TestDrive drive('T');
     drive.Put("Mon4Vam/Data/File.TXT", "x");
     drive.Put("\xC3\x9C" "bersicht.txt", "y"); // "Übersicht.txt" as the host names it (UTF-8)
@@ -77,8 +78,10 @@ TEST(HostMapping, FromHostPathChoosesTheLongestMappedPrefix) {
     EXPECT_EQ(FromHostPath(drive.HostOf("sub")), "U:\\");
     EXPECT_EQ(FromHostPath(drive.HostOf("subway")), "T:\\subway"); // a prefix must end at a separator
     EXPECT_EQ(FromHostPath(drive.HostOf("a/../b")), "T:\\b");
-    EXPECT_EQ(FromHostPath("/usr/bin"), "C:\\usr\\bin");
-    EXPECT_EQ(FromHostPath(drive.HostOf("\xC3\xA4.txt")), "T:\\\xE4.txt"); // ä back to cp1252
+    if (!kNativeHostPaths) {
+        EXPECT_EQ(FromHostPath("/usr/bin"), "C:\\usr\\bin");
+        EXPECT_EQ(FromHostPath(drive.HostOf("\xC3\xA4.txt")), "T:\\\xE4.txt"); // ä back to cp1252
+    }
     // Round trip through both directions.
     EXPECT_EQ(ToHostPath(FromHostPath(drive.HostOf("sub/deeper"))), drive.HostOf("sub/deeper"));
 }

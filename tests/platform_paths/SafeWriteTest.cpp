@@ -30,15 +30,6 @@ std::size_t EntriesIn(const std::string& dir) {
     return std::size_t(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
-std::string ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FileError& e) {
-        return e.what();
-    }
-    return {};
-}
-
 // A drive whose folder the unprivileged user may enter (and own, when root created it).
 struct SharedDrive : TestDrive {
     SharedDrive() : TestDrive('T') {
@@ -145,7 +136,7 @@ TEST(SafeWrite, SymbolicLinksAreWrittenThroughAlsoWhenDangling) {
     EXPECT_EQ(drive.Get("real/ziel.ini"), "[neu]\r\n");
 
     std::filesystem::create_symlink(drive.HostOf("fehlt/ziel.ini"), drive.HostOf("weg.ini"));
-    const std::string refused = ErrorOf([] { WriteFileAtomic("T:\\weg.ini", "x"); });
+    const std::string refused = FileErrorOf([] { WriteFileAtomic("T:\\weg.ini", "x"); });
     EXPECT_NE(refused.find("\"T:\\weg.ini\""), std::string::npos) << refused;
     EXPECT_NE(refused.find("Ordner nicht existiert"), std::string::npos) << refused;
     EXPECT_TRUE(std::filesystem::is_symlink(drive.HostOf("weg.ini")));
@@ -153,7 +144,7 @@ TEST(SafeWrite, SymbolicLinksAreWrittenThroughAlsoWhenDangling) {
 
     std::filesystem::create_symlink("schleife2.ini", drive.HostOf("schleife1.ini"));
     std::filesystem::create_symlink("schleife1.ini", drive.HostOf("schleife2.ini"));
-    EXPECT_NE(ErrorOf([] { WriteFileAtomic("T:\\schleife1.ini", "x"); }).find("Verkn\xFCpfungen"), std::string::npos);
+    EXPECT_NE(FileErrorOf([] { WriteFileAtomic("T:\\schleife1.ini", "x"); }).find("Verkn\xFCpfungen"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_symlink(drive.HostOf("schleife1.ini")));
 }
 
@@ -168,14 +159,14 @@ TEST(SafeWrite, ReadOnlyFilesAndFoldersAreRefusedAlsoForAnUnprivilegedUser) {
     drive.Own("rodir/x.ini", Nobody, NoGroup, 0644);
     drive.Own("rodir", Nobody, NoGroup, 0555);
 
-    const std::string asRoot = ErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
+    const std::string asRoot = FileErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
     EXPECT_NE(asRoot.find("\"T:\\ro.ini\""), std::string::npos) << asRoot;
     EXPECT_NE(asRoot.find("schreibgesch\xFCtzt"), std::string::npos) << asRoot;
 
     EXPECT_EQ(AsNobody([&] {
-                  const std::string file = ErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
+                  const std::string file = FileErrorOf([] { WriteFileAtomic("T:\\ro.ini", "[neu]\r\n"); });
                   if (file.find("schreibgesch\xFCtzt") == std::string::npos) return "read-only file: " + file;
-                  const std::string folder = ErrorOf([] { WriteFileAtomic("T:\\rodir\\x.ini", "[neu]\r\n"); });
+                  const std::string folder = FileErrorOf([] { WriteFileAtomic("T:\\rodir\\x.ini", "[neu]\r\n"); });
                   if (folder.find("\"T:\\rodir\\x.ini\"") == std::string::npos) return "read-only folder: " + folder;
                   return std::string();
               }),
@@ -216,7 +207,7 @@ TEST(SafeWrite, OwnerGroupModeAndAttributesAreKeptOrTheWriteIsRefused) {
     drive.Put("fremd.ini", "[alt]\r\n");
     drive.Own("fremd.ini", 0, 0, 0666);
     EXPECT_EQ(AsNobody([] {
-                  const std::string e = ErrorOf([] { WriteFileAtomic("T:\\fremd.ini", "[neu]\r\n"); });
+                  const std::string e = FileErrorOf([] { WriteFileAtomic("T:\\fremd.ini", "[neu]\r\n"); });
                   return e.find("Besitzer") == std::string::npos ? "not refused: " + e : std::string();
               }),
               "");
@@ -225,59 +216,4 @@ TEST(SafeWrite, OwnerGroupModeAndAttributesAreKeptOrTheWriteIsRefused) {
     ASSERT_EQ(::stat(drive.HostOf("fremd.ini").c_str(), &foreign), 0);
     EXPECT_EQ(foreign.st_uid, 0u);
     EXPECT_EQ(EntriesIn(drive.Host()), 2u);
-}
-
-// The write-back rule: unchanged disk is written; a change on disk wins when nothing was edited here; when
-// both changed the user decides, and without a question installed nothing is decided.
-TEST(SafeWrite, WriteBackRespectsAChangeOnDisk) {
-    TestDrive drive('T');
-    drive.Put("w.ini", "[a]\r\nx=1\r\n");
-    std::string loaded = ReadFileBytes("T:\\w.ini");
-    FileStamp stamp = StampFile("T:\\w.ini", loaded);
-    std::string disk;
-
-    // A touch that leaves the bytes alone is no change.
-    std::filesystem::last_write_time(drive.HostOf("w.ini"), std::filesystem::file_time_type::clock::now() +
-                                                                std::chrono::hours(1));
-    EXPECT_FALSE(ChangedOnDisk("T:\\w.ini", stamp));
-    EXPECT_EQ(WriteBack("T:\\w.ini", "[a]\r\nx=2\r\n", stamp, true, disk), WriteBackResult::Written);
-    EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nx=2\r\n");
-
-    // Another program writes: not edited here, so its version is taken and nothing is written.
-    drive.Put("w.ini", "[a]\r\nx=fremd\r\n");
-    EXPECT_TRUE(ChangedOnDisk("T:\\w.ini", stamp));
-    EXPECT_EQ(WriteBack("T:\\w.ini", "[a]\r\nx=2\r\n", stamp, false, disk), WriteBackResult::TakeFromDisk);
-    EXPECT_EQ(disk, "[a]\r\nx=fremd\r\n");
-    EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nx=fremd\r\n");
-
-    // Both changed: each answer does what it says; no question installed means cancel.
-    int asked = 0;
-    for (Conflict answer : {Conflict::Cancel, Conflict::TakeFromDisk, Conflict::Overwrite}) {
-        SetConflictQuestion([&](const std::string& file) {
-            ++asked;
-            EXPECT_EQ(file, "T:\\w.ini");
-            return answer;
-        });
-        FileStamp old = stamp; // as loaded before the other program's write
-        if (answer == Conflict::Cancel) {
-            EXPECT_THROW(WriteBack("T:\\w.ini", "[a]\r\nx=hier\r\n", old, true, disk), WriteCancelled);
-            EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nx=fremd\r\n");
-        } else if (answer == Conflict::TakeFromDisk) {
-            EXPECT_EQ(WriteBack("T:\\w.ini", "[a]\r\nx=hier\r\n", old, true, disk), WriteBackResult::TakeFromDisk);
-            EXPECT_EQ(disk, "[a]\r\nx=fremd\r\n");
-        } else {
-            EXPECT_EQ(WriteBack("T:\\w.ini", "[a]\r\nx=hier\r\n", old, true, disk), WriteBackResult::Written);
-            EXPECT_EQ(drive.Get("w.ini"), "[a]\r\nx=hier\r\n");
-            EXPECT_FALSE(ChangedOnDisk("T:\\w.ini", old)); // the stamp now describes the written file
-        }
-    }
-    EXPECT_EQ(asked, 3);
-    SetConflictQuestion(nullptr);
-    FileStamp stale = StampFile("T:\\w.ini", "[a]\r\nx=anders\r\n");
-    drive.Put("w.ini", "[a]\r\nx=wieder fremd\r\n");
-    EXPECT_THROW(WriteBack("T:\\w.ini", "[a]\r\nx=meins\r\n", stale, true, disk), WriteCancelled);
-    // A file deleted by another program while edits wait here is a change as well.
-    ::unlink(drive.HostOf("w.ini").c_str());
-    EXPECT_THROW(WriteBack("T:\\w.ini", "[a]\r\nx=meins\r\n", stale, true, disk), WriteCancelled);
-    EXPECT_FALSE(std::filesystem::exists(drive.HostOf("w.ini")));
 }

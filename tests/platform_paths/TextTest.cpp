@@ -74,9 +74,14 @@ TEST(DateTimeText, MillisecondsSinceLocalMidnight) {
 }
 
 TEST(ComMap, DefaultsMappingAndSimulatedLine) {
+#ifdef _WIN32
+    const std::string com1 = "\\\\.\\COM1", com2 = "\\\\.\\COM2";
+#else
+    const std::string com1 = "/dev/ttyS0", com2 = "/dev/ttyS1";
+#endif
     ClearComDevices();
-    EXPECT_EQ(ComDevice(1), "/dev/ttyS0");
-    EXPECT_EQ(ComDevice(2), "/dev/ttyS1");
+    EXPECT_EQ(ComDevice(1), com1);
+    EXPECT_EQ(ComDevice(2), com2);
     SetComDevice(1, "sim");
     SetComDevice(2, "/dev/ttyUSB0");
     EXPECT_EQ(ComDevice(1), "sim");
@@ -85,6 +90,6 @@ TEST(ComMap, DefaultsMappingAndSimulatedLine) {
     EXPECT_TRUE(IsSimDevice("sim:zweite"));
     EXPECT_FALSE(IsSimDevice("simulator"));
     SetComDevice(1, "");
-    EXPECT_EQ(ComDevice(1), "/dev/ttyS0");
+    EXPECT_EQ(ComDevice(1), com1);
     ClearComDevices();
 }

@@ -1,0 +1,27 @@
+#pragma once
+// What the POSIX and the Windows body of the file layer share; for platform/ only.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace plat::files {
+
+// Throws FileError: "Die Datei "<toolPath>" kann nicht <what> werden: <system's reason>." (err an errno).
+[[noreturn]] void Fail(const char* what, const std::string& toolPath, int err);
+// Throws FileError for a write refused for reason (German, the part after "kann nicht geschrieben werden: ").
+[[noreturn]] void Refuse(const std::string& toolPath, const std::string& reason);
+std::string ReadOnlyReason();
+std::string BusyReason();
+
+// fopen on a host path (the system's body).
+std::FILE* OpenHostStream(const std::string& host, const char* mode);
+
+// Our temporaries are named ".<name>.ini4zav~<pid>.<6 characters>": a crash leaves at most one of them, and
+// a later write into the folder removes those whose process is gone. dirWithSep ends in the separator.
+std::string TempNameFor(const std::string& dirWithSep, const std::string& name, uint64_t pid);
+// The process id of one of our temporary names, or 0 when the name is not one of them.
+uint64_t TempOwner(std::string_view name);
+
+} // namespace plat::files
