@@ -3,7 +3,8 @@
 # ini4zav.exe, the installer and the portable ZIP.
 #   scripts/windows/build.sh [BUILD_DIR]          (default build-win in the source tree)
 # Leaves BUILD_DIR/ini4zav-VERSION-setup.exe and BUILD_DIR/ini4zav-VERSION-win64.zip. With INI4ZAV_WIN_TESTS=ON
-# the GUI tests are built as well (run them with ctest under wine). Needs the packages g++-mingw-w64-x86-64-posix,
+# the tests are configured too (build the ones wanted, e.g. those labelled gui, and run them with ctest: wine
+# runs them). Needs the packages g++-mingw-w64-x86-64-posix,
 # qt6-base-dev-tools, qt6-translations-l10n, nsis, zip and dpkg-dev (build-qt.sh fetches the sources with apt).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,9 +18,5 @@ read -r qt jpeg < <("$here/build-qt.sh" --prefixes)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-qt.cmake" \
   -DINI4ZAV_QT_MINGW="$qt" -DINI4ZAV_JPEG_MINGW="$jpeg" -DCMAKE_BUILD_TYPE=Release \
   -DINI4ZAV_TESTS="${INI4ZAV_WIN_TESTS:-OFF}"
-if [ "${INI4ZAV_WIN_TESTS:-OFF}" = ON ]; then
-  cmake --build "$build" -j "$jobs"
-else
-  cmake --build "$build" -j "$jobs" --target ini4zav
-fi
+cmake --build "$build" -j "$jobs" --target ini4zav
 "$here/package.sh" "$build" "$qt"
