@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/GuiHandoff.h"
+#include "platform/ThreadName.h"
 #include "serial/errors/SxErrors.h"
 
 #include <algorithm>
@@ -15,7 +16,6 @@
 #include <utility>
 
 #if defined(__linux__)
-#include <pthread.h>
 #endif
 
 namespace sx {
@@ -317,15 +317,6 @@ void TSxBaseDispatcher::HandleDeviceLost() {
 // ---- Threads ---------------------------------------------------------------------------------
 
 namespace {
-// Named so that a debugger, top or perf tells the port's threads apart.
-void NameThisThread(const char* name) {
-#if defined(__linux__)
-    ::pthread_setname_np(::pthread_self(), name);
-#else
-    (void)name;
-#endif
-}
-
 void Acknowledge(std::mutex& m, std::condition_variable& cv, int& acks) {
     {
         std::lock_guard<std::mutex> g(m);
@@ -341,7 +332,7 @@ void Acknowledge(std::mutex& m, std::condition_variable& cv, int& acks) {
 // wait early, and the wait is limited to when the next timer is due or the full ring must be
 // looked at again.
 void TSxBaseDispatcher::DispThreadBody() {
-    NameThisThread("sx-dispatch");
+    plat::NameThisThread("sx-dispatch"); // so that a debugger, top or perf tells the threads apart
     {
         std::lock_guard<std::mutex> g(threadIdsLock_);
         dispId_ = std::this_thread::get_id();
@@ -392,7 +383,7 @@ uint32_t TSxBaseDispatcher::WaitDevice(int timeoutMs) {
 }
 
 void TSxBaseDispatcher::OutThreadBody() {
-    NameThisThread("sx-output");
+    plat::NameThisThread("sx-output");
     {
         std::lock_guard<std::mutex> g(threadIdsLock_);
         outId_ = std::this_thread::get_id();
