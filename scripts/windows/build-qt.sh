@@ -6,6 +6,7 @@
 #   scripts/windows/build-qt.sh               build what is missing (nothing when matching builds are there)
 #   scripts/windows/build-qt.sh --check       exit 0 when both are there or can be unpacked, else 1; builds nothing
 #   scripts/windows/build-qt.sh --pack DIR    also write a tarball of each prefix into DIR
+#   scripts/windows/build-qt.sh --only jpeg   only libjpeg (or only qt)
 #
 # INI4ZAV_QT_MINGW and INI4ZAV_JPEG_MINGW name the prefixes (defaults under /var/cache/ini4zav), INI4ZAV_WINWORK
 # the folder for sources and build trees. A tarball made with --pack, put into ../shared/qt6-mingw/ beside the
@@ -117,20 +118,26 @@ pack() {
   echo "build-qt: wrote $dir/$name.tar.xz ($(du -h "$dir/$name.tar.xz" | cut -f1))"
 }
 
-case "${1:-}" in
-  --check)
-    for pair in "$qt_prefix:$qt_key" "$jpeg_prefix:$jpeg_key"; do
-      prefix=${pair%:*} name=${pair##*:}
-      matches "$prefix" "$name" || ls "$shared/$name".tar.* > /dev/null 2>&1 || exit 1
-    done
-    exit 0 ;;
-  --prefixes)
-    echo "$qt_prefix" "$jpeg_prefix"
-    exit 0 ;;
-esac
-build_jpeg
-build_qt
-if [ "${1:-}" = --pack ]; then
-  pack "$jpeg_prefix" "$jpeg_key" "$2"
-  pack "$qt_prefix" "$qt_key" "$2"
-fi
+parts=(jpeg qt)
+pack_dir=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --check)
+      for pair in "$qt_prefix:$qt_key" "$jpeg_prefix:$jpeg_key"; do
+        prefix=${pair%:*} name=${pair##*:}
+        matches "$prefix" "$name" || ls "$shared/$name".tar.* > /dev/null 2>&1 || exit 1
+      done
+      exit 0 ;;
+    --prefixes) echo "$qt_prefix" "$jpeg_prefix"; exit 0 ;;
+    --pack) pack_dir=$2; shift ;;
+    --only) parts=("$2"); shift ;;
+    *) echo "usage: $0 [--check | --prefixes | --pack DIR] [--only qt|jpeg]" >&2; exit 2 ;;
+  esac
+  shift
+done
+for part in "${parts[@]}"; do
+  "build_$part"
+  if [ -n "$pack_dir" ]; then
+    if [ "$part" = qt ]; then pack "$qt_prefix" "$qt_key" "$pack_dir"; else pack "$jpeg_prefix" "$jpeg_key" "$pack_dir"; fi
+  fi
+done

@@ -36,6 +36,19 @@ case $out in
   *) fail "ini4zav.exe --version answered '$out'" ;;
 esac
 "$server" -w
+
+# The start-menu entry's starter: the first start copies the example family for the user, a later one keeps
+# what the user changed there.
+family=$HOME/ini4zav/vamtools # wine's Documents folder is the home folder
+"$wine" "$dir/bin/ini4zav-start.exe" --version > /dev/null
+"$server" -w
+[ -f "$family/ini4zav.ini" ] || fail "the starter did not copy the example family to $family"
+cmp -s "$family/ed4vam/data/störung.esr" "$dir/share/ini4zav/examples/vamtools/ed4vam/data/störung.esr" ||
+  fail "the copy lacks a file with an umlaut in its name"
+echo "; Änderung des Benutzers" >> "$family/ini4zav.ini"
+"$wine" "$dir/bin/ini4zav-start.exe" --version > /dev/null
+"$server" -w
+grep -q "Änderung des Benutzers" "$family/ini4zav.ini" || fail "a second start overwrote the user's copy"
 [ "${KEEP:-0}" = 1 ] && exit 0
 
 "$wine" "$dir/Deinstallieren.exe" /S
@@ -45,5 +58,6 @@ esac
 if "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ini4zav' > /dev/null 2>&1; then
   fail "the uninstall entry is left in the registry"
 fi
+[ -f "$family/ini4zav.ini" ] || fail "the uninstaller removed the user's copy of the example family"
 "$server" -k 2>/dev/null || true
 echo "wine-install-test: installed, started and removed without a trace"
