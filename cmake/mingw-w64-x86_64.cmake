@@ -19,5 +19,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 find_program(INI4ZAV_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(INI4ZAV_WINE)
   set(INI4ZAV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEPREFIX=${INI4ZAV_WINEPREFIX} WINEDEBUG=-all ${INI4ZAV_WINE})
+  # No Mono or Gecko: a fresh prefix would offer to fetch them.
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEPREFIX=${INI4ZAV_WINEPREFIX} WINEDEBUG=-all
+      WINEDLLOVERRIDES=mscoree,mshtml= ${INI4ZAV_WINE})
 endif()

@@ -285,14 +285,15 @@ public:
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
         for (;;) {
             uint32_t ev = 0;
+            bool woken = false; // by HoldInput(false): straight to the driver's queue
             // A driver that ends every wait at once without a reason is looked at every IdleLookMs.
             if (!waitPending_ && reasonless_ > 1) {
                 const DWORD ms = std::min(IdleLookMs, WaitMs(timeoutMs, deadline));
-                if (WaitForSingleObject(wake_.Get(), ms) == WAIT_OBJECT_0 && cancelWait_.exchange(false))
-                    return 0;
+                woken = WaitForSingleObject(wake_.Get(), ms) == WAIT_OBJECT_0;
+                if (woken && cancelWait_.exchange(false)) return 0;
             }
-            if (!waitPending_ && !Arm(ev)) return Lost();
-            if (ev == 0 && waitPending_) {
+            if (!woken && !waitPending_ && !Arm(ev)) return Lost();
+            if (!woken && ev == 0 && waitPending_) {
                 const HANDLE handles[2] = {wake_.Get(), waitDone_.Get()};
                 const DWORD r = WaitForMultipleObjects(2, handles, FALSE, WaitMs(timeoutMs, deadline));
                 if (r == WAIT_OBJECT_0 && cancelWait_.exchange(false)) return 0;

@@ -9,7 +9,7 @@
 set -euo pipefail
 cmd=$1 prefix=$2 wine=$3
 server=$(dirname "$wine")/wineserver
-export WINEPREFIX=$prefix WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= # no Mono or Gecko to fetch
 case $cmd in
 setup)
   links=$4
