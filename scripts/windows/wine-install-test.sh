@@ -11,6 +11,7 @@ version=${3:-}
 wine=/usr/lib/wine/wine64
 server=/usr/lib/wine/wineserver
 export WINEPREFIX=$folder/prefix HOME=$folder/home WINEDEBUG=-all
+export WINEDLLOVERRIDES=mscoree,mshtml= # no Mono or Gecko to fetch
 unset DISPLAY WAYLAND_DISPLAY
 fail() { echo "wine-install-test: $*" >&2; exit 1; }
 
