@@ -18,24 +18,15 @@ function(ini4zav_qttest name)
   cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} Qt6::Test Qt6::Widgets Threads::Threads)
-  add_test(NAME ${name} COMMAND ${name})
-  set(env "QT_QPA_PLATFORM=offscreen")
+  set(args)
   set(extra)
   if(CMAKE_CROSSCOMPILING AND WIN32)
-    # Under wine the Qt DLLs and the compiler's run-time DLLs are found through WINEPATH.
-    list(APPEND env "WINEPATH=${INI4ZAV_WINE_DLL_PATH}")
-    set(extra FIXTURES_REQUIRED wine)
+    # wine keeps QT_* variables from Windows programs: the platform goes on the command line,
+    set(args -platform offscreen -o -,txt) # and the log to standard output
+    set(extra FIXTURES_REQUIRED wine) # the prefix and its lasting server (tests/wine/)
   endif()
-  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300 ENVIRONMENT "${env}" ${extra})
+  add_test(NAME ${name} COMMAND ${name} ${args})
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen" ${extra})
 endfunction()
 
-# The folders of the DLLs a cross-built Qt program loads, as wine's search path (Z: is the Linux root).
-if(CMAKE_CROSSCOMPILING AND WIN32 AND TARGET Qt6::Core)
-  get_target_property(_qt_core_dll Qt6::Core IMPORTED_LOCATION_RELEASE)
-  get_filename_component(_qt_bin ${_qt_core_dll} DIRECTORY)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++-6.dll
-                  OUTPUT_VARIABLE _gcc_dll OUTPUT_STRIP_TRAILING_WHITESPACE)
-  get_filename_component(_gcc_bin ${_gcc_dll} DIRECTORY)
-  # Escaped semicolons: the path stays one entry of a test's environment.
-  set(INI4ZAV_WINE_DLL_PATH "Z:${_qt_bin}\\;Z:${_gcc_bin}\\;Z:/usr/x86_64-w64-mingw32/lib")
-endif()

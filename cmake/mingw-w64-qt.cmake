@@ -16,6 +16,11 @@ foreach(prefix INI4ZAV_QT_MINGW INI4ZAV_JPEG_MINGW)
   # Packages and libraries are searched below the find roots only.
   list(APPEND CMAKE_FIND_ROOT_PATH ${${prefix}})
 endforeach()
+# Programs of the build run under wine with Qt's DLLs (and the compiler's run-time DLLs beside them) on the
+# DLL search path (Z: is the Linux root).
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(INSERT CMAKE_CROSSCOMPILING_EMULATOR 1 WINEPATH=Z:${INI4ZAV_QT_MINGW}/bin)
+endif()
 # Qt's tools that run during the build (moc, rcc, uic) are the Linux ones of the same version.
 set(QT_HOST_PATH /usr)
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)

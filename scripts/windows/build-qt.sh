@@ -91,6 +91,11 @@ build_qt() {
   cmake --build "$build" -j "$jobs"
   rm -rf "$qt_prefix"
   cmake --install "$build"
+  # Qt's DLLs load the compiler's run-time DLLs: beside them, the prefix is complete (tests run from it).
+  local gcc_bin
+  gcc_bin=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
+  cp "$gcc_bin/libstdc++-6.dll" "$gcc_bin/libgcc_s_seh-1.dll" /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll \
+    "$qt_prefix/bin/"
   echo "$qt_key" > "$qt_prefix/.ini4zav-build"
 }
 
