@@ -11,6 +11,7 @@
 #include "pages/FileQuestions.h"
 
 #include <QStatusBar>
+#include "platform/Console.h"
 #include "platform/qt/QtTime.h"
 #include "serial/port/SxComPort.h"
 #include "serial/widgets/ComSelect.h"
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     // --help and --version answer on the terminal, without a window and without a display.
     if (desktop::AsksForInfo(args)) {
+        plat::UseParentConsole();
         const QCoreApplication console(argc, argv); // where the program lies, for the manual's place
         std::fputs(desktop::CommandLineInfo(args).value_or("").c_str(), stdout);
         return 0;

@@ -18,7 +18,15 @@ function(ini4zav_qttest name)
   cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} Qt6::Test Qt6::Widgets Threads::Threads)
-  add_test(NAME ${name} COMMAND ${name})
+  set(args)
+  set(extra)
+  if(CMAKE_CROSSCOMPILING AND WIN32)
+    # wine keeps QT_* variables from Windows programs: the platform goes on the command line,
+    set(args -platform offscreen -o -,txt) # and the log to standard output
+    set(extra FIXTURES_REQUIRED wine) # the prefix and its lasting server (tests/wine/)
+  endif()
+  add_test(NAME ${name} COMMAND ${name} ${args})
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen" ${extra})
 endfunction()
+

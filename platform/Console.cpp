@@ -1,0 +1,7 @@
+#include "platform/Console.h"
+
+namespace plat {
+
+void UseParentConsole() {}
+
+} // namespace plat
