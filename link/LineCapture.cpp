@@ -4,11 +4,8 @@
 #include <cstring>
 #include <ctime>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform/DateTime.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -25,11 +22,7 @@ bool PutAll(std::FILE* f, const std::string& bytes) {
 // Cuts the file back to size bytes (the end of its last whole line).
 void CutBack(std::FILE* f, long size) {
     if (size < 0) return;
-#ifdef _WIN32
-    (void)_chsize_s(_fileno(f), size);
-#else
-    (void)!ftruncate(fileno(f), size);
-#endif
+    (void)plat::TruncateStream(f, size);
 }
 
 } // namespace
@@ -71,11 +64,9 @@ std::string FileErrorText(int err) {
 }
 
 std::string TLineCapture::TimeStamp(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = plat::LocalTime(when);
     char buf[40];
     const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(ms < 0 ? ms + 1000 : ms));

@@ -17,21 +17,22 @@ locale_t UserTimeLocale() {
     return loc;
 }
 
-std::tm Local(TimePoint t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    return tm;
-}
-
 std::string Format(TimePoint t, const char* fmt) {
-    const std::tm tm = Local(t);
+    const std::tm tm = LocalTime(t);
     char buf[128];
     const std::size_t n = strftime_l(buf, sizeof buf, fmt, &tm, UserTimeLocale());
     return std::string(buf, n);
 }
 
 } // namespace
+
+std::tm LocalTime(TimePoint t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    return tm;
+}
+
 
 std::string DateToStr(TimePoint t) { return Format(t, "%x"); }
 std::string TimeToStr(TimePoint t) { return Format(t, "%X"); }
@@ -46,7 +47,7 @@ std::string TimeToStr() { return TimeToStr(std::chrono::system_clock::now()); }
 std::string DateTimeToStr() { return DateTimeToStr(std::chrono::system_clock::now()); }
 
 int MSecsSinceMidnight(TimePoint t) {
-    const std::tm tm = Local(t);
+    const std::tm tm = LocalTime(t);
     const auto sinceEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     long long ms = sinceEpoch % 1000;
     if (ms < 0) ms += 1000;

@@ -2,6 +2,7 @@
 // Date and time texts in the user's locale: short date (%x) and long time (%X) of LC_TIME from the environment.
 
 #include <chrono>
+#include <ctime>
 #include <string>
 
 namespace plat {
@@ -16,6 +17,9 @@ std::string DateTimeToStr(TimePoint t);
 std::string DateToStr();
 std::string TimeToStr();
 std::string DateTimeToStr();
+
+// The local calendar time of t.
+std::tm LocalTime(TimePoint t);
 
 // Milliseconds since local midnight.
 int MSecsSinceMidnight(TimePoint t);

@@ -8,15 +8,8 @@
 namespace plat {
 namespace {
 
-std::tm Local(TimePoint t) {
-    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    localtime_s(&tm, &secs);
-    return tm;
-}
-
 SYSTEMTIME SystemTimeOf(TimePoint t) {
-    const std::tm tm = Local(t);
+    const std::tm tm = LocalTime(t);
     SYSTEMTIME st{};
     st.wYear = static_cast<WORD>(tm.tm_year + 1900);
     st.wMonth = static_cast<WORD>(tm.tm_mon + 1);
@@ -49,6 +42,14 @@ std::string Format(TimePoint t, bool date) {
 
 } // namespace
 
+std::tm LocalTime(TimePoint t) {
+    const std::time_t secs = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_s(&tm, &secs);
+    return tm;
+}
+
+
 std::string DateToStr(TimePoint t) {
     return Format(t, true);
 }
@@ -72,7 +73,7 @@ std::string DateTimeToStr() {
 }
 
 int MSecsSinceMidnight(TimePoint t) {
-    const std::tm tm = Local(t);
+    const std::tm tm = LocalTime(t);
     const auto sinceEpoch =
         std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     long long ms = sinceEpoch % 1000;

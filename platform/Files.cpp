@@ -167,6 +167,8 @@ std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
     return std::fopen(host.c_str(), mode);
 }
 
+bool TruncateStream(std::FILE* f, long size) { return ::ftruncate(::fileno(f), size) == 0; }
+
 FileInfo FileInfoOf(const std::string& toolPath) {
     const std::string host = ToHostPath(toolPath);
     struct stat st;

@@ -44,6 +44,8 @@ PathState LookUpPath(const std::string& toolPath);
 int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t max);
 // The file opened as a C stream (fopen's modes); nullptr with errno set.
 std::FILE* OpenFileStream(const std::string& toolPath, const char* mode);
+// Cuts an open stream's file back to size bytes; false with errno set when the system refuses.
+bool TruncateStream(std::FILE* f, long size);
 
 std::string ReadFileBytes(const std::string& toolPath); // throws FileError
 bool TryReadFileBytes(const std::string& toolPath, std::string& bytes);

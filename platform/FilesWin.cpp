@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
+#include <io.h>
 #include <windows.h>
 
 #include "platform/Cp1252.h"
@@ -173,6 +174,12 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
 std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
     const std::string m(mode);
     return ::_wfopen(WideHostPath(host).c_str(), std::wstring(m.begin(), m.end()).c_str());
+}
+
+bool TruncateStream(std::FILE* f, long size) {
+    const errno_t err = ::_chsize_s(::_fileno(f), size);
+    if (err != 0) errno = err;
+    return err == 0;
 }
 
 FileInfo FileInfoOf(const std::string& toolPath) {
