@@ -2,8 +2,6 @@
 
 #include "platform/Paths.h"
 
-#if !defined(_WIN32)
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -114,29 +112,6 @@ std::vector<SerialDevice> ListSerialDevices(const std::string& rootArg, const Id
     std::sort(devices.begin(), devices.end(),
               [](const SerialDevice& a, const SerialDevice& b) { return a.name < b.name; });
     return devices;
-}
-
-} // namespace plat
-
-#endif // the Windows body lives in its own file
-
-namespace plat {
-
-std::string DescribeSerialDevice(const SerialDevice& d) {
-    std::string text = Utf8ToCp1252(d.vendor);
-    if (!d.product.empty()) text += (text.empty() ? "" : " ") + Utf8ToCp1252(d.product);
-    if (text.empty() && !d.vendorId.empty()) text = "USB " + d.vendorId + ":" + d.productId;
-    if (text.empty()) text = "Serielle Schnittstelle";
-    if (!d.serial.empty()) text += ", Seriennummer " + Utf8ToCp1252(d.serial);
-    if (!d.driver.empty()) text += " (" + d.driver + ")";
-    if (!d.accessible)
-        text += " \x96 kein Zugriff: Benutzer muss der Gruppe " + (d.group.empty() ? "dialout" : d.group) +
-                " angeh\xF6ren";
-    return text;
-}
-
-std::string MappingTarget(const SerialDevice& d) {
-    return d.stablePath.empty() ? d.path : d.stablePath;
 }
 
 } // namespace plat

@@ -1,6 +1,7 @@
 #pragma once
 // The serial devices of this machine, for choosing which one a COM number stands for. The Linux body reads
-// sysfs (/sys/class/tty) and /dev below a root that tests point at a fake tree; a Windows body is to come.
+// sysfs (/sys/class/tty) and /dev below a root that tests point at a fake tree; the Windows body asks the
+// system for its COM device names.
 
 #include <string>
 #include <vector>

@@ -534,4 +534,8 @@ std::unique_ptr<ISxDevice> SxCreateOsDevice() {
     return std::make_unique<TSxWin32Device>();
 }
 
+// Windows keeps no lock file and names no holder of a COM port to an ordinary program: the open's "access
+// denied" is all there is, and the message says the port is in use without a name.
+std::string SxPortHolder(const std::string& /*devicePath*/) { return {}; }
+
 } // namespace sx
