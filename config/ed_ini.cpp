@@ -145,9 +145,8 @@ void StartConfiguration(const std::vector<std::string>& args, const std::string&
     }
 }
 
-void AdoptProgramIni(const std::string& hostPath) {
-    Resolver& r = R();
-    ReleaseToolIni(); // a failure is passed on before anything changed
+// Writes the closing lines and closes both logs.
+static void CloseLogs() {
     if (LogFile) {
         LogFile->WriteLogLine("- zu  ** " + plat::DateTimeToStr());
         LogFile.reset();
@@ -156,6 +155,12 @@ void AdoptProgramIni(const std::string& hostPath) {
         LogOnFile->WriteLogOnLine("- zu  ** ");
         LogOnFile.reset();
     }
+}
+
+void AdoptProgramIni(const std::string& hostPath) {
+    Resolver& r = R();
+    ReleaseToolIni(); // a failure is passed on before anything changed
+    CloseLogs();
     // The old family's drives and devices go; the path is read with none mapped.
     plat::ClearDriveMappings();
     plat::ClearComDevices();
@@ -246,14 +251,7 @@ void ShutdownConfiguration() {
         DiscardToolIni();
     }
     // The logs are closed even when the open file was switched to one that does not exist.
-    if (LogFile) {
-        LogFile->WriteLogLine("- zu  ** " + plat::DateTimeToStr());
-        LogFile.reset();
-    }
-    if (LogOnFile) {
-        LogOnFile->WriteLogOnLine("- zu  ** ");
-        LogOnFile.reset();
-    }
+    CloseLogs();
     r.language.reset();
     r.open = false;
     r.iniFileName.clear();
