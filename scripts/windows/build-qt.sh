@@ -78,19 +78,26 @@ fetch_source() {
   echo "$dir"
 }
 
+# Builds one of Debian's CMake source packages for mingw-w64 into its prefix:
+# build_package PACKAGE VERSION PREFIX NEEDED-PACKAGE OPTION...
+build_package() {
+  local package=$1 version=$2 prefix=$3 needed=$4
+  shift 4
+  [ -n "$version" ] || { echo "build-qt: $needed is not installed" >&2; exit 1; }
+  local src
+  src=$(fetch_source "$package" "$version")
+  local build=$work/$package-build
+  echo "build-qt: building $package $version for mingw-w64 from $src into $prefix"
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+  cmake --build "$build" -j "$jobs"
+  rm -rf "$prefix"
+  cmake --install "$build"
+}
+
 build_qt() {
   matches "$qt_prefix" "$qt_key" && return 0
   unpack_shared "$qt_prefix" "$qt_key" && return 0
-  [ -n "$qt_version" ] || { echo "build-qt: qt6-base-dev-tools is not installed (Qt's host tools)" >&2; exit 1; }
-  local src
-  src=$(fetch_source qt6-base "$qt_version")
-  local build=$work/qt6-base-build
-  echo "build-qt: building Qt $qt_version for mingw-w64 from $src into $qt_prefix"
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$qt_prefix" \
-    "${qt_options[@]}"
-  cmake --build "$build" -j "$jobs"
-  rm -rf "$qt_prefix"
-  cmake --install "$build"
+  build_package qt6-base "$qt_version" "$qt_prefix" "qt6-base-dev-tools (Qt's host tools)" "${qt_options[@]}"
   # Qt's DLLs load the compiler's run-time DLLs: beside them, the prefix is complete (tests run from it).
   local gcc_bin
   gcc_bin=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
@@ -102,16 +109,7 @@ build_qt() {
 build_jpeg() {
   matches "$jpeg_prefix" "$jpeg_key" && return 0
   unpack_shared "$jpeg_prefix" "$jpeg_key" && return 0
-  [ -n "$jpeg_version" ] || { echo "build-qt: libjpeg62-turbo-dev is not installed" >&2; exit 1; }
-  local src
-  src=$(fetch_source libjpeg-turbo "$jpeg_version")
-  local build=$work/libjpeg-turbo-build
-  echo "build-qt: building libjpeg-turbo $jpeg_version for mingw-w64 into $jpeg_prefix"
-  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$jpeg_prefix" \
-    "${jpeg_options[@]}"
-  cmake --build "$build" -j "$jobs"
-  rm -rf "$jpeg_prefix"
-  cmake --install "$build"
+  build_package libjpeg-turbo "$jpeg_version" "$jpeg_prefix" libjpeg62-turbo-dev "${jpeg_options[@]}"
   echo "$jpeg_key" > "$jpeg_prefix/.ini4zav-build"
 }
 
