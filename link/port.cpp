@@ -1,34 +1,25 @@
+// The console's frame: its creation and wiring, the link's byte path, the memo and main-log lines, the
+// received lines, the form's close, and the registry of link indicators. The rest of TMyComPort lives in
+// PortForm, PortLine, PortModem, PortButtons, PortCapture and PortSequence.
+
 #include "link/port.h"
 
 #include "config/Reports.h"
 #include "config/VamUtils.h"
 #include "config/ed_ini.h"
-#include "platform/ComMap.h"
-#include "platform/Text.h"
+#include "link/PortPrivate.h"
 #include "platform/qt/QtText.h"
 #include "platform/qt/QtTime.h"
-#include "serial/device/SxDevices.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QGroupBox>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <stdexcept>
 
 TMyComPort* MyComPort = nullptr;
 bool ConsoleAlive = false;
@@ -39,11 +30,6 @@ std::function<bool(const std::string&, const std::string&, std::string&)> TMyCom
 std::function<bool(const std::string&, const std::string&, std::string&, bool)> TMyComPort::FileNameQuery;
 
 namespace {
-
-constexpr char CR = 0x0D;
-constexpr char LF = 0x0A;
-// How long an open waits for the port's threads to finish an earlier close.
-constexpr int CloseWaitMs = 3000;
 
 // Link indicator registry: references to the variables that hold the indicators.
 std::vector<TLinkPanel**>& Registry() {
@@ -63,6 +49,8 @@ void Report(const std::string& text) {
     if (Reports.ReportWriter) Reports.ReportWriter(text);
 }
 
+} // namespace
+
 void ReportIfFlag3(const std::string& text) {
     if (Reports.ReportWriterIfFlag3) Reports.ReportWriterIfFlag3(text);
 }
@@ -72,8 +60,6 @@ std::string Format(const char* format, int value) {
     std::snprintf(buf, sizeof buf, format, value);
     return buf;
 }
-
-} // namespace
 
 std::string ReadableText(const std::string& s) {
     return EscapedText(s);
@@ -308,102 +294,6 @@ std::string TMyComPort::TrafficText(const std::string& text) const {
     return DataMode ? HexText(text) + "   " + ReadableText(text) : ReadableText(text);
 }
 
-// ---- Capture and saved memo ---------------------------------------------------------------------
-
-namespace {
-
-// The program's 8-bit names and texts as the file system and the capture file take them.
-std::string LocalFileName(const std::string& name) {
-    return QFile::encodeName(plat::ToQ(name)).toStdString();
-}
-std::string Utf8(const std::string& text) {
-    return plat::ToQ(text).toUtf8().toStdString();
-}
-
-} // namespace
-
-void TMyComPort::CaptureLine(char direction, const std::string& text) {
-    if (!capture_.Active()) return;
-    if (capture_.Write(direction, Utf8(text))) return;
-    // The capture has stopped; the connection goes on.
-    const std::string why =
-        "Mitschnitt gestoppt: " + captureName_ + ": " + FileErrorText(capture_.LastError());
-    ShowCaptureState();
-    ShowLine(why);
-    ShowFailure(why);
-}
-
-bool TMyComPort::StartCapture(const std::string& path) {
-    StopCapture();
-    const bool started = capture_.Start(LocalFileName(path));
-    captureName_ = started ? path : std::string();
-    ShowCaptureState();
-    if (!started) {
-        const std::string why =
-            "Mitschnitt nicht m\xF6glich: " + path + ": " + FileErrorText(capture_.LastError());
-        ShowLine(why);
-        ShowFailure(why);
-        return false;
-    }
-    lastCaptureName_ = path;
-    LogMessage("Mitschnitt in " + path);
-    return true;
-}
-
-void TMyComPort::StopCapture() {
-    if (!capture_.Active()) return;
-    LogMessage("Mitschnitt beendet");
-    capture_.Stop();
-    captureName_.clear();
-    ShowCaptureState();
-}
-
-void TMyComPort::ShowCaptureState() {
-    const bool on = capture_.Active();
-    if (!on) captureName_.clear();
-    CaptureLed->SetColor(on ? clLitLight : clUnlitLight);
-    CaptureButton->setText(on ? QStringLiteral("Mitschnitt aus") : QStringLiteral("Mitschnitt\u2026"));
-    const QString name = plat::ToQ(captureName_);
-    CaptureLabel->setText(on ? QFileInfo(name).fileName() : QString());
-    CaptureLabel->setToolTip(name);
-    CaptureLed->setToolTip(on ? QStringLiteral("Mitschnitt l\u00E4uft: ") + name
-                              : QStringLiteral("kein Mitschnitt"));
-}
-
-bool TMyComPort::SaveMemo(const std::string& path) {
-    std::vector<std::string> lines;
-    for (const auto& l : MemoLines())
-        lines.push_back(Utf8(l));
-    const int err = WriteTextFile(LocalFileName(path), lines);
-    if (err == 0) return true;
-    const std::string why = "Memo nicht gespeichert: " + path + ": " + FileErrorText(err);
-    ShowLine(why);
-    ShowFailure(why);
-    return false;
-}
-
-void TMyComPort::SaveMemoButtonClick() {
-    std::string name = "memo.txt";
-    if (AskFileName("Memo speichern", name, false)) SaveMemo(name);
-}
-
-void TMyComPort::CaptureButtonClick() {
-    if (capture_.Active()) {
-        StopCapture();
-        return;
-    }
-    std::string name = lastCaptureName_;
-    if (AskFileName("Mitschnitt in Datei (wird angeh\xE4ngt)", name, true)) StartCapture(name);
-}
-
-std::vector<std::string> TMyComPort::MemoLines() const {
-    std::vector<std::string> lines;
-    for (QTextBlock b = Memo->document()->begin(); b.isValid(); b = b.next())
-        lines.push_back(plat::FromQ(b.text()));
-    if (lines.size() == 1 && lines[0].empty()) lines.clear();
-    return lines;
-}
-
 // ---- Received data ------------------------------------------------------------------------------
 
 void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
@@ -446,310 +336,6 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
     }
 }
 
-// ---- Port ---------------------------------------------------------------------------------------
-
-bool TMyComPort::OpenPort(int n) {
-    LogSent("myport: open");
-    if (SxComPort1.Open()) {
-        CloseDevice();
-        if (ConnectionShown())
-            EndConnection("Verbindung beendet: Port neu ge\xF6"
-                          "ffnet");
-    }
-    AwaitClosed();
-    try {
-        OpenedComNumber = n;
-        SxComPort1.SetParity(sx::pNone);
-        SxComPort1.SetDataBits(8);
-        SxComPort1.SetStopBits(1);
-        SxComPort1.SetComNumber(static_cast<uint16_t>(n));
-        SxComPort1.SetBaud(19200);
-        SxComPort1.SetOpen(true);
-        if (!SxComPort1.Open()) {
-            // Still closing: the open would only happen later, unseen; it is called off.
-            SxComPort1.SetOpen(false);
-            throw std::runtime_error("der Port wird noch geschlossen, bitte noch einmal versuchen");
-        }
-        SxComPort1.SetDTR(true);
-        LogSent("myport: open");
-        ComOpenPanel->SetColor(clGreen);
-        Closing = false;
-        SxSLController1.SetWatching(true);
-        COMname->setText(QStringLiteral("COM%1").arg(n));
-        ComPortLabel->setText(COMname->text() + QStringLiteral("/19200/8N1"));
-        PortDescription = plat::FromQ(ComPortLabel->text());
-        GroupBox1->setTitle(QStringLiteral("PORT OPEN"));
-        ModemOpenPanel->SetColor(clRed);
-        ModemId->setText(QString::fromLatin1(NoModemIdText));
-        return true;
-    } catch (const std::exception& e) {
-        ReportOpenFailure(n, &e);
-    } catch (...) {
-        ReportOpenFailure(n, nullptr);
-    }
-    return false;
-}
-
-void TMyComPort::ReportOpenFailure(int n, const std::exception* e) {
-    // The port is closed, whatever it showed before.
-    ComOpenPanel->SetColor(clRed);
-    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
-    const std::string text = OpenFailureText(n, plat::ComDevice(n), e);
-    LogMessage(text);
-    ShowFailure(text);
-}
-
-void TMyComPort::CloseDevice() {
-    if (!SxComPort1.Open()) return;
-    closingPort_ = true;
-    struct Reset {
-        bool& Flag;
-        ~Reset() { Flag = false; }
-    } reset{closingPort_};
-    SxComPort1.SetOpen(false);
-}
-
-void TMyComPort::AwaitClosed() {
-    // The port's threads finish a close after it has returned; bounded, with the GUI alive.
-    QElapsedTimer clock;
-    clock.start();
-    while (SxComPort1.PortPhase() == sx::phClosing && clock.elapsed() < CloseWaitMs)
-        Wait(10);
-}
-
-void TMyComPort::PortLost() {
-    const std::string device = plat::ComDevice(OpenedComNumber);
-    const std::string text = "COM" + std::to_string(OpenedComNumber) +
-                             (device.empty() ? std::string() : " (" + device + ")") +
-                             ": Ger\xE4t nicht mehr erreichbar, Port geschlossen";
-    ComOpenPanel->SetColor(clRed);
-    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
-    for (sx::TSxStatusLight* light :
-         {SxStatusLight1, SxStatusLight2, SxStatusLight3, SxStatusLight4, SxStatusLight5})
-        light->SetLit(false);
-    CanCloseConsole = true;
-    if (ConnectionShown()) {
-        EndConnection(text);
-        return;
-    }
-    Timer1.SetEnabled(false);
-    LogMessage(text);
-    ShowFailure(text);
-}
-
-void TMyComPort::ShowFailure(const std::string& text) {
-    Nachricht->setText(plat::ToQ(text));
-    holdMessage_ = true;
-}
-
-bool TMyComPort::ClosePort() {
-    ReportIfFlag3("myport: closing");
-    Closing = true;
-    CloseDevice();
-    if (ConnectionShown()) EndConnection("Verbindung beendet: Port geschlossen");
-    Timer1.SetEnabled(false);
-    ComOpenPanel->SetColor(clRed);
-    ReportIfFlag3("myport: closed");
-    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
-    StopCapture();
-    CanCloseConsole = true;
-    return true;
-}
-
-void TMyComPort::ShutDown(int) {
-    Closing = true;
-    ReportIfFlag3("port> halt");
-    if (ModemUsed) {
-        ReportIfFlag3("port> modem.hangup");
-        // The program ends whatever the modem says: a hang-up that fails must not keep the port open.
-        try {
-            HangUpModem();
-        } catch (const std::exception& e) {
-            ReportIfFlag3(std::string("port> ") + e.what());
-        }
-    }
-    OnOkLine = nullptr;
-    OnModemTestDone = nullptr;
-    ReportIfFlag3("comport.close");
-    if (SxComPort1.Open()) ClosePort();
-    modemTestTimer_->SetEnabled(false);
-    StopCapture();
-    ReportIfFlag3("comport.closed");
-    ConsoleAlive = false;
-}
-
-void TMyComPort::SetDataMode(bool on) {
-    DataMode = on;
-    if (on) {
-        SendText(std::string("AT01") + CR);
-        DataModLed->SetColor(clGreen);
-    } else {
-        DataModLed->SetColor(clRed);
-    }
-}
-
-void TMyComPort::SetConnectLabel(const std::string& text) {
-    ConnectLabel->setText(plat::ToQ(text));
-}
-
-// ---- Modem --------------------------------------------------------------------------------------
-
-void TMyComPort::Wait(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-}
-
-void TMyComPort::SendInitStrings(const std::string& i1, const std::string& i2, const std::string& i3) {
-    LastLine.clear();
-    OnOkLine = nullptr;
-    SendText(EchoOffCommand + CR);
-    SendText(i1 + CR);
-    Wait(200);
-    SendText(i2 + CR);
-    Wait(200);
-    SendText(i3 + CR);
-    Wait(200);
-}
-
-void TMyComPort::ModemInit() {
-    ModemUsed = true;
-    LocalMode = true;
-    const TIniStore& ini = ToolIni();
-    const std::string i1 = ini.ReadString("Modem", "i1", "");
-    const std::string i2 = ini.ReadString("Modem", "i2", "");
-    const std::string i3 = ini.ReadString("Modem", "i3", "");
-    AskCommand = ini.ReadString("modem", "askmodem", "AT");
-    EchoOffCommand = ini.ReadString("modem", "echooff", "AT");
-    LogSent("MyComport/Modem-Init-Strings senden");
-    SendInitStrings(i1, i2, i3);
-    SxModem1.SetAutoStart(true);
-    SxModem1.Initialize();
-}
-
-void TMyComPort::ModemTest(TTextProc done) {
-    ModemInit();
-    StartModemTest(std::move(done));
-    ModemUsed = true;
-}
-
-void TMyComPort::StartModemTest(TTextProc done) {
-    ModemId->setText(QString::fromLatin1(NoModemIdText));
-    ModemOpenPanel->SetColor(clRed);
-    if (SxComPort1.Open() && SxStatusLight4->Lit()) {
-        OnModemTestDone = std::move(done);
-        LocalMode = true;
-        Nachricht->clear();
-        LastLine.clear();
-        OnOkLine = [this] { ModemTestStep1(); };
-        SendText(std::string("AT") + CR);
-    } else if (done) {
-        done("");
-    }
-}
-
-void TMyComPort::ModemTestStep1() {
-    Nachricht->setText(QStringLiteral("Modem %1").arg(SxComPort1.ComNumber()));
-    ComPortLabel->setText(plat::ToQ(PortDescription + "/MODEM"));
-    ModemOpenPanel->SetColor(clGreen);
-    LastLine.clear();
-    ModemTestAnswer.clear();
-    OnOkLine = [this] { ModemTestStep2(); };
-    Memo->appendPlainText(QStringLiteral("*****"));
-    SendText(plat::AnsiUpperCase(AskCommand) + CR);
-    // A command without an answer line of its own ("ATZ", "ATE0") must not keep the test armed.
-    modemTestTimer_->SetInterval(ModemTestTimeoutMs);
-    modemTestTimer_->SetEnabled(true);
-}
-
-void TMyComPort::ModemTestTimedOut() {
-    modemTestTimer_->SetEnabled(false);
-    if (!OnModemTestDone && !OnOkLine) return;
-    OnOkLine = nullptr;
-    const std::string text = "keine Antwort auf " + plat::AnsiUpperCase(AskCommand) + " (Kennung)";
-    LogMessage("MODEMTEST: " + text);
-    if (OnModemTestDone) {
-        auto done = std::move(OnModemTestDone);
-        OnModemTestDone = nullptr;
-        done(plat::FromQ(ComPortLabel->text()));
-    }
-    ShowFailure(plat::FromQ(Nachricht->text()) + ", " + text);
-}
-
-void TMyComPort::NoteModemTestLine(const std::string& line) {
-    // An echo of the test's own commands is no answer.
-    const std::string upper = plat::AnsiUpperCase(plat::Trim(line));
-    if (upper == "AT" || upper == plat::AnsiUpperCase(plat::Trim(AskCommand))) return;
-    ModemTestAnswer = line;
-}
-
-void TMyComPort::ModemTestStep2() {
-    // The OK of a command sent before the identification (the modem's own initialisation, the test's
-    // "AT") can arrive after the first step; the identification's OK is the one that follows its
-    // answer. A plain "AT" as identification command has no answer and takes the next OK.
-    const bool plainAt = plat::AnsiUpperCase(plat::Trim(AskCommand)) == "AT";
-    if (ModemTestAnswer.empty() && !plainAt) return;
-    ModemId->setText(ModemTestAnswer.empty() ? Nachricht->text() : plat::ToQ(ModemTestAnswer));
-    OnOkLine = nullptr;
-    modemTestTimer_->SetEnabled(false);
-    if (OnModemTestDone) {
-        auto done = std::move(OnModemTestDone);
-        OnModemTestDone = nullptr;
-        done(plat::FromQ(ComPortLabel->text()));
-    }
-}
-
-void TMyComPort::HangUpModem() {
-    ReceiveHook = nullptr;
-    if (SxModem1.IsConnecting()) SxModem1.CancelCall();
-    SxModem1.Hangup();
-}
-
-// ---- Modem events -------------------------------------------------------------------------------
-
-void TMyComPort::PostModemEvent(std::function<void()> event) {
-    {
-        std::lock_guard<std::mutex> lock(modemEvents_->Lock);
-        modemEvents_->Events.push_back(std::move(event));
-    }
-    std::weak_ptr<bool> alive = alive_;
-    plat::QtGuiHandoff::Instance().PostToGuiThread([this, alive] {
-        const auto living = alive.lock();
-        if (living && *living) RunModemEvents();
-    });
-}
-
-void TMyComPort::RunModemEvents() {
-    auto queue = modemEvents_;
-    // A handler that waits with the GUI alive lets the next posting arrive; it runs after this one.
-    if (queue->Running) return;
-    queue->Running = true;
-    struct Done {
-        std::shared_ptr<EventQueue> Queue;
-        ~Done() { Queue->Running = false; }
-    } done{queue};
-    for (;;) {
-        std::function<void()> event;
-        {
-            std::lock_guard<std::mutex> lock(queue->Lock);
-            if (queue->Events.empty()) return;
-            event = std::move(queue->Events.front());
-            queue->Events.pop_front();
-        }
-        try {
-            event();
-        } catch (...) {
-            // The rest still runs, after the failure has been shown.
-            std::weak_ptr<bool> alive = alive_;
-            plat::QtGuiHandoff::Instance().PostToGuiThread([this, alive] {
-                const auto living = alive.lock();
-                if (living && *living) RunModemEvents();
-            });
-            throw;
-        }
-    }
-}
-
 // ---- Closing ------------------------------------------------------------------------------------
 
 void TMyComPort::FormClose() {
@@ -768,110 +354,6 @@ void TMyComPort::closeEvent(QCloseEvent* event) {
     }
     FormClose();
     event->accept();
-}
-
-// ---- Buttons ------------------------------------------------------------------------------------
-
-void TMyComPort::BitBtn3Click() {
-    Memo->clear();
-}
-void TMyComPort::COM1ButtonClick() {
-    OpenPort(1);
-}
-void TMyComPort::COM2ButtonClick() {
-    OpenPort(2);
-}
-void TMyComPort::CLOSEButtonClick() {
-    ClosePort();
-}
-void TMyComPort::InitButtonClick() {
-    ModemInit();
-}
-
-void TMyComPort::MODEMButtonClick() {
-    Nachricht->setText(QStringLiteral("test Modem ") + COMname->text());
-    ModemTest([this](const std::string& result) { Nachricht->setText(plat::ToQ("MODEMTEST=" + result)); });
-}
-
-void TMyComPort::ATButtonClick() {
-    SendText(std::string("AT") + CR);
-}
-void TMyComPort::SOHButtonClick() {
-    SendText(std::string(1, zavcom::SOH));
-}
-
-void TMyComPort::ATSButtonClick() {
-    SendText(Format("ATS%d?", ATSButton->Tag) + CR);
-    ATSButton->Tag = ATSButton->Tag + 1 > 20 ? 0 : ATSButton->Tag + 1;
-    ATSButton->setText(plat::ToQ(Format("ATS%d?", ATSButton->Tag)));
-}
-
-void TMyComPort::IDButtonClick() {
-    SendText(Format("ATI%d", IDButton->Tag) + CR);
-    IDButton->Tag = IDButton->Tag + 1 > 10 ? 0 : IDButton->Tag + 1;
-    IDButton->setText(plat::ToQ(Format("ATI%d", IDButton->Tag)));
-}
-
-void TMyComPort::BitBtn2Click() {
-    std::string command = "AT";
-    // A cancelled box sends nothing.
-    if (InputBox("TEST STRING", "TEST STRING", command)) SendText(command + CR);
-}
-void TMyComPort::EchoButtonClick() {
-    SendText(EchoOffCommand + CR);
-}
-
-void TMyComPort::TestButtonClick() {
-    if (LocalMode)
-        ReceiveHook = SavedReceiveHook;
-    else
-        SavedReceiveHook = ReceiveHook;
-    LocalMode = !LocalMode;
-}
-
-void TMyComPort::Button1Click() {}
-void TMyComPort::BitBtn1Click() {}
-
-void TMyComPort::BitBtn5Click() {
-    Nachricht->setText(QStringLiteral("HangUp"));
-    // The modem's answer to the hang-up is read as lines, not as data of the call.
-    if (DataMode) SetDataMode(false);
-    HangUpModem();
-    // The carrier's going undoes the connection display, now or at a later tick.
-    if (ConnectionShown() && !CheckCarrier()) WatchCarrier();
-}
-
-void TMyComPort::BitBtn9Click() {
-    zavcom::ZavCom->SendNoAnswer(std::string("\x03\x0C\x05\x13", 4), nullptr);
-}
-void TMyComPort::BitBtn10Click() {
-    zavcom::ZavCom->Reset();
-}
-
-void TMyComPort::SendLinkRequest(const std::string& payload) {
-    zavcom::ZavCom->Send(zavcom::TZavCom::BuildFrame(payload),
-                         [this](const std::string& answer) { ShowDecodedAnswer(answer); });
-}
-
-void TMyComPort::ShowDecodedAnswer(const std::string& answer) {
-    const zavcom::TDecoded d = zavcom::TZavCom::DecodeFrame(answer);
-    Nachricht->setText(plat::ToQ("error=" + std::to_string(d.Error) + " " + ReadableText(d.Payload)));
-}
-
-void TMyComPort::F100ButtonClick() {
-    SendLinkRequest(std::string("\xF1\x00", 2));
-}
-void TMyComPort::F101ButtonClick() {
-    SendLinkRequest(std::string("\xF1\x01", 2));
-}
-void TMyComPort::F140ButtonClick() {
-    SendLinkRequest(std::string("\xF1\x40", 2));
-}
-void TMyComPort::F07000F100ButtonClick() {
-    SendLinkRequest(std::string("\xF0\x10\x70\x00\xF1\x00", 6));
-}
-void TMyComPort::F07001F100ButtonClick() {
-    SendLinkRequest(std::string("\xF0\x10\x70\x01\xF1\x00", 6));
 }
 
 // ---- Link indicator registry --------------------------------------------------------------------
@@ -906,52 +388,4 @@ void SetLinkState(bool on) {
 
 int LinkPanelCount() {
     return static_cast<int>(Registry().size());
-}
-
-// ---- Why a port did not open --------------------------------------------------------------------
-
-std::string OpenFailureText(int n, const std::string& device, const std::exception* e) {
-    int code = 0;
-    if (const auto* sxe = dynamic_cast<const sx::ESxException*>(e))
-        code = sxe->ResultCode;
-    else if (const auto* io = dynamic_cast<const sx::EInOutError*>(e))
-        code = -io->ErrorCode;
-    const std::string com = "COM" + std::to_string(n);
-    const std::string where = device.empty() ? std::string() : " (" + device + ")";
-    if (code == sx::ecBadId && sx::SxIsNetDevice(device)) {
-        // The server is not there, refused, or its name is unknown: the exception names which.
-        const std::string why = e && *e->what() ? std::string(" (") + e->what() + ")" : std::string();
-        return com + where + ": keine Verbindung zum Server" + why +
-               "; Adresse und Port pr\xFC" "fen und ob der Server l\xE4uft";
-    }
-    switch (code) {
-    case sx::ecBadId:
-    case sx::ecFileNotFound:
-    case sx::ecPathNotFound:
-        return com + " nicht vorhanden: das Ger\xE4t" + where + " gibt es nicht";
-    case sx::ecAlreadyOpen: {
-        std::string text = com + where + " wird von einem anderen Programm benutzt";
-        const std::string holder =
-            plat::IsSimDevice(device) || plat::IsSimModemDevice(device) || plat::IsSimControllerDevice(device)
-                ? std::string()
-                : sx::SxPortHolder(device);
-        if (!holder.empty()) text += ": " + holder;
-        return text;
-    }
-    case sx::ecNoPermission:
-    case -EACCES:
-    case -EPERM:
-        return "Keine Berechtigung f\xFCr " + com + where +
-               ": den Benutzer in die Gruppe dialout aufnehmen (sudo usermod -aG dialout $USER) und neu "
-               "anmelden";
-    case sx::ecNoPortSelected:
-        return com + ": kein Port gew\xE4hlt";
-    default:
-        break;
-    }
-    const std::string reason = e && *e->what() ? e->what() : "unbekannter Fehler";
-    return com + where +
-           " kann nicht ge\xF6"
-           "ffnet werden: " +
-           reason;
 }
