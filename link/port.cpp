@@ -12,6 +12,8 @@
 #include "platform/qt/QtTime.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLabel>
