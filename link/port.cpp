@@ -6,7 +6,6 @@
 
 #include "config/Reports.h"
 #include "config/VamUtils.h"
-#include "config/ed_ini.h"
 #include "link/PortPrivate.h"
 #include "platform/qt/QtText.h"
 #include "platform/qt/QtTime.h"
