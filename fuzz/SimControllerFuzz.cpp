@@ -1,5 +1,5 @@
-// Drives the simulated controller with an arbitrary script of chunks from the console, time steps and
-// calls that begin and end, under an arbitrary fault. It must never crash, never send while no call is
+// Drives the simulated controller with an arbitrary script of chunks from the console, time steps, breaks
+// and calls that begin and end, under an arbitrary fault. It must never crash, never send while no call is
 // up, send only a bounded amount per step, and after each step have nothing overdue (a host that sleeps
 // until the controller's next due time would otherwise spin).
 
@@ -69,7 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             step();
             break;
         case 3:
-            if (up) {
+            if (up && (op & 4)) { // a break on the line
+                ctl.ReceiveBreak(op, now);
+                Check(sent.size() <= 260, "too much sent for a break");
+                step();
+            } else if (up) {
                 ctl.Disconnected();
                 up = false;
                 Check(!ctl.IsConnected(), "still connected");

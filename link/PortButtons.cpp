@@ -1,14 +1,20 @@
-// The console's buttons: port and modem commands typed by hand, the modem test, the hang-up, the link
+// The console's buttons: port and modem commands typed by hand, the modem test, the hang-up, the break, the link
 // requests with their decoded answers. The form wires each button to its handler here.
 
 #include "link/port.h"
 
+#include "config/VamUtils.h"
 #include "link/PortPrivate.h"
+#include "platform/ComMap.h"
+#include "platform/Text.h"
 #include "platform/qt/QtText.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+
+#include <charconv>
 
 // ---- Buttons ------------------------------------------------------------------------------------
 
@@ -112,4 +118,58 @@ void TMyComPort::F07000F100ButtonClick() {
 }
 void TMyComPort::F07001F100ButtonClick() {
     SendLinkRequest(std::string("\xF0\x10\x70\x01\xF1\x00", 6));
+}
+
+// ---- Break ----------------------------------------------------------------------------------------
+
+void TMyComPort::BreakButtonClick() {
+    const std::string text = plat::Trim(plat::FromQ(BreakLength->text()));
+    int ms = 0;
+    const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), ms);
+    if (err != std::errc() || end != text.data() + text.size() || text.empty()) ms = -1;
+    if (ms < MinBreakMs || ms > MaxBreakMs) {
+        BreakFailed("die L\xE4nge \x84" + text + "\x93 ist keine Zahl von " + std::to_string(MinBreakMs) + " bis " +
+                    std::to_string(MaxBreakMs) + " (Millisekunden)");
+        return;
+    }
+    SendBreak(ms);
+}
+
+bool TMyComPort::SendBreak(int ms) {
+    if (ms < MinBreakMs || ms > MaxBreakMs)
+        return BreakFailed("die L\xE4nge " + std::to_string(ms) + " ms liegt nicht zwischen " +
+                           std::to_string(MinBreakMs) + " und " + std::to_string(MaxBreakMs) + " ms");
+    if (!SxComPort1.Open() || Closing)
+        return BreakFailed("der Port ist geschlossen; erst mit COM1 oder COM2 \xF6" "ffnen");
+    try {
+        SxComPort1.SetBreak(true);
+    } catch (const std::exception& e) {
+        const std::string device = plat::ComDevice(OpenedComNumber);
+        return BreakFailed("COM" + std::to_string(OpenedComNumber) + (device.empty() ? "" : " (" + device + ")") +
+                           ": " + e.what());
+    }
+    const std::string traffic = "[BREAK " + std::to_string(ms) + " ms]";
+    ShowLine(std::to_string(MSecsSinceMidnight()) + " > " + traffic);
+    CaptureLine('>', traffic);
+    QElapsedTimer held; // a timer may end its wait a little early: the break lasts at least ms
+    held.start();
+    while (held.elapsed() < ms)
+        Wait(static_cast<int>(ms - held.elapsed()));
+    // A port closed meanwhile (the device lost) has released the break with its close.
+    try {
+        SxComPort1.SetBreak(false);
+    } catch (const std::exception& e) {
+        const std::string text = std::string("BREAK nicht beendet: ") + e.what() + "; CLOSE gibt die Leitung frei";
+        LogMessage(text);
+        ShowFailure(text);
+        return false;
+    }
+    return true;
+}
+
+bool TMyComPort::BreakFailed(const std::string& why) {
+    const std::string text = "BREAK nicht gesendet: " + why;
+    LogMessage(text);
+    ShowFailure(text);
+    return false;
 }

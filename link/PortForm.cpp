@@ -249,6 +249,16 @@ void TMyComPort::BuildForm() {
     ATButton = Button("ATButton", "-> 'AT'");
     ATSButton = TagButton("ATSButton", "-> 'ATSn?'");
     SOHButton = Button("SOHButton", "-> 'SOH'");
+    BreakButton = Button("BreakButton", "BREAK", "die Leitung so lange wie angegeben auf Break halten");
+    BreakLength = Named(new QLineEdit(QString::number(DefaultBreakMs)), "BreakLength");
+    BreakLength->setToolTip(QStringLiteral("L\u00E4nge des Break in ms (%1 bis %2), Eingabe sendet ihn")
+                                .arg(MinBreakMs)
+                                .arg(MaxBreakMs));
+    BreakLength->setMaximumWidth(56);
+    connect(BreakLength, &QLineEdit::returnPressed, this, [this] {
+        holdMessage_ = false;
+        BreakButtonClick();
+    });
     {
         auto* g = new QGridLayout(GroupBox4);
         g->addWidget(DialStatusLabel, 0, 0, 1, 2);
@@ -265,6 +275,12 @@ void TMyComPort::BuildForm() {
         g->addWidget(ATButton, 5, 2);
         g->addWidget(ATSButton, 6, 0);
         g->addWidget(SOHButton, 6, 1);
+        g->addWidget(BreakButton, 7, 0);
+        auto* length = new QHBoxLayout;
+        length->addWidget(BreakLength);
+        length->addWidget(new QLabel(QStringLiteral("ms")));
+        length->addStretch(1);
+        g->addLayout(length, 7, 1, 1, 2);
     }
 
     // Compact groups, so that the console fits the port page of a window on a 1024 x 768 screen.
@@ -345,6 +361,7 @@ void TMyComPort::BuildForm() {
         {F140Button, &TMyComPort::F140ButtonClick},
         {F07000F100Button, &TMyComPort::F07000F100ButtonClick},
         {F07001F100Button, &TMyComPort::F07001F100ButtonClick},
+        {BreakButton, &TMyComPort::BreakButtonClick},
     };
     ShowCaptureState();
     for (const auto& [button, handler] : clicks) {

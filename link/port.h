@@ -227,6 +227,14 @@ public:
     void F07001F100ButtonClick();
     void SaveMemoButtonClick();
     void CaptureButtonClick();
+    void BreakButtonClick();
+
+    // ---- Break ----------------------------------------------------------------------------------
+    // Holds the line in the break state for ms (MinBreakMs to MaxBreakMs) with the GUI alive, after the
+    // output sent before; the memo and the capture get a traffic line for it. False, with the reason in
+    // the memo and the message line, when the length is out of bounds, the port is closed or the
+    // connection cannot carry a break.
+    bool SendBreak(int ms);
 
     // ---- Components -----------------------------------------------------------------------------
     sx::TSxComPort SxComPort1;
@@ -271,6 +279,8 @@ public:
     QPushButton *BitBtn2, *ATButton;
     TTagButton *IDButton, *ATSButton;
     QPushButton* SOHButton;
+    QPushButton* BreakButton;
+    QLineEdit* BreakLength; // the break's length in ms
 
     // ---- Console state --------------------------------------------------------------------------
     std::string PortDescription;
@@ -334,6 +344,8 @@ private:
     void ShowCaptureState();
     // Asks for a file name through FileNameQuery (a plain file dialog when unset).
     static bool AskFileName(const std::string& caption, std::string& name, bool append);
+    // Says why no break was sent, in the memo and the message line; false.
+    bool BreakFailed(const std::string& why);
 
     // The message line holds a failure that received lines must not overwrite.
     bool holdMessage_ = false;
@@ -370,6 +382,10 @@ extern QRgb LinkColor;
 extern const char* const NoModemIdText;
 // How long the modem test waits for the answer to the identification command.
 constexpr int ModemTestTimeoutMs = 5000;
+// The break's length: the bounds the console accepts and what it offers.
+constexpr int MinBreakMs = 10;
+constexpr int MaxBreakMs = 2000;
+constexpr int DefaultBreakMs = 250;
 // Synchronisation attempts left, and what the controller sent during the synchronisation.
 extern int32_t SyncRetries;
 extern std::string SyncBuffer;

@@ -209,4 +209,11 @@ void THayesModem::SetDTR(bool on, int64_t nowMs) {
     if (dtrMode_ == 3) Reset();
 }
 
+void THayesModem::ReceiveBreak(int lengthMs, int64_t nowMs) {
+    Advance(nowMs);
+    if (mode_ != TMode::Online || !farEnd_) return;
+    farEnd_->ReceiveBreak(lengthMs, nowMs);
+    CheckFarEnd(nowMs);
+}
+
 } // namespace sim

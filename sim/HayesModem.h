@@ -24,6 +24,8 @@
 //   - an incoming call rings (RING, RI, S1) until ATA or S0 rings answer it;
 //   - DTR drop with &D2 hangs up with NO CARRIER (&D0 ignores it, &D1 goes to command state, &D3 also
 //     resets); a far end that wants the call dropped loses the carrier, S10 tenths later NO CARRIER.
+//   - a break from the terminal goes to the far end in data mode, in order with the data (as with the
+//     usual break setting \K5); in command state, while dialling and escaped from a call it is ignored.
 
 #include "sim/SimPeer.h"
 
@@ -113,6 +115,8 @@ public:
     void Receive(const std::string& bytes, int64_t nowMs);
     // The terminal's DTR line at time nowMs. The modem starts with DTR on.
     void SetDTR(bool on, int64_t nowMs);
+    // A break of lengthMs from the terminal, ended at time nowMs.
+    void ReceiveBreak(int lengthMs, int64_t nowMs);
     // Runs every timed step due up to nowMs, in time order.
     void Advance(int64_t nowMs);
     // Somebody calls the modem: it rings (RING, RI on for two seconds of every six, S1 counting) until

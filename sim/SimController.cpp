@@ -404,4 +404,16 @@ bool ControllerFaultFromName(const std::string& name, TFault& fault) {
     return false;
 }
 
+void TSimController::ReceiveBreak(int, int64_t nowMs) {
+    if (Phase == TPhase::Offline) return;
+    Now = std::max(Now, nowMs);
+    Pump(); // the bytes before the break first (during a call of our own they are still queued)
+    Recent.clear();
+    if (Phase == TPhase::WaitStx || Phase == TPhase::InFrame) {
+        Frame.clear();
+        Phase = TPhase::Idle;
+    }
+    Pump();
+}
+
 } // namespace sim

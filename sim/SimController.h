@@ -42,6 +42,10 @@
 //  - CarrierDrop: works as it should until CarrierDropAfterMs after the call's first synchronisation or
 //    hand-shake; then it asks for the call to be dropped (WantsHangup) and answers nothing more.
 //
+// A break on the line (from the console, or passed on by the modem) drops a frame the controller was
+// gathering, without an answer, and the controller waits for a new hand-shake; in the command phase it
+// forgets the characters it had seen of "AT01" CR. Its own answer under way is not touched.
+//
 // Like the link, the controller does no I/O, runs no thread and keeps no clock: bytes in through Receive,
 // out through the send function given at Connected, time as passed in. Every buffer is bounded. Calls may
 // nest (a send that delivers at once into the caller's side, which answers into Receive): bytes that arrive
@@ -91,6 +95,7 @@ public:
     void Advance(int64_t nowMs) override;
     void Disconnected() override;
     bool WantsHangup() const override { return HangupWanted; }
+    void ReceiveBreak(int lengthMs, int64_t nowMs) override;
     // When the controller next acts by itself (absolute, on the caller's clock), or -1: a host that sleeps
     // until something happens wakes then and calls Advance.
     int64_t NextDueMs() const;

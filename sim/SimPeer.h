@@ -40,6 +40,12 @@ public:
     virtual void Disconnected() = 0;
     // True when the far end wants the call dropped (fault on demand); the modem asks after each call.
     virtual bool WantsHangup() const { return false; }
+    // The caller sent a break of lengthMs (a modem in data mode passes it on in order with the data).
+    // A far end that has no use for it ignores it.
+    virtual void ReceiveBreak(int lengthMs, int64_t nowMs) {
+        (void)lengthMs;
+        (void)nowMs;
+    }
 };
 
 // Makes the far end for a call, given the fault chosen by the dialled number or a setting.

@@ -96,6 +96,12 @@ public:
     // Discard what the driver holds on one side.
     virtual void PurgeInput() = 0;
     virtual void PurgeOutput() = 0;
+
+    // Holds the transmit line in the break state (on) or releases it. Before the break starts, what
+    // the driver still holds goes out; output that cannot leave in time (stopped by flow control)
+    // refuses the break with ecOutputStalled. A device that carries no break (raw TCP, a
+    // pseudo-terminal) answers ecBreakNotSupported. Close releases a break that is still on.
+    virtual int SetBreak(bool on) = 0;
 };
 
 // Makes the device for a name: "sim" or "sim:NAME" is the simulated line, "simmodem" or

@@ -1303,6 +1303,21 @@ int TSxBaseDispatcher::SetDTR(bool on) {
     return 0;
 }
 
+// A break starts once the output queued before it has left the ring (within 2000 ms) and the device's
+// driver (the device's own bound); output held back by flow control refuses it with ecOutputStalled.
+int TSxBaseDispatcher::SetBreak(bool on) {
+    if (!IsOpen()) return ecCommNotOpen;
+    if (on) {
+        std::unique_lock<std::mutex> lk(outLock_);
+        const auto drained = [&] { return OutUsedLocked() == 0 && !outWriting_; };
+        if (liveThreads_.load() > 0 && !outCv_.wait_for(lk, std::chrono::milliseconds(2000), drained))
+            return ecOutputStalled;
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    if (!open_ || !deviceOpen_) return ecCommNotOpen;
+    return device_->SetBreak(on);
+}
+
 int TSxBaseDispatcher::SetRTS(bool on) {
     std::lock_guard<std::mutex> g(lock_);
     if (!open_ || !deviceOpen_) return ecCommNotOpen;

@@ -131,6 +131,9 @@ public:
     // 1 without effect while the line is under automatic flow control; -1002 when the device fails.
     int SetDTR(bool on);
     int SetRTS(bool on);
+    // Holds the line in the break state or releases it; the output queued before goes out first.
+    // ecOutputStalled when it does not leave in time, ecBreakNotSupported when the device has no break.
+    int SetBreak(bool on);
     int SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t options);
     int SetSoftFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t directions);
     int SoftFlowOff();

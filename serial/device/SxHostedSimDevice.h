@@ -49,6 +49,7 @@ public:
     void CancelWait() override { inner_->CancelWait(); }
     void PurgeInput() override { inner_->PurgeInput(); }
     void PurgeOutput() override { inner_->PurgeOutput(); }
+    int SetBreak(bool on) override { return inner_->SetBreak(on); }
 
 private:
     std::unique_ptr<ISxDevice> inner_;

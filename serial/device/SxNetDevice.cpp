@@ -232,6 +232,8 @@ public:
 
     void Close() override {
         if (fd_ < 0) return;
+        // A break left on would stay on at the server's port after we are gone.
+        if (breakOn_.exchange(false)) SendControl(Cmd(tn::cpSetControl, {tn::ctlBreakOff}));
         SxShutdownAndClose(fd_);
         fd_ = -1;
     }
@@ -439,6 +441,16 @@ public:
         if (comPort_) SendControl(Cmd(tn::cpPurgeData, {tn::purgeTx}));
     }
 
+    // SET-CONTROL break on and off, after the data sent before (the stream keeps the order); sent, not
+    // waited for, like DTR and RTS. Raw TCP has no way to ask for a break.
+    int SetBreak(bool on) override {
+        if (!comPort_) return on ? ecBreakNotSupported : 0;
+        if (!SendControl(Cmd(tn::cpSetControl, {on ? tn::ctlBreakOn : tn::ctlBreakOff})))
+            return hungUp_ || !on ? ecWriteFault : ecOutputStalled;
+        breakOn_ = on;
+        return 0;
+    }
+
 private:
     static constexpr uint8_t AlwaysReady = 0x10 | 0x20 | 0x80; // CTS, DSR, DCD
 
@@ -483,6 +495,7 @@ private:
         cancelWait_ = cancelWrite_ = false;
         held_ = false;
         suspended_ = false;
+        breakOn_ = false;
         for (auto& q : silent_) q = false;
         lineSent_ = false;
         rx_.clear();
@@ -764,6 +777,7 @@ private:
     std::atomic<bool> cancelWait_{false};
     std::atomic<bool> cancelWrite_{false};
     std::atomic<bool> suspended_{false}; // the server asked us to stop sending
+    std::atomic<bool> breakOn_{false};   // the server's line is held in the break state
     bool hangupReported_ = false;        // dispatch thread only
 
     TxGate txGate_;

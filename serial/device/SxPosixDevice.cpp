@@ -5,6 +5,9 @@
 // while waiting, but only on devices that have them; otherwise the wait sleeps until data arrives.
 // Line errors come from the driver's counters (TIOCGICOUNT) where it keeps them. The device is held
 // exclusively: a UUCP lock file, a descriptor lock and exclusive mode.
+//
+// A break is the driver's (TIOCSBRK/TIOCCBRK), timed by the caller. Linux pseudo-terminals take the
+// calls and send nothing, not even a byte, so a break on one is refused rather than reported as sent.
 
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxPortLock.h"
@@ -23,10 +26,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #if defined(__linux__)
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace sx {
@@ -148,6 +153,8 @@ public:
         lockPath_ = lock.Path;
         note_ = lock.Note;
         rs485On_ = false;
+        breakOn_ = false;
+        pty_ = IsPseudoTerminal(fd);
         hungUp_ = false;
         cancelWait_ = false;
         held_ = false;
@@ -164,6 +171,7 @@ public:
 
     void Close() override {
         if (fd_ < 0) return;
+        if (breakOn_) SetBreak(false);
         if (rs485On_) SetRs485(false);
         ::tcsetattr(fd_, TCSANOW, &saved_);
         ::ioctl(fd_, TIOCNXCL);
@@ -402,9 +410,20 @@ public:
         if (fd_ >= 0) ::tcflush(fd_, TCOFLUSH);
     }
 
+    int SetBreak(bool on) override {
+        if (on && pty_) return ecBreakNotSupported;
+        // The kernel lets the driver's output drain before a break, without limit: it must be gone first.
+        if (on && !OutputSent()) return ecOutputStalled;
+        if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0)
+            return on && NoModemLines(errno) ? ecBreakNotSupported : ResultFromErrno(errno);
+        breakOn_ = on;
+        return 0;
+    }
+
 private:
     static constexpr uint8_t AlwaysReady = 0x10 | 0x20 | 0x80; // CTS, DSR, DCD
     static constexpr int SampleMs = 50;
+    static constexpr int BreakDrainMs = 2000;
 
     static uint8_t LinesFromBits(int bits) {
         uint8_t l = 0;
@@ -434,6 +453,30 @@ private:
         return 0;
 #else
         return on ? ecSettingNotSupported : 0;
+#endif
+    }
+
+    // Waits until the driver has sent what it holds, at most BreakDrainMs; false when it still holds some.
+    bool OutputSent() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BreakDrainMs);
+        for (;;) {
+            int queued = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true; // a driver that cannot tell
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // A pseudo-terminal's slave side (Linux: the Unix98 and the old BSD-style ones).
+    static bool IsPseudoTerminal(int fd) {
+#if defined(__linux__)
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return false;
+        const unsigned maj = major(st.st_rdev);
+        return (maj >= 136 && maj <= 143) || maj == 3;
+#else
+        (void)fd;
+        return false;
 #endif
     }
 
@@ -467,6 +510,8 @@ private:
     std::string lockPath_; // the lock file made at open, removed at close
     std::string note_;     // what the port's log should know about the open
     bool rs485On_ = false;
+    bool breakOn_ = false; // the line is held in the break state
+    bool pty_ = false;     // a pseudo-terminal: no break goes out
     termios saved_{};
     TSxLineSettings current_;
     int waitWake_[2] = {-1, -1};

@@ -55,8 +55,14 @@ public:
         line_->SetOnData([this](const uint8_t* data, size_t n) {
             {
                 std::lock_guard<std::mutex> g(m_);
-                const size_t room = MaxQueued - std::min(MaxQueued, input_.size());
-                input_.append(reinterpret_cast<const char*>(data), std::min(room, n));
+                input_.AddBytes(data, n);
+            }
+            cv_.notify_one();
+        });
+        line_->SetOnBreak([this](int ms) {
+            {
+                std::lock_guard<std::mutex> g(m_);
+                input_.AddBreak(ms);
             }
             cv_.notify_one();
         });
@@ -75,6 +81,7 @@ public:
     ~TSxSimCtlHost() {
         Stop();
         line_->SetOnData(nullptr);
+        line_->SetOnBreak(nullptr);
         line_->SetOnNearChange(nullptr);
     }
 
@@ -113,17 +120,17 @@ public:
 private:
     void Run() {
         for (;;) {
-            std::string in;
+            TSxFarInput in(MaxQueued);
             bool stop = false, dropped = false;
             {
                 std::unique_lock<std::mutex> lk(m_);
-                auto ready = [&] { return stop_ || changed_ || !input_.empty(); };
+                auto ready = [&] { return stop_ || changed_ || !input_.Empty(); };
                 const int64_t due = ctl_.NextDueMs();
                 if (due < 0)
                     cv_.wait(lk, ready);
                 else
                     cv_.wait_until(lk, TClock::time_point(std::chrono::milliseconds(due)), ready);
-                in.swap(input_);
+                std::swap(in, input_);
                 changed_ = false;
                 stop = stop_;
                 dropped = std::exchange(dropped_, false);
@@ -131,7 +138,9 @@ private:
             const int64_t now = NowMs();
             if (dropped) Follow(false, now);
             Follow(line_->NearOpen() && line_->DTR() && !stop, now);
-            if (carrier_ && !in.empty()) ctl_.Receive(in, now);
+            if (carrier_)
+                in.Deliver([&](const std::string& bytes) { ctl_.Receive(bytes, now); },
+                           [&](int ms) { ctl_.ReceiveBreak(ms, now); });
             if (carrier_) ctl_.Advance(now);
             if (carrier_ && ctl_.WantsHangup()) {
                 // The controller hangs up; the carrier stays off until DTR comes on anew.
@@ -170,7 +179,7 @@ private:
     std::thread thread_;
     std::mutex m_;
     std::condition_variable cv_;
-    std::string input_;
+    TSxFarInput input_{MaxQueued};
     bool changed_ = false;
     bool dropped_ = false; // DTR was seen off (or the port closed) since the host last looked
     bool stop_ = false;

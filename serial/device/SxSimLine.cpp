@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace sx {
@@ -206,6 +207,7 @@ public:
 
     void Close() override {
         if (!open_.exchange(false)) return;
+        line_->EndNearBreak(); // the line returns to its idle state
         {
             std::lock_guard<std::mutex> g(line_->m_);
             line_->nearOpen_ = false;
@@ -354,6 +356,19 @@ public:
 
     void PurgeOutput() override {} // written bytes reach the far end at once; nothing is held
 
+    // Written bytes have reached the far end when Write returns: nothing is left to drain first.
+    int SetBreak(bool on) override {
+        if (!on) {
+            line_->EndNearBreak();
+            return 0;
+        }
+        std::lock_guard<std::mutex> g(line_->m_);
+        if (!line_->plugged_) return ecWriteFault;
+        if (!line_->nearBreak_) line_->breakStart_ = std::chrono::steady_clock::now();
+        line_->nearBreak_ = true;
+        return 0;
+    }
+
 private:
     int SetOutputLine(bool TSxSimLine::*field, bool on) {
         {
@@ -372,6 +387,58 @@ private:
 
 std::unique_ptr<ISxDevice> SxCreateSimDevice() {
     return std::make_unique<TSxSimDevice>();
+}
+
+// ---- Breaks ---------------------------------------------------------------------------------------
+
+void TSxSimLine::SetOnBreak(std::function<void(int ms)> onBreak) {
+    std::lock_guard<std::mutex> g(m_);
+    onBreak_ = std::move(onBreak);
+}
+
+std::vector<int> TSxSimLine::TakeBreaks() {
+    std::lock_guard<std::mutex> g(m_);
+    return std::exchange(breaks_, {});
+}
+
+bool TSxSimLine::NearBreak() const {
+    std::lock_guard<std::mutex> g(m_);
+    return nearBreak_;
+}
+
+void TSxSimLine::EndNearBreak() {
+    std::function<void(int)> onBreak;
+    int ms = 0;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        if (!nearBreak_) return;
+        nearBreak_ = false;
+        const auto held = std::chrono::steady_clock::now() - breakStart_;
+        ms = static_cast<int>(std::max<int64_t>(
+            1, std::chrono::duration_cast<std::chrono::milliseconds>(held + std::chrono::microseconds(500)).count()));
+        onBreak = onBreak_;
+        if (!onBreak) breaks_.push_back(ms);
+    }
+    cv_.notify_all();
+    if (onBreak) onBreak(ms);
+}
+
+void TSxFarInput::AddBytes(const uint8_t* data, size_t n) {
+    const size_t room = limit_ - std::min(limit_, bytes_.size());
+    bytes_.append(reinterpret_cast<const char*>(data), std::min(room, n));
+}
+
+void TSxFarInput::Deliver(const std::function<void(const std::string&)>& onBytes,
+                          const std::function<void(int ms)>& onBreak) {
+    size_t from = 0;
+    for (const auto& [at, ms] : breaks_) {
+        if (at > from) onBytes(bytes_.substr(from, at - from));
+        onBreak(ms);
+        from = at;
+    }
+    if (from < bytes_.size()) onBytes(bytes_.substr(from));
+    bytes_.clear();
+    breaks_.clear();
 }
 
 } // namespace sx

@@ -4,10 +4,12 @@
 // driven by tests and by the simulated modem and controller. Each end has its own lines: the far end
 // sets CTS, DSR, DCD and RI and sees the near end's DTR and RTS. Lines start with CTS and DSR on.
 // Optionally the near end's output is paced at its baud rate (10 bits per byte and more with parity
-// or two stop bits); flow control is not simulated.
+// or two stop bits); flow control is not simulated. A break from the near end reaches the far end with
+// its length once it ends; one from the far end is the near end's line error 16.
 
 #include "serial/core/SxDevice.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +17,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace sx {
 
@@ -51,6 +55,14 @@ public:
     bool WaitUntil(const std::function<bool()>& pred, int timeoutMs);
     // Makes the near end see line errors (1 overflow, 2 overrun, 4 parity, 8 framing, 16 break).
     void InjectErrors(uint8_t bits);
+    // A break from the far end: the near end sees line error 16.
+    void SendBreak() { InjectErrors(0x10); }
+    // The near end's breaks go to this callback as each ends, with its length in ms (on the thread that
+    // ended it, without the line's lock); unset, they are kept for TakeBreaks.
+    void SetOnBreak(std::function<void(int ms)> onBreak);
+    std::vector<int> TakeBreaks();
+    // The near end holds its line in the break state just now.
+    bool NearBreak() const;
     // Pulls the cable: the near end sees a hang-up, its I/O fails and it cannot be opened until Plug.
     void Unplug();
     void Plug();
@@ -65,7 +77,13 @@ private:
     std::deque<uint8_t> toNear_, toFar_;
     std::function<void(const uint8_t*, size_t)> onData_;
     std::function<void()> onNearChange_;
+    std::function<void(int)> onBreak_;
+    std::vector<int> breaks_;
+    bool nearBreak_ = false;
+    std::chrono::steady_clock::time_point breakStart_;
     void NearChanged();
+    // Ends a break of the near end that is on (taking the line's lock) and hands it to the far end.
+    void EndNearBreak();
     uint8_t farLines_ = 0x30;
     bool dtr_ = false, rts_ = false;
     bool nearOpen_ = false;
@@ -76,6 +94,24 @@ private:
     uint32_t events_ = 0;
     uint8_t errors_ = 0;
     TSxLineSettings settings_;
+};
+
+// What the near end sent, bytes and breaks in the order they came: the host of a far end gathers it on
+// the near end's threads (under a lock of its own) and hands it on from its own thread.
+class TSxFarInput {
+public:
+    explicit TSxFarInput(size_t limit) : limit_(limit) {}
+    // Bytes beyond the limit are dropped.
+    void AddBytes(const uint8_t* data, size_t n);
+    void AddBreak(int ms) { breaks_.emplace_back(bytes_.size(), ms); }
+    bool Empty() const { return bytes_.empty() && breaks_.empty(); }
+    // Hands everything over in order and empties the input.
+    void Deliver(const std::function<void(const std::string&)>& onBytes, const std::function<void(int ms)>& onBreak);
+
+private:
+    size_t limit_;
+    std::string bytes_;
+    std::vector<std::pair<size_t, int>> breaks_; // position in bytes_, length in ms
 };
 
 } // namespace sx

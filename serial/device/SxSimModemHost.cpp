@@ -3,7 +3,7 @@
 // by a host thread of its own. The host sleeps until something happens: bytes from the near end, a
 // change of the near end's lines or settings, the modem's next timed step or the next byte of the
 // modem's output, which goes to the near end at the line's baud rate (the near end's own output is
-// paced by the line as well).
+// paced by the line as well). Breaks reach the modem in order with the bytes around them.
 //
 // The modem stays powered for the whole process, like a modem on the desk: its settings survive a
 // close and a reopen of the port. Closing the port drops DTR, which the modem sees before the host
@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace sx {
 
@@ -52,8 +53,14 @@ public:
         line_->SetOnData([this](const uint8_t* data, size_t n) {
             {
                 std::lock_guard<std::mutex> g(m_);
-                const size_t room = MaxQueued - std::min(MaxQueued, input_.size());
-                input_.append(reinterpret_cast<const char*>(data), std::min(room, n));
+                input_.AddBytes(data, n);
+            }
+            cv_.notify_one();
+        });
+        line_->SetOnBreak([this](int ms) {
+            {
+                std::lock_guard<std::mutex> g(m_);
+                input_.AddBreak(ms);
             }
             cv_.notify_one();
         });
@@ -69,6 +76,7 @@ public:
     ~TSxSimModemHost() {
         Stop();
         line_->SetOnData(nullptr);
+        line_->SetOnBreak(nullptr);
         line_->SetOnNearChange(nullptr);
     }
 
@@ -112,24 +120,25 @@ public:
 private:
     void Run() {
         for (;;) {
-            std::string in;
+            TSxFarInput in(MaxQueued);
             bool stop = false;
             {
                 std::unique_lock<std::mutex> lk(m_);
-                auto ready = [&] { return stop_ || changed_ || !input_.empty(); };
+                auto ready = [&] { return stop_ || changed_ || !input_.Empty(); };
                 const int64_t wakeUs = NextWakeUs();
                 if (wakeUs < 0)
                     cv_.wait(lk, ready);
                 else
                     cv_.wait_until(lk, TClock::time_point(std::chrono::microseconds(wakeUs)), ready);
-                in.swap(input_);
+                std::swap(in, input_);
                 changed_ = false;
                 stop = stop_;
             }
             const int64_t nowUs = NowUs();
             const int64_t nowMs = nowUs / 1000;
             modem_.SetDTR(line_->NearOpen() && line_->DTR(), nowMs);
-            if (!in.empty()) modem_.Receive(in, nowMs);
+            in.Deliver([&](const std::string& bytes) { modem_.Receive(bytes, nowMs); },
+                       [&](int ms) { modem_.ReceiveBreak(ms, nowMs); });
             modem_.Advance(nowMs);
             if (stop) return;
             Pace(nowUs);
@@ -168,7 +177,7 @@ private:
     std::thread thread_;
     std::mutex m_;
     std::condition_variable cv_;
-    std::string input_;
+    TSxFarInput input_{MaxQueued};
     bool changed_ = false;
     bool stop_ = false;
 };

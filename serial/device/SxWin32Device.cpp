@@ -138,6 +138,8 @@ public:
             waitPending_ = false;
         }
         SetCommMask(h_, 0);
+        if (breakOn_) ClearCommBreak(h_);
+        breakOn_ = false;
         SetCommState(h_, &savedState_);
         SetCommTimeouts(h_, &savedTimeouts_);
         CloseHandle(h_);
@@ -321,10 +323,22 @@ public:
         if (h_ != INVALID_HANDLE_VALUE) PurgeComm(h_, PURGE_TXABORT | PURGE_TXCLEAR);
     }
 
+    // SetCommBreak holds back what the driver still queues: that goes out first.
+    int SetBreak(bool on) override {
+        if (on && !OutputSent()) return ecOutputStalled;
+        if (!(on ? SetCommBreak(h_) : ClearCommBreak(h_))) {
+            const DWORD e = GetLastError();
+            return on && NoModemLines(e) ? ecBreakNotSupported : ResultFromSystem(e);
+        }
+        breakOn_ = on;
+        return 0;
+    }
+
 private:
     static constexpr uint8_t AlwaysReady = 0x10 | 0x20 | 0x80; // CTS, DSR, DCD
     static constexpr DWORD ReadSettleMs = 200;
     static constexpr DWORD IdleLookMs = 50;
+    static constexpr int BreakDrainMs = 2000;
 
     // A failed open keeps the system's text for the port's message; code 0: the code of the error.
     int Refused(const std::string& path, DWORD e, int code) {
@@ -453,13 +467,15 @@ private:
         return ev;
     }
 
-    // ClearCommError: the error bits go to pendingErrors_; returns the count queued or a result code.
-    int SampleLocked() {
+    // ClearCommError: the error bits go to pendingErrors_; returns the count queued or a result code
+    // (outQueue: the count still to send).
+    int SampleLocked(DWORD* outQueue = nullptr) {
         DWORD errors = 0;
         COMSTAT st{};
         if (!ClearCommError(h_, &errors, &st)) return ResultFromSystem(GetLastError());
         // CE_RXOVER, CE_OVERRUN, CE_RXPARITY, CE_FRAME and CE_BREAK are the layer's error bits.
         pendingErrors_ |= static_cast<uint8_t>(errors & 0x1F);
+        if (outQueue) *outQueue = st.cbOutQue;
         return static_cast<int>(std::min<DWORD>(st.cbInQue, INT_MAX));
     }
 
@@ -501,6 +517,21 @@ private:
         return ResultFromSystem(e);
     }
 
+    // Waits until the driver's transmit queue is empty, at most BreakDrainMs; false when it is not.
+    bool OutputSent() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BreakDrainMs);
+        for (;;) {
+            DWORD queued = 0;
+            {
+                std::lock_guard<std::mutex> g(errLock_);
+                if (SampleLocked(&queued) < 0) return true; // the break call will say what is wrong
+            }
+            if (queued == 0) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            Sleep(5);
+        }
+    }
+
     int Escape(DWORD func) {
         if (EscapeCommFunction(h_, func)) return 0;
         const DWORD e = GetLastError();
@@ -526,6 +557,7 @@ private:
     std::atomic<bool> cancelWait_{false};
     bool hungUp_ = false;
     bool hasModemLines_ = true;
+    bool breakOn_ = false; // the line is held in the break state
     std::mutex errLock_;
     uint8_t pendingErrors_ = 0;
 };

@@ -80,6 +80,8 @@ constexpr ClassEntry ClassMap[] = {
     {ecModemNotDialing, &Throw<EModemNotDialing>},
     {ecModemBusy, &Throw<EModemBusy>},
     {ecModemNotStarted, &Throw<EModemNotStarted>},
+    {ecOutputStalled, &Throw<EOutputStalled>},
+    {ecBreakNotSupported, &Throw<EBreakNotSupported>},
     {ecSettingNotSupported, &Throw<ESettingNotSupported>},
     {ecBaseAddressNotSet, &Throw<EBaseAddressNotSet>},
     {ecLoggingNotEnabled, &Throw<ELoggingNotEnabled>},
@@ -152,6 +154,9 @@ std::string ErrorMsg(int code)
     // Codes of this platform that the error table does not carry.
     if (code == ecNoPermission) return OsMessage(EACCES);
     if (code == ecSettingNotSupported) return "Line setting not supported by the device";
+    if (code == ecBreakNotSupported) return "\xFC" "ber diese Verbindung kann kein Break gesendet werden";
+    if (code == ecOutputStalled)
+        return "die Ausgabe steht (Flusssteuerung, CTS aus?), darum wurde kein Break gesendet";
     if (code == ecNotSerialDevice) return "das Ger\xE4t ist keine serielle Schnittstelle";
     if (code == ecIsRegularFile) return "der Pfad ist eine gew\xF6hnliche Datei, keine serielle Schnittstelle";
     if (code == ecIsFifo) return "der Pfad ist eine benannte Pipe (FIFO), keine serielle Schnittstelle";

@@ -76,6 +76,10 @@ constexpr int ecBaseAddressNotSet = -3010;
 // A line setting this device or its driver cannot carry out (RS-485 turnaround on a device whose
 // driver has no RS-485 mode): refused rather than silently ignored.
 constexpr int ecSettingNotSupported = -3011;
+// A break that this connection cannot carry (raw TCP, a pseudo-terminal, a driver without it).
+constexpr int ecBreakNotSupported = -3012;
+// Output the device still holds did not leave in time (stopped by flow control), so no break was sent.
+constexpr int ecOutputStalled = -3013;
 
 // Modem.
 constexpr int ecModemNotStarted = -4001;
@@ -214,6 +218,8 @@ SX_EXCEPTION_CLASS(ETracingNotEnabled, ESerialIO)
 SX_EXCEPTION_CLASS(ELoggingNotEnabled, ESerialIO)
 SX_EXCEPTION_CLASS(EBaseAddressNotSet, ESerialIO)
 SX_EXCEPTION_CLASS(ESettingNotSupported, ESerialIO)
+SX_EXCEPTION_CLASS(EBreakNotSupported, ESerialIO)
+SX_EXCEPTION_CLASS(EOutputStalled, ESerialIO)
 
 SX_EXCEPTION_CLASS(EModemNotStarted, EModem)
 SX_EXCEPTION_CLASS(EModemBusy, EModem)

@@ -1008,4 +1008,16 @@ int SxProbePort(int comNumber)
     return rc;
 }
 
+// ---- Break -------------------------------------------------------------------------------------
+
+void TSxCustomComPort::SetBreak(bool on)
+{
+    TSxBaseDispatcher* d = DispatcherIfOpen();
+    if (!d) {
+        if (on) RaiseError(ecCommNotOpen);
+        return;
+    }
+    Check(d->SetBreak(on));
+}
+
 } // namespace sx

@@ -192,6 +192,11 @@ public:
     bool Ring();
     int LineError();
     bool LineBreak();
+    // Holds the line in the break state (on) or releases it; the output queued before goes out
+    // first. On raises ECommNotOpen at a closed port (it does not open one), EBreakNotSupported where
+    // the connection has no break and EOutputStalled when the queued output does not leave in time.
+    // Releasing at a closed port does nothing: the close has released the break.
+    void SetBreak(bool on);
     int InputUsed();
     int OutputUsed();
 

@@ -14,6 +14,8 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 
+#include <mutex>
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -295,6 +297,50 @@ private slots:
         QCOMPARE(FileLines(memo), c.MemoLines());
         QVERIFY(!c.SaveMemo("/dev/full"));
         QCOMPARE(Text(c.Nachricht), std::string("Memo nicht gespeichert: /dev/full: Datentr\xE4ger voll"));
+    }
+
+    // BREAK: its length from the field; a bad length and a closed port are said in German and send
+    // nothing. The far end gets the bytes sent before, then a break at least as long as asked; the memo
+    // and the capture get a traffic line for it.
+    void breakHoldsTheLineForTheChosenLength() {
+        TMyComPort& c = *console;
+        QCOMPARE(Text(c.BreakLength), std::string("250"));
+        c.BreakButton->click();
+        QCOMPARE(Text(c.Nachricht),
+                 std::string("BREAK nicht gesendet: der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
+                             "ffnen"));
+        QVERIFY(c.OpenPort(Com));
+        QTemporaryDir dir;
+        const std::string path = plat::FromQ(dir.filePath(QStringLiteral("mitschnitt.log")));
+        QVERIFY(c.StartCapture(path));
+        for (const char* bad : {"", "abc", "9", "2001", "25x"}) {
+            c.BreakLength->setText(QString::fromLatin1(bad));
+            c.BreakButton->click();
+            QCOMPARE(Text(c.Nachricht), "BREAK nicht gesendet: die L\xE4nge \x84" + std::string(bad) +
+                                            "\x93 ist keine Zahl von 10 bis 2000 (Millisekunden)");
+        }
+        std::mutex m;
+        std::string far;
+        line->SetOnData([&](const uint8_t* data, size_t n) {
+            std::lock_guard<std::mutex> g(m);
+            far.append(reinterpret_cast<const char*>(data), n);
+        });
+        line->SetOnBreak([&](int ms) {
+            std::lock_guard<std::mutex> g(m);
+            far += ms >= 120 ? "[BREAK]" : "[SHORT BREAK]";
+        });
+        c.ATButton->click();
+        c.BreakLength->setText(QStringLiteral(" 120 "));
+        QTest::keyClick(c.BreakLength, Qt::Key_Return); // Enter in the field sends it too
+        {
+            std::lock_guard<std::mutex> g(m);
+            QCOMPARE(far, std::string("AT\r[BREAK]"));
+        }
+        line->SetOnData(nullptr);
+        line->SetOnBreak(nullptr);
+        QCOMPARE(CountMemo(c, R"(\d+ > \[BREAK 120 ms\])"), 1);
+        QVERIFY(std::regex_match(FileLines(path).back(), std::regex(R"(\S+ \S+ > \[BREAK 120 ms\])")));
+        QVERIFY(!line->NearBreak());
     }
 
     void longLinesStayReadable() {

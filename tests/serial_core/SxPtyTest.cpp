@@ -112,6 +112,23 @@ int Open(TSxBaseDispatcher& d, const std::string& path) {
     return d.Open(path, 115200, 0, 8, 1, 4096, 4096, true, true);
 }
 
+// Queues output until the pseudo-terminal takes no more (its far end does not read): the rest stays in
+// the port's output ring. Returns what was queued.
+std::string FillUntilHeldBack(TSxBaseDispatcher& d) {
+    const std::string chunk = Pattern(4096, 7);
+    std::string queued;
+    for (int i = 0; i < 400; ++i) {
+        if (d.OutputFree() < static_cast<int>(chunk.size())) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (d.OutputFree() < static_cast<int>(chunk.size())) break; // the far end holds it back
+            continue;
+        }
+        if (d.PutBlock(chunk.data(), static_cast<int>(chunk.size())) != 0) break;
+        queued += chunk;
+    }
+    return queued;
+}
+
 } // namespace
 
 TEST(PtyDispatcher, DataBothWaysAndAPtyCountsAsAlwaysReady) {
@@ -328,18 +345,7 @@ TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
     ASSERT_EQ(d.PutBlock("AT\r", 3), 0);
     ASSERT_TRUE(log.WaitFor(fired(sent), Deadline));
 
-    // Fill the pseudo-terminal until it takes no more: the rest stays in the port's output ring.
-    const std::string chunk = Pattern(4096, 7);
-    std::string queued = "AT\r";
-    for (int i = 0; i < 400; ++i) {
-        if (d.OutputFree() < static_cast<int>(chunk.size())) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (d.OutputFree() < static_cast<int>(chunk.size())) break; // the far end holds it back
-            continue;
-        }
-        ASSERT_EQ(d.PutBlock(chunk.data(), static_cast<int>(chunk.size())), 0);
-        queued += chunk;
-    }
+    const std::string queued = "AT\r" + FillUntilHeldBack(d);
     ASSERT_GT(d.OutputUsed(), 0);
     ASSERT_EQ(d.ArmStatusTrigger(drained, 0, true), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -347,3 +353,27 @@ TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
     EXPECT_EQ(pty.Read(queued.size(), Deadline), queued);
     EXPECT_TRUE(log.WaitFor(fired(drained), Deadline));
 }
+
+// A pseudo-terminal takes the kernel's break calls and sends nothing, not even a byte: a break there is
+// refused with its own code instead of being reported as sent. A break also waits for the output queued
+// before it; output the far end holds back refuses it. The line goes on unchanged after both.
+TEST(PtyDispatcher, BreakGoesAfterTheQueuedOutputOrIsRefused) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    plat::QueueHandoff gui;
+    TSxBaseDispatcher d(nullptr, &gui);
+    ASSERT_EQ(Open(d, pty.Slave()), 0);
+    const std::string queued = FillUntilHeldBack(d);
+    ASSERT_GT(d.OutputUsed(), 0);
+    EXPECT_EQ(d.SetBreak(true), ecOutputStalled);
+    EXPECT_EQ(pty.Read(queued.size(), Deadline), queued);
+
+    ASSERT_EQ(d.PutBlock("ab", 2), 0);
+    EXPECT_EQ(d.SetBreak(true), ecBreakNotSupported);
+    EXPECT_EQ(d.SetBreak(false), 0);
+    ASSERT_EQ(d.PutBlock("cd", 2), 0);
+    EXPECT_EQ(pty.Read(4, Deadline), "abcd");
+    d.Close();
+    EXPECT_EQ(d.SetBreak(true), ecCommNotOpen);
+}
+

@@ -69,6 +69,10 @@ TEST(SxErrors, EveryMappedCodeRaisesItsClassWithItsTextAndCode)
         // setting the device cannot carry out.
         {-2013, "ENoPermission", Is<ENoPermission>, Is<EOpenComm>, "Permission denied"},
         {-3011, "ESettingNotSupported", Is<ESettingNotSupported>, Is<ESerialIO>, "Line setting not supported by the device"},
+        {-3012, "EBreakNotSupported", Is<EBreakNotSupported>, Is<ESerialIO>,
+         "\xFC" "ber diese Verbindung kann kein Break gesendet werden"},
+        {-3013, "EOutputStalled", Is<EOutputStalled>, Is<ESerialIO>,
+         "die Ausgabe steht (Flusssteuerung, CTS aus?), darum wurde kein Break gesendet"},
         {-3001, "ENullApi", Is<ENullApi>, Is<ESerialIO>, "No device layer specified"},
         {-3003, "ERegisterHandlerFailed", Is<ERegisterHandlerFailed>, Is<ESerialIO>, "EnableCommNotification failed"},
         {-3004, "EPutBlockFail", Is<EPutBlockFail>, Is<ESerialIO>, "Failed to put entire block"},

@@ -258,3 +258,54 @@ TEST_F(ScriptedServerTest, OutputWaitsWhileTheServerHasSuspendedIt)
     EXPECT_NE(later.find("abc"), std::string::npos) << "not sent after the resume";
     port.SetOpen(false);
 }
+
+// A break on a terminal server travels as SET-CONTROL break on (5) and off (6), in order with the data
+// around it; a port closed during a break lets the server's line go first. A raw TCP port cannot ask for
+// a break: refused with a German text, the line goes on.
+TEST_F(ScriptedServerTest, BreakTravelsAsSetControlInOrderWithTheData)
+{
+    std::string fromClient;
+    {
+        ScriptedServer server([&](int fd) {
+            fromClient = ConfirmingServer(fd, [](const ClientStream&) { return false; }); // until the close
+        });
+        Map("rfc2217", server.Port);
+        TSxComPort port(&gui);
+        port.SetComNumber(Com);
+        port.SetOpen(true);
+        port.PutString("ab");
+        port.SetBreak(true);
+        port.SetBreak(false);
+        port.PutString("cd");
+        port.SetBreak(true);
+        port.SetOpen(false);
+    }
+    const std::string on = Sub(5, "\x05"), off = Sub(5, "\x06");
+    const size_t ab = fromClient.find("ab"), on1 = fromClient.find(on), off1 = fromClient.find(off);
+    const size_t cd = fromClient.find("cd"), on2 = fromClient.find(on, on1 + 1), off2 = fromClient.find(off, off1 + 1);
+    ASSERT_NE(off2, std::string::npos) << "no break off at the close";
+    EXPECT_TRUE(ab < on1 && on1 < off1 && off1 < cd && cd < on2 && on2 < off2);
+
+    std::atomic<bool> rawDone{false};
+    std::string rawGot;
+    ScriptedServer raw([&](int fd) {
+        rawGot = ReadUntil(fd, [](const std::string& s) { return s == "xy"; });
+        rawDone = true;
+        ReadUntil(fd, [](const std::string&) { return false; }, Deadline);
+    });
+    Map("tcp", raw.Port);
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    port.SetOpen(true);
+    port.PutString("x");
+    try {
+        port.SetBreak(true);
+        ADD_FAILURE() << "a break on raw TCP was taken";
+    } catch (const EBreakNotSupported& e) {
+        EXPECT_EQ(e.Message(), "\xFC" "ber diese Verbindung kann kein Break gesendet werden");
+    }
+    port.PutString("y");
+    ASSERT_TRUE(PumpUntil([&] { return rawDone.load(); }));
+    EXPECT_EQ(rawGot, "xy");
+    port.SetOpen(false);
+}

@@ -314,3 +314,27 @@ TEST_F(Win32ComTest, ASecondOpenOfTheSamePortIsRefusedAsInUse) {
 }
 
 } // namespace
+
+// A break reaches the pseudo-terminal behind COM40, which carries nothing of it: what can be seen is that
+// it is taken after the bytes sent before, that the line goes on, and that a port closed during a break
+// opens again and carries bytes.
+TEST_F(Win32ComTest, ABreakLeavesTheLineWorking) {
+    TSxComPort port(&gui);
+    port.SetComNumber(Com);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Open());
+    ASSERT_EQ(peer.Ask("echo"), "ok");
+    port.PutString("ab");
+    port.SetBreak(true);
+    port.SetBreak(false);
+    port.PutString("cd");
+    EXPECT_EQ(Receive(port, 4), "abcd");
+
+    port.SetBreak(true);
+    port.SetOpen(false);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.Open());
+    ASSERT_EQ(peer.Ask("echo"), "ok");
+    port.PutString("ef");
+    EXPECT_EQ(Receive(port, 2), "ef");
+}

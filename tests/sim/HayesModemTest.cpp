@@ -36,6 +36,7 @@ public:
         r_.Send = std::move(send);
     }
     void Receive(const std::string& bytes, int64_t) override { r_.Received += bytes; }
+    void ReceiveBreak(int lengthMs, int64_t) override { r_.Received += "[BREAK " + std::to_string(lengthMs) + "]"; }
     void Advance(int64_t) override {}
     void Disconnected() override {
         ++r_.Disconnects;
@@ -674,3 +675,32 @@ TEST(HayesModem, RandomInputKeepsTheModemConsistent) {
     }
     EXPECT_GT(connectedRounds, 20) << connectedRounds; // the input does reach data mode often enough to mean something
 }
+
+// A break from the terminal reaches the far end only in data mode, in order with the data around it; in
+// command state, while dialling and escaped from a call the modem takes no notice of it.
+TEST(HayesModem, BreakPassesToTheFarEndOnlyInDataMode) {
+    Modem modem;
+    modem.m.ReceiveBreak(250, modem.now);
+    modem.Send("ATE0\r");
+    EXPECT_EQ(modem.Take(), "ATE0\r" + V("OK"));
+    modem.Send("ATD22\r");
+    modem.Run(1000);
+    modem.m.ReceiveBreak(250, modem.now);
+    EXPECT_EQ(modem.m.Mode(), THayesModem::TMode::Dialing);
+    ASSERT_TRUE(modem.RunUntilOutput("CONNECT 9600\r\n", 60000));
+
+    modem.Send("ab");
+    modem.m.ReceiveBreak(300, modem.now);
+    modem.Send("cd");
+    EXPECT_EQ(modem.far.Received, "ab[BREAK 300]cd");
+    EXPECT_EQ(modem.m.Mode(), THayesModem::TMode::Online);
+
+    modem.Run(1000);
+    modem.Send("+++");
+    modem.Run(1000);
+    ASSERT_EQ(modem.m.Mode(), THayesModem::TMode::OnlineCommand);
+    modem.m.ReceiveBreak(300, modem.now);
+    EXPECT_EQ(modem.far.Received, "ab[BREAK 300]cd+++");
+    EXPECT_TRUE(modem.Dcd());
+}
+
