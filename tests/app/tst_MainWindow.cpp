@@ -601,6 +601,57 @@ private slots:
         QVERIFY(QFile::remove(family::SettingsFile()));
     }
 
+    // A family in a folder with umlauts whose files hold German texts in cp1252, among them files with
+    // umlauts in their names: opened from its UTF-8 host name, the texts show as they are, the tooltip names
+    // the folder, and the edits go back to disk in cp1252, byte for byte.
+    void familyInAFolderWithUmlauts() {
+        root += "Pr\u00fcfstand S\u00fcd/";
+        Put("ini4zav.ini", "[files]\r\nbase=V:\r\n[drives]\r\nV=.\r\n");
+        const std::string comment = "; Einstellungen f\xFCr den Pr\xFC"
+                                    "fstand S\xFC"
+                                    "d\r\n";
+        Put("ed4vam/ed4vam.ini", comment + "[files]\r\nbase=V:\r\n[ini-tree]\r\n1=0,Fehlerb\xE4ume\r\n"
+                                           "2=#5,T\xFCrtree.sys\r\n3=#2,\xDC"
+                                           "bergabe.txt\r\n[FileList]\r\n"
+                                           "T\xFCrtree.sys=$(BASE)\\ed4vam\\T\xFCrtree.sys\r\n"
+                                           "\xDC"
+                                           "bergabe.txt=$(BASE)\\\xDC"
+                                           "bergabe S\xFC"
+                                           "d.txt\r\n");
+        Put("ed4vam/T\u00fcrtree.sys", "Hauptmen\xFC\r\n\tEing\xE4nge\r\n");
+        Put("\u00dcbergabe S\u00fcd.txt", "Gr\xFC\xDF"
+                                          "e\r\n");
+        Start();
+        MainForm->SpeedButton2->click();
+        QCOMPARE(HostOfTool(IniFileName()), Host("ed4vam/ed4vam.ini"));
+        QCOMPARE(desktop::HostPathTooltip(MainForm->FormLabel->text()),
+                 "Auf diesem Rechner: " + Host("ed4vam/ed4vam.ini"));
+        QCOMPARE(Shape(MainForm->TreeView1->topLevelItem(0)),
+                 QString("Fehlerb\u00e4ume(0)[T\u00fcrtree.sys(5),\u00dc"
+                         "bergabe.txt(2)]"));
+        Click("T\u00fcrtree.sys");
+        QCOMPARE(Form10->TreeView1->topLevelItemCount(), 1);
+        QCOMPARE(Form10->TreeView1->topLevelItem(0)->text(0), QString("Hauptmen\u00fc"));
+        QCOMPARE(Form10->TreeView1->topLevelItem(0)->child(0)->text(0), QString("Eing\u00e4nge"));
+        Click("\u00dc"
+              "bergabe.txt");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("Gr\u00fc\u00df"
+                                                         "e"));
+        MainForm->Memo1->appendPlainText("\u00c4nderung S\u00fcd");
+        MainForm->SpeedButton6->click();
+        QCOMPARE(Get("\u00dcbergabe S\u00fcd.txt"), std::string("Gr\xFC\xDF"
+                                                                "e\r\n\xC4nderung S\xFC"
+                                                                "d\r\n"));
+        ToolIni().WriteString("machine", "type",
+                              "S\xFC"
+                              "d");
+        ReleaseToolIni();
+        const std::string written = Get("ed4vam/ed4vam.ini");
+        QVERIFY2(written.rfind(comment + "[files]\r\n", 0) == 0, written.c_str());
+        QVERIFY(written.find("[machine]\r\ntype=S\xFC"
+                             "d\r\n") != std::string::npos);
+    }
+
     // The header and the root line show tool paths; their tooltips tell where that is on this machine.
     void toolPathsShowTheirHostPath() {
         Start();
