@@ -7,6 +7,7 @@
 #include "platform/qt/QtText.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QEvent>
 #include <QHelpEvent>
 #include <QIcon>
@@ -16,8 +17,6 @@
 #include <QTranslator>
 #include <QVariant>
 #include <QWidget>
-
-#include <filesystem>
 
 #ifndef INI4ZAV_VERSION
 #define INI4ZAV_VERSION "0"
@@ -183,8 +182,7 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
         if (args[i].rfind("/i=", 0) == 0) wanted = args[i].substr(3);
     const bool named = !wanted.empty();
     if (!named) wanted = plat::ChangeFileExt(plat::ExtractFileName(args.empty() ? AppName : args[0]), ".ini");
-    const std::string host = plat::ToHostPath(plat::ExpandFileName(wanted));
-    const std::string dir = std::filesystem::path(host).parent_path().string();
+    const std::string full = plat::ExpandFileName(wanted);
     const QString text =
         QStringLiteral(
             "Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
@@ -196,16 +194,18 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
             "\u2026\u201c (hier oder im Men\u00fc \u201eDatei\u201c); das Programm merkt ihn sich f\u00fcr "
             "den n\u00e4chsten Start. Oder starten Sie das Programm im Verzeichnis der Datei, oder nennen "
             "Sie die Datei mit dem Schalter /i=, zum Beispiel:\n"
-            "    ini4zav /i=/pfad/zu/ini4zav.ini")
-            .arg(QString::fromStdString(host), QString::fromStdString(dir),
+            "    ini4zav /i=%4")
+            .arg(plat::HostToQ(plat::ToHostPath(full)),
+                 plat::HostToQ(plat::ToHostPath(plat::ExtractFileDir(full))),
                  named ? QStringLiteral(", angegeben mit /i=")
-                       : QStringLiteral(", dem aktuellen Verzeichnis"));
+                       : QStringLiteral(", dem aktuellen Verzeichnis"),
+                 QDir::toNativeSeparators(QStringLiteral("/pfad/zu/ini4zav.ini")));
     return plat::FromQ(text);
 }
 
 QString HostPathTooltip(const QString& shownPath) {
-    const std::string host = plat::ToHostPath(plat::FromQ(shownPath.trimmed()));
-    return QStringLiteral("Auf diesem Rechner: %1").arg(QString::fromStdString(host));
+    return QStringLiteral("Auf diesem Rechner: %1")
+        .arg(plat::HostToQ(plat::ToHostPath(plat::FromQ(shownPath.trimmed()))));
 }
 
 namespace {

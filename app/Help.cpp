@@ -11,25 +11,43 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <QShortcut>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QUrl>
 #include <QVariant>
 
 namespace help {
+
+namespace {
+
+// The manual where the installation puts it, beside the program.
+QString InstalledManual() {
+    return QDir::toNativeSeparators(QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                                    QStringLiteral("/../share/ini4zav/manual/index.html")));
+}
+
+// Windows opens documents by the program registered for them; other desktops through xdg-open.
+bool OpensThroughWindowsShell() {
+    return QSysInfo::kernelType() == QLatin1String("winnt");
+}
+
+} // namespace
 
 std::string ManualFile() {
     QStringList candidates;
     if (const QString fromEnv = qEnvironmentVariable("INI4ZAV_MANUAL"); !fromEnv.isEmpty()) {
         candidates << fromEnv; // given explicitly: the only place looked at
     } else {
-        candidates << QCoreApplication::applicationDirPath() + QStringLiteral("/../share/ini4zav/manual/index.html");
+        candidates << InstalledManual();
 #ifdef INI4ZAV_SOURCE_DIR
         candidates << QStringLiteral(INI4ZAV_SOURCE_DIR "/docs/manual/index.html");
 #endif
     }
     for (const QString& candidate : candidates)
-        if (QFileInfo(candidate).isFile()) return QDir::cleanPath(QFileInfo(candidate).absoluteFilePath()).toStdString();
+        if (QFileInfo(candidate).isFile())
+            return QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(candidate).absoluteFilePath()))
+                .toStdString();
     return {};
 }
 
@@ -76,19 +94,25 @@ QUrl SectionPage(const QUrl& target) {
 bool OpenManual(const QString& section) {
     const std::string file = ManualFile();
     if (file.empty()) {
-        dlg::MessageDlg(plat::FromQ(QStringLiteral("Die Hilfe kann nicht angezeigt werden: das Handbuch ist auf "
-                                                   "diesem Rechner nicht installiert (gesucht unter "
-                                                   "<Programmverzeichnis>/../share/ini4zav/manual/index.html).")),
-                        dlg::Kind::Warning, dlg::mbOK);
+        dlg::MessageDlg(
+            plat::FromQ(QStringLiteral("Die Hilfe kann nicht angezeigt werden: das Handbuch ist auf "
+                                       "diesem Rechner nicht installiert (gesucht unter %1).")
+                            .arg(InstalledManual())),
+            dlg::Kind::Warning, dlg::mbOK);
         return false;
     }
     QUrl url = QUrl::fromLocalFile(QString::fromStdString(file));
     url.setFragment(section);
     if (shell::OpenUrl(SectionPage(url))) return true;
-    dlg::MessageDlg(plat::FromQ(QStringLiteral("Die Hilfe kann nicht angezeigt werden: kein Programm zum Anzeigen "
-                                               "von HTML-Seiten gefunden (xdg-open).\nDas Handbuch liegt unter %1")
-                                    .arg(QString::fromStdString(file))),
-                    dlg::Kind::Warning, dlg::mbOK);
+    const QString noViewer =
+        OpensThroughWindowsShell()
+            ? QStringLiteral("Windows hat kein Programm zum \u00d6ffnen von HTML-Seiten "
+                             "(kein Standardbrowser eingestellt)")
+            : QStringLiteral("kein Programm zum Anzeigen von HTML-Seiten gefunden (xdg-open)");
+    dlg::MessageDlg(
+        plat::FromQ(QStringLiteral("Die Hilfe kann nicht angezeigt werden: %1.\nDas Handbuch liegt unter %2")
+                        .arg(noViewer, QString::fromStdString(file))),
+        dlg::Kind::Warning, dlg::mbOK);
     return false;
 }
 

@@ -15,7 +15,8 @@ class QWidget;
 namespace help {
 
 // Where the manual's index.html is: $INI4ZAV_MANUAL, else installed beside the program
-// (<prefix>/share/ini4zav/manual), else in the source tree. A host path; "" when none exists.
+// (<prefix>/share/ini4zav/manual), else in the source tree. UTF-8 with this system's separators; "" when none
+// exists.
 std::string ManualFile();
 // The manual's place for texts: its path, or a note that it is not installed.
 std::string ManualLocation();

@@ -1,6 +1,7 @@
 #include "app/Shell.h"
 
 #include "platform/Paths.h"
+#include "platform/qt/QtText.h"
 
 #include <QDesktopServices>
 #include <QString>
@@ -24,7 +25,7 @@ bool ShellOpen(const std::string& toolPath) {
         Hook()(toolPath);
         return true;
     }
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(plat::ToHostPath(toolPath))));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(plat::HostToQ(plat::ToHostPath(toolPath))));
 }
 
 bool OpenUrl(const QUrl& url) {

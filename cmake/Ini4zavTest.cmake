@@ -14,6 +14,14 @@ function(ini4zav_gtest name)
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# Under wine a program of the build tree finds Qt's plugins in the Qt prefix for mingw and Qt's own texts in
+# this machine's (the same .qm files the installer ships): a qt.conf beside it says where (Z: is the root).
+function(ini4zav_wine_qt_conf dir)
+  if(CMAKE_CROSSCOMPILING AND WIN32 AND INI4ZAV_QT_MINGW)
+    file(WRITE ${dir}/qt.conf "[Paths]\nPrefix = Z:${INI4ZAV_QT_MINGW}\nTranslations = Z:/usr/share/qt6/translations\n")
+  endif()
+endfunction()
+
 function(ini4zav_qttest name)
   cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -24,6 +32,7 @@ function(ini4zav_qttest name)
     # wine keeps QT_* variables from Windows programs: the platform goes on the command line,
     set(args -platform offscreen -o -,txt) # and the log to standard output
     set(extra FIXTURES_REQUIRED wine) # the prefix and its lasting server (tests/wine/)
+    ini4zav_wine_qt_conf(${CMAKE_CURRENT_BINARY_DIR})
   endif()
   add_test(NAME ${name} COMMAND ${name} ${args})
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300

@@ -86,7 +86,7 @@ QString HostPathsIn(const QString& text) {
             path = m.captured(2);
             while (path.size() > 1 && QStringLiteral(",.;:!?)").contains(path.back())) path.chop(1);
         }
-        const QString host = QString::fromStdString(plat::ToHostPath(plat::FromQ(path)));
+        const QString host = plat::HostToQ(plat::ToHostPath(plat::FromQ(path)));
         const QString line = path + QStringLiteral(" = ") + host;
         if (!lines.contains(line)) lines << line;
     }

@@ -162,6 +162,10 @@ std::string FromHostPath(std::string_view hostPath) {
     return std::string(1, best) + ":\\" + Utf8ToCp1252(rest);
 }
 
+std::string HostPathUtf8(std::string_view hostPath) {
+    return std::string(hostPath);
+}
+
 std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir) {
     if (!hostDir.empty() && hostDir[0] == '/') return hostDir;
     const std::string host = ToHostPath(toolPath);

@@ -44,9 +44,12 @@ std::string UnmappedDriveOf(std::string_view toolPath);
 // Tool path -> host path: expanded against the current directory, drive mapped, "\" -> "/", each component
 // that does not exist with this exact case looked up without regard to case (cp1252 rules).
 std::string ToHostPath(std::string_view toolPath);
-// Host path (absolute, or relative to the process's working directory) -> tool form, using the drive whose
-// mapped directory is the longest prefix; "C:" when none is.
+// Host path (UTF-8, absolute or relative to the process's working directory) -> tool form, using the drive
+// whose mapped directory is the longest prefix; "C:" when none is.
 std::string FromHostPath(std::string_view hostPath);
+// A path as ToHostPath gives it, in UTF-8 (for Qt and the user's eyes): on Windows ToHostPath's names are
+// cp1252, the form the file layer hands to the wide API.
+std::string HostPathUtf8(std::string_view hostPath);
 
 // A host directory (UTF-8) given absolute or relative to the folder of the file toolPath names, made absolute.
 std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir);

@@ -127,7 +127,12 @@ std::string ToHostPath(std::string_view toolPath) {
 
 std::string FromHostPath(std::string_view hostPath) {
     if (hostPath.empty()) return GetCurrentDir();
-    return ToolFormOf(ExpandFileName(hostPath));
+    // Given as UTF-8, like every host name handed in from outside the layer.
+    return ToolFormOf(ExpandFileName(Utf8ToCp1252(hostPath)));
+}
+
+std::string HostPathUtf8(std::string_view hostPath) {
+    return Cp1252ToUtf8(hostPath);
 }
 
 std::string HostDirBeside(const std::string& toolPath, const std::string& hostDir) {

@@ -79,7 +79,8 @@ Section "ini4zav"
 SectionEnd
 
 ; Removes what the installer put there, file by file; the folders go only when nothing else is left in them.
-; The users' copies of the example family and their logs are theirs and stay.
+; The users' copies of the example family and their logs are theirs and stay. Of what the program keeps per
+; user, the uninstalling user's help page and remembered family folder go as well.
 Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
@@ -87,4 +88,9 @@ Section "Uninstall"
   Delete "$INSTDIR\Deinstallieren.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  SetShellVarContext current
+  Delete "$LOCALAPPDATA\ini4zav\cache\hilfe.html"
+  RMDir "$LOCALAPPDATA\ini4zav\cache"
+  Delete "$LOCALAPPDATA\ini4zav\werkzeugfamilie.ini"
+  RMDir "$LOCALAPPDATA\ini4zav"
 SectionEnd

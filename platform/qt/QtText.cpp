@@ -1,6 +1,9 @@
 #include "platform/qt/QtText.h"
 
 #include "platform/Cp1252.h"
+#include "platform/Paths.h"
+
+#include <QDir>
 
 namespace plat {
 
@@ -12,6 +15,10 @@ QString ToQ(const std::string& text) {
 std::string FromQ(const QString& text) {
     return Utf16ToCp1252(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
                                              static_cast<size_t>(text.size())));
+}
+
+QString HostToQ(const std::string& hostPath) {
+    return QDir::toNativeSeparators(QString::fromStdString(HostPathUtf8(hostPath)));
 }
 
 } // namespace plat

@@ -7,4 +7,6 @@
 namespace plat {
 QString ToQ(const std::string& text);
 std::string FromQ(const QString& text);
+// A host path (ToHostPath's form) as the user reads it: UTF-16, with this system's separators.
+QString HostToQ(const std::string& hostPath);
 } // namespace plat

@@ -23,5 +23,12 @@ if ! ninja -C "$build" -t query ini4zav > /dev/null 2>&1; then
   echo "build.sh: ini4zav.exe cannot be built for Windows yet: config/ needs the Windows file layer of platform/"
   exit 3
 fi
+# Programs of the build (the string table generators) run under wine in the build's own prefix. Two of them
+# starting a fresh prefix at once fail, so it is made here first (the tests' set-up makes it when they are on).
+if [ ! -f "$build/wineprefix/system.reg" ]; then
+  WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= /usr/lib/wine/wine64 wineboot --init \
+    > /dev/null 2>&1
+  WINEPREFIX="$build/wineprefix" /usr/lib/wine/wineserver -w
+fi
 cmake --build "$build" -j "$jobs" --target ini4zav
 "$here/package.sh" "$build" "$qt"

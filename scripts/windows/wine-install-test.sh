@@ -52,6 +52,11 @@ echo "; Änderung des Benutzers" >> "$family/ini4zav.ini"
 grep -q "Änderung des Benutzers" "$family/ini4zav.ini" || fail "a second start overwrote the user's copy"
 [ "${KEEP:-0}" = 1 ] && exit 0
 
+# What the program keeps per user (the help's forwarding page, the remembered family folder) goes too.
+appdata=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/ini4zav
+mkdir -p "$appdata/cache"
+touch "$appdata/cache/hilfe.html" "$appdata/werkzeugfamilie.ini"
+
 "$wine" "$dir/Deinstallieren.exe" /S
 "$server" -w
 [ ! -e "$dir" ] || fail "left behind: $(find "$dir" | head -n 20)"
@@ -60,5 +65,6 @@ if "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\i
   fail "the uninstall entry is left in the registry"
 fi
 [ -f "$family/ini4zav.ini" ] || fail "the uninstaller removed the user's copy of the example family"
+[ ! -e "$appdata" ] || fail "the program's files of the user are left: $(find "$appdata")"
 "$server" -k 2>/dev/null || true
 echo "wine-install-test: installed, started and removed without a trace"

@@ -92,7 +92,9 @@ private slots:
     // The manual named in the usage is a file that exists (here: the source tree's).
     void usageNamesAnExistingManual() {
         const Run run = RunProgram({"--help"});
-        const QString line = run.out.section(QStringLiteral("Handbuch: "), 1).section(QLatin1Char('\n'), 0, 0);
+        const QString line = run.out.section(QStringLiteral("Handbuch: "), 1)
+                                 .section(QLatin1Char('\n'), 0, 0)
+                                 .trimmed(); // CR LF
         QVERIFY2(QFileInfo(line).isFile(), qPrintable(line));
     }
 
@@ -156,13 +158,15 @@ private slots:
     void hostPathsInMessages() {
         QTemporaryDir dir;
         plat::SetDriveMapping('V', dir.path().toStdString());
-        const QString v = dir.path();
+        const auto v = [&dir](const char* rel) {
+            return QDir::toNativeSeparators(dir.path() + QLatin1String(rel));
+        };
         QCOMPARE(dlg::HostPathsIn(QStringLiteral("\"V:\\ed4vam\\zwei wort.txt\" nicht gefunden")),
-                 QStringLiteral("V:\\ed4vam\\zwei wort.txt = ") + v + QStringLiteral("/ed4vam/zwei wort.txt"));
+                 QStringLiteral("V:\\ed4vam\\zwei wort.txt = ") + v("/ed4vam/zwei wort.txt"));
         QCOMPARE(dlg::HostPathsIn(QStringLiteral("V:\\a.ini nicht gefunden")),
-                 QStringLiteral("V:\\a.ini = ") + v + QStringLiteral("/a.ini"));
+                 QStringLiteral("V:\\a.ini = ") + v("/a.ini"));
         QCOMPARE(dlg::HostPathsIn(QStringLiteral("Datei V:\\a.ini und V:\\b.ini, noch einmal V:\\a.ini")),
-                 QStringLiteral("V:\\a.ini = %1/a.ini\nV:\\b.ini = %1/b.ini").arg(v));
+                 QStringLiteral("V:\\a.ini = %1\nV:\\b.ini = %2").arg(v("/a.ini"), v("/b.ini")));
         QCOMPARE(dlg::HostPathsIn(QStringLiteral("Ung\u00fcltige Ebene (3) f\u00fcr Eintrag \"a\\b\"")), QString());
         QCOMPARE(dlg::HostPathsIn(QStringLiteral("kein Pfad hier")), QString());
         plat::ClearDriveMappings();

@@ -108,6 +108,13 @@ class TestMainWindow : public QObject {
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(bytes.data(), qint64(bytes.size()));
     }
+    // rel below the family as this system names it (its separators), as messages and tooltips show it.
+    QString Host(const std::string& rel) const {
+        return QDir::toNativeSeparators(QString::fromStdString(root + rel));
+    }
+    QString HostOfTool(const std::string& toolPath) const {
+        return plat::HostToQ(plat::ToHostPath(toolPath));
+    }
     std::string Get(const std::string& rel) {
         QFile f(QString::fromStdString(root + rel));
         return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
@@ -537,12 +544,12 @@ private slots:
         ShowStartupNotes({"/usr/bin/ini4zav", "/i=" + programIni});
         QCOMPARE(dlg::History().size(), std::size_t(1));
         const QString box = plat::ToQ(dlg::History()[0].text);
-        QVERIFY2(box.contains(QString::fromStdString(root + "nichtda.ini")), qPrintable(box));
-        QVERIFY(box.contains(QString::fromStdString(root.substr(0, root.size() - 1))));
+        QVERIFY2(box.contains(Host("nichtda.ini")), qPrintable(box));
+        QVERIFY(box.contains(Host("").chopped(1)));
         QVERIFY(box.contains("/i="));
         auto* note = MainForm->StatusBar1->findChild<QLabel*>("MissingIniNote");
         QVERIFY(note && note->isVisible());
-        QVERIFY(note->text().contains(QString::fromStdString(root + "nichtda.ini")));
+        QVERIFY(note->text().contains(Host("nichtda.ini")));
 
         // Found: nothing to explain.
         DestroyForms();
@@ -572,12 +579,12 @@ private slots:
         dlg::SetNextAnswer(dlg::mrOK, root);
         QVERIFY(MainForm->Familie1Click());
         QCOMPARE(ProgramIniFileName(), IniFileName());
-        QCOMPARE(plat::ToHostPath(ProgramIniFileName()), root + "ini4zav.ini");
+        QCOMPARE(HostOfTool(ProgramIniFileName()), Host("ini4zav.ini"));
         QCOMPARE(MainForm->ToolRoot, std::string("V:\\"));
         QVERIFY(MainForm->SpeedButton3->isEnabled());
         QTRY_VERIFY(!MainForm->StatusBar1->findChild<QLabel*>("MissingIniNote"));
         MainForm->Mon4VAm1Click();
-        QCOMPARE(plat::ToHostPath(IniFileName()), root + "mon4vam/mon4vam.ini");
+        QCOMPARE(HostOfTool(IniFileName()), Host("mon4vam/mon4vam.ini"));
         QCOMPARE(VisibleTabs(), (QStringList{"Main", "Modem-Type", "Monitor Task", "Telefonbuch", "Port"}));
 
         DestroyForms();
@@ -585,13 +592,64 @@ private slots:
         plat::ClearDriveMappings();
         const std::vector<std::string> plain{"/opt/ini4zav/ini4zav"};
         StartConfiguration(plain, family::StartIni(plain));
-        QCOMPARE(plat::ToHostPath(ProgramIniFileName()), root + "ini4zav.ini");
+        QCOMPARE(HostOfTool(ProgramIniFileName()), Host("ini4zav.ini"));
         ShutdownConfiguration();
         const std::vector<std::string> named{"/opt/ini4zav/ini4zav", "/i=" + programIni};
         StartConfiguration(named, family::StartIni(named));
         QVERIFY(ProgramIniFileName().empty());
         CreateForms();
         QVERIFY(QFile::remove(family::SettingsFile()));
+    }
+
+    // A family in a folder with umlauts whose files hold German texts in cp1252, among them files with
+    // umlauts in their names: opened from its UTF-8 host name, the texts show as they are, the tooltip names
+    // the folder, and the edits go back to disk in cp1252, byte for byte.
+    void familyInAFolderWithUmlauts() {
+        root += "Pr\u00fcfstand S\u00fcd/";
+        Put("ini4zav.ini", "[files]\r\nbase=V:\r\n[drives]\r\nV=.\r\n");
+        const std::string comment = "; Einstellungen f\xFCr den Pr\xFC"
+                                    "fstand S\xFC"
+                                    "d\r\n";
+        Put("ed4vam/ed4vam.ini", comment + "[files]\r\nbase=V:\r\n[ini-tree]\r\n1=0,Fehlerb\xE4ume\r\n"
+                                           "2=#5,T\xFCrtree.sys\r\n3=#2,\xDC"
+                                           "bergabe.txt\r\n[FileList]\r\n"
+                                           "T\xFCrtree.sys=$(BASE)\\ed4vam\\T\xFCrtree.sys\r\n"
+                                           "\xDC"
+                                           "bergabe.txt=$(BASE)\\\xDC"
+                                           "bergabe S\xFC"
+                                           "d.txt\r\n");
+        Put("ed4vam/T\u00fcrtree.sys", "Hauptmen\xFC\r\n\tEing\xE4nge\r\n");
+        Put("\u00dcbergabe S\u00fcd.txt", "Gr\xFC\xDF"
+                                          "e\r\n");
+        Start();
+        MainForm->SpeedButton2->click();
+        QCOMPARE(HostOfTool(IniFileName()), Host("ed4vam/ed4vam.ini"));
+        QCOMPARE(desktop::HostPathTooltip(MainForm->FormLabel->text()),
+                 "Auf diesem Rechner: " + Host("ed4vam/ed4vam.ini"));
+        QCOMPARE(Shape(MainForm->TreeView1->topLevelItem(0)),
+                 QString("Fehlerb\u00e4ume(0)[T\u00fcrtree.sys(5),\u00dc"
+                         "bergabe.txt(2)]"));
+        Click("T\u00fcrtree.sys");
+        QCOMPARE(Form10->TreeView1->topLevelItemCount(), 1);
+        QCOMPARE(Form10->TreeView1->topLevelItem(0)->text(0), QString("Hauptmen\u00fc"));
+        QCOMPARE(Form10->TreeView1->topLevelItem(0)->child(0)->text(0), QString("Eing\u00e4nge"));
+        Click("\u00dc"
+              "bergabe.txt");
+        QCOMPARE(MainForm->Memo1->toPlainText(), QString("Gr\u00fc\u00df"
+                                                         "e"));
+        MainForm->Memo1->appendPlainText("\u00c4nderung S\u00fcd");
+        MainForm->SpeedButton6->click();
+        QCOMPARE(Get("\u00dcbergabe S\u00fcd.txt"), std::string("Gr\xFC\xDF"
+                                                                "e\r\n\xC4nderung S\xFC"
+                                                                "d\r\n"));
+        ToolIni().WriteString("machine", "type",
+                              "S\xFC"
+                              "d");
+        ReleaseToolIni();
+        const std::string written = Get("ed4vam/ed4vam.ini");
+        QVERIFY2(written.rfind(comment + "[files]\r\n", 0) == 0, written.c_str());
+        QVERIFY(written.find("[machine]\r\ntype=S\xFC"
+                             "d\r\n") != std::string::npos);
     }
 
     // The header and the root line show tool paths; their tooltips tell where that is on this machine.
@@ -604,7 +662,7 @@ private slots:
             QCOMPARE(QToolTip::text(), desktop::HostPathTooltip(label->text()));
         }
         QCOMPARE(desktop::HostPathTooltip(MainForm->FormLabel->text()),
-                 QString::fromStdString("Auf diesem Rechner: " + root + "ed4vam/ed4vam.ini"));
+                 "Auf diesem Rechner: " + Host("ed4vam/ed4vam.ini"));
     }
 
     // Enter and a double-click on a node do what a click does; after a build the keyboard has a node.

@@ -17,8 +17,17 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include <QTreeWidget>
+
 #include <filesystem>
 #include <fstream>
+#include <utility>
+
+#ifdef _WIN32
+constexpr bool kSysfsDevices = false; // the system's COM names instead
+#else
+constexpr bool kSysfsDevices = true;
+#endif
 
 class PortPageTest : public QObject {
     Q_OBJECT
@@ -240,10 +249,9 @@ private slots:
         QCOMPARE(MyComPort, nullptr);
     }
 
-    // "Geräte …" lists the machine's devices and maps the COM number chosen to the stable name of the one
-    // chosen: for this run at once, and in [devices] of the program's own INI file, other keys kept; while
-    // that file is the open configuration the mapping goes into the open store, so its write-back keeps it.
-    void mapsADeviceToAComNumber() {
+    // A machine below the page's device root with one USB adapter that udev gave a stable name: the fake
+    // sysfs tree the Linux list reads. Returns the device shown and the name it is mapped by.
+    std::pair<QString, std::string> FakeSysfsMachine() {
         namespace fs = std::filesystem;
         const fs::path root = fs::path(F->Dir.path().toStdString()) / "machine";
         fs::create_directories(root / "sys/devices/usb1/1-1/1-1:1.0/ttyUSB0");
@@ -254,13 +262,26 @@ private slots:
         std::ofstream(root / "dev/ttyUSB0").put('\n');
         fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-Prolific-if00-port0");
         TForm8::DeviceRoot = root.string();
+        return {QStringLiteral("/dev/ttyUSB0"), "/dev/serial/by-id/usb-Prolific-if00-port0"};
+    }
+
+    // "Geräte …" lists the machine's devices and maps the COM number chosen to the stable name of the one
+    // chosen: for this run at once, and in [devices] of the program's own INI file, other keys kept; while
+    // that file is the open configuration the mapping goes into the open store, so its write-back keeps it.
+    // Windows lists its own COM names, which have no other name (the test's wine prefix has COM40).
+    void mapsADeviceToAComNumber() {
+        const auto [device, target] = kSysfsDevices
+                                          ? FakeSysfsMachine()
+                                          : std::pair<QString, std::string>{QStringLiteral("COM40"), "COM40"};
         int offered = 0;
         const auto run = TForm8::RunDeviceForm;
-        TForm8::RunDeviceForm = [&](QDialog& d) {
+        TForm8::RunDeviceForm = [&, device = device](QDialog& d) {
             auto& form = static_cast<sx::TSerialDeviceForm&>(d);
             offered = form.ComNumber();
+            const QList<QTreeWidgetItem*> found = form.DeviceList->findItems(device, Qt::MatchExactly, 0);
+            if (!found.isEmpty()) form.DeviceList->setCurrentItem(found.front());
             form.ComSpin->setValue(3);
-            return true;
+            return !found.isEmpty();
         };
         Load("[ComPort]\r\nport=2\r\n");
         dlg::SetNextAnswer(dlg::mrOK);
@@ -268,7 +289,7 @@ private slots:
         TForm8::RunDeviceForm = run;
         TForm8::DeviceRoot.clear();
         QCOMPARE(offered, 2);
-        QCOMPARE(plat::ComDevice(3), std::string("/dev/serial/by-id/usb-Prolific-if00-port0"));
+        QCOMPARE(plat::ComDevice(3), target);
         QVERIFY(dlg::History().back().text.find("nur bis zum Ende") != std::string::npos);
 
         F->Write("ini4zav.ini", "[files]\r\nbase=V:\r\n\r\n[devices]\r\nCOM1=simmodem\r\n");
