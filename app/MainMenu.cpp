@@ -69,7 +69,7 @@ bool TMainForm::Familie1Click() {
     if (!ConfirmLeaveText()) return false;
     QString start = family::Remembered();
     if (start.isEmpty())
-        start = ToolRoot == "\\" ? QDir::homePath() : QString::fromStdString(plat::ToHostPath(ToolRoot));
+        start = ToolRoot == "\\" ? QDir::homePath() : plat::HostToQ(plat::ToHostPath(ToolRoot));
     const QString dir = dlg::ChooseFolder(QStringLiteral("Werkzeugfamilie w\u00e4hlen"), start);
     if (dir.isEmpty()) return false;
     const std::string iniName = family::ProgramIniName(ProgramArgs());
