@@ -1,5 +1,5 @@
 // The handler lists (window, procedure and event handlers; removal during a delivery only marks) and the
-// attachment slots. The port, the modem engine and the light controller register here.
+// attachment slots. The port registers its window here, the modem engine its procedure and slot 3.
 
 #include "serial/core/SxDispatcher.h"
 
