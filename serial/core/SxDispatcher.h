@@ -12,6 +12,12 @@
 // dispatchers on the GUI thread.
 //
 // Results: 0 or positive for success, a negative result code (serial/errors/SxErrors.h) on failure.
+//
+// One file per concern: SxDispatcher.cpp (the table, open, close), SxDispatcherThreads.cpp (the two
+// threads and their waits), SxDispatcherRound.cpp (a round: reading and the trigger checks),
+// SxDispatcherGuiRun.cpp (input checks run on the GUI thread), SxDispatcherDelivery.cpp,
+// SxDispatcherLine.cpp (line settings, modem lines, flow control), SxDispatcherRings.cpp (input and
+// output rings), SxDispatcherTriggers.cpp and SxDispatcherHandlers.cpp.
 
 #include "serial/core/SxDevice.h"
 #include "serial/core/SxTriggers.h"
