@@ -12,17 +12,14 @@
 #include "platform/ComMap.h"
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxHostedSimDevice.h"
+#include "serial/device/SxSimHostThread.h"
 #include "serial/device/SxSimLine.h"
 #include "sim/FarEnds.h"
 #include "sim/HayesModem.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace sx {
 
@@ -36,7 +33,7 @@ int64_t NowUs() {
 
 class TSxSimModemHost {
 public:
-    static constexpr size_t MaxQueued = 64 * 1024; // bytes held in either direction
+    static constexpr size_t MaxQueued = TSxSimHostThread::MaxQueued; // modem output held
     static constexpr int64_t ChunkUs = 10000;      // output is written in slices of about this length
 
     explicit TSxSimModemHost(const std::string& lineName)
@@ -49,21 +46,8 @@ public:
             const size_t room = MaxQueued - std::min(MaxQueued, out_.size());
             out_.append(bytes, 0, std::min(room, bytes.size()));
         });
-        line_->SetOnData([this](const uint8_t* data, size_t n) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                const size_t room = MaxQueued - std::min(MaxQueued, input_.size());
-                input_.append(reinterpret_cast<const char*>(data), std::min(room, n));
-            }
-            cv_.notify_one();
-        });
-        line_->SetOnNearChange([this] {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                changed_ = true;
-            }
-            cv_.notify_one();
-        });
+        line_->SetOnData([this](const uint8_t* data, size_t n) { thread_.Feed(data, n); });
+        line_->SetOnNearChange([this] { thread_.NoteChange(); });
     }
 
     ~TSxSimModemHost() {
@@ -76,62 +60,29 @@ public:
     static std::string LineName(const std::string& deviceName) { return deviceName; }
 
     static std::shared_ptr<TSxSimModemHost> Get(const std::string& deviceName) {
-        static std::mutex lock;
-        static std::map<std::string, std::shared_ptr<TSxSimModemHost>> hosts;
-        std::lock_guard<std::mutex> g(lock);
-        auto& h = hosts[deviceName];
-        if (!h) h = std::make_shared<TSxSimModemHost>(LineName(deviceName));
-        return h;
+        return SxSimHostFor<TSxSimModemHost>(deviceName, LineName(deviceName));
     }
 
-    void Start() {
-        std::lock_guard<std::mutex> g(runLock_);
-        if (thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> g2(m_);
-            stop_ = false;
-            changed_ = true;
-        }
-        thread_ = std::thread([this] { Run(); });
-    }
+    void Start() { thread_.Start([this] { Run(); }); }
 
     // Lets the host see the last change (the closed port's DTR), then ends its thread.
     void Stop() {
-        std::lock_guard<std::mutex> g(runLock_);
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> g2(m_);
-            stop_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-        out_.clear();
-        freeAtUs_ = 0;
+        thread_.Stop([this] {
+            out_.clear();
+            freeAtUs_ = 0;
+        });
     }
 
 private:
     void Run() {
         for (;;) {
-            std::string in;
-            bool stop = false;
-            {
-                std::unique_lock<std::mutex> lk(m_);
-                auto ready = [&] { return stop_ || changed_ || !input_.empty(); };
-                const int64_t wakeUs = NextWakeUs();
-                if (wakeUs < 0)
-                    cv_.wait(lk, ready);
-                else
-                    cv_.wait_until(lk, TClock::time_point(std::chrono::microseconds(wakeUs)), ready);
-                in.swap(input_);
-                changed_ = false;
-                stop = stop_;
-            }
+            const TSxSimHostThread::TWake wake = thread_.Wait(NextWakeUs());
             const int64_t nowUs = NowUs();
             const int64_t nowMs = nowUs / 1000;
             modem_.SetDTR(line_->NearOpen() && line_->DTR(), nowMs);
-            if (!in.empty()) modem_.Receive(in, nowMs);
+            if (!wake.Input.empty()) modem_.Receive(wake.Input, nowMs);
             modem_.Advance(nowMs);
-            if (stop) return;
+            if (wake.Stop) return;
             Pace(nowUs);
         }
     }
@@ -164,13 +115,7 @@ private:
     int64_t freeAtUs_ = 0;   // when the line can take the next slice
     int64_t byteUs_ = 1;
 
-    std::mutex runLock_; // Start and Stop
-    std::thread thread_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::string input_;
-    bool changed_ = false;
-    bool stop_ = false;
+    TSxSimHostThread thread_;
 };
 
 } // namespace
