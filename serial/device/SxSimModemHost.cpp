@@ -33,8 +33,8 @@ int64_t NowUs() {
 
 class TSxSimModemHost {
 public:
-    static constexpr size_t MaxQueued = TSxSimHostThread::MaxQueued; // modem output held
-    static constexpr int64_t ChunkUs = 10000;      // output is written in slices of about this length
+    static constexpr size_t MaxQueued = TSxSimHostThread::MaxQueued; // modem output held, as much as input
+    static constexpr int64_t ChunkUs = 10000; // output is written in slices of about this length
 
     explicit TSxSimModemHost(const std::string& lineName)
         : line_(TSxSimLine::Get(lineName)), modem_(sim::CurrentDefaultFarEnds(), {}, NowUs() / 1000) {

@@ -27,8 +27,11 @@ struct FailureReply {
     uint16_t Message;
 };
 constexpr FailureReply FailureReplies[] = {
-    {rpBusy, true, emBusy},       {rpVoice, false, emVoice},           {rpNoCarrier, false, emNoCarrier},
-    {rpError, false, emError},    {rpNoDialTone, false, emNoDialTone},
+    {rpBusy, true, emBusy},
+    {rpVoice, false, emVoice},
+    {rpNoCarrier, false, emNoCarrier},
+    {rpNoDialTone, false, emNoDialTone},
+    {rpError, false, emError},
 };
 
 } // namespace
