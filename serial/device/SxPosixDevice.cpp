@@ -11,6 +11,7 @@
 
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxPortLock.h"
+#include "serial/device/SxSocket.h"
 #include "serial/errors/SxErrors.h"
 
 #include <algorithm>
@@ -79,40 +80,18 @@ const BaudEntry kBauds[] = {
 #endif
 };
 
-void MakePipe(int fds[2]) {
-    if (::pipe(fds) != 0) {
-        fds[0] = fds[1] = -1;
-        return;
-    }
-    for (int i = 0; i < 2; ++i) {
-        ::fcntl(fds[i], F_SETFL, ::fcntl(fds[i], F_GETFL) | O_NONBLOCK);
-        ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-    }
-}
-
-void Poke(int fd) {
-    const char b = 1;
-    if (fd >= 0) (void)!::write(fd, &b, 1);
-}
-
-void Drain(int fd) {
-    char buf[64];
-    while (::read(fd, buf, sizeof buf) > 0) {
-    }
-}
-
 } // namespace
 
 class TSxPosixDevice : public ISxDevice {
 public:
     TSxPosixDevice() {
-        MakePipe(waitWake_);
-        MakePipe(writeWake_);
+        SxMakeWakePair(waitWake_);
+        SxMakeWakePair(writeWake_);
     }
     ~TSxPosixDevice() override {
         Close();
-        for (int fd : {waitWake_[0], waitWake_[1], writeWake_[0], writeWake_[1]})
-            if (fd >= 0) ::close(fd);
+        SxCloseWakePair(waitWake_);
+        SxCloseWakePair(writeWake_);
     }
 
     int Open(const std::string& name, uint16_t, uint16_t) override {
@@ -158,8 +137,8 @@ public:
         hungUp_ = false;
         cancelWait_ = false;
         held_ = false;
-        Drain(waitWake_[0]);
-        Drain(writeWake_[0]);
+        SxDrain(waitWake_[0]);
+        SxDrain(writeWake_[0]);
         int bits = 0;
         hasModemLines_ = ::ioctl(fd_, TIOCMGET, &bits) == 0;
         lastLines_ = hasModemLines_ ? LinesFromBits(bits) : AlwaysReady;
@@ -314,7 +293,7 @@ public:
 
     void HoldInput(bool held) override {
         held_ = held;
-        if (!held) Poke(waitWake_[1]); // the waiting poll takes up input again
+        if (!held) SxPoke(waitWake_[1]); // the waiting poll takes up input again
     }
 
     int Write(const uint8_t* buf, int n) override {
@@ -331,7 +310,7 @@ public:
             const int p = ::poll(fds, 2, -1);
             if (p < 0 && errno != EINTR) return done > 0 ? done : ResultFromErrno(errno);
             if (fds[1].revents & POLLIN) {
-                Drain(writeWake_[0]);
+                SxDrain(writeWake_[0]);
                 return done; // cancelled
             }
             if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT))
@@ -340,7 +319,7 @@ public:
         return done;
     }
 
-    void CancelWrite() override { Poke(writeWake_[1]); }
+    void CancelWrite() override { SxPoke(writeWake_[1]); }
 
     uint32_t WaitEvent(int timeoutMs = -1) override {
         if (hungUp_) return evHangup;
@@ -361,7 +340,7 @@ public:
                 return evHangup;
             }
             if (fds[1].revents & POLLIN) {
-                Drain(waitWake_[0]);
+                SxDrain(waitWake_[0]);
                 if (cancelWait_.exchange(false)) return 0;
             }
             if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -400,7 +379,7 @@ public:
 
     void CancelWait() override {
         cancelWait_ = true;
-        Poke(waitWake_[1]);
+        SxPoke(waitWake_[1]);
     }
 
     void PurgeInput() override {

@@ -12,17 +12,12 @@
 #include "platform/ComMap.h"
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxHostedSimDevice.h"
+#include "serial/device/SxSimHostThread.h"
 #include "serial/device/SxSimLine.h"
 #include "sim/SimController.h"
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 
 namespace sx {
 
@@ -47,35 +42,13 @@ sim::TControllerSettings SettingsFor(const std::string& deviceName) {
 
 class TSxSimCtlHost {
 public:
-    static constexpr size_t MaxQueued = 64 * 1024; // bytes held from the near end
-
     explicit TSxSimCtlHost(const std::string& deviceName)
         : line_(TSxSimLine::Get(deviceName)), ctl_(SettingsFor(deviceName)) {
         line_->SetLines(LinesReady);
-        line_->SetOnData([this](const uint8_t* data, size_t n) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                input_.AddBytes(data, n);
-            }
-            cv_.notify_one();
-        });
-        line_->SetOnBreak([this](int ms) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                input_.AddBreak(ms);
-            }
-            cv_.notify_one();
-        });
-        line_->SetOnNearChange([this] {
-            // A DTR that drops and comes back before the host wakes still ends the call.
-            const bool down = !line_->NearOpen() || !line_->DTR();
-            {
-                std::lock_guard<std::mutex> g(m_);
-                changed_ = true;
-                dropped_ = dropped_ || down;
-            }
-            cv_.notify_one();
-        });
+        line_->SetOnData([this](const uint8_t* data, size_t n) { thread_.Feed(data, n); });
+        line_->SetOnBreak([this](int ms) { thread_.FeedBreak(ms); });
+        // A DTR that drops and comes back before the host wakes still ends the call.
+        line_->SetOnNearChange([this] { thread_.NoteChange(!line_->NearOpen() || !line_->DTR()); });
     }
 
     ~TSxSimCtlHost() {
@@ -86,61 +59,25 @@ public:
     }
 
     static std::shared_ptr<TSxSimCtlHost> Get(const std::string& deviceName) {
-        static std::mutex lock;
-        static std::map<std::string, std::shared_ptr<TSxSimCtlHost>> hosts;
-        std::lock_guard<std::mutex> g(lock);
-        auto& h = hosts[deviceName];
-        if (!h) h = std::make_shared<TSxSimCtlHost>(deviceName);
-        return h;
+        return SxSimHostFor<TSxSimCtlHost>(deviceName, deviceName);
     }
 
-    void Start() {
-        std::lock_guard<std::mutex> g(runLock_);
-        if (thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> g2(m_);
-            stop_ = false;
-            changed_ = true;
-        }
-        thread_ = std::thread([this] { Run(); });
-    }
+    void Start() { thread_.Start([this] { Run(); }); }
 
     // Lets the host see the last change (the closed port), then ends its thread.
-    void Stop() {
-        std::lock_guard<std::mutex> g(runLock_);
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> g2(m_);
-            stop_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-    }
+    void Stop() { thread_.Stop(); }
 
 private:
     void Run() {
         for (;;) {
-            TSxFarInput in(MaxQueued);
-            bool stop = false, dropped = false;
-            {
-                std::unique_lock<std::mutex> lk(m_);
-                auto ready = [&] { return stop_ || changed_ || !input_.Empty(); };
-                const int64_t due = ctl_.NextDueMs();
-                if (due < 0)
-                    cv_.wait(lk, ready);
-                else
-                    cv_.wait_until(lk, TClock::time_point(std::chrono::milliseconds(due)), ready);
-                std::swap(in, input_);
-                changed_ = false;
-                stop = stop_;
-                dropped = std::exchange(dropped_, false);
-            }
+            const int64_t due = ctl_.NextDueMs();
+            TSxSimHostThread::TWake wake = thread_.Wait(due < 0 ? -1 : due * 1000);
             const int64_t now = NowMs();
-            if (dropped) Follow(false, now);
-            Follow(line_->NearOpen() && line_->DTR() && !stop, now);
+            if (wake.LineDown) Follow(false, now);
+            Follow(line_->NearOpen() && line_->DTR() && !wake.Stop, now);
             if (carrier_)
-                in.Deliver([&](const std::string& bytes) { ctl_.Receive(bytes, now); },
-                           [&](int ms) { ctl_.ReceiveBreak(ms, now); });
+                wake.Input.Deliver([&](const std::string& bytes) { ctl_.Receive(bytes, now); },
+                                   [&](int ms) { ctl_.ReceiveBreak(ms, now); });
             if (carrier_) ctl_.Advance(now);
             if (carrier_ && ctl_.WantsHangup()) {
                 // The controller hangs up; the carrier stays off until DTR comes on anew.
@@ -148,7 +85,7 @@ private:
                 carrier_ = false;
                 line_->SetLines(LinesReady);
             }
-            if (stop) return;
+            if (wake.Stop) return;
         }
     }
 
@@ -175,14 +112,7 @@ private:
     bool carrier_ = false;
     bool called_ = false; // a call has been made since DTR came on (after a hang-up: no new one)
 
-    std::mutex runLock_; // Start and Stop
-    std::thread thread_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    TSxFarInput input_{MaxQueued};
-    bool changed_ = false;
-    bool dropped_ = false; // DTR was seen off (or the port closed) since the host last looked
-    bool stop_ = false;
+    TSxSimHostThread thread_;
 };
 
 } // namespace

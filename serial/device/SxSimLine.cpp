@@ -423,22 +423,4 @@ void TSxSimLine::EndNearBreak() {
     if (onBreak) onBreak(ms);
 }
 
-void TSxFarInput::AddBytes(const uint8_t* data, size_t n) {
-    const size_t room = limit_ - std::min(limit_, bytes_.size());
-    bytes_.append(reinterpret_cast<const char*>(data), std::min(room, n));
-}
-
-void TSxFarInput::Deliver(const std::function<void(const std::string&)>& onBytes,
-                          const std::function<void(int ms)>& onBreak) {
-    size_t from = 0;
-    for (const auto& [at, ms] : breaks_) {
-        if (at > from) onBytes(bytes_.substr(from, at - from));
-        onBreak(ms);
-        from = at;
-    }
-    if (from < bytes_.size()) onBytes(bytes_.substr(from));
-    bytes_.clear();
-    breaks_.clear();
-}
-
 } // namespace sx

@@ -96,22 +96,4 @@ private:
     TSxLineSettings settings_;
 };
 
-// What the near end sent, bytes and breaks in the order they came: the host of a far end gathers it on
-// the near end's threads (under a lock of its own) and hands it on from its own thread.
-class TSxFarInput {
-public:
-    explicit TSxFarInput(size_t limit) : limit_(limit) {}
-    // Bytes beyond the limit are dropped.
-    void AddBytes(const uint8_t* data, size_t n);
-    void AddBreak(int ms) { breaks_.emplace_back(bytes_.size(), ms); }
-    bool Empty() const { return bytes_.empty() && breaks_.empty(); }
-    // Hands everything over in order and empties the input.
-    void Deliver(const std::function<void(const std::string&)>& onBytes, const std::function<void(int ms)>& onBreak);
-
-private:
-    size_t limit_;
-    std::string bytes_;
-    std::vector<std::pair<size_t, int>> breaks_; // position in bytes_, length in ms
-};
-
 } // namespace sx

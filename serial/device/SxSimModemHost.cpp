@@ -3,7 +3,7 @@
 // by a host thread of its own. The host sleeps until something happens: bytes from the near end, a
 // change of the near end's lines or settings, the modem's next timed step or the next byte of the
 // modem's output, which goes to the near end at the line's baud rate (the near end's own output is
-// paced by the line as well). Breaks reach the modem in order with the bytes around them.
+// paced by the line as well).
 //
 // The modem stays powered for the whole process, like a modem on the desk: its settings survive a
 // close and a reopen of the port. Closing the port drops DTR, which the modem sees before the host
@@ -12,18 +12,14 @@
 #include "platform/ComMap.h"
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxHostedSimDevice.h"
+#include "serial/device/SxSimHostThread.h"
 #include "serial/device/SxSimLine.h"
 #include "sim/FarEnds.h"
 #include "sim/HayesModem.h"
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 
 namespace sx {
 
@@ -37,8 +33,8 @@ int64_t NowUs() {
 
 class TSxSimModemHost {
 public:
-    static constexpr size_t MaxQueued = 64 * 1024; // bytes held in either direction
-    static constexpr int64_t ChunkUs = 10000;      // output is written in slices of about this length
+    static constexpr size_t MaxQueued = TSxSimHostThread::MaxQueued; // modem output held, as much as input
+    static constexpr int64_t ChunkUs = 10000; // output is written in slices of about this length
 
     explicit TSxSimModemHost(const std::string& lineName)
         : line_(TSxSimLine::Get(lineName)), modem_(sim::CurrentDefaultFarEnds(), {}, NowUs() / 1000) {
@@ -50,27 +46,9 @@ public:
             const size_t room = MaxQueued - std::min(MaxQueued, out_.size());
             out_.append(bytes, 0, std::min(room, bytes.size()));
         });
-        line_->SetOnData([this](const uint8_t* data, size_t n) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                input_.AddBytes(data, n);
-            }
-            cv_.notify_one();
-        });
-        line_->SetOnBreak([this](int ms) {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                input_.AddBreak(ms);
-            }
-            cv_.notify_one();
-        });
-        line_->SetOnNearChange([this] {
-            {
-                std::lock_guard<std::mutex> g(m_);
-                changed_ = true;
-            }
-            cv_.notify_one();
-        });
+        line_->SetOnData([this](const uint8_t* data, size_t n) { thread_.Feed(data, n); });
+        line_->SetOnBreak([this](int ms) { thread_.FeedBreak(ms); });
+        line_->SetOnNearChange([this] { thread_.NoteChange(); });
     }
 
     ~TSxSimModemHost() {
@@ -84,63 +62,30 @@ public:
     static std::string LineName(const std::string& deviceName) { return deviceName; }
 
     static std::shared_ptr<TSxSimModemHost> Get(const std::string& deviceName) {
-        static std::mutex lock;
-        static std::map<std::string, std::shared_ptr<TSxSimModemHost>> hosts;
-        std::lock_guard<std::mutex> g(lock);
-        auto& h = hosts[deviceName];
-        if (!h) h = std::make_shared<TSxSimModemHost>(LineName(deviceName));
-        return h;
+        return SxSimHostFor<TSxSimModemHost>(deviceName, LineName(deviceName));
     }
 
-    void Start() {
-        std::lock_guard<std::mutex> g(runLock_);
-        if (thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> g2(m_);
-            stop_ = false;
-            changed_ = true;
-        }
-        thread_ = std::thread([this] { Run(); });
-    }
+    void Start() { thread_.Start([this] { Run(); }); }
 
     // Lets the host see the last change (the closed port's DTR), then ends its thread.
     void Stop() {
-        std::lock_guard<std::mutex> g(runLock_);
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> g2(m_);
-            stop_ = true;
-        }
-        cv_.notify_one();
-        thread_.join();
-        out_.clear();
-        freeAtUs_ = 0;
+        thread_.Stop([this] {
+            out_.clear();
+            freeAtUs_ = 0;
+        });
     }
 
 private:
     void Run() {
         for (;;) {
-            TSxFarInput in(MaxQueued);
-            bool stop = false;
-            {
-                std::unique_lock<std::mutex> lk(m_);
-                auto ready = [&] { return stop_ || changed_ || !input_.Empty(); };
-                const int64_t wakeUs = NextWakeUs();
-                if (wakeUs < 0)
-                    cv_.wait(lk, ready);
-                else
-                    cv_.wait_until(lk, TClock::time_point(std::chrono::microseconds(wakeUs)), ready);
-                std::swap(in, input_);
-                changed_ = false;
-                stop = stop_;
-            }
+            TSxSimHostThread::TWake wake = thread_.Wait(NextWakeUs());
             const int64_t nowUs = NowUs();
             const int64_t nowMs = nowUs / 1000;
             modem_.SetDTR(line_->NearOpen() && line_->DTR(), nowMs);
-            in.Deliver([&](const std::string& bytes) { modem_.Receive(bytes, nowMs); },
-                       [&](int ms) { modem_.ReceiveBreak(ms, nowMs); });
+            wake.Input.Deliver([&](const std::string& bytes) { modem_.Receive(bytes, nowMs); },
+                               [&](int ms) { modem_.ReceiveBreak(ms, nowMs); });
             modem_.Advance(nowMs);
-            if (stop) return;
+            if (wake.Stop) return;
             Pace(nowUs);
         }
     }
@@ -173,13 +118,7 @@ private:
     int64_t freeAtUs_ = 0;   // when the line can take the next slice
     int64_t byteUs_ = 1;
 
-    std::mutex runLock_; // Start and Stop
-    std::thread thread_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    TSxFarInput input_{MaxQueued};
-    bool changed_ = false;
-    bool stop_ = false;
+    TSxSimHostThread thread_;
 };
 
 } // namespace

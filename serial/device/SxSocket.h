@@ -2,7 +2,8 @@
 // The few socket calls of the network device, on POSIX sockets and on Winsock. Sockets are non-blocking ints
 // (-1: none); errors are errno values on both (Winsock's codes are turned into them), so that the device
 // reads the same everywhere. A wake-up pair is what a waiting poll can be woken by: a pipe on POSIX, a
-// connected pair of loopback sockets on Windows (whose poll takes sockets only).
+// connected pair of loopback sockets on Windows (whose poll takes sockets only); the POSIX serial device
+// wakes its waits with it too.
 
 #include <cerrno>
 #include <cstddef>

@@ -41,14 +41,12 @@ std::vector<std::string> TagList(const TTagSet& t)
 
 } // namespace
 
-// The event handlers, set on the GUI thread and read on the dispatch thread.
+// The event handlers, set on the GUI thread and read on the dispatch thread: one slot per event kind,
+// each called with the event's datum.
 struct TSxCustomModem::Events {
     std::mutex Lock;
     TModemEventPoster Poster;
-    TModemNotifyEvent Notify[19]; // by TModemEventKind, for the events without arguments
-    TModemSpeedEvent GotLineSpeed;
-    TModemCountEvent DialCount, AnswerCount;
-    TModemOutcomeEvent CommandProcessed;
+    THandler Slots[meCommandProcessed + 1];
     TModemEventEvent ModemEvent;
 };
 
@@ -81,17 +79,9 @@ public:
         }
         // On the dispatch thread: the line follows now, the port's property on the GUI thread.
         if (TSxBaseDispatcher* d = port->DispatcherIfOpen()) d->SetLine(speed, 5, 9, 3);
-        TModemEventPoster poster;
-        {
-            std::lock_guard<std::mutex> g(M.events_->Lock);
-            poster = M.events_->Poster;
-        }
-        if (!poster) return;
-        std::weak_ptr<std::atomic<bool>> alive = M.alive_;
         TSxCustomModem* m = &M;
-        poster([alive, m, port, speed] {
-            auto a = alive.lock();
-            if (!a || !*a || m->comPort_ != port) return;
+        M.Post([m, port, speed] {
+            if (m->comPort_ != port) return;
             try {
                 port->SetBaud(speed);
             } catch (const std::exception& e) {
@@ -181,29 +171,7 @@ void TSxCustomModem::StartEngine(TSxCustomComPort& port)
     TSxBaseDispatcher& d = port.Dispatcher();
     StopEngine();
 
-    TSxModemSettings s;
-    s.InitCmd = initCmd_;
-    s.DialCmd = dialCmd_;
-    s.DialTerm = dialTerm_;
-    s.DialCancel = dialCancel_;
-    s.HangupCmd = hangupCmd_;
-    s.ConfigCmd = configCmd_;
-    s.AnswerCmd = answerCmd_;
-    s.Replies = {okMsg_, connectMsg_, busyMsg_, voiceMsg_, noCarrierMsg_, noDialToneMsg_, errorMsg_, ringMsg_};
-    s.ErrorCorrectionTags = TagList(ecTags_);
-    s.DataCompressionTags = TagList(dcTags_);
-    s.LockDTE = lockDTE_;
-    s.DialTimeout = dialTimeout_;
-    s.AnswerTimeout = answerTimeout_;
-    s.DelayFactor = delayFactor_;
-    s.CmdTimeout = cmdTimeout_;
-    s.DTRDropHold = dtrDropHold_;
-    s.CharDelay = charDelay_;
-    s.TildeDelay = tildeDelay_;
-    s.RingWaitTimeout = ringWaitTimeout_;
-    s.AutoAnswerRings = autoAnswerRings_;
-
-    auto engine = std::make_shared<TSxModemEngine>(d, *host_, std::move(s));
+    auto engine = std::make_shared<TSxModemEngine>(d, *host_, Settings());
     Check(engine->Start());
     engine_ = engine;
     try {
@@ -349,9 +317,8 @@ void TSxCustomModem::SetCmdString(std::string& field, const std::string& v, size
     UpdateEngine();
 }
 
-void TSxCustomModem::UpdateEngine()
+TSxModemSettings TSxCustomModem::Settings() const
 {
-    if (!engine_) return;
     TSxModemSettings s;
     s.InitCmd = initCmd_;
     s.DialCmd = dialCmd_;
@@ -373,6 +340,13 @@ void TSxCustomModem::UpdateEngine()
     s.TildeDelay = tildeDelay_;
     s.RingWaitTimeout = ringWaitTimeout_;
     s.AutoAnswerRings = autoAnswerRings_;
+    return s;
+}
+
+void TSxCustomModem::UpdateEngine()
+{
+    if (!engine_) return;
+    const TSxModemSettings s = Settings();
     engine_->SetTimings(s);
     // Idle was checked by the string setters; the timing setters may find the engine busy, when
     // the strings it holds are the current ones anyway.
@@ -428,57 +402,68 @@ void TSxCustomModem::SetEventPoster(TModemEventPoster poster)
     events_->Poster = std::move(poster);
 }
 
-#define SX_NOTIFY_SETTER(Name, Kind)                                                                \
-    void TSxCustomModem::SetOn##Name(TModemNotifyEvent e)                                          \
-    {                                                                                              \
-        std::lock_guard<std::mutex> g(events_->Lock);                                              \
-        events_->Notify[Kind] = std::move(e);                                                      \
-    }
-SX_NOTIFY_SETTER(ModemOk, meModemOk)
-SX_NOTIFY_SETTER(ModemConnect, meModemConnect)
-SX_NOTIFY_SETTER(ModemBusy, meModemBusy)
-SX_NOTIFY_SETTER(ModemVoice, meModemVoice)
-SX_NOTIFY_SETTER(ModemNoCarrier, meModemNoCarrier)
-SX_NOTIFY_SETTER(ModemNoDialTone, meModemNoDialTone)
-SX_NOTIFY_SETTER(ModemError, meModemError)
-SX_NOTIFY_SETTER(GotErrCorrection, meGotErrCorrection)
-SX_NOTIFY_SETTER(GotDataCompression, meGotDataCompression)
-SX_NOTIFY_SETTER(CmdTimedOut, meCmdTimedOut)
-SX_NOTIFY_SETTER(DialTimedOut, meDialTimedOut)
-SX_NOTIFY_SETTER(AnswerTimedOut, meAnswerTimedOut)
-SX_NOTIFY_SETTER(ModemRing, meModemRing)
-SX_NOTIFY_SETTER(ModemIsConnected, meModemIsConnected)
-SX_NOTIFY_SETTER(ConnectFailed, meConnectFailed)
-#undef SX_NOTIFY_SETTER
-
-void TSxCustomModem::SetOnGotLineSpeed(TModemSpeedEvent e)
+void TSxCustomModem::SetSlot(TModemEventKind kind, THandler handler)
 {
     std::lock_guard<std::mutex> g(events_->Lock);
-    events_->GotLineSpeed = std::move(e);
+    events_->Slots[kind] = std::move(handler);
 }
 
-void TSxCustomModem::SetOnDialCount(TModemCountEvent e)
+// The events without a datum, and those with a count or an outcome, in the slot's form.
+void TSxCustomModem::SetSlot(TModemEventKind kind, TModemNotifyEvent e)
 {
-    std::lock_guard<std::mutex> g(events_->Lock);
-    events_->DialCount = std::move(e);
+    if (!e) return SetSlot(kind, THandler());
+    SetSlot(kind, THandler([e = std::move(e)](TSxCustomModem& m, int32_t) { e(m); }));
 }
 
-void TSxCustomModem::SetOnAnswerCount(TModemCountEvent e)
+void TSxCustomModem::SetSlot(TModemEventKind kind, TModemCountEvent e)
 {
-    std::lock_guard<std::mutex> g(events_->Lock);
-    events_->AnswerCount = std::move(e);
+    if (!e) return SetSlot(kind, THandler());
+    SetSlot(kind, THandler([e = std::move(e)](TSxCustomModem& m, int32_t data) {
+                  e(m, static_cast<uint16_t>(data));
+              }));
 }
 
-void TSxCustomModem::SetOnCommandProcessed(TModemOutcomeEvent e)
-{
-    std::lock_guard<std::mutex> g(events_->Lock);
-    events_->CommandProcessed = std::move(e);
-}
+void TSxCustomModem::SetOnModemOk(TModemNotifyEvent e) { SetSlot(meModemOk, e); }
+void TSxCustomModem::SetOnModemConnect(TModemNotifyEvent e) { SetSlot(meModemConnect, e); }
+void TSxCustomModem::SetOnModemBusy(TModemNotifyEvent e) { SetSlot(meModemBusy, e); }
+void TSxCustomModem::SetOnModemVoice(TModemNotifyEvent e) { SetSlot(meModemVoice, e); }
+void TSxCustomModem::SetOnModemNoCarrier(TModemNotifyEvent e) { SetSlot(meModemNoCarrier, e); }
+void TSxCustomModem::SetOnModemNoDialTone(TModemNotifyEvent e) { SetSlot(meModemNoDialTone, e); }
+void TSxCustomModem::SetOnModemError(TModemNotifyEvent e) { SetSlot(meModemError, e); }
+void TSxCustomModem::SetOnGotLineSpeed(TModemSpeedEvent e) { SetSlot(meGotLineSpeed, e); }
+void TSxCustomModem::SetOnGotErrCorrection(TModemNotifyEvent e) { SetSlot(meGotErrCorrection, e); }
+void TSxCustomModem::SetOnGotDataCompression(TModemNotifyEvent e) { SetSlot(meGotDataCompression, e); }
+void TSxCustomModem::SetOnCmdTimedOut(TModemNotifyEvent e) { SetSlot(meCmdTimedOut, e); }
+void TSxCustomModem::SetOnDialTimedOut(TModemNotifyEvent e) { SetSlot(meDialTimedOut, e); }
+void TSxCustomModem::SetOnAnswerTimedOut(TModemNotifyEvent e) { SetSlot(meAnswerTimedOut, e); }
+void TSxCustomModem::SetOnDialCount(TModemCountEvent e) { SetSlot(meDialCount, e); }
+void TSxCustomModem::SetOnAnswerCount(TModemCountEvent e) { SetSlot(meAnswerCount, e); }
+void TSxCustomModem::SetOnModemRing(TModemNotifyEvent e) { SetSlot(meModemRing, e); }
+void TSxCustomModem::SetOnModemIsConnected(TModemNotifyEvent e) { SetSlot(meModemIsConnected, e); }
+void TSxCustomModem::SetOnConnectFailed(TModemNotifyEvent e) { SetSlot(meConnectFailed, e); }
+void TSxCustomModem::SetOnCommandProcessed(TModemOutcomeEvent e) { SetSlot(meCommandProcessed, e); }
 
 void TSxCustomModem::SetOnModemEvent(TModemEventEvent e)
 {
     std::lock_guard<std::mutex> g(events_->Lock);
     events_->ModemEvent = std::move(e);
+}
+
+bool TSxCustomModem::Post(std::function<void()> event)
+{
+    TModemEventPoster poster;
+    {
+        std::lock_guard<std::mutex> g(events_->Lock);
+        poster = events_->Poster;
+    }
+    if (!poster) return false;
+    std::weak_ptr<std::atomic<bool>> alive = alive_;
+    poster([alive, event = std::move(event)] {
+        auto a = alive.lock();
+        if (!a || !*a) return;
+        event();
+    });
+    return true;
 }
 
 namespace {
@@ -514,43 +499,18 @@ void TSxCustomModem::Route(uint16_t message, int32_t data)
 
     // Raises the event and OnModemEvent with the handlers set at that moment.
     auto raise = [this, kind, eventData] {
-        TModemNotifyEvent notify;
-        TModemSpeedEvent speed;
-        TModemCountEvent count;
-        TModemOutcomeEvent outcome;
+        THandler handler;
         TModemEventEvent any;
         {
             std::lock_guard<std::mutex> g(events_->Lock);
-            switch (kind) {
-            case meGotLineSpeed: speed = events_->GotLineSpeed; break;
-            case meDialCount: count = events_->DialCount; break;
-            case meAnswerCount: count = events_->AnswerCount; break;
-            case meCommandProcessed: outcome = events_->CommandProcessed; break;
-            default: notify = events_->Notify[kind]; break;
-            }
+            handler = events_->Slots[kind];
             any = events_->ModemEvent;
         }
-        if (notify) notify(*this);
-        if (speed) speed(*this, eventData);
-        if (count) count(*this, static_cast<uint16_t>(eventData));
-        if (outcome) outcome(*this, static_cast<uint16_t>(eventData));
+        if (handler) handler(*this, eventData);
         if (any) any(*this, kind, eventData);
     };
 
-    TModemEventPoster poster;
-    {
-        std::lock_guard<std::mutex> g(events_->Lock);
-        poster = events_->Poster;
-    }
-    if (poster) {
-        std::weak_ptr<std::atomic<bool>> alive = alive_;
-        poster([alive, raise] {
-            auto a = alive.lock();
-            if (!a || !*a) return;
-            raise();
-        });
-        return;
-    }
+    if (Post(raise)) return;
     std::lock_guard<std::recursive_mutex> g(raiseLock_);
     if (!*alive_) return;
     try {

@@ -44,6 +44,7 @@ class IClock;
 namespace sx {
 
 class TSxModemEngine;
+struct TSxModemSettings;
 
 // The engine's state.
 enum EngineState : uint8_t {
@@ -285,8 +286,19 @@ private:
     void UpdateEngine();
     void RequireIdleForStrings();
     void SetCmdString(std::string& field, const std::string& v, size_t maxLength);
+    // The properties as the engine takes them.
+    TSxModemSettings Settings() const;
+    // An event's handler as its slot holds it: called with the event's datum (the speed, the
+    // remaining count or the outcome; 0 for the others).
+    using THandler = std::function<void(TSxCustomModem& sender, int32_t data)>;
+    void SetSlot(TModemEventKind kind, THandler handler);
+    void SetSlot(TModemEventKind kind, TModemNotifyEvent e);
+    void SetSlot(TModemEventKind kind, TModemCountEvent e);
     // Runs an engine message on the router: the named event, then OnModemEvent.
     void Route(uint16_t message, int32_t data);
+    // Hands event to the poster, to run on the GUI thread while the component lives. False without
+    // a poster.
+    bool Post(std::function<void()> event);
     void Pause(int32_t ticks, bool processMessages);
     int Check(int rc) { return RaiseOnError(this, rc); }
 

@@ -20,6 +20,20 @@ uint8_t Upper(uint8_t c)
     return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 32) : c;
 }
 
+// The replies that end a dial or an answer: whether the call is cancelled first, and the event.
+struct FailureReply {
+    int Reply;
+    bool Cancel;
+    uint16_t Message;
+};
+constexpr FailureReply FailureReplies[] = {
+    {rpBusy, true, emBusy},
+    {rpVoice, false, emVoice},
+    {rpNoCarrier, false, emNoCarrier},
+    {rpNoDialTone, false, emNoDialTone},
+    {rpError, false, emError},
+};
+
 } // namespace
 
 std::vector<std::pair<uint8_t, bool>> ExpandCommand(const std::string& cmd)
@@ -557,33 +571,17 @@ void TSxModemEngine::OnReply(int reply)
         return;
     }
     if (state_ == esDialing || state_ == esAnswering) {
-        switch (reply) {
-        case rpConnect:
+        if (reply == rpConnect) {
             OnConnect();
             return;
-        case rpBusy:
-            Failure(true);
-            Emit(emBusy);
-            return;
-        case rpVoice:
-            Failure(false);
-            Emit(emVoice);
-            return;
-        case rpNoCarrier:
-            Failure(false);
-            Emit(emNoCarrier);
-            return;
-        case rpNoDialTone:
-            Failure(false);
-            Emit(emNoDialTone);
-            return;
-        case rpError:
-            Failure(false);
-            Emit(emError);
-            return;
-        default:
+        }
+        for (const FailureReply& f : FailureReplies) {
+            if (f.Reply != reply) continue;
+            Failure(f.Cancel);
+            Emit(f.Message);
             return;
         }
+        return;
     }
     if (state_ == esAutoAnswer && reply == rpRing) {
         ++rings_;
