@@ -289,8 +289,12 @@ private:
     int PollingNeeded();
     void NoteOutputWatchLocked();
     void PokeForOutput();
-    // The DTR handshake after the input ring's fill changed (DtrFlowCheckLocked: under the general lock).
-    void DtrFlowCheck();
+    // The DTR handshake after the input ring's fill changed (DtrFlowCheckLocked: under the general lock); the
+    // check inline, since it runs every round and the handshake is rarely on.
+    void DtrFlowCheck() {
+        if (dtrFlow_.load(std::memory_order_acquire)) DtrFlowCheckSlow();
+    }
+    void DtrFlowCheckSlow();
     void DtrFlowCheckLocked();
     bool deviceOpenForIo() const;
 

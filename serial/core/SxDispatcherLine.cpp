@@ -29,8 +29,7 @@ int TSxBaseDispatcher::ApplyLineLocked(const TSxLineSettings& settings) {
     return 0;
 }
 
-void TSxBaseDispatcher::DtrFlowCheck() {
-    if (!dtrFlow_.load(std::memory_order_acquire)) return;
+void TSxBaseDispatcher::DtrFlowCheckSlow() {
     std::lock_guard<std::mutex> g(lock_);
     DtrFlowCheckLocked();
 }
