@@ -143,6 +143,27 @@ private:
     std::string helpFile_;
 };
 
+// F1 in a modal dialog: the window's shortcut is blocked there, so the key reaches the dialog's focus widget.
+class ModalF1 : public QObject {
+public:
+    ModalF1(QObject* parent, std::string helpFile) : QObject(parent), helpFile_(std::move(helpFile)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() != Qt::Key_F1 || key->modifiers() != Qt::NoModifier) return false;
+        auto* widget = qobject_cast<QWidget*>(watched);
+        const QWidget* modal = QApplication::activeModalWidget();
+        if (!widget || !modal || widget->window() != modal) return false;
+        ShowHelp(helpFile_, SectionFor(widget));
+        return true;
+    }
+
+private:
+    std::string helpFile_;
+};
+
 } // namespace
 
 void InstallF1(QWidget* window, const std::string& helpFile, std::initializer_list<QMenu*> menus) {
@@ -161,6 +182,7 @@ void InstallF1(QWidget* window, const std::string& helpFile, std::initializer_li
     });
     auto* filter = new MenuF1(window, helpFile);
     for (QMenu* menu : menus) menu->installEventFilter(filter);
+    qApp->installEventFilter(new ModalF1(window, helpFile));
 }
 
 } // namespace help

@@ -38,7 +38,8 @@ bool OpenManual(const QString& section);
 // it; otherwise the manual at section.
 void ShowHelp(const std::string& helpFile, const QString& section);
 
-// F1 anywhere in the program: the help of the widget with the focus, with helpFile as the window's file.
+// F1 anywhere in the program, in modal dialogs too: the help of the widget with the focus, with helpFile as
+// the window's file.
 // Inside one of the menus, F1 shows the help of that menu (its "helpContext" property).
 void InstallF1(QWidget* window, const std::string& helpFile, std::initializer_list<QMenu*> menus);
 

@@ -194,6 +194,7 @@ void TForm8::DevicesButtonClick() {
     for (int i = 0; i < 4; ++i)
         if (coms[i]->isChecked()) n = i + 1;
     sx::TSerialDeviceForm form(plat::ListSerialDevices(DeviceRoot), n, this);
+    form.setProperty("helpSection", QStringLiteral("geraete")); // F1: the list explained, not the page
     if (!RunDeviceForm(form) || form.SelectedTarget().empty()) return;
     MapComDevice(ProgramIniFileName(), form.ComNumber(), form.SelectedTarget());
 }

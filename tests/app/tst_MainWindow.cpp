@@ -23,6 +23,8 @@
 #include "platform/Paths.h"
 #include "platform/qt/QtText.h"
 
+#include <QDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QHelpEvent>
 #include <QImage>
@@ -511,6 +513,19 @@ private slots:
         Form8->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
         QCOMPARE(urls.back().fragment(), QString("port"));
+        // In the modal device list the window's shortcut is blocked: its own section all the same.
+        const auto run = TForm8::RunDeviceForm;
+        TForm8::RunDeviceForm = [&](QDialog& d) {
+            d.setWindowModality(Qt::ApplicationModal);
+            d.show();
+            auto* list = d.findChild<QTreeWidget*>("DeviceList");
+            list->setFocus();
+            if (QTest::qWaitForWindowActive(&d)) QTest::keyClick(list, Qt::Key_F1);
+            return false;
+        };
+        Form8->DevicesButtonClick();
+        TForm8::RunDeviceForm = run;
+        QCOMPARE(urls.back().fragment(), QString("geraete"));
         // Inside an open menu: the menu's help context, and the menu closes.
         MainForm->Info1Menu->popup(MainForm->mapToGlobal(QPoint(40, 20)));
         QTRY_VERIFY_WITH_TIMEOUT(MainForm->Info1Menu->isVisible(), 30000);

@@ -4,9 +4,11 @@
 #include "app/Help.h"
 #include "app/Startup.h"
 #include "config/ed_ini.h"
+#include "pages/Unit8.h"
 #include "platform/Paths.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -40,6 +42,15 @@ private slots:
         for (const QWidget* w : QApplication::allWidgets())
             if (w->property("helpSection").isValid() || w->property("helpContext").isValid())
                 sections << help::SectionFor(w);
+        // Dialogs made on demand: the port page's device list.
+        const auto run = TForm8::RunDeviceForm;
+        TForm8::RunDeviceForm = [&sections](QDialog& d) {
+            sections << help::SectionFor(&d);
+            return false;
+        };
+        Form8->DevicesButtonClick();
+        TForm8::RunDeviceForm = run;
+        QVERIFY(sections.contains(QStringLiteral("geraete")));
         DestroyForms();
         ShutdownConfiguration();
 
