@@ -1,5 +1,6 @@
 #include "app/Desktop.h"
 
+#include "app/Family.h"
 #include "app/Help.h"
 #include "config/IniStore.h"
 #include "config/ed_ini.h"
@@ -183,11 +184,13 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
     const bool named = !wanted.empty();
     if (!named) wanted = plat::ChangeFileExt(plat::ExtractFileName(args.empty() ? AppName : args[0]), ".ini");
     const std::string full = plat::ExpandFileName(wanted);
+    // Without /i= the family chosen last was tried too: when it is gone, the user learns which one it was.
+    const QString lost = named ? QString() : plat::ToQ(family::LostNote(args));
     const QString text =
         QStringLiteral(
             "Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
             "    %1\n"
-            "(gesucht im Verzeichnis %2%3)\n\n"
+            "(gesucht im Verzeichnis %2%3)\n\n%5"
             "Ohne sie kennt das Programm die Werkzeugfamilie nicht: die Werkzeug-Kn\u00f6pfe bleiben "
             "gesperrt.\n\n"
             "W\u00e4hlen Sie den Ordner der Werkzeugfamilie mit \u201eWerkzeugfamilie w\u00e4hlen "
@@ -199,7 +202,8 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
                  plat::HostToQ(plat::ToHostPath(plat::ExtractFileDir(full))),
                  named ? QStringLiteral(", angegeben mit /i=")
                        : QStringLiteral(", dem aktuellen Verzeichnis"),
-                 QDir::toNativeSeparators(QStringLiteral("/pfad/zu/ini4zav.ini")));
+                 QDir::toNativeSeparators(QStringLiteral("/pfad/zu/ini4zav.ini")),
+                 lost.isEmpty() ? lost : lost + QStringLiteral("\n\n"));
     return plat::FromQ(text);
 }
 

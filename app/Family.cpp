@@ -99,4 +99,23 @@ std::string StartIni(const std::vector<std::string>& args) {
     return ini.isEmpty() ? std::string() : plat::FromHostPath(ini.toStdString());
 }
 
+std::string LostNote(const std::vector<std::string>& args) {
+    const QString dir = Remembered();
+    if (dir.isEmpty() || !StartIni(args).empty()) return {};
+    const QString shown = QDir::toNativeSeparators(dir);
+    const QString text =
+        QFileInfo(dir).isDir()
+            ? QStringLiteral(
+                  "Die zuletzt gew\u00e4hlte Werkzeugfamilie \u201e%1\u201c enth\u00e4lt die eigene "
+                  "INI-Datei %2 nicht mehr.")
+                  .arg(shown, plat::ToQ(ProgramIniName(args)))
+            : QStringLiteral(
+                  "Die zuletzt gew\u00e4hlte Werkzeugfamilie \u201e%1\u201c ist nicht mehr "
+                  "vorhanden (Ordner gel\u00f6scht oder umbenannt, Datentr\u00e4ger nicht "
+                  "eingesteckt?). Stecken Sie den Datentr\u00e4ger ein und starten Sie das Programm neu, "
+                  "oder w\u00e4hlen Sie eine andere Werkzeugfamilie.")
+                  .arg(shown);
+    return plat::FromQ(text);
+}
+
 } // namespace family

@@ -26,5 +26,8 @@ QString ProgramIniIn(const QString& hostDir, const std::string& iniName);
 std::string Problem(const QString& hostDir, const std::string& iniName);
 // The remembered family's program INI file as a tool path for the start, empty when there is none (any more).
 std::string StartIni(const std::vector<std::string>& args);
+// When a family was remembered but its program INI file is not found any more (folder deleted or renamed,
+// stick not plugged in): a German note naming the folder; empty otherwise.
+std::string LostNote(const std::vector<std::string>& args);
 
 } // namespace family

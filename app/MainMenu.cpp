@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -68,7 +69,7 @@ void TMainForm::Beenden1Click() {
 bool TMainForm::Familie1Click() {
     if (!ConfirmLeaveText()) return false;
     QString start = family::Remembered();
-    if (start.isEmpty())
+    if (start.isEmpty() || !QFileInfo(start).isDir()) // a family gone since: start where the box can show
         start = ToolRoot == "\\" ? QDir::homePath() : plat::HostToQ(plat::ToHostPath(ToolRoot));
     const QString dir = dlg::ChooseFolder(QStringLiteral("Werkzeugfamilie w\u00e4hlen"), start);
     if (dir.isEmpty()) return false;

@@ -612,7 +612,24 @@ private slots:
         const std::vector<std::string> named{"/opt/ini4zav/ini4zav", "/i=" + programIni};
         StartConfiguration(named, family::StartIni(named));
         QVERIFY(ProgramIniFileName().empty());
+        QVERIFY(!plat::ToQ(desktop::MissingProgramIniText(named)).contains("zuletzt")); // not tried with /i=
+
+        // The family remembered is gone (deleted, its stick not plugged in): the start says which one it was,
+        // and another one is chosen from the same box.
+        ShutdownConfiguration();
+        family::Remember(QString::fromStdString(root + "weg"));
+        StartConfiguration(plain, family::StartIni(plain));
         CreateForms();
+        dlg::ClearHistory();
+        dlg::SetNextAnswer(dlg::mrYes);
+        dlg::SetNextAnswer(dlg::mrOK, root);
+        ShowStartupNotes(plain);
+        const QString gone =
+            QString("Die zuletzt gew\u00e4hlte Werkzeugfamilie \u201e%1\u201c ist nicht mehr vorhanden")
+                .arg(QDir::toNativeSeparators(QString::fromStdString(root + "weg")));
+        QVERIFY2(plat::ToQ(dlg::History().at(0).text).contains(gone), dlg::History().at(0).text.c_str());
+        QCOMPARE(HostOfTool(ProgramIniFileName()), Host("ini4zav.ini"));
+        QCOMPARE(family::Remembered(), QDir(QString::fromStdString(root)).absolutePath());
         QVERIFY(QFile::remove(family::SettingsFile()));
     }
 
