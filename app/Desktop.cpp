@@ -190,9 +190,9 @@ std::string MissingProgramIniText(const std::vector<std::string>& args) {
         QStringLiteral(
             "Die eigene INI-Datei des Programms wurde nicht gefunden:\n"
             "    %1\n"
-            "(gesucht im Verzeichnis %2%3)\n\n%5"
+            "(gesucht im Verzeichnis %2%3)\n\n"
             "Ohne sie kennt das Programm die Werkzeugfamilie nicht: die Werkzeug-Kn\u00f6pfe bleiben "
-            "gesperrt.\n\n"
+            "gesperrt.\n\n%5"
             "W\u00e4hlen Sie den Ordner der Werkzeugfamilie mit \u201eWerkzeugfamilie w\u00e4hlen "
             "\u2026\u201c (hier oder im Men\u00fc \u201eDatei\u201c); das Programm merkt ihn sich f\u00fcr "
             "den n\u00e4chsten Start. Oder starten Sie das Programm im Verzeichnis der Datei, oder nennen "
