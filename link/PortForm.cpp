@@ -101,7 +101,9 @@ void TMyComPort::BuildForm() {
     Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     Memo->setMaximumBlockCount(20000); // a long session must not grow the memo without bound
     Memo->setPlainText(QStringLiteral("OutMemo"));
-    Memo->setFont(QFont(QStringLiteral("Courier New"), 9));
+    QFont memoFont(QStringLiteral("Courier New"), 9);
+    memoFont.setStyleHint(QFont::TypeWriter); // monospaced also where Courier New is missing
+    Memo->setFont(memoFont);
     BitBtn3 = Button("BitBtn3", "Clear");
     SaveMemoButton = Button("SaveMemoButton", "Speichern", "Memo als Textdatei speichern");
     SaveMemoButton->setText(QStringLiteral("Speichern\u2026"));

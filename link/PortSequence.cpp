@@ -61,6 +61,8 @@ void TMyComPort::EndConnection(const std::string& why) {
     Timer1.SetEnabled(false);
     ConnectLedChange(false);
     DialStatusLabel->setText(QStringLiteral("getrennt"));
+    // The count ran on from the dial's countdown: it says nothing about a call that is over.
+    timerstring->clear();
     // Nothing more comes from the partner: the link lets go and the modem's lines are gathered again.
     ReceiveHook = nullptr;
     zavcom::ZavCom->Reset();
@@ -264,7 +266,7 @@ void TMyComPort::PartnerNameReceived(const std::string& answer) {
 }
 
 void TMyComPort::Timer1Timer4() {
-    CheckCarrier();
+    if (CheckCarrier()) return;
     timerstring->setText(QString::number(Timer1.Tag));
     Timer1.Tag = Timer1.Tag + 1;
 }

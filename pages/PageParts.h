@@ -1,8 +1,16 @@
 #pragma once
 // Controls that every settings page has alike.
 
+#include <QFont>
 #include <QPushButton>
 #include <QStyle>
+
+// A typewriter font by name; where the machine lacks it, the fallback is monospaced too.
+inline QFont TypewriterFont(const char* family) {
+    QFont font(QString::fromLatin1(family));
+    font.setStyleHint(QFont::TypeWriter);
+    return font;
+}
 
 // The page's "Sichern" button with its tick.
 inline QPushButton* MakeSaveButton(QWidget* page, const char* objectName) {

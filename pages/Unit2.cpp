@@ -57,7 +57,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent) {
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setFrameShape(QFrame::Panel);
     Panel1->setFrameShadow(QFrame::Sunken);
-    Panel1->setFont(QFont(QStringLiteral("Courier")));
+    Panel1->setFont(TypewriterFont("Courier"));
     Panel1->setStyleSheet(QStringLiteral("color: purple;"));
     auto* toolBar = new QHBoxLayout;
     toolBar->addWidget(BitBtn1);

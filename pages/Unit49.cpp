@@ -76,7 +76,7 @@ TTelefonBuch::TTelefonBuch(QWidget* parent) : QWidget(parent) {
     StringGrid1->setColumnWidth(0, 262);
     StringGrid1->setColumnWidth(1, 139);
     StringGrid1->verticalHeader()->setDefaultSectionSize(20);
-    StringGrid1->setFont(QFont(QStringLiteral("Courier")));
+    StringGrid1->setFont(TypewriterFont("Courier"));
     StringGrid1->setStyleSheet(QStringLiteral("QTableWidget { color: purple; }"));
     StringGrid1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     StringGrid1->setSelectionMode(QAbstractItemView::SingleSelection);

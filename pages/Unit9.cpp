@@ -1,5 +1,6 @@
 #include "pages/Unit9.h"
 
+#include "pages/PageParts.h"
 #include "platform/Files.h"
 #include "platform/qt/QtText.h"
 
@@ -57,7 +58,7 @@ TForm9::TForm9(QWidget* parent) : QWidget(parent) {
     ToolBar1->addWidget(ToolButton1);
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName("Memo1");
-    Memo1->setFont(QFont("Courier New"));
+    Memo1->setFont(TypewriterFont("Courier New"));
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

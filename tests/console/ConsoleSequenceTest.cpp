@@ -137,6 +137,8 @@ private slots:
         // HangUp drops DTR; the carrier watch sees DCD go and undoes the connection display.
         c.BitBtn5->click();
         QVERIFY(WaitFor([&] { return !c.Timer1.Enabled(); }));
+        QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
+        QCOMPARE(Text(c.timerstring), std::string()); // no count stays beside a call that is over
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QCOMPARE(c.DataModLed->Color(), clRed);
@@ -261,6 +263,7 @@ private slots:
         QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT OPEN"));
         QCOMPARE(Text(c.COMname), std::string("COM2"));
         QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
+        QCOMPARE(Text(c.timerstring), std::string());
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QCOMPARE(c.DataModLed->Color(), clRed);
@@ -321,6 +324,7 @@ private slots:
         QCOMPARE(c.link_led->Color(), clRed);
         // Neither the partner's name nor "Connected" stays.
         QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
+        QCOMPARE(Text(c.timerstring), std::string());
         QCOMPARE(Text(c.Nachricht), std::string("Verbindung beendet: kein Tr\xE4ger (DCD aus)"));
     }
 
