@@ -26,7 +26,6 @@ constexpr int CloseWaitMs = 3000;
 // ---- Port ---------------------------------------------------------------------------------------
 
 bool TMyComPort::OpenPort(int n) {
-    // One line for each open: a failure follows it with its reason, a success shows in the panel.
     LogSent("myport: open");
     if (SxComPort1.Open()) {
         CloseDevice();
@@ -49,6 +48,7 @@ bool TMyComPort::OpenPort(int n) {
             throw std::runtime_error("der Port wird noch geschlossen, bitte noch einmal versuchen");
         }
         SxComPort1.SetDTR(true);
+        LogSent("myport: open");
         ComOpenPanel->SetColor(clGreen);
         Closing = false;
         SxSLController1.SetWatching(true);
