@@ -8,6 +8,7 @@
 #include "app/Help.h"
 #include "app/MainPrivate.h"
 #include "config/ed_ini.h"
+#include "pages/PageParts.h"
 #include "platform/Paths.h"
 #include "platform/qt/QtText.h"
 
@@ -320,7 +321,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     TreeView1 = new QTreeWidget(Splitter1);
     TreeView1->setObjectName("TreeView1");
     TreeView1->setHeaderHidden(true);
-    TreeView1->setFont(QFont("Courier New"));
+    TreeView1->setFont(TypewriterFont("Courier New"));
     QPalette treePalette = TreeView1->palette();
     treePalette.setColor(QPalette::Base, QColor(255, 255, 225));
     TreeView1->setPalette(treePalette);
@@ -344,7 +345,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     Panel16->hide();
     Memo1 = new QPlainTextEdit(Panel18);
     Memo1->setObjectName("Memo1");
-    Memo1->setFont(QFont("Courier New"));
+    Memo1->setFont(TypewriterFont("Courier New"));
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
