@@ -305,6 +305,7 @@ private:
     void RecomputeServiceLocked();
     void PurgeMarkedHandlersLocked();
     int ApplyLineLocked(const TSxLineSettings& s);
+    int FlowLineLocked(uint16_t fullLevel, uint16_t resumeLevel, TSxLineSettings& s) const;
     void DrainOutput();
     void Poke();
 

@@ -146,16 +146,24 @@ int TSxBaseDispatcher::SetRTS(bool on) {
     return 0;
 }
 
-int TSxBaseDispatcher::SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t options) {
-    std::lock_guard<std::mutex> g(lock_);
+// The line settings with the flow levels of the input ring (full: stop the sender; resume: let it go on),
+// or why they cannot be had: the port is closed or the levels do not fit the ring.
+int TSxBaseDispatcher::FlowLineLocked(uint16_t fullLevel, uint16_t resumeLevel, TSxLineSettings& s) const {
     if (!open_ || !deviceOpen_) return ecCommNotOpen;
     if (resumeLevel > fullLevel || fullLevel > inSize_) return ecBadArgument;
-    TSxLineSettings s = line_;
+    s = line_;
+    s.XoffLim = static_cast<uint16_t>(inSize_ - fullLevel);
+    s.XonLim = resumeLevel;
+    return 0;
+}
+
+int TSxBaseDispatcher::SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t options) {
+    std::lock_guard<std::mutex> g(lock_);
+    TSxLineSettings s;
+    if (const int refused = FlowLineLocked(fullLevel, resumeLevel, s)) return refused;
     const bool oldDtrAuto = dtrAuto_, oldRtsAuto = rtsAuto_;
     dtrAuto_ = (options & hwfUseDTR) != 0;
     rtsAuto_ = (options & hwfUseRTS) != 0;
-    s.XoffLim = static_cast<uint16_t>(inSize_ - fullLevel);
-    s.XonLim = resumeLevel;
     s.OutxDsrFlow = (options & hwfRequireDSR) != 0;
     s.OutxCtsFlow = (options & hwfRequireCTS) != 0;
     if (!dtrAuto_) dtrHeld_ = false; // DTR returns to its requested state with the line below
@@ -180,13 +188,10 @@ int TSxBaseDispatcher::SetHardFlow(uint16_t fullLevel, uint16_t resumeLevel, uin
 
 int TSxBaseDispatcher::SetSoftFlow(uint16_t fullLevel, uint16_t resumeLevel, uint16_t directions) {
     std::lock_guard<std::mutex> g(lock_);
-    if (!open_ || !deviceOpen_) return ecCommNotOpen;
-    if (resumeLevel > fullLevel || fullLevel > inSize_) return ecBadArgument;
-    TSxLineSettings s = line_;
+    TSxLineSettings s;
+    if (const int refused = FlowLineLocked(fullLevel, resumeLevel, s)) return refused;
     s.InX = (directions & sfReceive) != 0;
     s.OutX = (directions & sfTransmit) != 0;
-    s.XoffLim = static_cast<uint16_t>(inSize_ - fullLevel);
-    s.XonLim = resumeLevel;
     s.XonChar = 17;
     s.XoffChar = 19;
     return ApplyLineLocked(s);
