@@ -35,36 +35,41 @@ void TMyComPort::InitButtonClick() {
 }
 
 void TMyComPort::MODEMButtonClick() {
-    Nachricht->setText(QStringLiteral("test Modem ") + COMname->text());
-    ModemTest([this](const std::string& result) { Nachricht->setText(plat::ToQ("MODEMTEST=" + result)); });
+    Model.ShowMessage("test Modem " + Model.View().ComName);
+    ModemTest([this](const std::string& result) { Model.ShowMessage("MODEMTEST=" + result); });
+}
+
+bool TMyComPort::SendTyped(const char* button, const std::string& text) {
+    return Model.RequireOpenPort(button) && SendText(text);
 }
 
 void TMyComPort::ATButtonClick() {
-    SendText(std::string("AT") + CR);
+    SendTyped("-> 'AT'", std::string("AT") + CR);
 }
 void TMyComPort::SOHButtonClick() {
-    SendText(std::string(1, zavcom::SOH));
+    SendTyped("-> 'SOH'", std::string(1, zavcom::SOH));
 }
 
 void TMyComPort::ATSButtonClick() {
-    SendText(Format("ATS%d?", ATSButton->Tag) + CR);
+    if (!SendTyped("-> 'ATSn?'", Format("ATS%d?", ATSButton->Tag) + CR)) return;
     ATSButton->Tag = ATSButton->Tag + 1 > 20 ? 0 : ATSButton->Tag + 1;
     ATSButton->setText(plat::ToQ(Format("ATS%d?", ATSButton->Tag)));
 }
 
 void TMyComPort::IDButtonClick() {
-    SendText(Format("ATI%d", IDButton->Tag) + CR);
+    if (!SendTyped("Identification", Format("ATI%d", IDButton->Tag) + CR)) return;
     IDButton->Tag = IDButton->Tag + 1 > 10 ? 0 : IDButton->Tag + 1;
     IDButton->setText(plat::ToQ(Format("ATI%d", IDButton->Tag)));
 }
 
 void TMyComPort::BitBtn2Click() {
+    if (!Model.RequireOpenPort("INP.BOX")) return;
     std::string command = "AT";
     // A cancelled box sends nothing.
     if (InputBox("TEST STRING", "TEST STRING", command)) SendText(command + CR);
 }
 void TMyComPort::EchoButtonClick() {
-    SendText(EchoOffCommand + CR);
+    SendTyped("ECHO/OFF", EchoOffCommand + CR);
 }
 
 void TMyComPort::TestButtonClick() {
@@ -79,15 +84,11 @@ void TMyComPort::Button1Click() {}
 void TMyComPort::BitBtn1Click() {}
 
 void TMyComPort::BitBtn5Click() {
-    Nachricht->setText(QStringLiteral("HangUp"));
-    // The modem's answer to the hang-up is read as lines, not as data of the call.
-    if (DataMode) SetDataMode(false);
-    HangUpModem();
-    // The carrier's going undoes the connection display, now or at a later tick.
-    if (ConnectionShown() && !CheckCarrier()) WatchCarrier();
+    Model.HangUp();
 }
 
 void TMyComPort::BitBtn9Click() {
+    if (!Model.RequireOpenPort("030C0513")) return;
     zavcom::ZavCom->SendNoAnswer(std::string("\x03\x0C\x05\x13", 4), nullptr);
 }
 void TMyComPort::BitBtn10Click() {
@@ -95,13 +96,16 @@ void TMyComPort::BitBtn10Click() {
 }
 
 void TMyComPort::SendLinkRequest(const std::string& payload) {
+    if (!Model.RequireOpenPort("RPF")) return;
+    // A request without an answer says so in memo and message line.
+    zavcom::ZavCom->OnLinkError = [this](const std::string& text) { ShowFailure("RPF: " + text); };
     zavcom::ZavCom->Send(zavcom::TZavCom::BuildFrame(payload),
                          [this](const std::string& answer) { ShowDecodedAnswer(answer); });
 }
 
 void TMyComPort::ShowDecodedAnswer(const std::string& answer) {
     const zavcom::TDecoded d = zavcom::TZavCom::DecodeFrame(answer);
-    Nachricht->setText(plat::ToQ("error=" + std::to_string(d.Error) + " " + ReadableText(d.Payload)));
+    Model.ShowMessage("error=" + std::to_string(d.Error) + " " + ReadableText(d.Payload));
 }
 
 void TMyComPort::F100ButtonClick() {
@@ -160,7 +164,6 @@ bool TMyComPort::SendBreak(int ms) {
         SxComPort1.SetBreak(false);
     } catch (const std::exception& e) {
         const std::string text = std::string("BREAK nicht beendet: ") + e.what() + "; CLOSE gibt die Leitung frei";
-        LogMessage(text);
         ShowFailure(text);
         return false;
     }
@@ -169,7 +172,6 @@ bool TMyComPort::SendBreak(int ms) {
 
 bool TMyComPort::BreakFailed(const std::string& why) {
     const std::string text = "BREAK nicht gesendet: " + why;
-    LogMessage(text);
     ShowFailure(text);
     return false;
 }

@@ -33,7 +33,6 @@ void TMyComPort::CaptureLine(char direction, const std::string& text) {
     const std::string why =
         "Mitschnitt gestoppt: " + captureName_ + ": " + FileErrorText(capture_.LastError());
     ShowCaptureState();
-    ShowLine(why);
     ShowFailure(why);
 }
 
@@ -45,7 +44,6 @@ bool TMyComPort::StartCapture(const std::string& path) {
     if (!started) {
         const std::string why =
             "Mitschnitt nicht m\xF6glich: " + path + ": " + FileErrorText(capture_.LastError());
-        ShowLine(why);
         ShowFailure(why);
         return false;
     }
@@ -81,7 +79,6 @@ bool TMyComPort::SaveMemo(const std::string& path) {
     const int err = WriteTextFile(LocalFileName(path), lines);
     if (err == 0) return true;
     const std::string why = "Memo nicht gespeichert: " + path + ": " + FileErrorText(err);
-    ShowLine(why);
     ShowFailure(why);
     return false;
 }

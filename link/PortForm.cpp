@@ -258,7 +258,7 @@ void TMyComPort::BuildForm() {
                                 .arg(MaxBreakMs));
     BreakLength->setMaximumWidth(56);
     connect(BreakLength, &QLineEdit::returnPressed, this, [this] {
-        holdMessage_ = false;
+        Model.ReleaseMessage();
         BreakButtonClick();
     });
     {
@@ -368,7 +368,7 @@ void TMyComPort::BuildForm() {
     ShowCaptureState();
     for (const auto& [button, handler] : clicks) {
         // The user acts again: a failure shown in the message line may give way to received lines.
-        connect(button, &QPushButton::pressed, this, [this] { holdMessage_ = false; });
+        connect(button, &QPushButton::pressed, this, [this] { Model.ReleaseMessage(); });
         connect(button, &QPushButton::clicked, this, handler);
     }
 }

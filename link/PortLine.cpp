@@ -28,10 +28,8 @@ constexpr int CloseWaitMs = 3000;
 bool TMyComPort::OpenPort(int n) {
     LogSent("myport: open");
     if (SxComPort1.Open()) {
+        Model.PortClosing();
         CloseDevice();
-        if (ConnectionShown())
-            EndConnection("Verbindung beendet: Port neu ge\xF6"
-                          "ffnet");
     }
     AwaitClosed();
     try {
@@ -49,15 +47,10 @@ bool TMyComPort::OpenPort(int n) {
         }
         SxComPort1.SetDTR(true);
         LogSent("myport: open");
-        ComOpenPanel->SetColor(clGreen);
         Closing = false;
         SxSLController1.SetWatching(true);
-        COMname->setText(QStringLiteral("COM%1").arg(n));
-        ComPortLabel->setText(COMname->text() + QStringLiteral("/19200/8N1"));
-        PortDescription = plat::FromQ(ComPortLabel->text());
-        GroupBox1->setTitle(QStringLiteral("PORT OPEN"));
-        ModemOpenPanel->SetColor(clRed);
-        ModemId->setText(QString::fromLatin1(NoModemIdText));
+        Model.PortOpened(n);
+        PortDescription = "COM" + std::to_string(n) + "/19200/8N1";
         return true;
     } catch (const std::exception& e) {
         ReportOpenFailure(n, &e);
@@ -69,11 +62,7 @@ bool TMyComPort::OpenPort(int n) {
 
 void TMyComPort::ReportOpenFailure(int n, const std::exception* e) {
     // The port is closed, whatever it showed before.
-    ComOpenPanel->SetColor(clRed);
-    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
-    const std::string text = OpenFailureText(n, plat::ComDevice(n), e);
-    LogMessage(text);
-    ShowFailure(text);
+    Model.PortOpenFailed(OpenFailureText(n, plat::ComDevice(n), e));
 }
 
 void TMyComPort::CloseDevice() {
@@ -99,41 +88,25 @@ void TMyComPort::PortLost() {
     const std::string text = "COM" + std::to_string(OpenedComNumber) +
                              (device.empty() ? std::string() : " (" + device + ")") +
                              ": Ger\xE4t nicht mehr erreichbar, Port geschlossen";
-    ComOpenPanel->SetColor(clRed);
-    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
-    for (sx::TSxStatusLight* light :
-         {SxStatusLight1, SxStatusLight2, SxStatusLight3, SxStatusLight4, SxStatusLight5})
-        light->SetLit(false);
     CanCloseConsole = true;
-    if (ConnectionShown()) {
-        EndConnection(text);
-        return;
-    }
-    Timer1.SetEnabled(false);
-    LogMessage(text);
-    ShowFailure(text);
-}
-
-void TMyComPort::ShowFailure(const std::string& text) {
-    Nachricht->setText(plat::ToQ(text));
-    holdMessage_ = true;
+    Model.PortLost(text);
 }
 
 bool TMyComPort::ClosePort() {
     ReportIfFlag3("myport: closing");
+    Model.PortClosing();
     Closing = true;
     CloseDevice();
-    if (ConnectionShown()) EndConnection("Verbindung beendet: Port geschlossen");
-    Timer1.SetEnabled(false);
-    ComOpenPanel->SetColor(clRed);
+    Model.PortClosed();
     ReportIfFlag3("myport: closed");
-    GroupBox1->setTitle(QStringLiteral("PORT CLOSED"));
     StopCapture();
     CanCloseConsole = true;
     return true;
 }
 
 void TMyComPort::ShutDown(int) {
+    // A call leaves data mode first, so the modem's answer to the hang-up is read as lines.
+    Model.ShutDown();
     Closing = true;
     ReportIfFlag3("port> halt");
     if (ModemUsed) {
@@ -153,20 +126,6 @@ void TMyComPort::ShutDown(int) {
     StopCapture();
     ReportIfFlag3("comport.closed");
     ConsoleAlive = false;
-}
-
-void TMyComPort::SetDataMode(bool on) {
-    DataMode = on;
-    if (on) {
-        SendText(std::string("AT01") + CR);
-        DataModLed->SetColor(clGreen);
-    } else {
-        DataModLed->SetColor(clRed);
-    }
-}
-
-void TMyComPort::SetConnectLabel(const std::string& text) {
-    ConnectLabel->setText(plat::ToQ(text));
 }
 
 // ---- Why a port did not open --------------------------------------------------------------------

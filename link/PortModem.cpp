@@ -36,6 +36,8 @@ void TMyComPort::SendInitStrings(const std::string& i1, const std::string& i2, c
 }
 
 void TMyComPort::ModemInit() {
+    if (!Model.RequireOpenPort("INIT")) return;
+    Model.ModemCommandStarted();
     ModemUsed = true;
     LocalMode = true;
     const TIniStore& ini = ToolIni();
@@ -46,23 +48,35 @@ void TMyComPort::ModemInit() {
     EchoOffCommand = ini.ReadString("modem", "echooff", "AT");
     LogSent("MyComport/Modem-Init-Strings senden");
     SendInitStrings(i1, i2, i3);
+    // The port may have gone during the waits.
+    if (!Model.RequireOpenPort("INIT")) return;
     SxModem1.SetAutoStart(true);
-    SxModem1.Initialize();
+    try {
+        Modem([&] { SxModem1.Initialize(); });
+    } catch (const std::exception& e) {
+        ShowFailure(std::string("INIT: ") + e.what());
+    }
 }
 
 void TMyComPort::ModemTest(TTextProc done) {
+    if (!PortOpen()) {
+        // Nothing is sent; the test's result says why instead of blaming the modem.
+        Model.ModemTestStarted();
+        ShowFailure("MODEMTEST= (der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
+                    "ffnen)");
+        return;
+    }
     ModemInit();
     StartModemTest(std::move(done));
     ModemUsed = true;
 }
 
 void TMyComPort::StartModemTest(TTextProc done) {
-    ModemId->setText(QString::fromLatin1(NoModemIdText));
-    ModemOpenPanel->SetColor(clRed);
-    if (SxComPort1.Open() && SxStatusLight4->Lit()) {
+    Model.ModemTestStarted();
+    if (PortOpen() && SxStatusLight4->Lit()) {
         OnModemTestDone = std::move(done);
         LocalMode = true;
-        Nachricht->clear();
+        Model.ShowMessage("");
         LastLine.clear();
         OnOkLine = [this] { ModemTestStep1(); };
         SendText(std::string("AT") + CR);
@@ -72,13 +86,13 @@ void TMyComPort::StartModemTest(TTextProc done) {
 }
 
 void TMyComPort::ModemTestStep1() {
-    Nachricht->setText(QStringLiteral("Modem %1").arg(SxComPort1.ComNumber()));
-    ComPortLabel->setText(plat::ToQ(PortDescription + "/MODEM"));
-    ModemOpenPanel->SetColor(clGreen);
+    Model.ShowMessage("Modem " + std::to_string(SxComPort1.ComNumber()));
+    Model.SetPortLabel(PortDescription + "/MODEM");
+    Model.ModemIdentified(NoModemIdText);
     LastLine.clear();
     ModemTestAnswer.clear();
     OnOkLine = [this] { ModemTestStep2(); };
-    Memo->appendPlainText(QStringLiteral("*****"));
+    LogMessage("*****");
     SendText(plat::AnsiUpperCase(AskCommand) + CR);
     // A command without an answer line of its own ("ATZ", "ATE0") must not keep the test armed.
     modemTestTimer_->SetInterval(ModemTestTimeoutMs);
@@ -90,13 +104,12 @@ void TMyComPort::ModemTestTimedOut() {
     if (!OnModemTestDone && !OnOkLine) return;
     OnOkLine = nullptr;
     const std::string text = "keine Antwort auf " + plat::AnsiUpperCase(AskCommand) + " (Kennung)";
-    LogMessage("MODEMTEST: " + text);
     if (OnModemTestDone) {
         auto done = std::move(OnModemTestDone);
         OnModemTestDone = nullptr;
         done(plat::FromQ(ComPortLabel->text()));
     }
-    ShowFailure(plat::FromQ(Nachricht->text()) + ", " + text);
+    ShowFailure(Model.View().Message + ", " + text);
 }
 
 void TMyComPort::NoteModemTestLine(const std::string& line) {
@@ -112,7 +125,7 @@ void TMyComPort::ModemTestStep2() {
     // answer. A plain "AT" as identification command has no answer and takes the next OK.
     const bool plainAt = plat::AnsiUpperCase(plat::Trim(AskCommand)) == "AT";
     if (ModemTestAnswer.empty() && !plainAt) return;
-    ModemId->setText(ModemTestAnswer.empty() ? Nachricht->text() : plat::ToQ(ModemTestAnswer));
+    Model.ModemIdentified(ModemTestAnswer.empty() ? Model.View().Message : ModemTestAnswer);
     OnOkLine = nullptr;
     modemTestTimer_->SetEnabled(false);
     if (OnModemTestDone) {
@@ -124,8 +137,11 @@ void TMyComPort::ModemTestStep2() {
 
 void TMyComPort::HangUpModem() {
     ReceiveHook = nullptr;
-    if (SxModem1.IsConnecting()) SxModem1.CancelCall();
-    SxModem1.Hangup();
+    if (!SxComPort1.Open()) return;
+    Modem([&] {
+        if (SxModem1.IsConnecting()) SxModem1.CancelCall();
+        SxModem1.Hangup();
+    });
 }
 
 // ---- Modem events -------------------------------------------------------------------------------

@@ -1,282 +1,141 @@
-// The console's connection sequence: dial with a countdown, follow the modem to a connection, synchronise
-// with the lift controller ("MST.SYNC"), notify it, ask for its name, then watch the carrier until it
-// drops. The steps run on Timer1, which carries one handler at a time, and on the receive hook; the
-// notification and the name request go through the link object.
+// The console's side of the connection model: the line it offers the model (port, carrier, modem), the
+// dial test's input box, the modem's events and the sequence's buttons handed to the model, and ShowState,
+// the one place that sets the console's displays from the model's state.
 
 #include "link/port.h"
 
-#include "config/Reports.h"
 #include "platform/qt/QtText.h"
 
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 
-int32_t SyncRetries = 0;
-std::string SyncBuffer;
+#include <stdexcept>
+
+// ---- The line -----------------------------------------------------------------------------------
+
+bool TMyComPort::PortOpen() const {
+    return SxComPort1.Open() && !Closing;
+}
+
+bool TMyComPort::CarrierOn() {
+    // A closed port has no carrier; asking it would open it again behind the user's back.
+    if (!SxComPort1.Open()) return false;
+    return (SxComPort1.ModemStatus() & sx::msDCD) != 0;
+}
+
+bool TMyComPort::ModemConnecting() const {
+    return SxModem1.IsConnecting();
+}
+
+std::string TMyComPort::ModemFailureText(const std::exception& e) {
+    const auto* sxe = dynamic_cast<const sx::ESxException*>(&e);
+    switch (sxe ? sxe->ResultCode : 0) {
+    case sx::ecCommNotOpen:
+        return "der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
+               "ffnen";
+    case sx::ecBadId:
+        return "das Ger\xE4t des Ports gibt es nicht (mehr); CLOSE, dann COM1 oder COM2";
+    case sx::ecModemBusy:
+        return "das Modem ist noch besch\xE4" "ftigt (ein Befehl oder eine Wahl l\xE4uft); HangUp bricht ab";
+    case sx::ecModemNotStarted:
+        return "das Modem ist nicht gestartet; INIT oder TEST";
+    case sx::ecModemNotDialing:
+        return "das Modem w\xE4hlt gerade nicht";
+    case 0:
+        return e.what();
+    default:
+        return "Fehler " + std::to_string(sxe->ResultCode) + " der seriellen Schnittstelle (" + e.what() + ")";
+    }
+}
+
+void TMyComPort::Modem(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const std::exception& e) {
+        throw std::runtime_error(ModemFailureText(e));
+    }
+}
+
+void TMyComPort::ModemDial(const std::string& number) {
+    Modem([&] { SxModem1.Dial(number); });
+}
+
+void TMyComPort::ModemCancelCall() {
+    Modem([&] { SxModem1.CancelCall(); });
+}
+
+void TMyComPort::ModemHangup() {
+    Modem([&] { SxModem1.Hangup(); });
+}
+
+// ---- The displays -------------------------------------------------------------------------------
 
 namespace {
 
-const std::string SyncAnswer("\x06\x15\x15", 3);                 // ACK NAK NAK
-const std::string NotificationFrame("\x03\x0C\x05\x13", 4);      // partner notification
-const std::string PartnerNameRequest("\x04\x28\xFF\x90\xBA", 5); // partner-name request
-// Bytes of a synchronisation answer that never matches are not kept beyond this.
-constexpr size_t SyncBufferLimit = 1024;
-
-void Report(const std::string& text) {
-    if (Reports.ReportWriter) Reports.ReportWriter(text);
+void SetText(QLabel* label, const std::string& text) {
+    const QString q = plat::ToQ(text);
+    if (label->text() != q) label->setText(q);
 }
 
 } // namespace
 
-void TMyComPort::ConnectLedChange(bool connected) {
-    if (connected) {
-        ConnectLed->SetColor(clLime);
-        DialStatusLabel->setText(QStringLiteral("Connected"));
-        if (ConnectHook) {
-            auto hook = ConnectHook;
-            hook(true);
-        }
-        return;
-    }
-    SetConnectLabel("NC");
-    DataModLed->SetColor(clRed);
-    SetDataMode(false);
-    ConnectLed->SetColor(clMaroon);
-    SetLinkState(false);
+void TMyComPort::ShowState() {
+    const console::TConsoleView v = Model.View();
+    ComOpenPanel->SetColor(v.PortOpen ? clGreen : clRed);
+    GroupBox1->setTitle(v.PortOpen ? QStringLiteral("PORT OPEN") : QStringLiteral("PORT CLOSED"));
+    SetText(COMname, v.ComName);
+    SetText(ComPortLabel, v.PortLabel);
+    ModemOpenPanel->SetColor(v.ModemOk ? clGreen : clRed);
+    SetText(ModemId, v.ModemId);
+    ConnectLed->SetColor(v.ConnectLit ? clLime : clMaroon);
+    DataModLed->SetColor(v.DataMode ? clGreen : clRed);
+    SetText(DialStatusLabel, v.DialStatus);
+    SetText(timerstring, v.Seconds);
+    SetText(ConnectLabel, v.ConnectLabel);
+    if (Nachricht->text() != plat::ToQ(v.Message)) Nachricht->setText(plat::ToQ(v.Message));
+    if (!v.PortOpen)
+        for (sx::TSxStatusLight* light :
+             {SxStatusLight1, SxStatusLight2, SxStatusLight3, SxStatusLight4, SxStatusLight5})
+            light->SetLit(false);
+    if (v.LinkUp != LinkUp || (LinkColor == clGreen) != v.LinkUp) SetLinkState(v.LinkUp);
 }
 
-bool TMyComPort::CheckCarrier() {
-    // A closed port has no carrier; asking it would open it again behind the user's back.
-    const uint8_t status = SxComPort1.Open() ? SxComPort1.ModemStatus() : 0;
-    const bool lost = (status & sx::msDCD) == 0;
-    if (lost) EndConnection("Verbindung beendet: kein Tr\xE4ger (DCD aus)");
-    return lost;
-}
-
-bool TMyComPort::ConnectionShown() const {
-    return DataMode || ConnectLed->Color() == clLime;
-}
-
-void TMyComPort::EndConnection(const std::string& why) {
-    Timer1.SetEnabled(false);
-    ConnectLedChange(false);
-    DialStatusLabel->setText(QStringLiteral("getrennt"));
-    // The count ran on from the dial's countdown: it says nothing about a call that is over.
-    timerstring->clear();
-    // Nothing more comes from the partner: the link lets go and the modem's lines are gathered again.
-    ReceiveHook = nullptr;
-    zavcom::ZavCom->Reset();
-    LogMessage(why);
-    ShowFailure(why);
-}
-
-void TMyComPort::WatchCarrier() {
-    if (!ConnectionShown()) return;
-    if (Timer1.Enabled() && Timer1.HandlerName() == "Timer1Timer4") return;
-    Timer1.SetOnTimer([this] { Timer1Timer4(); }, "Timer1Timer4");
-    Timer1.SetInterval(1000);
-    Timer1.SetEnabled(true);
-}
+// ---- The sequence's buttons and the modem's events ------------------------------------------------
 
 void TMyComPort::DialTestButtonClick() {
+    if (!Model.RequireOpenPort("WAHL")) return;
     // A cancelled box dials nothing and keeps the stored number.
     std::string number = DialNumber;
     if (!InputBox("TEST WAHL", "w\xE4hle", number)) return;
     DialNumber = number;
     if (DialNumber.empty()) return;
-    OnPartnerName = nullptr;
-    const bool dialling = DialOut(
-        DialNumber, [this](const std::string& text) { Nachricht->setText(plat::ToQ(text)); },
-        [this](const std::string&) { ShowFailure("WAHL-FEHLER"); });
-    if (!dialling) {
-        // A call is still up: nothing was dialled, so nothing is counted down.
-        DialStatusLabel->setText(QStringLiteral("Verbindung besteht: erst HangUp"));
-        return;
-    }
-    Timer1.Tag = SxModem1.DialTimeout();
-    Timer1.SetOnTimer([this] { Timer1Timer5(); }, "Timer1Timer5");
-    Timer1.SetInterval(1000);
-    Timer1.SetEnabled(true);
+    Model.OnPartnerName = nullptr;
+    DialOut(
+        DialNumber, [this](const std::string& text) { Model.ShowMessage(text); },
+        [this](const std::string&) { Model.ShowFailure("WAHL-FEHLER"); });
 }
 
 bool TMyComPort::DialOut(const std::string& number, TTextProc onPartner, TTextProc onFail) {
-    if (DataMode) {
-        if (onFail) onFail("");
-        return false;
-    }
-    // A sequence that fails on a call that is up leaves the carrier watched, so that its end (a
-    // hang-up, the partner leaving) undoes the connection display.
-    zavcom::ZavCom->OnLinkError = [this, onFail](const std::string& text) {
-        if (onFail) onFail(text);
-        WatchCarrier();
-    };
-    OnPartnerName = std::move(onPartner);
-    ConnectHook = [this](bool connected) { AfterConnect(connected); };
-    Nachricht->setText(plat::ToQ(number));
-    Report("w\xE4hle: " + number);
-    if (SxModem1.IsConnecting()) {
-        SxModem1.CancelCall();
-        SxModem1.Hangup();
-    }
-    SxModem1.Dial(number);
-    return true;
-}
-
-void TMyComPort::Timer1Timer5() {
-    Timer1.Tag = Timer1.Tag - 1;
-    DialStatusLabel->setText(QStringLiteral("noch %1 sec").arg(Timer1.Tag));
-    // The modem reports its own time-out; the countdown does not run on below zero meanwhile.
-    if (Timer1.Tag <= 0) Timer1.SetEnabled(false);
+    return Model.DialOut(number, std::move(onPartner), std::move(onFail), SxModem1.DialTimeout());
 }
 
 void TMyComPort::SxModem1ModemIsConnected() {
-    Timer1.SetEnabled(false);
-    ConnectLedChange(true);
+    Model.ModemIsConnected();
 }
 
 void TMyComPort::SxModem1ConnectFailed() {
-    Timer1.SetEnabled(false);
-    DialStatusLabel->setText(QStringLiteral("Modem Connect Fehler"));
-    Report("MODEM CONNECT FEHLER");
-    if (zavcom::ZavCom->OnLinkError) {
-        auto report = zavcom::ZavCom->OnLinkError;
-        report("port>Modem Connect Fehler");
-    }
+    Model.ModemConnectFailed();
 }
 
 void TMyComPort::SxModem1GotLineSpeed(int32_t speed) {
-    DialStatusLabel->setText(QStringLiteral("LineSpeed: %1").arg(speed));
-    Report("CONNECT " + std::to_string(speed));
-}
-
-void TMyComPort::AfterConnect(bool connected) {
-    if (!connected) return;
-    Timer1.SetOnTimer([this] { Timer1Timer1(); }, "Timer1Timer1");
-    Timer1.SetInterval(200);
-    Timer1.SetEnabled(true);
-}
-
-void TMyComPort::Timer1Timer1() {
-    Timer1.SetEnabled(false);
-    SetDataMode(true);
-    SyncRetries = 10;
-    StartSync();
-}
-
-void TMyComPort::StartSync() {
-    LogMessage("start-sync");
-    ReceiveHook = [this](uint16_t count) { SyncReceive(count); };
-    Timer1.SetOnTimer([this] { Timer1Timer2(); }, "Timer1Timer2");
-    Timer1.SetInterval(500);
-    SyncBuffer.clear();
-    SendChar(0x01);
-    Timer1.SetEnabled(true);
-}
-
-void TMyComPort::SyncReceive(uint16_t count) {
-    const bool running = Timer1.Enabled(); // off once the synchronisation has failed
-    SyncRetries = SyncRetries - 1;
-    SyncBuffer += ReadChars(count);
-    if (SyncBuffer.size() < 3) return;
-    Timer1.SetEnabled(false);
-    if (SyncBuffer.find(SyncAnswer) != std::string::npos) {
-        LogMessage("** MST.SYNC **");
-        ReceiveHook = [this](uint16_t n) { IdleReceive(n); };
-        Timer1.SetOnTimer([this] { Timer1Timer3(); }, "Timer1Timer3");
-        Timer1.SetInterval(500);
-        Timer1.SetEnabled(true);
-        return;
-    }
-    // Only the last two bytes can begin the answer; a controller that keeps talking must not grow it.
-    if (SyncBuffer.size() > SyncBufferLimit) SyncBuffer.erase(0, SyncBuffer.size() - 2);
-    // Answers use up the retries as the ticks do: a controller that answers every probe with
-    // something else (a lone ACK, once it is past synchronisation) must not be probed for ever.
-    if (SyncRetries <= 0) {
-        if (running) SyncFailed();
-        return;
-    }
-    Timer1.SetInterval(500);
-    Timer1.SetEnabled(true);
-    SendChar(0x01);
-}
-
-void TMyComPort::Timer1Timer2() {
-    SyncRetries = SyncRetries - 1;
-    if (SyncRetries > 0) {
-        Timer1.SetInterval(500);
-        SendChar(0x01);
-        return;
-    }
-    SyncFailed();
-}
-
-void TMyComPort::SyncFailed() {
-    Timer1.SetEnabled(false);
-    OnPartnerName = nullptr;
-    if (zavcom::ZavCom->OnLinkError) {
-        auto report = zavcom::ZavCom->OnLinkError;
-        report("MST.SYNC FAILED");
-    }
-    WatchCarrier();
-}
-
-void TMyComPort::IdleReceive(uint16_t count) {
-    SyncBuffer = ReadChars(count);
-    LogMessage("** es sollte nichts kommen !! **");
-}
-
-void TMyComPort::Timer1Timer3() {
-    Timer1.SetEnabled(false);
-    LogMessage("** NOTIFY PARTNER **");
-    zavcom::ZavCom->SendNoAnswer(NotificationFrame,
-                                 [this](const std::string& text) { PartnerNotified(text); });
-}
-
-void TMyComPort::PartnerNotified(const std::string&) {
-    Timer1.SetEnabled(false);
-    Report("SYNCHRONISIERT");
-    LogMessage("NOTIFIED/CONNECTED");
-    ReceiveHook = nullptr;
-    SetLinkState(true);
-    Timer1.SetOnTimer([this] { Timer1Timer4(); }, "Timer1Timer4");
-    Timer1.SetInterval(1000);
-    Timer1.SetEnabled(true);
-    zavcom::ZavCom->OnLinkError = nullptr;
-    RequestPartnerName();
-}
-
-// The name comes with the partner header: the link expects it until the name has arrived (or the
-// link is reset).
-void TMyComPort::RequestPartnerName() {
-    zavcom::RxHeader = zavcom::HeaderPartner;
-    zavcom::ZavCom->Send(PartnerNameRequest,
-                         [this](const std::string& answer) { PartnerNameReceived(answer); });
-}
-
-void TMyComPort::PartnerNameReceived(const std::string& answer) {
-    const std::string name =
-        NameChars(answer.size() > 2 ? answer.substr(0, answer.size() - 2) : std::string());
-    Nachricht->setText(plat::ToQ(name));
-    zavcom::ZavCom->OnLinkError = nullptr;
-    zavcom::RxHeader = zavcom::HeaderDefault;
-    if (OnPartnerName) {
-        auto tell = OnPartnerName;
-        tell(name);
-    }
-}
-
-void TMyComPort::Timer1Timer4() {
-    if (CheckCarrier()) return;
-    timerstring->setText(QString::number(Timer1.Tag));
-    Timer1.Tag = Timer1.Tag + 1;
+    Model.ModemLineSpeed(speed);
 }
 
 void TMyComPort::NotifyButtonClick() {
-    LogMessage("REQUEST PARTNER NAME");
-    RequestPartnerName(); // by hand as after a synchronisation
+    Model.RequestPartnerNameByHand();
 }
 
 void TMyComPort::SyncButtonClick() {
-    zavcom::ZavCom->OnLinkError = [this](const std::string& text) { Nachricht->setText(plat::ToQ(text)); };
-    StartSync();
+    Model.StartSyncByHand();
 }

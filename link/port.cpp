@@ -70,33 +70,11 @@ std::string NameChars(const std::string& s) {
     return FilteredText(s);
 }
 
-// ---- Timer1 -------------------------------------------------------------------------------------
-
-TConsoleTimer::TConsoleTimer(std::unique_ptr<plat::ITimer> timer) : timer_(std::move(timer)) {
-    timer_->SetEnabled(false);
-    timer_->SetOnTimer([this] {
-        if (handler_) {
-            auto handler = handler_; // a handler installs the next one
-            handler();
-        }
-    });
-}
-
-void TConsoleTimer::SetOnTimer(THandler handler, const char* name) {
-    handler_ = std::move(handler);
-    handlerName_ = name ? name : "";
-    // A new handler starts a fresh countdown when the timer runs.
-    if (timer_->Enabled()) {
-        timer_->SetEnabled(false);
-        timer_->SetEnabled(true);
-    }
-}
-
 // ---- Creation -----------------------------------------------------------------------------------
 
 TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
     : QWidget(parent), SxComPort1(), SxModem1(&SxComPort1), SxSLController1(&SxComPort1),
-      Timer1((timers ? *timers : plat::QtTimerService::Instance()).CreateTimer()) {
+      Model(*this, timers ? *timers : plat::QtTimerService::Instance()) {
     // The one link object exists from start-up on; its timers run on the GUI thread.
     zavcom::CreateZavCom(plat::QtTimerService::Instance());
     modemTestTimer_ = (timers ? *timers : plat::QtTimerService::Instance()).CreateTimer();
@@ -104,6 +82,7 @@ TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
     modemTestTimer_->SetOnTimer([this] { ModemTestTimedOut(); });
     BuildForm();
     WireComponents();
+    Model.OnChanged = [this] { ShowState(); };
     hide();
     FormCreate();
 }
@@ -138,6 +117,9 @@ void TMyComPort::WireComponents() {
     SxComPort1.SetBufferResume(409);
     SxComPort1.SetLogHex(false);
     SxComPort1.SetCommNotificationLevel(1);
+    // Only COM1, COM2 and the program's end open or close the port: a modem operation on a closed port
+    // must fail, not open it behind the user's back.
+    SxComPort1.SetAutoOpen(false);
     SxComPort1.SetOnTriggerAvail(
         [this](sx::TSxCustomComPort& sender, uint16_t count) { SxComPort1TriggerAvail(sender, count); });
     // A port that closes without the console closing it has lost its device (unplugged, the program
@@ -191,7 +173,7 @@ void TMyComPort::FormCreate() {
     SavedReceiveHook = nullptr;
     ReceiveHook = nullptr;
     DialNumber = "06601234567";
-    ConnectHook = nullptr;
+    Model.ConnectHook = nullptr;
     OpenedComNumber = 1;
     LocalMode = false;
     LineBuffer.clear();
@@ -202,8 +184,7 @@ void TMyComPort::FormCreate() {
     EchoOffCommand = "ATE0";
     LinkUp = false;
     Closing = false;
-    DataMode = false;
-    OnPartnerName = nullptr;
+    Model.OnPartnerName = nullptr;
     if (zavcom::ZavCom) zavcom::ZavCom->SetBytePath(this);
     if (!MyComPort) MyComPort = this;
     RegisterLinkPanel(&link_led);
@@ -292,7 +273,7 @@ std::string TMyComPort::FormatTraffic(const std::string& text, const char* marke
 }
 
 std::string TMyComPort::TrafficText(const std::string& text) const {
-    return DataMode ? HexText(text) + "   " + ReadableText(text) : ReadableText(text);
+    return DataMode() ? HexText(text) + "   " + ReadableText(text) : ReadableText(text);
 }
 
 // ---- Received data ------------------------------------------------------------------------------
@@ -319,7 +300,7 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
             else
                 LineBuffer += Format("$%2.2X", c);
         }
-        if (c != CR && !DataMode) continue;
+        if (c != CR && !DataMode()) continue;
         // The line ends.
         if (!LineBuffer.empty()) LogReceived(LineBuffer);
         LastLine = LineBuffer;
@@ -330,8 +311,8 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
                 auto onOk = OnOkLine; // a step arms the next one
                 onOk();
             }
-        } else if (!holdMessage_) {
-            Nachricht->setText(plat::ToQ(LineBuffer));
+        } else {
+            Model.ShowMessage(LineBuffer);
         }
         LineBuffer.clear();
     }

@@ -17,6 +17,7 @@
 // The application creates the one console at start-up (MyComPort = new TMyComPort(...)). The registry
 // recolours every registered link indicator with one call of SetLinkState.
 
+#include "link/ConsoleModel.h"
 #include "link/LineCapture.h"
 #include "link/LinkPanel.h"
 #include "link/zavcom.h"
@@ -60,33 +61,13 @@ public:
     int Tag = 0;
 };
 
-// The console's one timer: a periodic timer that carries one handler at a time and a free number (Tag)
-// that the connection sequence uses as its seconds counter. Assigning a handler while the timer runs
-// restarts its countdown, as does a change of interval or of the enabled state.
-class TConsoleTimer {
-public:
-    using THandler = std::function<void()>;
-    explicit TConsoleTimer(std::unique_ptr<plat::ITimer> timer);
-    void SetOnTimer(THandler handler, const char* name);
-    // The name of the handler installed ("" for none); lets tests and traces see the step.
-    const std::string& HandlerName() const { return handlerName_; }
-    void SetInterval(int ms) { timer_->SetInterval(ms); }
-    int Interval() const { return timer_->Interval(); }
-    void SetEnabled(bool on) { timer_->SetEnabled(on); }
-    bool Enabled() const { return timer_->Enabled(); }
-    int Tag = 0;
-
-private:
-    std::unique_ptr<plat::ITimer> timer_;
-    THandler handler_;
-    std::string handlerName_;
-};
+using console::TConsoleTimer;
 
 // Colours of the console's displays.
 constexpr QRgb clLitLight = clLime;
 constexpr QRgb clUnlitLight = clMaroon;
 
-class TMyComPort : public QWidget, public zavcom::IZavBytePath {
+class TMyComPort : public QWidget, public console::IConsoleLine {
     Q_OBJECT
 public:
     using TTextProc = std::function<void(const std::string& text)>;
@@ -150,8 +131,8 @@ public:
     bool ClosePort();
     // Program exit: hangs up a modem that INIT or TEST used, closes the port, ends the link indicators.
     void ShutDown(int code);
-    void SetDataMode(bool on);
-    void SetConnectLabel(const std::string& text);
+    void SetDataMode(bool on) { Model.SetDataMode(on); }
+    void SetConnectLabel(const std::string& text) { Model.SetConnectLabel(text); }
     // Sends the modem's init strings from the configuration (three 200 ms waits in which the GUI stays
     // alive), then the modem's own initialisation.
     void ModemInit();
@@ -159,29 +140,22 @@ public:
     void StartModemTest(TTextProc done);
     void HangUpModem();
 
-    // ---- The connection sequence ----------------------------------------------------------------
-    void ConnectLedChange(bool connected);
+    // ---- The line as the connection model sees it -------------------------------------------------
+    bool PortOpen() const override;
+    bool CarrierOn() override;
+    bool ModemConnecting() const override;
+    void ModemDial(const std::string& number) override;
+    void ModemCancelCall() override;
+    void ModemHangup() override;
+
+    // ---- The connection sequence (the model's steps, under the console's names) -------------------
     // True when the carrier is lost (then the connection display is undone and Timer1 stops).
-    bool CheckCarrier();
-    // The call is gone (carrier lost, port closed or lost): Timer1 stops, the connection display is
-    // undone, the link is released and the console gathers lines again; why goes to the memo and stays
-    // in the message line.
-    void EndConnection(const std::string& why);
-    // While the connection display is up, Timer1 watches the carrier (after a failed synchronisation or
-    // notification, or a hang-up), so that a call that ends undoes the display.
-    void WatchCarrier();
-    // The connection display is up: CONNECT light on or data mode.
-    bool ConnectionShown() const;
+    bool CheckCarrier() { return Model.CheckCarrier(); }
     bool DialOut(const std::string& number, TTextProc onPartner, TTextProc onFail);
-    void AfterConnect(bool connected);
-    void StartSync();
-    void SyncReceive(uint16_t count);
-    // The retries are used up: Timer1 stops and the link's error slot hears "MST.SYNC FAILED".
-    void SyncFailed();
-    void IdleReceive(uint16_t count);
-    void PartnerNotified(const std::string& text);
-    void RequestPartnerName();
-    void PartnerNameReceived(const std::string& answer);
+    // Every received byte ends a line; traffic lines carry hex.
+    bool DataMode() const { return Model.DataMode(); }
+    // Shows the model's state in every display of the console; the one place that sets them.
+    void ShowState();
     void ShowDecodedAnswer(const std::string& answer);
 
     // ---- Event handlers -------------------------------------------------------------------------
@@ -193,11 +167,11 @@ public:
     void SxModem1ModemIsConnected();
     void SxModem1ConnectFailed();
     void SxModem1GotLineSpeed(int32_t speed);
-    void Timer1Timer1();
-    void Timer1Timer2();
-    void Timer1Timer3();
-    void Timer1Timer4();
-    void Timer1Timer5();
+    void Timer1Timer1() { Model.Timer1Timer1(); }
+    void Timer1Timer2() { Model.Timer1Timer2(); }
+    void Timer1Timer3() { Model.Timer1Timer3(); }
+    void Timer1Timer4() { Model.Timer1Timer4(); }
+    void Timer1Timer5() { Model.Timer1Timer5(); }
 
     void BitBtn3Click();
     void COM1ButtonClick();
@@ -240,7 +214,9 @@ public:
     sx::TSxComPort SxComPort1;
     sx::TSxModem SxModem1;
     sx::TSxSLController SxSLController1;
-    TConsoleTimer Timer1;
+    // The connection's state; every display of the console is derived from it.
+    console::TConsoleModel Model;
+    TConsoleTimer& Timer1 = Model.Timer1;
 
     // ---- Controls -------------------------------------------------------------------------------
     QLabel* Label3;
@@ -289,7 +265,6 @@ public:
     TReceiveHook SavedReceiveHook;
     TReceiveHook ReceiveHook;
     std::string DialNumber = "06601234567";
-    TConnectProc ConnectHook;
     int32_t OpenedComNumber = 1;
     bool LocalMode = false;
     std::string LineBuffer;
@@ -302,9 +277,6 @@ public:
     bool LinkUp = false;
     // Port closed by the console or program halting: SendChar, SendText and ReadChars do nothing.
     bool Closing = false;
-    // Every received byte ends a line; traffic lines carry hex.
-    bool DataMode = false;
-    TTextProc OnPartnerName;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -320,6 +292,8 @@ private:
     // Waits ms with the GUI alive (user input is held back meanwhile).
     void Wait(int ms);
     void SendLinkRequest(const std::string& payload);
+    // A typed command of a button: refused, with the reason shown, while the port is closed.
+    bool SendTyped(const char* button, const std::string& text);
     // Runs a modem event on the GUI thread, after those raised before it.
     void PostModemEvent(std::function<void()> event);
     void RunModemEvents();
@@ -331,9 +305,13 @@ private:
     void AwaitClosed();
     // The device behind the open port went away and the port closed itself.
     void PortLost();
-    // Shows a failure in the message line and keeps it there against later received lines until the
-    // user presses a button.
-    void ShowFailure(const std::string& text);
+    // Shows a failure in the memo and the message line and keeps it there against later received lines
+    // until the user presses a button.
+    void ShowFailure(const std::string& text) { Model.ShowFailure(text); }
+    // A modem operation's failure as a German text (the serial layer's texts are English).
+    static std::string ModemFailureText(const std::exception& e);
+    // Runs a modem operation; a failure becomes a std::runtime_error with a German text.
+    static void Modem(const std::function<void()>& operation);
     // The modem test's identification got no answer line in time.
     void ModemTestTimedOut();
     // A line into the memo (and the main log while report switch 9 is set).
@@ -347,8 +325,6 @@ private:
     // Says why no break was sent, in the memo and the message line; false.
     bool BreakFailed(const std::string& why);
 
-    // The message line holds a failure that received lines must not overwrite.
-    bool holdMessage_ = false;
     // The console closes the port itself.
     bool closingPort_ = false;
     // The capture of the line, and the name of its file as the user chose it.
@@ -386,9 +362,6 @@ constexpr int ModemTestTimeoutMs = 5000;
 constexpr int MinBreakMs = 10;
 constexpr int MaxBreakMs = 2000;
 constexpr int DefaultBreakMs = 250;
-// Synchronisation attempts left, and what the controller sent during the synchronisation.
-extern int32_t SyncRetries;
-extern std::string SyncBuffer;
 
 // The readable form of received or sent bytes (trimmed; other bytes than 0x20..0x7F as "~XX~").
 std::string ReadableText(const std::string& s);

@@ -109,6 +109,8 @@ void TZavCom::Reset() {
     StopAnswerTimer();
     if (Path) Path->SetReceiveHook(nullptr);
     SetState(lsIdle);
+    // Bytes of the request given up must not be taken for the next one's answer.
+    RxQueue.clear();
     // A partner-name request that failed or was given up must not leave every later answer
     // unrecognised.
     RxHeader = HeaderDefault;

@@ -252,8 +252,7 @@ private slots:
         QCOMPARE(Far(3), std::string("AT\r"));
         line->Write("OK\r\n");
         QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < OK)") == 1; }));
-        c.DataMode = true;
-        QVERIFY(c.SendText("AT01\r"));
+        c.SetDataMode(true);
         QCOMPARE(Far(5), std::string("AT01\r"));
         const auto lines = FileLines(path); // read while the capture runs
         const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
@@ -265,7 +264,7 @@ private slots:
         const QDateTime written = QDateTime::fromString(QString::fromStdString(lines[1].substr(0, 23)),
                                                         QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
         QVERIFY(std::abs(written.msecsTo(QDateTime::currentDateTime())) < 3600 * 1000); // local time
-        c.DataMode = false;
+        c.SetDataMode(false);
 
         c.CLOSEButton->click();
         QVERIFY(!c.Capturing());
@@ -383,7 +382,7 @@ private slots:
         QCOMPARE(c.LastLine, std::string("CONNECT 9600"));
         QCOMPARE(CountMemo(c, R"(\d+ < \$06a\$7B)"), 1);
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
 
         // Main-log copy of console lines only while report switch 9 is set.
         QVERIFY(world.MainLog.empty());
@@ -608,7 +607,7 @@ private slots:
         QVERIFY(MemoHas(c, lost));
         QCOMPARE(c.ComOpenPanel->Color(), clRed);
         QVERIFY(!c.SxStatusLight4->Lit());
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
 

@@ -111,7 +111,7 @@ private slots:
 
         // Data mode 200 ms later, then synchronisation, notification and the partner's name.
         QVERIFY(WaitFor([&] { return MemoHas(c, "NOTIFIED/CONNECTED"); }));
-        QVERIFY(c.DataMode);
+        QVERIFY(c.DataMode());
         QCOMPARE(c.DataModLed->Color(), clGreen);
         QCOMPARE(CountMemo(c, R"(\d+ > 415430310D   AT01)"), 1);
         const int sync = MemoIndex(c, "start-sync"), found = MemoIndex(c, "** MST.SYNC **"),
@@ -142,7 +142,7 @@ private slots:
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QCOMPARE(c.DataModLed->Color(), clRed);
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         QCOMPARE(LinkColor, clRed);
         QCOMPARE(c.link_led->Color(), clRed);
         QVERIFY(!c.LinkUp);
@@ -164,7 +164,7 @@ private slots:
         QVERIFY(world.Logged("MODEM CONNECT FEHLER"));
         QVERIFY(!c.Timer1.Enabled());
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         // The modem's later lines (the echo of the cancel, then of a command) leave the failure shown.
         QVERIFY(c.SendText("AT\r"));
         QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < OK)") >= 1; }));
@@ -193,7 +193,7 @@ private slots:
         QCOMPARE(SyncRetries, 0);
         QCOMPARE(MemoIndex(c, "** MST.SYNC **"), -1);
         QCOMPARE(LinkColor, clRed);
-        QVERIFY(c.DataMode); // the call is still up
+        QVERIFY(c.DataMode()); // the call is still up
         QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
         QVERIFY(c.Timer1.Enabled());
 
@@ -209,7 +209,7 @@ private slots:
         c.BitBtn5->click();
         QVERIFY(WaitFor([&] { return c.ConnectLed->Color() == clMaroon; }));
         QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < NO CARRIER)") == 1; }));
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
         QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
         QVERIFY(!c.Timer1.Enabled());
@@ -267,7 +267,7 @@ private slots:
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QCOMPARE(c.DataModLed->Color(), clRed);
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         QCOMPARE(c.link_led->Color(), clRed);
         QVERIFY(!c.Timer1.Enabled());
     }
@@ -287,7 +287,7 @@ private slots:
         // The call stays watched; CLOSE ends it and undoes the display at once.
         QCOMPARE(c.Timer1.HandlerName(), std::string("Timer1Timer4"));
         c.CLOSEButton->click();
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QVERIFY(!c.Timer1.Enabled());
         QCOMPARE(Text(c.Nachricht), std::string("Verbindung beendet: Port geschlossen"));
@@ -320,7 +320,7 @@ private slots:
         QCOMPARE(Text(c.ConnectLabel), std::string("NC"));
         QCOMPARE(c.ConnectLed->Color(), clMaroon);
         QCOMPARE(c.DataModLed->Color(), clRed);
-        QVERIFY(!c.DataMode);
+        QVERIFY(!c.DataMode());
         QCOMPARE(c.link_led->Color(), clRed);
         // Neither the partner's name nor "Connected" stays.
         QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
