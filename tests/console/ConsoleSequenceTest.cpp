@@ -11,7 +11,12 @@
 #include "sim/FarEnds.h"
 #include "sim/SimController.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QGroupBox>
+
+#include <cstdio>
+#include <fstream>
 
 using namespace ctest;
 
@@ -326,6 +331,67 @@ private slots:
         QCOMPARE(Text(c.DialStatusLabel), std::string("getrennt"));
         QCOMPARE(Text(c.timerstring), std::string());
         QCOMPARE(Text(c.Nachricht), std::string("Verbindung beendet: kein Tr\xE4ger (DCD aus)"));
+    }
+
+    // A failure or a CLOSE followed by another action: the console says what the line does. A modem button
+    // on a closed port sends nothing, leaves the port closed and says why; HangUp and CLOSE abandon a
+    // dial visibly; the TEST's memo lines are the capture's lines.
+    void anActionAfterAFailureKeepsDisplayAndLineTogether() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        c.CLOSEButton->click();
+        for (QPushButton* b : {c.MODEMButton, c.InitButton, c.BitBtn5, c.ATButton, c.F100Button}) {
+            const size_t lines = c.MemoLines().size();
+            b->click();
+            QVERIFY2(!c.SxComPort1.Open(), plat::FromQ(b->text()).c_str());
+            QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT CLOSED"));
+            QCOMPARE(c.MemoLines().size(), lines + 1);
+            QVERIFY2(Text(c.Nachricht).find("der Port ist geschlossen") != std::string::npos,
+                     Text(c.Nachricht).c_str());
+        }
+        world.Answers.push_back({true, "06601234567"});
+        c.DialTestButton->click();
+        QVERIFY(!c.SxComPort1.Open());
+        QVERIFY(!c.Timer1.Enabled());
+
+        // HangUp while the modem dials a number that never answers: the countdown ends with the dial.
+        OpenFreshModem();
+        Dial("0660123414");
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel).rfind("noch ", 0) == 0; }));
+        c.BitBtn5->click();
+        QCOMPARE(Text(c.DialStatusLabel), std::string("Wahl abgebrochen"));
+        QVERIFY(MemoHas(c, "HangUp: Wahl abgebrochen"));
+        QVERIFY(!c.Timer1.Enabled());
+        QVERIFY(!c.SxModem1.IsConnecting());
+        // CLOSE while dialling does the same.
+        Dial("0660123414");
+        QVERIFY(WaitFor([&] { return Text(c.DialStatusLabel).rfind("noch ", 0) == 0; }));
+        c.CLOSEButton->click();
+        QCOMPARE(Text(c.DialStatusLabel), std::string("Wahl abgebrochen"));
+        QCOMPARE(Text(c.Nachricht), std::string("Wahl abgebrochen: Port geschlossen"));
+        QVERIFY(!c.Timer1.Enabled());
+
+        // The capture holds the lines the memo holds, the TEST's "*****" among them.
+        OpenFreshModem();
+        const std::string path = QDir::temp().filePath(QStringLiteral("ini4zav-seq-%1.log")
+                                                           .arg(QCoreApplication::applicationPid()))
+                                     .toStdString();
+        std::remove(path.c_str());
+        c.BitBtn3->click();
+        QVERIFY(c.StartCapture(path));
+        c.MODEMButton->click();
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "MODEMTEST=COM44/19200/8N1/MODEM"; }));
+        c.StopCapture();
+        std::ifstream in(path);
+        std::vector<std::string> captured;
+        for (std::string l; std::getline(in, l);)
+            captured.push_back(l.substr(l.find(' ', l.find(' ') + 1) + 3)); // after date, time, direction
+        std::remove(path.c_str());
+        std::vector<std::string> memo;
+        for (const std::string& l : c.MemoLines())
+            memo.push_back(std::regex_replace(l, std::regex(R"(^\d+ [<>] )"), ""));
+        QCOMPARE(captured, memo);
+        QVERIFY(MemoHas(c, "*****"));
     }
 
 private:
