@@ -69,7 +69,16 @@ void TConsoleTimer::SetOnTimer(THandler handler, const char* name) {
 // ---- State and display --------------------------------------------------------------------------
 
 TConsoleModel::TConsoleModel(IConsoleLine& line, plat::ITimerService& timers)
-    : Timer1(timers.CreateTimer()), line_(line) {}
+    : Timer1(timers.CreateTimer()), line_(line), carrierWatch_(timers.CreateTimer()) {
+    carrierWatch_->SetEnabled(false);
+    carrierWatch_->SetInterval(CarrierWatchMs);
+    carrierWatch_->SetOnTimer([this] {
+        if (CallShown() || phase_ == TPhase::HangingUp)
+            CheckCarrier();
+        else
+            carrierWatch_->SetEnabled(false);
+    });
+}
 
 void TConsoleModel::Changed() {
     if (OnChanged) OnChanged();
@@ -227,6 +236,7 @@ void TConsoleModel::PortLost(const std::string& why) {
 
 void TConsoleModel::EndConnection(const std::string& why) {
     StopTimer();
+    carrierWatch_->SetEnabled(false);
     view_.ConnectLabel = "NC";
     SetDataMode(false);
     callUp_ = false;
@@ -327,6 +337,7 @@ void TConsoleModel::ModemIsConnected() {
     if (phase_ != TPhase::Dialling) return;
     StopTimer();
     callUp_ = true;
+    carrierWatch_->SetEnabled(true);
     SetPhase(TPhase::Connected);
     view_.DialStatus = "Connected";
     Changed();
@@ -616,6 +627,10 @@ std::vector<std::string> TConsoleModel::BrokenInvariants(const TLineFacts& line)
     expect(!(v.ConnectLit && !line.CarrierOn && line.CarrierOffForMs > CarrierWatchMs + 100),
            "\"Connected\" nur bei Traeger (DCD)");
     expect(!v.ConnectLit || v.PortOpen, "CONNECT nur bei offenem Port");
+    expect(!(phase_ == TPhase::Dialling && v.ConnectLit), "keine Wahl, waehrend eine Verbindung angezeigt wird");
+    // The modem component reports a connection after its speed and tag replies: 45 ticks at the most.
+    expect(!(phase_ == TPhase::Dialling && line.CarrierOn && line.CarrierOnForMs > 3000),
+           "keine Wahl, waehrend das Modem eine Verbindung hat");
     expect(!v.DataMode || v.PortOpen, "DATA MODE nur bei offenem Port");
     expect(!v.LinkUp || v.PortOpen, "Link gruen nur bei offenem Port");
     expect(!v.LinkUp || v.DataMode || !v.ConnectLit, "Link gruen im Ruf nur im Datenmodus");

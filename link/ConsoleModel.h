@@ -99,6 +99,7 @@ struct TLineFacts {
     bool CarrierOn = false;
     bool ModemDialling = false;  // the modem is dialling, ringing or training
     int64_t CarrierOffForMs = 0; // how long the carrier has been off (0 while on)
+    int64_t CarrierOnForMs = 0;  // how long the carrier has been on (0 while off)
 };
 
 class TConsoleModel {
@@ -208,6 +209,8 @@ private:
     void ReleaseLink();
 
     IConsoleLine& line_;
+    // Watches the carrier in every phase of a call, also while Timer1 carries a step of the sequence.
+    std::unique_ptr<plat::ITimer> carrierWatch_;
     TPhase phase_ = TPhase::PortClosed;
     bool callUp_ = false; // the modem reported a connection that has not ended since
     bool dataMode_ = false;

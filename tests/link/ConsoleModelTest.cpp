@@ -74,10 +74,10 @@ public:
         modem_->SetDTR(true, time_.NowMs());
         return true;
     }
-    void CloseDevice() {
+    void CloseDevice(bool lost = false) {
         if (!open_) return;
         // A modem that ignores DTR dials on behind a device that went away: nobody can call it off.
-        orphanedDial_ = modem_->Mode() == sim::THayesModem::TMode::Dialing;
+        if (lost) orphanedDial_ = modem_->Mode() == sim::THayesModem::TMode::Dialing;
         open_ = false;
         hook_ = nullptr;
         engine_ = TEngine::Idle;
@@ -143,8 +143,13 @@ public:
             if (modem_->Mode() != sim::THayesModem::TMode::Dialing) orphanedDial_ = false;
             Deliver();
             const bool carrier = CarrierOn();
-            if (carrier) carrierOffSince_ = -1;
-            else if (carrierOffSince_ < 0) carrierOffSince_ = time_.NowMs();
+            if (carrier) {
+                carrierOffSince_ = -1;
+                if (carrierOnSince_ < 0) carrierOnSince_ = time_.NowMs();
+            } else {
+                carrierOnSince_ = -1;
+                if (carrierOffSince_ < 0) carrierOffSince_ = time_.NowMs();
+            }
         }
     }
     console::TLineFacts Facts() const {
@@ -153,6 +158,7 @@ public:
         f.CarrierOn = open_ && (modem_->Lines() & sim::mlDCD) != 0;
         f.ModemDialling = open_ && modem_->Mode() == sim::THayesModem::TMode::Dialing && !orphanedDial_;
         f.CarrierOffForMs = carrierOffSince_ < 0 ? 0 : time_.NowMs() - carrierOffSince_;
+        f.CarrierOnForMs = carrierOnSince_ < 0 ? 0 : time_.NowMs() - carrierOnSince_;
         return f;
     }
     // The partner ends the call (the modem drops its carrier).
@@ -252,7 +258,7 @@ private:
     std::string inbox_, replyLine_;
     zavcom::TReceiveHook hook_;
     TEngine engine_ = TEngine::Idle;
-    int64_t dialEndsMs_ = 0, tagsEndMs_ = 0, carrierOffSince_ = -1;
+    int64_t dialEndsMs_ = 0, tagsEndMs_ = 0, carrierOffSince_ = -1, carrierOnSince_ = -1;
     std::vector<std::function<void()>> events_;
 };
 
@@ -331,7 +337,7 @@ public:
         case TAct::CarrierDrop: line.DropCarrier(); break;
         case TAct::DeviceLost:
             if (line.DeviceOpen()) {
-                line.CloseDevice();
+                line.CloseDevice(true);
                 link->PortLost("COM1: Geraet nicht mehr erreichbar, Port geschlossen");
             }
             break;
@@ -364,12 +370,13 @@ public:
         // A modem that kept its call is hung up first, as a user would.
         if (line.Facts().CarrierOn) {
             Play({TAct::HangUp, 0});
-            for (int i = 0; i < 100 && line.Facts().CarrierOn; ++i)
+            for (int i = 0; i < 100 && (line.Facts().CarrierOn || link->Phase() != TPhase::Idle); ++i)
                 line.Run(100);
             if (line.Facts().CarrierOn) return "HangUp legt nicht auf";
         }
-        // A modem left dialling behind a lost device answers the first dial with NO CARRIER: dial again.
-        for (int attempt = 0; attempt < 2 && link->Phase() != TPhase::LinkUp; ++attempt) {
+        // A modem left dialling behind a lost device, or ending a call its partner dropped, answers the first
+        // dial with NO CARRIER: dial again, as a user would.
+        for (int attempt = 0; attempt < 3 && link->Phase() != TPhase::LinkUp; ++attempt) {
             const std::string broken = Play({TAct::Dial, 0});
             if (!broken.empty()) return broken;
             for (int i = 0; i < 300 && link->Phase() != TPhase::LinkUp && link->Phase() != TPhase::Idle; ++i) {
@@ -389,18 +396,22 @@ public:
 };
 
 std::vector<TStep> RandomSteps(std::mt19937& rng) {
-    std::uniform_int_distribution<int> length(1, 14), act(0, static_cast<int>(TAct::Count) - 1),
-        number(0, static_cast<int>(std::size(Numbers)) - 1), wait(0, 4);
-    const int waits[] = {50, 300, 1500, 6000, 50000};
+    // How often each action comes, in the order of TAct: mostly what a user does on a call.
+    static const double weights[] = {6, 2, 3, 2, 6, 5, 2, 2, 2, 0, 2, 1, 1, 1};
+    static_assert(std::size(weights) == static_cast<size_t>(TAct::Count));
+    std::discrete_distribution<int> act(std::begin(weights), std::end(weights));
+    std::uniform_int_distribution<int> length(1, 12), number(0, static_cast<int>(std::size(Numbers)) - 1),
+        wait(0, 4);
+    const int waits[] = {50, 300, 1500, 9000, 50000};
     std::vector<TStep> steps;
+    if (rng() % 5 != 0) steps.push_back({TAct::Open1, 0}); // most sessions begin with an open port
     const int n = length(rng);
     for (int i = 0; i < n; ++i) {
         TStep s{static_cast<TAct>(act(rng)), 0};
         if (s.Act == TAct::Dial) s.Arg = number(rng);
-        if (s.Act == TAct::Wait) s.Arg = waits[wait(rng)];
         steps.push_back(s);
         // Most actions are followed by time for the line to answer.
-        if (s.Act != TAct::Wait && wait(rng) > 1) steps.push_back({TAct::Wait, waits[wait(rng)]});
+        if (wait(rng) > 0) steps.push_back({TAct::Wait, waits[wait(rng)]});
     }
     return steps;
 }
@@ -433,7 +444,7 @@ std::vector<TStep> Shorten(std::vector<TStep> steps, bool modemIgnoresDtr) {
 
 int SequenceCount() {
     const char* env = std::getenv("INI4ZAV_CONSOLE_SEQUENCES");
-    return env ? std::max(1, std::atoi(env)) : 1500;
+    return env ? std::max(1, std::atoi(env)) : 4000;
 }
 
 } // namespace
@@ -444,7 +455,7 @@ TEST(ConsoleModel, RandomSequencesKeepTheDisplayTrueToTheLine) {
     for (int i = 0; i < count; ++i) {
         const unsigned seed = only ? static_cast<unsigned>(std::atoi(only)) : static_cast<unsigned>(i);
         std::mt19937 rng(seed);
-        const bool modemIgnoresDtr = rng() % 4 == 0;
+        const bool modemIgnoresDtr = rng() % 3 == 0;
         const std::vector<TStep> steps = RandomSteps(rng);
         const std::string broken = Replay(steps, modemIgnoresDtr);
         if (broken.empty()) continue;
