@@ -79,6 +79,8 @@ bool TMainForm::Familie1Click() {
         return false;
     }
     if (!filedlg::WriteBackToolIni(true)) return false;
+    // The ports of the old family map to its devices: an open one is closed before the mapping goes.
+    if (MyComPort) MyComPort->ClosePortFor("Port geschlossen: andere Werkzeugfamilie gew\xE4hlt");
     AdoptProgramIni(family::ProgramIniIn(dir, iniName).toStdString());
     family::Remember(dir);
     // The new family from its start: no tool chosen, its buttons, nothing of the old family shown.

@@ -104,6 +104,12 @@ bool TMyComPort::ClosePort() {
     return true;
 }
 
+void TMyComPort::ClosePortFor(const std::string& why) {
+    if (!SxComPort1.Open()) return;
+    ClosePort();
+    ShowFailure(why);
+}
+
 void TMyComPort::ShutDown(int) {
     // A call leaves data mode first, so the modem's answer to the hang-up is read as lines.
     Model.ShutDown();

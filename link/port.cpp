@@ -239,8 +239,43 @@ std::string TMyComPort::ReadChars(int count) {
         }
         got.resize(static_cast<size_t>(std::max(n, 0)));
     }
-    LogReceived(got);
+    if (DataMode())
+        LogReceivedFrames(got);
+    else
+        LogReceived(got);
     return got;
+}
+
+void TMyComPort::LogReceivedFrames(const std::string& got) {
+    if (got.empty() && pendingFrame_.empty()) {
+        LogReceived(got);
+        return;
+    }
+    std::string plain;
+    for (const char ch : got) {
+        if (pendingFrame_.empty() && static_cast<uint8_t>(ch) != zavcom::STX) {
+            plain += ch;
+            continue;
+        }
+        if (pendingFrame_.empty() && !plain.empty()) {
+            LogReceived(plain);
+            plain.clear();
+        }
+        pendingFrame_ += ch;
+        // STX, LEN, the body of LEN - 1 bytes and CKS: LEN + 2 bytes in all.
+        if (pendingFrame_.size() >= 2 && pendingFrame_.size() == 2u + static_cast<uint8_t>(pendingFrame_[1])) {
+            LogReceived(pendingFrame_);
+            pendingFrame_.clear();
+        }
+    }
+    if (!plain.empty()) LogReceived(plain);
+}
+
+void TMyComPort::FlushPendingFrame() {
+    if (pendingFrame_.empty()) return;
+    const std::string part = std::move(pendingFrame_);
+    pendingFrame_.clear();
+    LogReceived(part);
 }
 
 // ---- Memo and main log --------------------------------------------------------------------------
@@ -254,11 +289,13 @@ void TMyComPort::ShowLine(const std::string& line) {
 }
 
 void TMyComPort::LogMessage(const std::string& text) {
+    FlushPendingFrame();
     ShowLine(text);
     CaptureLine('*', text);
 }
 
 void TMyComPort::LogSent(const std::string& text) {
+    FlushPendingFrame();
     ShowLine(FormatTraffic(text, ">"));
     CaptureLine('>', TrafficText(text));
 }

@@ -129,6 +129,8 @@ public:
     bool OpenPort(int n);
     // Closes the port; always true.
     bool ClosePort();
+    // Closes an open port for a reason of the program's (another tool family): memo and message say it.
+    void ClosePortFor(const std::string& why);
     // Program exit: hangs up a modem that INIT or TEST used, closes the port, ends the link indicators.
     void ShutDown(int code);
     void SetDataMode(bool on) { Model.SetDataMode(on); }
@@ -316,6 +318,11 @@ private:
     void ModemTestTimedOut();
     // A line into the memo (and the main log while report switch 9 is set).
     void ShowLine(const std::string& line);
+    // Received bytes in data mode: a link frame (STX to CKS) is one line however the system cut it into
+    // reads; other bytes are a line per read. A frame not yet complete waits for its rest.
+    void LogReceivedFrames(const std::string& got);
+    // The part of a frame that waits is written when anything else is (nothing is held back for long).
+    void FlushPendingFrame();
     // A line into the capture file, when a capture runs; a failed write ends the capture.
     void CaptureLine(char direction, const std::string& text);
     // The capture light, button and file name show whether a capture runs.
@@ -327,6 +334,8 @@ private:
 
     // The console closes the port itself.
     bool closingPort_ = false;
+    // Received bytes of a link frame whose rest has not arrived yet.
+    std::string pendingFrame_;
     // The capture of the line, and the name of its file as the user chose it.
     TLineCapture capture_;
     std::string captureName_;

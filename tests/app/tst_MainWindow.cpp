@@ -19,6 +19,7 @@
 #include "pages/Unit8.h"
 #include "pages/Unit9.h"
 #include "pages/unit80.h"
+#include "platform/ComMap.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/qt/QtText.h"
@@ -29,6 +30,7 @@
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QStatusBar>
 #include <QToolTip>
@@ -591,8 +593,13 @@ private slots:
         QVERIFY(plat::ToQ(family::Problem(QString::fromStdString(root + "nur-werkzeuge"), "ini4zav.ini"))
                     .contains("nicht die eigene INI-Datei ini4zav.ini"));
 
+        // A port open on the old family's mapping is closed, and the console says why.
+        plat::SetComDevice(5, "sim:family-change");
+        QVERIFY(MyComPort->OpenPort(5));
         dlg::SetNextAnswer(dlg::mrOK, root);
         QVERIFY(MainForm->Familie1Click());
+        QVERIFY(!MyComPort->SxComPort1.Open());
+        QCOMPARE(MyComPort->Nachricht->text(), QString("Port geschlossen: andere Werkzeugfamilie gew\u00e4hlt"));
         QCOMPARE(ProgramIniFileName(), IniFileName());
         QCOMPARE(HostOfTool(ProgramIniFileName()), Host("ini4zav.ini"));
         QCOMPARE(MainForm->ToolRoot, std::string("V:\\"));

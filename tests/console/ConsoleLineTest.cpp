@@ -405,6 +405,13 @@ private slots:
         QCOMPARE(CountMemo(c, R"(\d+ < 4F   O)"), 1);
         QCOMPARE(CountMemo(c, R"(\d+ < 4B   K)"), 1);
         QCOMPARE(CountMemo(c, R"(\d+ < 243036   \$06)"), 1);
+        // A link frame read in pieces is one line, as when it comes in one read.
+        c.ReceiveHook = [&](uint16_t n) { c.ReadChars(n); };
+        line->Write(Bytes({0x06, 0x02, 0x06, 0x28}));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < 06   )") == 1; }));
+        line->Write(Bytes({0xFF, 0xFF, 0xF1, 0x00, 0x1C}));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < 020628FFFFF1001C   .*)") == 1; }));
+        c.ReceiveHook = nullptr;
         c.SetDataMode(false);
         QCOMPARE(c.DataModLed->Color(), clRed);
         QCOMPARE(FarRest(), std::string()); // leaving data mode sends nothing
