@@ -5,6 +5,7 @@
 
 #include "config/VamUtils.h"
 #include "link/PortPrivate.h"
+#include "link/TypedBytes.h"
 #include "platform/ComMap.h"
 #include "platform/Text.h"
 #include "platform/qt/QtText.h"
@@ -66,7 +67,22 @@ void TMyComPort::BitBtn2Click() {
     if (!Model.RequireOpenPort("INP.BOX")) return;
     std::string command = "AT";
     // A cancelled box sends nothing.
-    if (InputBox("TEST STRING", "TEST STRING", command)) SendText(command + CR);
+    if (!InputBox("TEST STRING", InpBoxPrompt, command)) return;
+    const std::vector<console::TTypedPart> parts = console::ParseTypedBytes(command);
+    if (parts.size() == 1 && parts[0].Bytes == command) {
+        SendText(command + CR); // plain text, as typed
+        return;
+    }
+    // Bytes by value: each part as it goes out, in hex and readable, a pause after each "~".
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string bytes = parts[i].Bytes + (i + 1 == parts.size() ? std::string(1, CR) : std::string());
+        if (!bytes.empty()) {
+            if (!PortOpen()) return;
+            LogSentLine(HexText(bytes) + "   " + ReadableText(bytes));
+            SxComPort1.PutString(bytes);
+        }
+        if (parts[i].PauseAfter) Wait(SxModem1.TildeDelay() * 55);
+    }
 }
 void TMyComPort::EchoButtonClick() {
     SendTyped("ECHO/OFF", EchoOffCommand + CR);
@@ -153,8 +169,7 @@ bool TMyComPort::SendBreak(int ms) {
                            ": " + e.what());
     }
     const std::string traffic = "[BREAK " + std::to_string(ms) + " ms]";
-    ShowLine(std::to_string(MSecsSinceMidnight()) + " > " + traffic);
-    CaptureLine('>', traffic);
+    LogSentLine(traffic);
     QElapsedTimer held; // a timer may end its wait a little early: the break lasts at least ms
     held.start();
     while (held.elapsed() < ms)

@@ -300,6 +300,12 @@ void TMyComPort::LogSent(const std::string& text) {
     CaptureLine('>', TrafficText(text));
 }
 
+void TMyComPort::LogSentLine(const std::string& traffic) {
+    FlushPendingFrame();
+    ShowLine(std::to_string(MSecsSinceMidnight()) + " > " + traffic);
+    CaptureLine('>', traffic);
+}
+
 void TMyComPort::LogReceived(const std::string& text) {
     ShowLine(FormatTraffic(text, "<"));
     CaptureLine('<', TrafficText(text));

@@ -318,6 +318,8 @@ private:
     void ModemTestTimedOut();
     // A line into the memo (and the main log while report switch 9 is set).
     void ShowLine(const std::string& line);
+    // A sent line whose text after the marker is given (a break, bytes typed by value).
+    void LogSentLine(const std::string& traffic);
     // Received bytes in data mode: a link frame (STX to CKS) is one line however the system cut it into
     // reads; other bytes are a line per read. A frame not yet complete waits for its rest.
     void LogReceivedFrames(const std::string& got);
@@ -365,6 +367,9 @@ extern bool ConsoleAlive;
 extern QRgb LinkColor;
 // The text ModemId shows while no modem has identified itself.
 extern const char* const NoModemIdText;
+// The input box's prompt: its caption, then the notation for bytes by value.
+inline constexpr const char* InpBoxPrompt =
+    "TEST STRING\n(^M = Steuerzeichen, ~ = Pause, $01 oder \\x01 = Byte 01; CR wird angeh\xE4ngt)";
 // How long the modem test waits for the answer to the identification command.
 constexpr int ModemTestTimeoutMs = 5000;
 // The break's length: the bounds the console accepts and what it offers.

@@ -138,7 +138,8 @@ private slots:
     void buttonsSendTheirBytes() {
         TMyComPort& c = *console;
         QVERIFY(c.OpenPort(Com));
-        world.Answers = {{true, "ATI3"}, {false, ""}};
+        // Typed bytes by value: control characters, hex bytes in both notations, a lone "$" as itself.
+        world.Answers = {{true, "ATI3"}, {false, ""}, {true, "$01^m\\x7e$G"}};
         struct Row {
             QPushButton* Button;
             std::string Sent;
@@ -153,6 +154,7 @@ private slots:
             {c.EchoButton, "ATE0\r", QStringLiteral("ECHO/OFF")},
             {c.BitBtn2, "ATI3\r", QStringLiteral("INP.BOX")},
             {c.BitBtn2, "", QStringLiteral("INP.BOX")}, // cancelled: nothing is sent
+            {c.BitBtn2, "\x01\r~$G\r", QStringLiteral("INP.BOX")},
             {c.BitBtn1, "", QStringLiteral("MEMO/ASCII")},
             {c.Button1, "", QStringLiteral("BUFFER")},
         };
@@ -162,11 +164,12 @@ private slots:
             QCOMPARE(FarRest(), std::string());
             QCOMPARE(r.Button->text(), r.CaptionAfter);
         }
-        QCOMPARE(world.Prompts.front(), std::string("TEST STRING|TEST STRING|AT"));
+        QCOMPARE(world.Prompts.front(), std::string("TEST STRING|") + InpBoxPrompt + "|AT");
         // Traffic lines without data mode: time, marker, readable text.
         QCOMPARE(CountMemo(c, R"(\d+ > AT)"), 1);
         QCOMPARE(CountMemo(c, R"(\d+ > )"), 1); // a lone SOH has no readable text
         QCOMPARE(CountMemo(c, R"(\d+ > ATS0\?)"), 1);
+        QCOMPARE(CountMemo(c, R"(\d+ > 010D7E24470D   ~\$G)"), 1); // as the bytes went out
 
         // The counters wrap: ATS after 21 clicks and ATI after 11 send their first command again.
         for (int i = 2; i <= 20; ++i) {
