@@ -23,9 +23,11 @@ void TMyComPort::BitBtn3Click() {
     Memo->clear();
 }
 void TMyComPort::COM1ButtonClick() {
+    StopReconnect(); // the user chooses the port now
     OpenPort(1);
 }
 void TMyComPort::COM2ButtonClick() {
+    StopReconnect();
     OpenPort(2);
 }
 void TMyComPort::CLOSEButtonClick() {

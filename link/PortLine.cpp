@@ -26,7 +26,7 @@ constexpr int CloseWaitMs = 3000;
 // ---- Port ---------------------------------------------------------------------------------------
 
 bool TMyComPort::OpenPort(int n) {
-    LogSent("myport: open");
+    if (!reconnecting_) LogSent("myport: open"); // a retry says nothing until it succeeds
     if (SxComPort1.Open()) {
         Model.PortClosing();
         CloseDevice();
@@ -61,6 +61,7 @@ bool TMyComPort::OpenPort(int n) {
 }
 
 void TMyComPort::ReportOpenFailure(int n, const std::exception* e) {
+    if (reconnecting_) return; // still waiting for the device: said once, when it went
     // The port is closed, whatever it showed before.
     Model.PortOpenFailed(OpenFailureText(n, plat::ComDevice(n), e));
 }
@@ -90,10 +91,12 @@ void TMyComPort::PortLost() {
                              ": Ger\xE4t nicht mehr erreichbar, Port geschlossen";
     CanCloseConsole = true;
     Model.PortLost(text);
+    StartReconnect();
 }
 
 bool TMyComPort::ClosePort() {
     ReportIfFlag3("myport: closing");
+    StopReconnect();
     Model.PortClosing();
     Closing = true;
     CloseDevice();

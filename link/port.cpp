@@ -81,6 +81,7 @@ TMyComPort::TMyComPort(QWidget* parent, plat::ITimerService* timers)
     modemTestTimer_->SetEnabled(false);
     modemTestTimer_->SetOnTimer([this] { ModemTestTimedOut(); });
     BuildForm();
+    BuildReconnect(timers ? *timers : plat::QtTimerService::Instance());
     WireComponents();
     Model.OnChanged = [this] { ShowState(); };
     hide();
@@ -94,6 +95,7 @@ TMyComPort::~TMyComPort() {
         zavcom::ZavCom->SetBytePath(nullptr);
     }
     *alive_ = false;
+    StopReconnect();
     // Whatever closes the port from now on is no loss to report.
     SxComPort1.SetOnPortClose(nullptr);
     // No modem event may reach the event queue once it is gone: the engine stops and the port closes

@@ -39,6 +39,8 @@
 #include <string>
 #include <vector>
 
+class QCheckBox;
+class QFileSystemWatcher;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -259,6 +261,7 @@ public:
     QPushButton* SOHButton;
     QPushButton* BreakButton;
     QLineEdit* BreakLength; // the break's length in ms
+    QCheckBox* ReconnectBox; // "automatisch wieder öffnen"
 
     // ---- Console state --------------------------------------------------------------------------
     std::string PortDescription;
@@ -333,11 +336,21 @@ private:
     static bool AskFileName(const std::string& caption, std::string& name, bool append);
     // Says why no break was sent, in the memo and the message line; false.
     bool BreakFailed(const std::string& why);
+    // "automatisch wieder öffnen": the box, and waiting for a lost device to come back.
+    void BuildReconnect(plat::ITimerService& timers);
+    void StartReconnect();
+    void StopReconnect();
+    void TryReconnect();
 
     // The console closes the port itself.
     bool closingPort_ = false;
     // Received bytes of a link frame whose rest has not arrived yet.
     std::string pendingFrame_;
+    // The COM number waited for after its device was lost (0: none), and whether an open is a retry.
+    int reconnectCom_ = 0;
+    bool reconnecting_ = false;
+    std::unique_ptr<plat::ITimer> reconnectTimer_;
+    QFileSystemWatcher* deviceWatch_ = nullptr;
     // The capture of the line, and the name of its file as the user chose it.
     TLineCapture capture_;
     std::string captureName_;
@@ -372,6 +385,8 @@ inline constexpr const char* InpBoxPrompt =
     "TEST STRING\n(^M = Steuerzeichen, ~ = Pause, $01 oder \\x01 = Byte 01; CR wird angeh\xE4ngt)";
 // How long the modem test waits for the answer to the identification command.
 constexpr int ModemTestTimeoutMs = 5000;
+// How often the console looks for a lost device that no folder change announces.
+constexpr int ReconnectIntervalMs = 2000;
 // The break's length: the bounds the console accepts and what it offers.
 constexpr int MinBreakMs = 10;
 constexpr int MaxBreakMs = 2000;

@@ -7,6 +7,7 @@
 #include "serial/device/SxDevices.h"
 #include "serial/device/SxSimLine.h"
 
+#include <QCheckBox>
 #include <QDateTime>
 #include <QFile>
 #include <QGroupBox>
@@ -632,6 +633,25 @@ private slots:
         QVERIFY(!c.OpenPort(Com));
         QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT CLOSED"));
         QCOMPARE(c.ComOpenPanel->Color(), clRed);
+
+        // "automatisch wieder \xF6ffnen": the console waits for the device and opens it again when it is back,
+        // saying so once each; its tries in between write nothing.
+        line->Plug();
+        QVERIFY(c.OpenPort(Com));
+        c.ReconnectBox->setChecked(true);
+        line->Unplug();
+        QVERIFY(WaitFor([&] { return c.GroupBox1->title() == QStringLiteral("PORT CLOSED"); }));
+        QVERIFY(MemoHas(c, "COM41: warte auf das Ger\xE4t, es wird automatisch wieder ge\xF6"
+                           "ffnet (CLOSE bricht ab)"));
+        const size_t waiting = c.MemoLines().size();
+        line->Plug();
+        QVERIFY(WaitFor([&] { return c.SxComPort1.Open(); }));
+        QCOMPARE(c.GroupBox1->title(), QStringLiteral("PORT OPEN"));
+        QCOMPARE(Text(c.Nachricht), std::string("COM41: Ger\xE4t wieder da, Port wieder ge\xF6"
+                                                "ffnet"));
+        QCOMPARE(c.MemoLines().size(), waiting + 2); // "myport: open" and the notice
+        QVERIFY(c.SendText("AT\r"));
+        QCOMPARE(Far(3), std::string("AT\r"));
     }
 
     // The texts for failures the serial layer reports in other ways.
