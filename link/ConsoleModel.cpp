@@ -136,7 +136,9 @@ void TConsoleModel::SetPortLabel(const std::string& text) {
 }
 
 void TConsoleModel::ModemCommandStarted() {
-    if (!CallShown() && phase_ != TPhase::Dialling) view_.DialStatus.clear();
+    // A failed or refused dial's text says nothing about the modem now; "status" and "getrennt" stay.
+    const bool failureShown = view_.DialStatus != "status" && view_.DialStatus != "getrennt";
+    if (failureShown && !CallShown() && phase_ != TPhase::Dialling) view_.DialStatus.clear();
     Changed();
 }
 
@@ -179,6 +181,7 @@ void TConsoleModel::PortOpened(int n) {
     ResetCallDisplay();
     StopTimer();
     SetPhase(TPhase::Idle);
+    carrierSignals_ = !line_.CarrierOn();
     view_.ComName = "COM" + std::to_string(n);
     view_.PortLabel = view_.ComName + "/19200/8N1";
     view_.ModemOk = false;
@@ -283,7 +286,8 @@ bool TConsoleModel::DialOut(const std::string& number, TTextProc onPartner, TTex
     }
     // A modem that kept its call (it ignores DTR, or the port was reopened during a call) would take the
     // dial command as data for the partner.
-    if (line_.CarrierOn()) {
+    if (!line_.CarrierOn()) carrierSignals_ = true;
+    if (carrierSignals_ && line_.CarrierOn()) {
         view_.DialStatus = "Tr\xE4ger noch an: erst HangUp";
         ShowFailure("WAHL-FEHLER", "WAHL-FEHLER: das Modem hat noch eine Verbindung (DCD an), erst HangUp");
         return false;
@@ -410,6 +414,7 @@ void TConsoleModel::HangUp() {
     }
     SetPhase(TPhase::HangingUp);
     hangUpWaitMs_ = 0;
+    hangUpCommandSent_ = false;
     WatchCarrier();
     Changed();
 }
@@ -419,6 +424,7 @@ void TConsoleModel::HangUp() {
 bool TConsoleModel::CheckCarrier() {
     // A closed port has no carrier; asking it would open it again behind the user's back.
     const bool lost = !line_.PortOpen() || !line_.CarrierOn();
+    if (lost && line_.PortOpen()) carrierSignals_ = true;
     if (lost) EndConnection("Verbindung beendet: kein Tr\xE4ger (DCD aus)");
     return lost;
 }
@@ -450,9 +456,22 @@ void TConsoleModel::HangUpStep() {
         line_.SendText("+++");
     } else if (hangUpWaitMs_ == EscapeAfterMs + 2 * CarrierWatchMs) {
         line_.SendText(std::string("ATH0") + '\r');
+        hangUpCommandSent_ = true;
     } else if (hangUpWaitMs_ == HangUpGraceMs) {
-        ShowFailure("HangUp: das Modem hat nicht aufgelegt (DCD noch an); Modem aus- und einschalten");
+        ShowFailure(carrierSignals_
+                        ? "HangUp: das Modem hat nicht aufgelegt (DCD noch an); Modem aus- und einschalten"
+                        : "HangUp: das Modem hat auf ATH0 nicht geantwortet; CLOSE, dann das Modem pr\xFC"
+                          "fen");
     }
+}
+
+void TConsoleModel::ModemLine(const std::string& line) {
+    if (carrierSignals_ || !(CallShown() || phase_ == TPhase::HangingUp)) return;
+    // Without DCD the modem's word is all there is: NO CARRIER, or OK to the hang-up command.
+    if (line == "NO CARRIER")
+        EndConnection("Verbindung beendet: NO CARRIER");
+    else if (line == "OK" && hangUpCommandSent_)
+        EndConnection("Verbindung beendet: das Modem hat aufgelegt (ATH0)");
 }
 
 void TConsoleModel::SetDataMode(bool on) {
@@ -629,7 +648,7 @@ std::vector<std::string> TConsoleModel::BrokenInvariants(const TLineFacts& line)
     expect(!v.ConnectLit || v.PortOpen, "CONNECT nur bei offenem Port");
     expect(!(phase_ == TPhase::Dialling && v.ConnectLit), "keine Wahl, waehrend eine Verbindung angezeigt wird");
     // The modem component reports a connection after its speed and tag replies: 45 ticks at the most.
-    expect(!(phase_ == TPhase::Dialling && line.CarrierOn && line.CarrierOnForMs > 3000),
+    expect(!(phase_ == TPhase::Dialling && carrierSignals_ && line.CarrierOn && line.CarrierOnForMs > 3000),
            "keine Wahl, waehrend das Modem eine Verbindung hat");
     expect(!v.DataMode || v.PortOpen, "DATA MODE nur bei offenem Port");
     expect(!v.LinkUp || v.PortOpen, "Link gruen nur bei offenem Port");

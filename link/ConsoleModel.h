@@ -164,6 +164,8 @@ public:
     void ModemLineSpeed(int32_t speed);
     // Program end: a call leaves data mode before the modem hangs up; Timer1 stops.
     void ShutDown();
+    // A line the modem sent in command state: where DCD says nothing, its answer to the hang-up ends the call.
+    void ModemLine(const std::string& line);
 
     // The steps (public for the console's published handlers and for tests).
     void Timer1Timer1();
@@ -213,6 +215,10 @@ private:
     std::unique_ptr<plat::ITimer> carrierWatch_;
     TPhase phase_ = TPhase::PortClosed;
     bool callUp_ = false; // the modem reported a connection that has not ended since
+    // DCD has been seen off on this port since it was opened: it is a signal here, not a line that is always
+    // on (a pseudo-terminal has no modem lines).
+    bool carrierSignals_ = false;
+    bool hangUpCommandSent_ = false;
     bool dataMode_ = false;
     bool holdMessage_ = false;
     int hangUpWaitMs_ = 0;

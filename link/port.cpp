@@ -350,6 +350,7 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
         if (!LineBuffer.empty()) LogReceived(LineBuffer);
         LastLine = LineBuffer;
         if (LineBuffer.find("CONNECT") != std::string::npos) SetConnectLabel(LineBuffer);
+        if (!DataMode()) Model.ModemLine(LineBuffer);
         if (!LastLine.empty() && LastLine != "OK") NoteModemTestLine(LastLine);
         if (LastLine == "OK") {
             if (OnOkLine) {

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <random>
 #include <sstream>
+#include <utility>
 
 using console::TPhase;
 
@@ -53,7 +54,9 @@ std::string Describe(const std::vector<TStep>& steps) {
 // The port, the modem component and the modem on the line, in virtual time.
 class TSimLine : public console::IConsoleLine {
 public:
-    TSimLine(plat::VirtualTime& time, bool modemIgnoresDtr) : time_(time) {
+    // noModemLines: a pseudo-terminal between console and modem: DCD always on, DTR never reaches the modem.
+    TSimLine(plat::VirtualTime& time, bool modemIgnoresDtr, bool noModemLines = false)
+        : time_(time), noLines_(noModemLines) {
         modem_ = std::make_unique<sim::THayesModem>(
             [](sim::TFault fault) {
                 sim::TControllerSettings s;
@@ -89,7 +92,7 @@ public:
 
     // ---- IConsoleLine --------------------------------------------------------------------------
     bool PortOpen() const override { return open_; }
-    bool CarrierOn() override { return open_ && (modem_->Lines() & sim::mlDCD) != 0; }
+    bool CarrierOn() override { return open_ && (noLines_ || (modem_->Lines() & sim::mlDCD) != 0); }
     bool ModemConnecting() const override { return engine_ != TEngine::Idle; }
     void ModemDial(const std::string& number) override {
         RequireOpen();
@@ -108,9 +111,9 @@ public:
     void ModemHangup() override {
         RequireOpen();
         if (engine_ != TEngine::Idle) throw std::runtime_error("das Modem ist noch beschaeftigt");
-        modem_->SetDTR(false, time_.NowMs());
+        if (!noLines_) modem_->SetDTR(false, time_.NowMs());
         Run(440); // the modem component's pause keeps the program's timers and events going
-        if (open_) modem_->SetDTR(true, time_.NowMs());
+        if (open_ && !noLines_) modem_->SetDTR(true, time_.NowMs());
     }
     void LogMessage(const std::string& text) override { Memo.push_back(text); }
     void SendChar(uint8_t b) override { SendText(std::string(1, static_cast<char>(b))); }
@@ -169,6 +172,8 @@ public:
         }
     }
 
+    // The modem's reply lines since the last call.
+    std::vector<std::string> TakeLines() { return std::exchange(lines_, {}); }
     std::function<void()> OnConnected, OnConnectFailed;
     std::function<void(int32_t)> OnLineSpeed;
     std::vector<std::string> Memo;
@@ -211,6 +216,7 @@ private:
         }
     }
     void ReplyLine(const std::string& line) {
+        lines_.push_back(line);
         if (engine_ != TEngine::Dialling) return;
         if (line.rfind("CONNECT", 0) == 0) {
             engine_ = TEngine::WaitTags;
@@ -254,12 +260,13 @@ private:
 
     plat::VirtualTime& time_;
     std::unique_ptr<sim::THayesModem> modem_;
-    bool open_ = false, gone_ = false, orphanedDial_ = false;
+    bool open_ = false, gone_ = false, orphanedDial_ = false, noLines_ = false;
     std::string inbox_, replyLine_;
     zavcom::TReceiveHook hook_;
     TEngine engine_ = TEngine::Idle;
     int64_t dialEndsMs_ = 0, tagsEndMs_ = 0, carrierOffSince_ = -1, carrierOnSince_ = -1;
     std::vector<std::function<void()>> events_;
+    std::vector<std::string> lines_;
 };
 
 // One clock for the whole run: the one link object keeps the timers of the clock it was made with.
@@ -271,7 +278,8 @@ plat::VirtualTime& SharedTime() {
 // The console's buttons as the console hands them to the model, on the simulated line.
 class TRun {
 public:
-    explicit TRun(bool modemIgnoresDtr) : time(SharedTime()), line(time, modemIgnoresDtr) {
+    explicit TRun(bool modemIgnoresDtr, bool noModemLines = false)
+        : time(SharedTime()), line(time, modemIgnoresDtr, noModemLines) {
         zavcom::CreateZavCom(time); // the one link object; its timers are the first virtual clock's
         zavcom::ZavCom->Reset();
         zavcom::ZavCom->OnLinkError = nullptr;
@@ -488,4 +496,27 @@ TEST(ConsoleModel, ACallGoesFromDialToLinkUpAndBackOnCarrierLoss) {
     EXPECT_EQ(down.ConnectLabel, "NC");
     EXPECT_EQ(down.DialStatus, "getrennt");
     EXPECT_EQ(down.Seconds, "");
+}
+
+// A modem behind a pseudo-terminal: DCD says nothing and DTR does not reach it. HangUp asks with "+++" and
+// ATH0, and the modem's OK ends the call; the next dial goes out.
+TEST(ConsoleModel, WithoutModemLinesTheModemsAnswerEndsTheCall) {
+    TRun run(false, true);
+    run.Play({TAct::Open1, 0});
+    run.Play({TAct::Dial, 0});
+    for (int i = 0; i < 200 && run.link->Phase() != TPhase::LinkUp; ++i)
+        run.line.Run(100);
+    ASSERT_EQ(run.link->Phase(), TPhase::LinkUp);
+    run.Play({TAct::HangUp, 0});
+    EXPECT_EQ(run.link->Phase(), TPhase::HangingUp);
+    EXPECT_TRUE(run.link->View().ConnectLit);
+    // The console gathers the modem's lines now; this line plays that part.
+    for (int i = 0; i < 80 && run.link->Phase() == TPhase::HangingUp; ++i) {
+        run.line.Run(100);
+        for (const std::string& l : run.line.TakeLines())
+            run.link->ModemLine(l);
+    }
+    EXPECT_EQ(run.link->Phase(), TPhase::Idle);
+    EXPECT_EQ(run.line.Memo.back(), "Verbindung beendet: das Modem hat aufgelegt (ATH0)");
+    EXPECT_TRUE(run.link->DialOut(Numbers[0], nullptr, nullptr, 45));
 }
