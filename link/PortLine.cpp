@@ -149,7 +149,10 @@ std::string OpenFailureText(int n, const std::string& device, const std::excepti
     const std::string where = device.empty() ? std::string() : " (" + device + ")";
     if (code == sx::ecBadId && sx::SxIsNetDevice(device)) {
         // The server is not there, refused, or its name is unknown: the exception names which.
-        const std::string why = e && *e->what() ? std::string(" (") + e->what() + ")" : std::string();
+        // The layer's own table texts are English and say no more than the code: only a reason of the
+        // connection's own (the system's word for a refused or unknown server) is shown.
+        const bool ownReason = e && *e->what() && std::string(e->what()).rfind("ie_", 0) != 0;
+        const std::string why = ownReason ? std::string(" (") + e->what() + ")" : std::string();
         return com + where + ": keine Verbindung zum Server" + why +
                "; Adresse und Port pr\xFC" "fen und ob der Server l\xE4uft";
     }

@@ -669,6 +669,11 @@ private slots:
                  std::string("COM4 (rfc2217://10.0.0.9:2217): keine Verbindung zum Server (server 10.0.0.9:2217: "
                              "Connection refused); Adresse und Port pr\xFC"
                              "fen und ob der Server l\xE4uft"));
+        // The server took the call and closed it (its device would not open): no English table text.
+        const sx::EBadId closed(sx::ecBadId);
+        QCOMPARE(OpenFailureText(4, "rfc2217://127.0.0.1:3333", &closed),
+                 std::string("COM4 (rfc2217://127.0.0.1:3333): keine Verbindung zum Server; Adresse und Port pr\xFC"
+                             "fen und ob der Server l\xE4uft"));
         const sx::ESxException busy(sx::ecAlreadyOpen, "busy");
         QCOMPARE(OpenFailureText(1, "simmodem", &busy),
                  std::string("COM1 (simmodem) wird von einem anderen Programm benutzt"));
