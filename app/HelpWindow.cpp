@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QImage>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
@@ -37,13 +38,30 @@ bool IsManualPage(const QUrl& url) {
     return suffix == QLatin1String("html") || suffix == QLatin1String("htm");
 }
 
+// The manual's pictures are screenshots up to 1200 pixels wide; a browser scales them to the page, the text
+// view does not: wider ones are scaled down to fit the window.
+class ManualView : public QTextBrowser {
+public:
+    using QTextBrowser::QTextBrowser;
+    static constexpr int MaxPictureWidth = 860;
+
+    QVariant loadResource(int type, const QUrl& name) override {
+        QVariant resource = QTextBrowser::loadResource(type, name);
+        if (type != QTextDocument::ImageResource || resource.typeId() != QMetaType::QByteArray)
+            return resource;
+        const QImage picture = QImage::fromData(resource.toByteArray());
+        if (picture.isNull() || picture.width() <= MaxPictureWidth) return resource;
+        return picture.scaledToWidth(MaxPictureWidth, Qt::SmoothTransformation);
+    }
+};
+
 } // namespace
 
 THelpWindow::THelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("HelpWindow"));
     setWindowTitle(QStringLiteral("ini4zav \u2013 Handbuch"));
     setProperty("helpSection", QStringLiteral("hilfe"));
-    resize(920, 720);
+    resize(1020, 760);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
@@ -79,7 +97,7 @@ THelpWindow::THelpWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     bar->addWidget(BrowserButton);
     layout->addLayout(bar);
 
-    Browser = new QTextBrowser(this);
+    Browser = new ManualView(this);
     Browser->setObjectName(QStringLiteral("Browser"));
     Browser->setOpenLinks(false); // every link through FollowLink: places here, the rest to the desktop
     layout->addWidget(Browser, 1);

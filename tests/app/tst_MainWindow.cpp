@@ -602,17 +602,24 @@ private slots:
 
         // Every picture of the manual is there.
         int pictures = 0;
+        int widest = 0; // as the file has it
         for (QTextBlock block = page->document()->begin(); block.isValid(); block = block.next())
             for (auto it = block.begin(); !it.atEnd(); ++it)
                 if (it.fragment().charFormat().isImageFormat()) {
                     const QString name = it.fragment().charFormat().toImageFormat().name();
                     const QVariant image =
                         page->document()->resource(QTextDocument::ImageResource, QUrl(name));
-                    QVERIFY2(!image.value<QImage>().isNull() || !image.value<QPixmap>().isNull(),
-                             qPrintable(name));
+                    const QSize size = image.value<QImage>().isNull() ? image.value<QPixmap>().size()
+                                                                      : image.value<QImage>().size();
+                    QVERIFY2(!size.isEmpty(), qPrintable(name));
+                    // Screenshots wider than the window are scaled to it, as a browser does.
+                    QVERIFY2(size.width() <= 860, qPrintable(name));
+                    const QDir manualDir = QFileInfo(page->source().toLocalFile()).dir();
+                    widest = std::max(widest, QImage(manualDir.filePath(name)).width());
                     ++pictures;
                 }
         QVERIFY(pictures >= 5);
+        QVERIFY(widest > 860);
 
         // A link to another section, back, and a web address.
         help->FollowLink(QUrl("#fehler-besetzt"));
