@@ -36,8 +36,9 @@ QString Shown(const QString& hostPath) {
 // What went wrong with a file operation, in German.
 QString Reason(const std::error_code& ec) {
     const std::error_condition generic = ec.default_error_condition();
-    return plat::ToQ(
-        plat::SystemErrorText(generic.category() == std::generic_category() ? generic.value() : 0));
+    if (generic.category() != std::generic_category())
+        return QStringLiteral("Systemfehler %1").arg(ec.value());
+    return plat::ToQ(plat::SystemErrorText(generic.value()));
 }
 
 // The program INI file of the copy, when a copy was made before.
@@ -116,6 +117,11 @@ std::string CopyFamily(const QString& source, const QString& target) {
     if (!fs::is_directory(from, ec))
         return plat::FromQ(
             QStringLiteral("Der Ordner \u201e%1\u201c ist nicht vorhanden.").arg(Shown(source)));
+    // A copy inside the family itself would copy itself without end.
+    if (QDir::cleanPath(QDir(target).absolutePath())
+            .startsWith(QDir::cleanPath(QDir(source).absolutePath()) + '/'))
+        return plat::FromQ(
+            QStringLiteral("Der Ordner \u201e%1\u201c liegt in der Familie selbst.").arg(Shown(target)));
     if (fs::create_directories(to, ec); ec)
         return failed(
             QStringLiteral("Der Ordner \u201e%1\u201c l\u00e4sst sich nicht anlegen").arg(Shown(target)), ec);

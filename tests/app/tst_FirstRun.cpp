@@ -233,8 +233,12 @@ private slots:
 #endif
     }
 
-    // A copy that cannot be made (the documents folder is a file) is said, and nothing changes.
+    // A copy that cannot be made (the documents folder is a file, or lies inside the family) is said, and
+    // nothing changes.
     void copyThatFailsIsSaid() {
+        QVERIFY(plat::ToQ(firstrun::CopyFamily(QDir::homePath(), documents + "/ini4zav/home"))
+                    .contains("in der Familie selbst"));
+        QVERIFY(!QFileInfo::exists(documents + "/ini4zav/home"));
         const std::vector<std::string> plain{"/usr/bin/ini4zav"};
         Start(plain);
         QDir().mkpath(documents);
