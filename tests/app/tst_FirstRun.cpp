@@ -43,6 +43,7 @@ QStringList FilesBelow(const QString& dir) {
     return files;
 }
 
+#ifdef Q_OS_UNIX
 void SetModes(const QString& dir, QFileDevice::Permissions dirs, QFileDevice::Permissions files) {
     QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
@@ -56,6 +57,7 @@ void SetModes(const QString& dir, QFileDevice::Permissions dirs, QFileDevice::Pe
 constexpr auto AllRead = QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
 constexpr auto AllEnter = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
 constexpr auto AllWrite = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+#endif
 
 } // namespace
 
