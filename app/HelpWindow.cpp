@@ -144,7 +144,10 @@ void THelpWindow::ShowAt(const QUrl& page) {
     // the dialog is closed.
     QWidget* modal = QApplication::activeModalWidget();
     SetModalOver(modal == this ? ModalOver.data() : modal);
-    showNormal();
+    if (isMinimized())
+        showNormal();
+    else
+        show(); // a maximised window stays so
     raise();
     activateWindow();
 }
