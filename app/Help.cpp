@@ -1,5 +1,6 @@
 #include "app/Help.h"
 
+#include "app/HelpWindow.h"
 #include "app/Shell.h"
 #include "pages/Dialogs.h"
 #include "platform/qt/QtText.h"
@@ -103,15 +104,21 @@ bool OpenManual(const QString& section) {
     }
     QUrl url = QUrl::fromLocalFile(QString::fromStdString(file));
     url.setFragment(section);
-    if (shell::OpenUrl(SectionPage(url))) return true;
+    ShowWindow(url);
+    return true;
+}
+
+bool OpenInBrowser(const QUrl& page) {
+    if (shell::OpenUrl(SectionPage(page))) return true;
     const QString noViewer =
         OpensThroughWindowsShell()
             ? QStringLiteral("Windows hat kein Programm zum \u00d6ffnen von HTML-Seiten "
                              "(kein Standardbrowser eingestellt)")
             : QStringLiteral("kein Programm zum Anzeigen von HTML-Seiten gefunden (xdg-open)");
     dlg::MessageDlg(
-        plat::FromQ(QStringLiteral("Die Hilfe kann nicht angezeigt werden: %1.\nDas Handbuch liegt unter %2")
-                        .arg(noViewer, QString::fromStdString(file))),
+        plat::FromQ(QStringLiteral("Das Handbuch kann nicht im Browser ge\u00f6ffnet werden: %1.\n"
+                                   "Es bleibt im Hilfefenster; die Datei liegt unter %2")
+                        .arg(noViewer, page.toLocalFile())),
         dlg::Kind::Warning, dlg::mbOK);
     return false;
 }

@@ -1,7 +1,7 @@
 #pragma once
-// Help: the tool family's own help file when this machine has one, else the program's HTML manual in the
-// desktop's browser, opened at the section of the window or page the user is in. F1 asks for the help of
-// the widget with the focus (and of an open menu).
+// Help: the tool family's own help file when this machine has one, else the program's HTML manual in its
+// help window, opened at the section of the window or page the user is in. F1 asks for the help of the
+// widget with the focus (and of an open menu).
 
 #include <QString>
 
@@ -31,9 +31,12 @@ QString SectionFor(const QWidget* widget);
 // A page in the program's cache folder (~/.cache/ini4zav/hilfe.html) that forwards the browser to target,
 // section included; target itself when the page cannot be written.
 QUrl SectionPage(const QUrl& target);
-// Opens the manual at section in the desktop's browser. When that is not possible, a German message says
-// why and where the manual is; the result is false.
+// Shows the manual at section in the help window. When the manual is not installed, a German message says
+// where it was looked for; the result is false.
 bool OpenManual(const QString& section);
+// Opens page (the manual, its fragment the section) in the desktop's browser. When no program opens it, a
+// German message says so and where the file is; the result is false.
+bool OpenInBrowser(const QUrl& page);
 // The help of a window: helpFile (a tool path) opened by the desktop when it exists and a program opens
 // it; otherwise the manual at section.
 void ShowHelp(const std::string& helpFile, const QString& section);

@@ -4,6 +4,7 @@
 #include "app/main.h"
 
 #include "app/Family.h"
+#include "app/FirstRun.h"
 #include "app/Help.h"
 #include "app/Unit99.h"
 #include "config/ed_ini.h"
@@ -72,7 +73,11 @@ bool TMainForm::Familie1Click() {
     if (start.isEmpty() || !QFileInfo(start).isDir()) // a family gone since: start where the box can show
         start = ToolRoot == "\\" ? QDir::homePath() : plat::HostToQ(plat::ToHostPath(ToolRoot));
     const QString dir = dlg::ChooseFolder(QStringLiteral("Werkzeugfamilie w\u00e4hlen"), start);
-    if (dir.isEmpty()) return false;
+    return !dir.isEmpty() && OpenFamily(dir);
+}
+
+bool TMainForm::OpenFamily(const QString& dir) {
+    if (!ConfirmLeaveText()) return false;
     const std::string iniName = family::ProgramIniName(ProgramArgs());
     if (const std::string problem = family::Problem(dir, iniName); !problem.empty()) {
         dlg::MessageDlg(problem, dlg::Kind::Error, dlg::mbOK, "Keine Werkzeugfamilie");
@@ -94,8 +99,7 @@ bool TMainForm::Familie1Click() {
     FormCreate();
     ShowStartTabs();
     if (auto* note = StatusBar1->findChild<QLabel*>(QStringLiteral("MissingIniNote"))) note->deleteLater();
-    for (const std::string& message : StartupMessages())
-        dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    firstrun::TellAboutFamily();
     return true;
 }
 

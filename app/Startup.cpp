@@ -1,6 +1,8 @@
 #include "app/Startup.h"
 
 #include "app/Desktop.h"
+#include "app/FirstRun.h"
+#include "app/HelpWindow.h"
 #include "app/Unit99.h"
 #include "app/main.h"
 #include "config/Reports.h"
@@ -79,7 +81,8 @@ void CreateForms() {
 }
 
 void ShowStartupNotes(const std::vector<std::string>& args) {
-    for (const std::string& message : StartupMessages()) dlg::MessageDlg(message, dlg::Kind::Warning, dlg::mbOK);
+    // Log files that could not be made: one box each, or part of the one about a read-only family.
+    firstrun::TellAboutFamily();
     // Arguments nothing takes are ignored, and said so: in the status bar for good and in the main log.
     if (const std::string ignored =
             desktop::IgnoredArgumentsText(desktop::IgnoredArguments(args, QCoreApplication::arguments()));
@@ -103,10 +106,16 @@ void ShowStartupNotes(const std::vector<std::string>& args) {
         note->setToolTip(text);
         MainForm->StatusBar1->addWidget(note, 1);
     }
-    const int answer = dlg::AskDlg(missing, dlg::Kind::Information,
-                                   {{dlg::mrYes, "Werkzeugfamilie w\xE4hlen \x85"}, {dlg::mrOK, "OK"}},
-                                   dlg::mrOK, "Eigene INI-Datei fehlt");
+    // A newcomer is offered the example family, as a copy of the user's own.
+    const std::string offer = firstrun::ExampleOffer();
+    std::vector<std::pair<int, std::string>> buttons;
+    if (!offer.empty()) buttons.emplace_back(dlg::mrRetry, firstrun::ExampleButton());
+    buttons.emplace_back(dlg::mrYes, "Werkzeugfamilie w\xE4hlen \x85");
+    buttons.emplace_back(dlg::mrOK, "OK");
+    const int answer = dlg::AskDlg(offer.empty() ? missing : missing + "\n\n" + offer, dlg::Kind::Information,
+                                   buttons, dlg::mrOK, "Eigene INI-Datei fehlt");
     if (answer == dlg::mrYes && MainForm) MainForm->Familie1Click();
+    if (answer == dlg::mrRetry) firstrun::CopyAndOpen(firstrun::ExampleFamily());
 }
 
 namespace {
@@ -117,6 +126,7 @@ template <class T> void Destroy(T*& form) {
 } // namespace
 
 void DestroyForms() {
+    help::DestroyWindow();
     Destroy(Form11);
     Destroy(Form10);
     Destroy(Form9);

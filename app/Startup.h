@@ -18,8 +18,10 @@ public:
 // Shows an exception that ended a GUI action (the general handler).
 void ShowActionError(const char* message);
 
-// After the main window is shown: the start-up problems of the configuration as message boxes, and when the
-// program's own INI file was not found, a German explanation in the status bar (for good) and once in a box.
+// After the main window is shown: the start-up problems of the configuration as message boxes (for a family
+// the user cannot write, one box with the offer of a copy, see firstrun::TellAboutFamily), and when the
+// program's own INI file was not found, a German explanation in the status bar (for good) and once in a box
+// that also offers the example family as the user's own copy.
 void ShowStartupNotes(const std::vector<std::string>& args);
 
 // Creates the program's forms once each, in their fixed order: main window, page base form, file switch,

@@ -167,6 +167,9 @@ public slots:
     // Asks for the tool family's folder; when it is one, makes its INI file the program's own, remembers the
     // choice for the next start and shows the family's tool buttons. False when nothing changed.
     bool Familie1Click();
+    // Opens the tool family in the folder dir (host path) as Familie1Click does after its question; a
+    // folder that is no family is refused with what it lacks. False when nothing changed.
+    bool OpenFamily(const QString& dir);
     void PictureClick();
     void TreeView1Click();
     void SpeedButton6Click();

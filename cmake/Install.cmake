@@ -55,8 +55,33 @@ if(NOT WIN32)
 endif()
 add_custom_target(gzipped_docs ALL DEPENDS ${gzipped})
 
+# A stripped installation (the Debian package, `cmake --install --strip`) also drops the compiler's .comment and
+# the .note sections of the programs, as Debian's own packages do (the build ID notes stay).
+if(NOT WIN32 AND CMAKE_OBJCOPY)
+  set(programs)
+  foreach(program ini4zav ini4zav-modemsim)
+    if(TARGET ${program})
+      list(APPEND programs ${program})
+    endif()
+  endforeach()
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program ${programs})
+        set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
+        if(EXISTS \"\${file}\")
+          execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+                                  \"\${file}\" RESULT_VARIABLE failed)
+          if(failed)
+            message(FATAL_ERROR \"objcopy failed on \${file}\")
+          endif()
+        endif()
+      endforeach()
+    endif()")
+endif()
+
 # Debian package: `cpack -G DEB` in the build directory. The libraries come from dpkg-shlibdeps; what the
 # program loads at run time without linking it (the X11 platform plugin, Qt's German texts) is named here.
+# Nothing is recommended: the manual shows in the program's own help window, no browser is needed.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ini4zav)
 set(CPACK_PACKAGE_VENDOR ini4zav)
@@ -76,5 +101,4 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 include(CPack)

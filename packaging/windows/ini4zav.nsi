@@ -92,5 +92,6 @@ Section "Uninstall"
   Delete "$LOCALAPPDATA\ini4zav\cache\hilfe.html"
   RMDir "$LOCALAPPDATA\ini4zav\cache"
   Delete "$LOCALAPPDATA\ini4zav\werkzeugfamilie.ini"
+  Delete "$LOCALAPPDATA\ini4zav\hinweise.ini"
   RMDir "$LOCALAPPDATA\ini4zav"
 SectionEnd

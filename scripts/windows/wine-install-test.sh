@@ -52,10 +52,11 @@ echo "; Änderung des Benutzers" >> "$family/ini4zav.ini"
 grep -q "Änderung des Benutzers" "$family/ini4zav.ini" || fail "a second start overwrote the user's copy"
 [ "${KEEP:-0}" = 1 ] && exit 0
 
-# What the program keeps per user (the help's forwarding page, the remembered family folder) goes too.
+# What the program keeps per user (the help's forwarding page, the remembered family folder, the read-only
+# families told about) goes too.
 appdata=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/ini4zav
 mkdir -p "$appdata/cache"
-touch "$appdata/cache/hilfe.html" "$appdata/werkzeugfamilie.ini"
+touch "$appdata/cache/hilfe.html" "$appdata/werkzeugfamilie.ini" "$appdata/hinweise.ini"
 
 "$wine" "$dir/Deinstallieren.exe" /S
 "$server" -w

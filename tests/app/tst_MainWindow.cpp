@@ -5,6 +5,7 @@
 #include "app/Desktop.h"
 #include "app/Family.h"
 #include "app/Help.h"
+#include "app/HelpWindow.h"
 #include "app/Shell.h"
 #include "app/Startup.h"
 #include "app/Unit99.h"
@@ -15,6 +16,7 @@
 #include "pages/Unit10.h"
 #include "pages/Unit11.h"
 #include "pages/Unit2.h"
+#include "pages/Unit49.h"
 #include "pages/Unit5.h"
 #include "pages/Unit8.h"
 #include "pages/Unit9.h"
@@ -43,6 +45,9 @@
 #include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTextBlock>
+#include <QTextBrowser>
+#include <QScrollBar>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -446,7 +451,8 @@ private slots:
     }
 
     // Help: the tool family's help file through the desktop when it exists; otherwise the manual in the
-    // browser, at the section of where the user is. Info keeps its box.
+    // program's help window, at the section of where the user is; the browser only when asked for. Info
+    // keeps its box.
     void helpAndInfo() {
         std::vector<QUrl> urls;
         QUrl asked;
@@ -457,25 +463,26 @@ private slots:
         });
         Start();
         MainForm->HelpButton->click();
+        QVERIFY(help::Window() && help::Window()->isVisible());
+        QCOMPARE(help::Window()->Section(), QString("hauptfenster"));
+        QVERIFY(help::Window()->Browser->source().toLocalFile().endsWith("/index.html"));
         Form99->HelpButton->click();
+        QCOMPARE(help::Window()->Section(), QString("seitenvorlage"));
         MainForm->Beschreibung1->trigger();
+        QCOMPARE(help::Window()->Section(), QString("inhalt"));
         QVERIFY(opened.empty()); // no help file on this machine
-        QCOMPARE(urls.size(), std::size_t(3));
-        QCOMPARE(urls[0].fragment(), QString("hauptfenster"));
-        QCOMPARE(urls[1].fragment(), QString("seitenvorlage"));
-        QCOMPARE(urls[2].fragment(), QString("inhalt"));
-        QVERIFY(urls[0].toLocalFile().endsWith("/index.html"));
-        // The desktop is given a forwarding page that holds the section, not the bare file.
+        QVERIFY(urls.empty());   // nor the browser
+        // "Im Browser öffnen": the desktop is given a forwarding page that holds the section.
+        help::Window()->BrowserButton->click();
+        QCOMPARE(urls.size(), std::size_t(1));
+        QCOMPARE(urls[0].fragment(), QString("inhalt"));
         QVERIFY(asked.toLocalFile().endsWith("/hilfe.html"));
-        for (const QUrl& url : urls) {
-            QVERIFY(url.isLocalFile());
-            QVERIFY2(QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
-        }
+        QVERIFY2(QFileInfo(urls[0].toLocalFile()).isFile(), qPrintable(urls[0].toString()));
         // The "?" follows the page that is shown.
         MainForm->SpeedButton3->click();
         MainForm->PageControl1->setCurrentWidget(MainForm->tab_telefon);
         MainForm->HelpButton->click();
-        QCOMPARE(urls.back().fragment(), QString("telefonbuch"));
+        QCOMPARE(help::Window()->Section(), QString("telefonbuch"));
 
         // Where the help file exists, the desktop opens it, as the tools' own help always was.
         plat::SetDriveMapping('C', root);
@@ -484,7 +491,8 @@ private slots:
         Form99->HelpButton->click();
         QCOMPARE(opened, (std::vector<std::string>{"c:\\vamtools\\help\\ini4zav.hlp",
                                                    "c:\\vamtools\\help\\ini4zav.hlp"}));
-        QCOMPARE(urls.size(), std::size_t(4));
+        QCOMPARE(urls.size(), std::size_t(1));
+        QCOMPARE(help::Window()->Section(), QString("telefonbuch"));
 
         MainForm->Info1->trigger();
         QCOMPARE(dlg::History().back().text,
@@ -494,8 +502,9 @@ private slots:
         QCOMPARE(dlg::History().back().buttons, int(dlg::mbNone));
     }
 
-    // F1 opens the section of the page or window that has the focus, also inside a menu; when no help can
-    // be opened the user is told why.
+    // F1 opens the help window at the section of the page or window that has the focus, also inside a menu
+    // and a modal dialog (whose help window is usable and modal only while the dialog is open); when no help
+    // can be shown, or the browser asked for cannot open it, the user is told why.
     void f1AndHelpThatCannotOpen() {
         std::vector<QUrl> urls;
         bool browser = true;
@@ -503,54 +512,151 @@ private slots:
             urls.push_back(Target(url));
             return browser;
         });
+        const auto shownSection = [] { return help::Window() ? help::Window()->Section() : QString(); };
         Start();
         MainForm->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(MainForm));
         MainForm->SpeedButton2->click();
         MainForm->TreeView1->setFocus();
         QTest::keyClick(MainForm->TreeView1, Qt::Key_F1);
-        QCOMPARE(urls.size(), std::size_t(1));
-        QCOMPARE(urls.back().fragment(), QString("werkzeugbaum"));
+        QCOMPARE(shownSection(), QString("werkzeugbaum"));
         MainForm->PageControl1->setCurrentWidget(MainForm->tab_port);
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
         Form8->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
-        QCOMPARE(urls.back().fragment(), QString("port"));
+        QCOMPARE(shownSection(), QString("port"));
+        QCOMPARE(help::Window()->windowModality(), Qt::NonModal);
         // In the modal device list the window's shortcut is blocked: its own section all the same.
         const auto run = TForm8::RunDeviceForm;
+        Qt::WindowModality modalityInDialog = Qt::NonModal;
         TForm8::RunDeviceForm = [&](QDialog& d) {
             d.setWindowModality(Qt::ApplicationModal);
             d.show();
             auto* list = d.findChild<QTreeWidget*>("DeviceList");
             list->setFocus();
             if (QTest::qWaitForWindowActive(&d)) QTest::keyClick(list, Qt::Key_F1);
+            if (help::Window()) modalityInDialog = help::Window()->windowModality();
             return false;
         };
         Form8->DevicesButtonClick();
         TForm8::RunDeviceForm = run;
-        QCOMPARE(urls.back().fragment(), QString("geraete"));
+        QCOMPARE(shownSection(), QString("geraete"));
+        QCOMPARE(modalityInDialog, Qt::ApplicationModal);
+        QTRY_COMPARE_WITH_TIMEOUT(help::Window()->windowModality(), Qt::NonModal, 30000);
+        QVERIFY(help::Window()->isVisible());
         // Inside an open menu: the menu's help context, and the menu closes.
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
         MainForm->Info1Menu->popup(MainForm->mapToGlobal(QPoint(40, 20)));
         QTRY_VERIFY_WITH_TIMEOUT(MainForm->Info1Menu->isVisible(), 30000);
         QTest::keyClick(MainForm->Info1Menu, Qt::Key_F1);
-        QCOMPARE(urls.back().fragment(), QString("menue-info"));
+        QCOMPARE(shownSection(), QString("menue-info"));
         QTRY_VERIFY_WITH_TIMEOUT(!MainForm->Info1Menu->isVisible(), 30000);
         QCOMPARE(help::SectionFor(MyComPort), QString("konsole"));
+        QVERIFY(urls.empty()); // the browser was never needed
 
         dlg::ClearHistory();
-        browser = false; // no program for web pages
+        browser = false; // no program for web pages: the help window shows the manual all the same
         MainForm->Beschreibung1->trigger();
+        QCOMPARE(shownSection(), QString("inhalt"));
+        QVERIFY(dlg::History().empty());
+        QVERIFY(!help::Window()->OpenInBrowser());
         QCOMPARE(dlg::History().size(), std::size_t(1));
         QVERIFY(dlg::History()[0].text.find("kein Programm") != std::string::npos);
         QVERIFY(dlg::History()[0].text.find("index.html") != std::string::npos);
 
         browser = true;
         qputenv("INI4ZAV_MANUAL", QByteArray::fromStdString(root + "gibtsnicht.html"));
-        const std::size_t before = urls.size();
+        help::Window()->hide();
         MainForm->HelpButton->click();
         qunsetenv("INI4ZAV_MANUAL");
-        QCOMPARE(urls.size(), before);
+        QVERIFY(!help::Window()->isVisible());
         QCOMPARE(dlg::History().size(), std::size_t(2));
         QVERIFY(dlg::History()[1].text.find("nicht installiert") != std::string::npos);
+    }
+
+    // The help window on the manual: F1 on a page scrolls to that page's section, the pictures load, a link
+    // inside the manual moves there (and back), a web address goes to the desktop, and the search field
+    // finds a word, starts over at the end and says when there is none.
+    void helpWindowShowsSectionsPicturesLinksAndFinds() {
+        std::vector<QUrl> urls;
+        bool browser = true;
+        shell::SetUrlHook([&](const QUrl& url) {
+            urls.push_back(url);
+            return browser;
+        });
+        Start();
+        MainForm->SpeedButton3->click();
+        MainForm->PageControl1->setCurrentWidget(MainForm->tab_telefon);
+        MainForm->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(MainForm));
+        TelefonBuch->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+        THelpWindow* help = help::Window();
+        QVERIFY(help && help->isVisible());
+        QTextBrowser* page = help->Browser;
+        // The section's heading is the first line shown.
+        const auto topLine = [page] { return page->cursorForPosition(QPoint(4, 4)).block().text(); };
+        QTRY_COMPARE_WITH_TIMEOUT(topLine(), QString("Telefonbuch"), 30000);
+        QVERIFY(page->verticalScrollBar()->value() > 0);
+
+        // Every picture of the manual is there.
+        int pictures = 0;
+        int widest = 0; // as the file has it
+        for (QTextBlock block = page->document()->begin(); block.isValid(); block = block.next())
+            for (auto it = block.begin(); !it.atEnd(); ++it)
+                if (it.fragment().charFormat().isImageFormat()) {
+                    const QString name = it.fragment().charFormat().toImageFormat().name();
+                    const QVariant image =
+                        page->document()->resource(QTextDocument::ImageResource, QUrl(name));
+                    const QSize size = image.value<QImage>().isNull() ? image.value<QPixmap>().size()
+                                                                      : image.value<QImage>().size();
+                    QVERIFY2(!size.isEmpty(), qPrintable(name));
+                    // Screenshots wider than the window are scaled to it, as a browser does.
+                    QVERIFY2(size.width() <= 860, qPrintable(name));
+                    const QDir manualDir = QFileInfo(page->source().toLocalFile()).dir();
+                    widest = std::max(widest, QImage(manualDir.filePath(name)).width());
+                    ++pictures;
+                }
+        QVERIFY(pictures >= 5);
+        QVERIFY(widest > 860);
+
+        // A link to another section, back, and a web address.
+        help->FollowLink(QUrl("#fehler-besetzt"));
+        QCOMPARE(help->Section(), QString("fehler-besetzt"));
+        QTRY_COMPARE_WITH_TIMEOUT(topLine(), QString("Besetzt, keine Verbindung"), 30000);
+        QVERIFY(help->BackButton->isEnabled());
+        help->BackButton->click();
+        QCOMPARE(help->Section(), QString("telefonbuch"));
+        QVERIFY(urls.empty());
+        help->FollowLink(QUrl("https://www.debian.org/"));
+        QCOMPARE(urls.size(), std::size_t(1));
+        QCOMPARE(urls[0], QUrl("https://www.debian.org/"));
+        QCOMPARE(help->Section(), QString("telefonbuch"));
+        browser = false;
+        help->FollowLink(QUrl("https://www.debian.org/"));
+        QVERIFY(help->Note->text().contains("https://www.debian.org/"));
+
+        // The search: from the shown place on, over the end to the start again, and a word that is not there.
+        help->SearchEdit->setText("Pseudo-Terminal");
+        QTest::keyClick(help->SearchEdit, Qt::Key_Return);
+        QCOMPARE(page->textCursor().selectedText(), QString("Pseudo-Terminal"));
+        const int first = page->textCursor().position();
+        int wrapped = 0;
+        for (int i = 0; i < 50 && wrapped == 0; ++i) {
+            help->FindNextButton->click();
+            QCOMPARE(page->textCursor().selectedText(), QString("Pseudo-Terminal"));
+            if (page->textCursor().position() < first) wrapped = page->textCursor().position();
+        }
+        QVERIFY(wrapped > 0);
+        QVERIFY(help->Note->text().contains("Anfang"));
+        help->FindPreviousButton->click();
+        QCOMPARE(page->textCursor().selectedText(), QString("Pseudo-Terminal"));
+        QVERIFY(page->textCursor().position() != wrapped);
+        help->SearchEdit->setText("Quergurkenhobel");
+        QVERIFY(!help->Find());
+        QCOMPARE(help->Note->text(), QString("\u201eQuergurkenhobel\u201c kommt im Handbuch nicht vor."));
     }
 
     // Started without its INI file, the window opens as always, and the status bar and one box say which

@@ -2,6 +2,7 @@
 // and menus lead to must exist there, or the browser opens the manual at its top without a word.
 
 #include "app/Help.h"
+#include "app/HelpWindow.h"
 #include "app/Startup.h"
 #include "config/ed_ini.h"
 #include "pages/Unit8.h"
@@ -51,6 +52,9 @@ private slots:
         Form8->DevicesButtonClick();
         TForm8::RunDeviceForm = run;
         QVERIFY(sections.contains(QStringLiteral("geraete")));
+        // The help window itself (F1 in it explains it).
+        sections << help::SectionFor(help::ShowWindow(QUrl::fromLocalFile(QStringLiteral(MANUAL_HTML))));
+        QVERIFY(sections.contains(QStringLiteral("hilfe")));
         DestroyForms();
         ShutdownConfiguration();
 

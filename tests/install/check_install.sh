@@ -6,7 +6,8 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FEHLER: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" > /dev/null
+# Stripped, as the Debian package installs it.
+cmake --install "$build" --prefix "$prefix" --strip > /dev/null
 
 expected=(
   bin/ini4zav
@@ -32,6 +33,24 @@ unexpected=$(cd "$prefix" && find . -type f \( -name '*.a' -o -name '*.h' -o -na
 # Every program in bin/ is one of ours.
 for p in "$prefix"/bin/*; do case $(basename "$p") in ini4zav|ini4zav-*) ;; *) fail "fremdes Programm $p" ;; esac; done
 
+# The programs are hardened as Debian's are: full RELRO (BIND_NOW), the stack protector, fortified functions
+# in an optimised build; and stripped of the compiler's .comment and the .note sections.
+if command -v readelf > /dev/null; then
+  optimised=$(grep -qE '^CMAKE_BUILD_TYPE:[A-Z]*=(Release|RelWithDebInfo|MinSizeRel)$' "$build/CMakeCache.txt" && echo 1 || true)
+  hardened=$(grep -q '^INI4ZAV_HARDEN:BOOL=ON$' "$build/CMakeCache.txt" && echo 1 || true)
+  for p in "$prefix"/bin/*; do
+    name=$(basename "$p")
+    sections=$(readelf -S -W "$p")
+    grep -qE ' \.comment | \.note ' <<< "$sections" && fail "$name hat noch .comment oder .note"
+    [ -n "$hardened" ] || continue
+    readelf -d "$p" | grep -qE '\(FLAGS\) +BIND_NOW|\(FLAGS_1\) +Flags:.* NOW' || fail "$name ohne BIND_NOW"
+    readelf -l -W "$p" | grep -q GNU_RELRO || fail "$name ohne RELRO"
+    symbols=$(readelf --dyn-syms -W "$p")
+    grep -q '__stack_chk_fail' <<< "$symbols" || fail "$name ohne Stack-Schutz"
+    if [ -n "$optimised" ]; then grep -qE '__[a-z0-9_]+_chk@' <<< "$symbols" || fail "$name ohne _FORTIFY_SOURCE"; fi
+  done
+fi
+
 # Each PNG is the size its directory says.
 for size in 16 24 32 48 64 128 256; do
   header=$(od -An -tx1 -j16 -N8 "$prefix/share/icons/hicolor/${size}x${size}/apps/ini4zav.png" | tr -d ' \n')
@@ -42,7 +61,8 @@ command -v desktop-file-validate > /dev/null || fail "desktop-file-validate fehl
 desktop-file-validate "$prefix/share/applications/ini4zav.desktop" | grep -v '^.*: hint: ' && fail "Desktop-Datei ungültig" || true
 desktop-file-validate "$prefix/share/applications/ini4zav.desktop" > /dev/null
 grep -q '^Name=Editor für ZAV-IniFiles$' "$prefix/share/applications/ini4zav.desktop" || fail "Name der Desktop-Datei"
-grep -q '^Categories=Development;Utility;$' "$prefix/share/applications/ini4zav.desktop" || fail "Kategorien"
+# One main category, so that menus list the program once.
+grep -q '^Categories=Utility;$' "$prefix/share/applications/ini4zav.desktop" || fail "Kategorien"
 
 command -v appstreamcli > /dev/null || fail "appstreamcli fehlt (Paket appstream)"
 appstreamcli validate --no-net "$prefix/share/metainfo/de.ini4zav.ini4zav.metainfo.xml" > /dev/null \
