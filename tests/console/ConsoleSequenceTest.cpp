@@ -394,6 +394,21 @@ private slots:
         QVERIFY(MemoHas(c, "*****"));
     }
 
+    // The program ends during a call after a TEST: data mode ends before the modem hangs up, so its answer
+    // is read as a line, not as one-byte hex lines.
+    void programEndDuringACallLeavesDataModeFirst() {
+        TMyComPort& c = *console;
+        OpenFreshModem();
+        c.MODEMButton->click();
+        QVERIFY(WaitFor([&] { return Text(c.Nachricht) == "MODEMTEST=COM44/19200/8N1/MODEM"; }));
+        Dial("06601234567");
+        QVERIFY(WaitFor([&] { return MemoHas(c, "NOTIFIED/CONNECTED"); }));
+        c.ShutDown(0);
+        QVERIFY(!c.DataMode());
+        QCOMPARE(CountMemo(c, R"(\d+ < 4E   N)"), 0);
+        QVERIFY(!c.SxComPort1.Open());
+    }
+
 private:
     World world;
     std::unique_ptr<TMyComPort> console;
