@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <dirent.h>
 #include <fstream>
@@ -361,12 +362,23 @@ TEST(PtyDispatcher, BreakGoesAfterTheQueuedOutputOrIsRefused) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
     plat::QueueHandoff gui;
+    MsgLog log; // outlives the dispatcher's threads
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d, pty.Slave()), 0);
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) { log.Add(msg, first, second); });
     const std::string queued = FillUntilHeldBack(d);
     ASSERT_GT(d.OutputUsed(), 0);
     EXPECT_EQ(d.SetBreak(true), ecOutputStalled);
+    const int32_t drained = d.NewStatusTrigger(stOutBuffUsed);
+    ASSERT_EQ(d.ArmStatusTrigger(drained, 0, true), 0);
     EXPECT_EQ(pty.Read(queued.size(), Deadline), queued);
+    // The far end has every byte once the last write returned; the output thread counts them as gone
+    // only after that, so the room for the next block is there when the ring says it is empty.
+    ASSERT_TRUE(log.WaitFor([&](const std::vector<Msg>& msgs) {
+        return std::any_of(msgs.begin(), msgs.end(), [&](const Msg& m) {
+            return m.Code == smStatus && m.First == static_cast<uint32_t>(drained);
+        });
+    }, Deadline));
 
     ASSERT_EQ(d.PutBlock("ab", 2), 0);
     EXPECT_EQ(d.SetBreak(true), ecBreakNotSupported);
