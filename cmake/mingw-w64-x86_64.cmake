@@ -15,11 +15,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The C and C++ run-times linked in, so a test program needs no DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Programs of the build (the string table generator, the tests) run under wine in a prefix of the build
-# folder, made on first use.
+# folder, made on first use, through tests/wine/wine-run.sh: a run that wine ended before the program wrote
+# anything is started once more.
 find_program(INI4ZAV_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(INI4ZAV_WINE)
   set(INI4ZAV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  get_filename_component(_wine_run ${CMAKE_CURRENT_LIST_DIR}/../tests/wine/wine-run.sh ABSOLUTE)
   # No Mono or Gecko: a fresh prefix would offer to fetch them.
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEPREFIX=${INI4ZAV_WINEPREFIX} WINEDEBUG=-all
-      WINEDLLOVERRIDES=mscoree,mshtml= ${INI4ZAV_WINE})
+      WINEDLLOVERRIDES=mscoree,mshtml= bash ${_wine_run} ${INI4ZAV_WINE})
 endif()

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace sx;
@@ -32,9 +35,21 @@ public:
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) slave_ = ::ptsname(master_);
     }
-    ~Pty() { CloseMaster(); }
+    ~Pty() {
+        if (holder_ >= 0) ::close(holder_);
+        CloseMaster();
+    }
     bool Ok() const { return master_ >= 0 && !slave_.empty(); }
     const std::string& Slave() const { return slave_; }
+    // A descriptor of the slave's own, taken before the port opens it (the port then makes it
+    // exclusive): through it the far end stops the slave's output and lets it go again, as flow
+    // control does. While stopped the kernel takes not a single byte from the port.
+    bool TakeFlowControl() {
+        holder_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        return holder_ >= 0;
+    }
+    bool StopOutput() { return ::tcflow(holder_, TCOOFF) == 0; }
+    bool ResumeOutput() { return ::tcflow(holder_, TCOON) == 0; }
     void CloseMaster() {
         if (master_ >= 0) ::close(master_);
         master_ = -1;
@@ -47,17 +62,14 @@ public:
             done += static_cast<size_t>(w);
         }
     }
-    // Reads n bytes, waiting at most timeoutMs in all.
+    // Reads n bytes; gives up when nothing came for timeoutMs (a long stream on a busy machine takes
+    // what it takes).
     std::string Read(size_t n, int timeoutMs) {
         std::string s;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         char buf[65536];
         while (s.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
             pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            if (::poll(&p, 1, timeoutMs) <= 0) break;
             const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - s.size()));
             if (r <= 0) break;
             s.append(buf, static_cast<size_t>(r));
@@ -67,6 +79,7 @@ public:
 
 private:
     int master_ = -1;
+    int holder_ = -1;
     std::string slave_;
 };
 
@@ -112,21 +125,22 @@ int Open(TSxBaseDispatcher& d, const std::string& path) {
     return d.Open(path, 115200, 0, 8, 1, 4096, 4096, true, true);
 }
 
-// Queues output until the pseudo-terminal takes no more (its far end does not read): the rest stays in
-// the port's output ring. Returns what was queued.
-std::string FillUntilHeldBack(TSxBaseDispatcher& d) {
-    const std::string chunk = Pattern(4096, 7);
-    std::string queued;
-    for (int i = 0; i < 400; ++i) {
-        if (d.OutputFree() < static_cast<int>(chunk.size())) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (d.OutputFree() < static_cast<int>(chunk.size())) break; // the far end holds it back
-            continue;
-        }
-        if (d.PutBlock(chunk.data(), static_cast<int>(chunk.size())) != 0) break;
-        queued += chunk;
-    }
-    return queued;
+// Whether a status trigger fired, for a log's wait.
+std::function<bool(const std::vector<Msg>&)> Fired(int32_t handle) {
+    return [handle](const std::vector<Msg>& msgs) {
+        return std::any_of(msgs.begin(), msgs.end(), [&](const Msg& m) {
+            return m.Code == smStatus && m.First == static_cast<uint32_t>(handle);
+        });
+    };
+}
+
+// Stops the far end's intake (the pseudo-terminal's output stopped) and fills the port's output ring
+// behind it: all of it stays in the ring until the far end lets it go. Returns what was queued.
+std::string QueueWhileHeldBack(Pty& pty, TSxBaseDispatcher& d) {
+    if (!pty.StopOutput()) return {};
+    const std::string block = Pattern(static_cast<size_t>(d.OutputFree()), 7);
+    if (d.PutBlock(block.data(), static_cast<int>(block.size())) != 0) return {};
+    return block;
 }
 
 } // namespace
@@ -249,7 +263,7 @@ TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingAByte) {
 
     std::thread writer = WriteInChunks(pty, in, 3);
     std::string echoed;
-    std::thread reader([&] { echoed = pty.Read(out.size(), Deadline * 3); });
+    std::thread reader([&] { echoed = pty.Read(out.size(), Deadline); });
 
     std::mt19937 rng(4);
     for (size_t pos = 0; pos < out.size();) {
@@ -259,7 +273,12 @@ TEST(PtyDispatcher, StreamsMegabytesWithoutLosingOrDuplicatingAByte) {
     }
     writer.join();
     reader.join();
-    ASSERT_TRUE(log.WaitFor([&](const auto&) { return received.size() >= in.size(); }, Deadline * 3))
+    // received is the handler's, guarded by the log's lock, under which the log's waits look.
+    const auto logWait = [&](const std::function<bool()>& pred, int ms) {
+        return log.WaitFor([&](const auto&) { return pred(); }, ms);
+    };
+    ASSERT_TRUE(WaitWhileProgressing(
+        logWait, [&] { return received.size() >= in.size(); }, [&] { return received.size(); }, Deadline))
         << received.size();
     EXPECT_TRUE(received == in) << "received bytes differ from the bytes sent";
     EXPECT_EQ(echoed.size(), out.size());
@@ -308,7 +327,9 @@ TEST(PtyDispatcher, StreamsMegabytesToAWindowWithEveryStringFound) {
     d.NotePortHandlers(1);
     d.SetAvailLevel(1);
     std::thread writer = WriteInChunks(pty, in, 7);
-    const bool all = gui.PumpUntil([&] { return w.Received.size() >= in.size(); }, Deadline * 3);
+    const bool all = WaitWhileProgressing(
+        [&](const std::function<bool()>& pred, int ms) { return gui.PumpUntil(pred, ms); },
+        [&] { return w.Received.size() >= in.size(); }, [&] { return w.Received.size(); }, Deadline);
     writer.join();
     ASSERT_TRUE(all) << w.Received.size() << " of " << in.size();
     EXPECT_TRUE(w.Received == in) << "received bytes differ from the bytes sent";
@@ -321,6 +342,7 @@ TEST(PtyDispatcher, StreamsMegabytesToAWindowWithEveryStringFound) {
 TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
+    ASSERT_TRUE(pty.TakeFlowControl());
     plat::QueueHandoff gui;
     MsgLog log;
     TSxBaseDispatcher d(nullptr, &gui);
@@ -329,13 +351,6 @@ TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
     const int32_t sent = d.NewStatusTrigger(stOutSent);
     const int32_t drained = d.NewStatusTrigger(stOutBuffUsed);
     ASSERT_EQ(d.ArmStatusTrigger(sent, 0, true), 0);
-    auto fired = [](int32_t handle) {
-        return [handle](const std::vector<Msg>& msgs) {
-            return std::any_of(msgs.begin(), msgs.end(), [&](const Msg& m) {
-                return m.Code == smStatus && m.First == static_cast<uint32_t>(handle);
-            });
-        };
-    };
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the arming's round is over
     const long before = PortThreadWakeups();
     ASSERT_GT(before, 0) << "the port's threads are not to be found by name";
@@ -343,15 +358,16 @@ TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
     EXPECT_LT(PortThreadWakeups() - before, 3) << "the dispatch thread polls (one wake-up every 50 ms would be 12)";
 
     ASSERT_EQ(d.PutBlock("AT\r", 3), 0);
-    ASSERT_TRUE(log.WaitFor(fired(sent), Deadline));
+    ASSERT_TRUE(log.WaitFor(Fired(sent), Deadline));
 
-    const std::string queued = "AT\r" + FillUntilHeldBack(d);
-    ASSERT_GT(d.OutputUsed(), 0);
+    const std::string queued = "AT\r" + QueueWhileHeldBack(pty, d);
+    ASSERT_GT(queued.size(), 3u);
     ASSERT_EQ(d.ArmStatusTrigger(drained, 0, true), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(fired(drained)(log.Snapshot()));
+    EXPECT_FALSE(Fired(drained)(log.Snapshot()));
+    ASSERT_TRUE(pty.ResumeOutput());
     EXPECT_EQ(pty.Read(queued.size(), Deadline), queued);
-    EXPECT_TRUE(log.WaitFor(fired(drained), Deadline));
+    EXPECT_TRUE(log.WaitFor(Fired(drained), Deadline));
 }
 
 // A pseudo-terminal takes the kernel's break calls and sends nothing, not even a byte: a break there is
@@ -360,13 +376,22 @@ TEST(PtyDispatcher, OutputTriggersFireWhenOutputMovesAndAnIdlePortSleeps) {
 TEST(PtyDispatcher, BreakGoesAfterTheQueuedOutputOrIsRefused) {
     Pty pty;
     ASSERT_TRUE(pty.Ok());
+    ASSERT_TRUE(pty.TakeFlowControl());
     plat::QueueHandoff gui;
+    MsgLog log; // outlives the dispatcher's threads
     TSxBaseDispatcher d(nullptr, &gui);
     ASSERT_EQ(Open(d, pty.Slave()), 0);
-    const std::string queued = FillUntilHeldBack(d);
-    ASSERT_GT(d.OutputUsed(), 0);
+    d.AddProcedureHandler([&](uint16_t msg, uint32_t first, uint32_t second) { log.Add(msg, first, second); });
+    const std::string queued = QueueWhileHeldBack(pty, d);
+    ASSERT_FALSE(queued.empty());
     EXPECT_EQ(d.SetBreak(true), ecOutputStalled);
+    const int32_t drained = d.NewStatusTrigger(stOutBuffUsed);
+    ASSERT_EQ(d.ArmStatusTrigger(drained, 0, true), 0);
+    ASSERT_TRUE(pty.ResumeOutput());
     EXPECT_EQ(pty.Read(queued.size(), Deadline), queued);
+    // The far end has every byte once the last write returned; the output thread counts them as gone
+    // only after that, so the room for the next block is there when the ring says it is empty.
+    ASSERT_TRUE(log.WaitFor(Fired(drained), Deadline));
 
     ASSERT_EQ(d.PutBlock("ab", 2), 0);
     EXPECT_EQ(d.SetBreak(true), ecBreakNotSupported);

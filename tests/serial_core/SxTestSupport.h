@@ -69,4 +69,27 @@ inline bool Eventually(const std::function<bool()>& pred, int timeoutMs) {
     return true;
 }
 
+// Waits until done() holds for as long as progress() keeps changing, through wait(pred, ms) (a log's
+// or a pump's wait that evaluates pred under its own lock): a long stream takes what it takes on a busy
+// machine, a stalled one fails after stallMs without a change.
+template <class Wait>
+bool WaitWhileProgressing(Wait wait, const std::function<bool()>& done,
+                          const std::function<size_t()>& progress, int stallMs) {
+    bool seen = false;
+    size_t last = 0;
+    for (;;) {
+        bool moved = false;
+        const std::function<bool()> pred = [&] {
+            if (done()) return true;
+            const size_t now = progress();
+            moved = seen && now != last;
+            seen = true;
+            last = now;
+            return moved;
+        };
+        if (!wait(pred, stallMs)) return false;
+        if (!moved) return true;
+    }
+}
+
 } // namespace sxtest
