@@ -21,6 +21,11 @@ void Refuse(const std::string& toolPath, const std::string& reason) {
 
 std::string ReadOnlyReason() { return "sie ist schreibgesch\xFC" "tzt"; }
 
+std::string ReplacedReason() {
+    return "ein anderes Programm hat die Datei eben neu gesichert; seine Fassung bleibt unver\xE4"
+           "ndert";
+}
+
 std::string BusyReason() {
     return "ein anderes Programm schreibt gerade in die Datei; sie bleibt unver\xE4" "ndert";
 }

@@ -14,6 +14,7 @@ namespace plat::files {
 [[noreturn]] void Refuse(const std::string& toolPath, const std::string& reason);
 std::string ReadOnlyReason();
 std::string BusyReason();
+std::string ReplacedReason(); // another program saved the file under its name meanwhile
 
 // fopen on a host path (the system's body).
 std::FILE* OpenHostStream(const std::string& host, const char* mode);
