@@ -164,7 +164,50 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
 }
 
 std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
-    return std::fopen(host.c_str(), mode);
+    const std::string_view m(mode);
+    const bool plus = m.find('+') != std::string_view::npos;
+    int flags = plus ? O_RDWR : m[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (m[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (m[0] == 'a') flags |= O_CREAT | O_APPEND;
+    // A pipe, socket or device is not opened at all (a pipe without reader would hold the program at open,
+    // a device may answer an open), and one put there meanwhile is not waited for.
+    struct stat st;
+    if (::stat(host.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        return nullptr;
+    }
+    const int fd = ::open(host.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) {
+        if (errno == ENXIO) errno = ENODEV; // a pipe without reader
+        return nullptr;
+    }
+    int err = 0;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        err = errno;
+    std::FILE* f = err ? nullptr : ::fdopen(fd, mode);
+    if (!f) {
+        if (!err) err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+std::FILE* OpenLocalFileStream(const std::string& host, const char* mode) {
+    return files::OpenHostStream(host, mode);
+}
+
+void IgnoreBrokenPipe() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool StreamFileGone(std::FILE* f) {
+    struct stat st;
+    return ::fstat(::fileno(f), &st) == 0 && st.st_nlink == 0;
 }
 
 bool TruncateStream(std::FILE* f, long size) { return ::ftruncate(::fileno(f), size) == 0; }

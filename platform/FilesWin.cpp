@@ -172,8 +172,20 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
 }
 
 std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
-    const std::string m(mode);
+    // "N": not inherited by programs started from here.
+    const std::string m = std::string(mode) + "N";
     return ::_wfopen(WideHostPath(host).c_str(), std::wstring(m.begin(), m.end()).c_str());
+}
+
+std::FILE* OpenLocalFileStream(const std::string& host, const char* mode) {
+    return files::OpenHostStream(host, mode);
+}
+
+void IgnoreBrokenPipe() {} // a write to a closed pipe fails here, it does not end the program
+
+// A file open here cannot be deleted: the stream's mode does not share deletion.
+bool StreamFileGone(std::FILE*) {
+    return false;
 }
 
 bool TruncateStream(std::FILE* f, long size) {
