@@ -128,6 +128,12 @@ void TLogFile::WriteReportLine(const std::string& text) {
         WriteLine(text);
         return;
     }
+    // The limit counts what the log holds: of a line longer than the room left, what fits is written
+    // (marked as cut), and only then do the lines stop.
+    static const std::string cutMark = " [...]";
+    const uint64_t room = written_ < ReportLimit ? ReportLimit - written_ : 0;
+    if (room > cutMark.size() + 2)
+        WriteLine(text.substr(0, std::size_t(room - cutMark.size() - 2)) + cutMark);
     reportsStopped_ = true;
     const std::string limit = std::to_string(ReportLimit >> 20) + " MB";
     WriteLine("*** Protokoll hat " + limit + " erreicht: weitere Meldungen werden nicht mehr geschrieben");

@@ -57,6 +57,11 @@ std::string FileErrorText(int err) {
     case EIO:
         why = "Schreibfehler des Datentr\xE4gers";
         break;
+    case EFBIG:
+        why = "die Datei hat ihre h\xF6"
+              "chste Gr\xF6\xDF"
+              "e erreicht";
+        break;
     case ESTALE:
         why = "die Datei wurde gel\xF6scht oder ihr Ordner entfernt, bitte den Mitschnitt neu starten";
         break;

@@ -213,3 +213,21 @@ TEST_F(LogFilesTest, LogsAreRegularFilesOpenedWithoutWaitingAndClosedOnExec) {
     }
     EXPECT_EQ(open, 2);
 }
+
+// One line longer than the room left does not stop the log early: what fits of it is written, marked as
+// cut, and only then do the report record's lines stop.
+TEST_F(LogFilesTest, TheLogsLimitCountsWhatWasWritten) {
+    PutProgramIni(LogSections("reports=0\r\n"));
+    Start();
+    Reports.ReportWriter("vorher");
+    Reports.ReportWriter(std::string(TLogFile::ReportLimit + 4096, 'y'));
+    Reports.ReportWriter("danach");
+    ShutdownConfiguration();
+    const auto lines = plat::SplitLines(drive.Get("tools/log/main.log"));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "vorher");
+    EXPECT_TRUE(StartsWith(lines[2], "yyyy") && EndsWith(lines[2], "y [...]")) << lines[2].substr(0, 40);
+    EXPECT_GT(lines[2].size(), TLogFile::ReportLimit - 1024);
+    EXPECT_NE(lines[3].find("32 MB erreicht"), std::string::npos);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "danach"), 0);
+}
