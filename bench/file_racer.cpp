@@ -5,8 +5,10 @@
 // added must be in the file at the end. Prints the count of their saves and of those lost; exits with 1
 // when one is lost.
 //
-//   build-bench/bench/file_racer [--ops N (300)] [--mb N (20)] [--pause MS (2000): longest pause between
-//   two saves of the other programs]
+// Each of their saves falls at a random moment (up to --pause ms) after a save of the store began, so that
+// many fall into the store's save.
+//
+//   build-bench/bench/file_racer [--ops N (300)] [--mb N (20)] [--pause MS (600)]
 
 #include <algorithm>
 #include <atomic>
@@ -36,7 +38,7 @@ std::string ReadHost(const std::string& host) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int ops = 300, mb = 20, pause = 2000;
+    int ops = 300, mb = 20, pause = 600;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--ops")
@@ -62,10 +64,15 @@ int main(int argc, char** argv) {
     plat::SetConflictQuestion([](const std::string&) { return plat::Conflict::TakeFromDisk; });
 
     std::atomic<bool> done{false};
+    std::atomic<int> saveBegun{0};
     int renameSaves = 0, appends = 0;
     std::thread others([&] {
         std::mt19937 random(20261208);
+        int seen = 0;
         for (int n = 0; n < ops; ++n) {
+            while (saveBegun == seen)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            seen = saveBegun;
             std::this_thread::sleep_for(std::chrono::milliseconds(random() % unsigned(pause)));
             if (n % 2 == 0) {
                 std::string text = ReadHost(host) + "r" + std::to_string(n) + "=1\r\n";
@@ -87,6 +94,7 @@ int main(int argc, char** argv) {
     TIniStore store("R:\\race.ini");
     while (!done) {
         store.WriteString("gen", "n", std::to_string(++saves));
+        ++saveBegun;
         try {
             if (store.UpdateFile() == UpdateResult::TakenFromDisk) ++taken;
         } catch (const plat::FileError&) {
@@ -102,10 +110,11 @@ int main(int argc, char** argv) {
         const std::string line = "\r\n" + std::string(n % 2 == 0 ? "r" : "a") + std::to_string(n) + "=1\r\n";
         if (final.find(line) == std::string::npos) ++lost;
     }
-    std::printf(
-        "%d MB file, %.0f s: store saves %d (taken from disk %d, refused %d); other programs' saves %d "
-        "(rename %d, append %d), lost %d\n",
-        mb, seconds, saves, taken, refused, renameSaves + appends, renameSaves, appends, lost);
+    std::printf("%d MB file, %.0f s: store saves %d (written %d, taken from disk %d, refused %d); other "
+                "programs' saves %d "
+                "(rename %d, append %d), lost %d\n",
+                mb, seconds, saves, saves - taken - refused, taken, refused, renameSaves + appends,
+                renameSaves, appends, lost);
     fs::remove_all(dir);
     return lost == 0 ? 0 : 1;
 }
