@@ -5,8 +5,9 @@
 // added must be in the file at the end. Prints the count of their saves and of those lost; exits with 1
 // when one is lost.
 //
-// Each of their saves falls at a random moment (up to --pause ms) after a save of the store began, so that
-// many fall into the store's save.
+// Each of their saves falls at a random moment after a save of the store began, between 0.3 and 1.1 times
+// the time the store's last written save took (up to --pause ms before one was written), so that many fall
+// into the store's save, near its end too.
 //
 //   build-bench/bench/file_racer [--ops N (300)] [--mb N (20)] [--pause MS (600)]
 
@@ -65,19 +66,25 @@ int main(int argc, char** argv) {
 
     std::atomic<bool> done{false};
     std::atomic<int> saveBegun{0};
+    std::atomic<int> writtenMs{0}; // how long the store's last save that wrote took
     int renameSaves = 0, appends = 0;
     std::thread others([&] {
         std::mt19937 random(20261208);
         int seen = 0;
         for (int n = 0; n < ops; ++n) {
+            // An editor's save is ready before the store's save begins, and renamed at a moment that falls
+            // in the store's save (often near its end, where the new version replaces the file).
+            const std::string temp = (dir / ("race.ini.editor" + std::to_string(n))).string();
+            if (n % 2 == 0)
+                std::ofstream(temp, std::ios::binary) << ReadHost(host) + "r" + std::to_string(n) + "=1\r\n";
             while (saveBegun == seen)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             seen = saveBegun;
-            std::this_thread::sleep_for(std::chrono::milliseconds(random() % unsigned(pause)));
+            const int typical = writtenMs;
+            const int wait = typical > 0 ? int(typical * (0.3 + 0.8 * (random() % 1000) / 1000.0))
+                                         : int(random() % unsigned(pause));
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
             if (n % 2 == 0) {
-                std::string text = ReadHost(host) + "r" + std::to_string(n) + "=1\r\n";
-                const std::string temp = (dir / ("race.ini.editor" + std::to_string(n))).string();
-                std::ofstream(temp, std::ios::binary) << text;
                 std::rename(temp.c_str(), host.c_str());
                 ++renameSaves;
             } else {
@@ -95,8 +102,14 @@ int main(int argc, char** argv) {
     while (!done) {
         store.WriteString("gen", "n", std::to_string(++saves));
         ++saveBegun;
+        const auto begun = std::chrono::steady_clock::now();
         try {
-            if (store.UpdateFile() == UpdateResult::TakenFromDisk) ++taken;
+            if (store.UpdateFile() == UpdateResult::TakenFromDisk)
+                ++taken;
+            else
+                writtenMs = int(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - begun)
+                                    .count());
         } catch (const plat::FileError&) {
             ++refused; // another program kept writing: tried again next round
         }
