@@ -5,6 +5,7 @@
 #include "platform/qt/QtText.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -16,15 +17,27 @@ namespace {
 constexpr const char* ToolInis[] = {"ed4vam/ed4vam.ini", "ed4vam/ed4qir.ini", "mon4vam/mon4vam.ini",
                                     "Reader/reader.ini", "Reader/decode.ini"};
 
-// rel below dir, each component found without regard to letter case; empty when it is not there.
-QString FindCaseless(const QString& hostDir, const QString& rel) {
+// The remembered choice holds one folder name: a larger file, or a longer name, is no choice of ours (and
+// would cost the start its time and memory).
+constexpr qint64 MaxSettingsSize = 64 * 1024;
+constexpr qsizetype MaxPathLength = 4096;
+
+QStringList EntriesOf(const QString& dir) {
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// rel below dir, each component found without regard to letter case; empty when it is not there. top,
+// when given, is the listing of hostDir (a large folder is listed once for several look-ups).
+QString FindCaseless(const QString& hostDir, const QString& rel, const QStringList* top = nullptr) {
     QString path = hostDir;
+    bool first = true;
     for (const QString& part : rel.split(QLatin1Char('/'))) {
         const QDir dir(path);
         QString found;
-        for (const QString& entry : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+        for (const QString& entry : first&& top ? *top : EntriesOf(path))
             if (entry.compare(part, Qt::CaseInsensitive) == 0 && (found.isEmpty() || entry == part))
                 found = entry;
+        first = false;
         if (found.isEmpty()) return {};
         path = dir.filePath(found);
     }
@@ -43,11 +56,17 @@ QString SettingsFile() {
 }
 
 QString Remembered() {
+    const QFileInfo file(SettingsFile());
+    if (!file.isFile() || file.size() > MaxSettingsSize) return {};
     const QSettings settings(SettingsFile(), QSettings::IniFormat);
-    return settings.value(QStringLiteral("familie/ordner")).toString();
+    const QString dir = settings.value(QStringLiteral("familie/ordner")).toString();
+    return dir.size() > MaxPathLength ? QString() : dir;
 }
 
 void Remember(const QString& hostDir) {
+    const QFileInfo file(SettingsFile());
+    if (file.exists() && (!file.isFile() || file.size() > MaxSettingsSize))
+        QFile::remove(SettingsFile()); // no choice of ours: the new one takes its place
     QSettings settings(SettingsFile(), QSettings::IniFormat);
     settings.setValue(QStringLiteral("familie/ordner"), QDir(hostDir).absolutePath());
 }
@@ -64,10 +83,11 @@ QString ProgramIniIn(const QString& hostDir, const std::string& iniName) {
 
 std::string Problem(const QString& hostDir, const std::string& iniName) {
     const QString ini = plat::ToQ(iniName);
-    const bool hasIni = !ProgramIniIn(hostDir, iniName).isEmpty();
+    const QStringList top = EntriesOf(hostDir);
+    const bool hasIni = IsFile(FindCaseless(hostDir, ini, &top));
     bool hasTool = false;
     for (const char* rel : ToolInis)
-        hasTool = hasTool || IsFile(FindCaseless(hostDir, QLatin1String(rel)));
+        hasTool = hasTool || IsFile(FindCaseless(hostDir, QLatin1String(rel), &top));
     if (hasIni && hasTool) return {};
     QString text = QStringLiteral("Der Ordner \u201e%1\u201c ist keine Werkzeugfamilie:\n").arg(hostDir);
     if (!hasIni && !hasTool)

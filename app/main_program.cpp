@@ -10,13 +10,14 @@
 #include "pages/Dialogs.h"
 #include "pages/FileQuestions.h"
 
-#include <QStatusBar>
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/qt/QtTime.h"
 #include "serial/port/SxComPort.h"
 #include "serial/widgets/ComSelect.h"
 #include "sim/FarEnds.h"
 #include "sim/SimController.h"
+#include <QStatusBar>
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -27,6 +28,8 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    // A pipe whose reader went away fails the write; it does not end the program with unsaved edits.
+    plat::IgnoreBrokenPipe();
     std::vector<std::string> args(argv, argv + argc);
     // --help and --version answer on the terminal, without a window and without a display.
     if (desktop::AsksForInfo(args)) {

@@ -415,8 +415,15 @@ bool TIniStore::ValueExists(std::string_view section, std::string_view key) cons
     return s && s->FindKey(key) >= 0;
 }
 
+bool TIniStore::BlankLineFirst() const {
+    // A first line that begins with the byte-order mark's bytes (the file had a blank line before them)
+    // would lose them to the next load as a mark: the blank line keeps them part of the line.
+    return !bom_ && !preamble_.empty() && preamble_.front().compare(0, 3, "\xEF\xBB\xBF") == 0;
+}
+
 void TIniStore::GetStrings(std::vector<std::string>& list) const {
     list.clear();
+    if (BlankLineFirst()) list.emplace_back();
     for (const auto& p : preamble_) list.push_back(p);
     for (const auto& s : sections_) {
         for (const auto& c : s->leading) list.push_back(c);
@@ -428,7 +435,7 @@ void TIniStore::GetStrings(std::vector<std::string>& list) const {
 }
 
 std::string TIniStore::GetText() const {
-    std::size_t size = 0;
+    std::size_t size = 2;
     // A line that ends in CR (a stray CR before the line end, or at the end of the file) would lose it when
     // read back after a bare LF: such a store is written with CR LF, which keeps the CR.
     auto endsInCr = [](const std::string& l) { return !l.empty() && l.back() == '\r'; };
@@ -450,6 +457,7 @@ std::string TIniStore::GetText() const {
     std::string out;
     out.reserve(size + 3);
     if (bom_) out = "\xEF\xBB\xBF";
+    if (BlankLineFirst()) out.append(eol);
     auto line = [&out, eol](std::string_view text) {
         out.append(text);
         out.append(eol);

@@ -98,6 +98,7 @@ private:
     void ReloadFrom(std::string_view bytes, const plat::FileInfo& info);
     UpdateResult TakeChangeFromDisk();
     static std::string TooBig(uint64_t size);
+    bool BlankLineFirst() const;
 
     struct SectionIndex;
     std::string fileName_;

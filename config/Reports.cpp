@@ -45,8 +45,12 @@ void TMyFile::OpenFile(bool append) {
     std::FILE* f = plat::OpenFileStream(fileName_, append ? "ab" : "wb");
     if (!f) {
         const int err = errno;
-        throw plat::FileError("Die Protokolldatei \"" + fileName_ + "\" kann nicht ge\xF6" "ffnet werden: " +
-                              plat::SystemErrorText(err) + ".");
+        throw plat::FileError("Die Protokolldatei \"" + fileName_ +
+                              "\" kann nicht ge\xF6"
+                              "ffnet werden: " +
+                              plat::SystemErrorText(err) +
+                              ". Bitte in der INI-Datei eine gew\xF6hnliche Datei "
+                              "in einem beschreibbaren Ordner angeben.");
     }
     std::lock_guard<std::mutex> g(lock_);
     file_ = f;
@@ -82,7 +86,8 @@ TLogFile::TLogFile() {
     fileName_ = plat::ExpandFileName(SubstituteBase(ini.ReadString("logfiles", "mainlogfile", "")));
     if (fileName_.empty()) return;
 
-    plat::DeleteFile(fileName_); // a new log on every start
+    // A new log on every start; but what is no file (a device, a pipe) is neither removed nor written.
+    if (plat::LookUpPath(fileName_).kind != plat::PathKind::Other) plat::DeleteFile(fileName_);
     OpenFile(false);
     gActiveLog = this;
     Reports.ReportWriter = [this](const std::string& text) { WriteReportLine(text); };
@@ -123,6 +128,12 @@ void TLogFile::WriteReportLine(const std::string& text) {
         WriteLine(text);
         return;
     }
+    // The limit counts what the log holds: of a line longer than the room left, what fits is written
+    // (marked as cut), and only then do the lines stop.
+    static const std::string cutMark = " [...]";
+    const uint64_t room = written_ < ReportLimit ? ReportLimit - written_ : 0;
+    if (room > cutMark.size() + 2)
+        WriteLine(text.substr(0, std::size_t(room - cutMark.size() - 2)) + cutMark);
     reportsStopped_ = true;
     const std::string limit = std::to_string(ReportLimit >> 20) + " MB";
     WriteLine("*** Protokoll hat " + limit + " erreicht: weitere Meldungen werden nicht mehr geschrieben");

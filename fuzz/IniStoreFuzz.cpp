@@ -1,6 +1,7 @@
 // Loads arbitrary bytes as an INI file, then runs an arbitrary script of writes, deletes and erasures. After
 // every step the store must agree with a plain list model kept beside it, and writing the file back and
-// loading it again must give the same store (the written form is a fixed point).
+// loading it again must give the same store (the written form is a fixed point). Before the script, one
+// key is changed and the file saved and loaded again: what a load reads of everything else is unchanged.
 //
 // Numbers are checked against a reference reading written from the number rule, for every value the store
 // holds (those of the file as well as those written), so a fault in hexadecimal digits, in the sign of a
@@ -278,6 +279,23 @@ void CheckRoundTrip(TIniStore& store, Model& model) {
     Compare(again, model);
 }
 
+// Changes one key (an existing one picked by pick, or a new one in a section of the file), saves, and loads
+// again: the new load reads what the model says, which is the old load with that one key changed.
+void CheckOneChangeSaved(TIniStore& store, Model& model, uint8_t pick) {
+    if (model.sections.empty()) return; // no section to change a key in
+    const Model::Section& sec = model.sections[pick % model.sections.size()];
+    const std::string name = sec.name;
+    std::string key = "\x01neu";
+    for (const auto& l : model.Find(name)->lines)
+        if (Model::IsKeyLine(l) && SafeKey(Model::KeyOf(l))) key = Model::KeyOf(l);
+    store.WriteString(name, key, "ge\xE4ndert");
+    model.Write(name, key, "ge\xE4ndert");
+    store.UpdateFile();
+    TIniStore again(kToolFile);
+    Check(again.Loaded(), "saved file loads");
+    Compare(again, model);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -295,6 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     model.Parse(bytes);
     Compare(store, model);
     CheckRoundTrip(store, model);
+    CheckOneChangeSaved(store, model, fileLen < size - 2 ? data[2 + fileLen] : 0);
 
     Script script(data + 2 + fileLen, size - 2 - fileLen);
     bool writtenUnsafe = false; // a key that cannot survive a reload was written

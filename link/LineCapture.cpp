@@ -57,6 +57,17 @@ std::string FileErrorText(int err) {
     case EIO:
         why = "Schreibfehler des Datentr\xE4gers";
         break;
+    case EFBIG:
+        why = "die Datei hat ihre h\xF6"
+              "chste Gr\xF6\xDF"
+              "e erreicht";
+        break;
+    case ESTALE:
+        why = "die Datei wurde gel\xF6scht oder ihr Ordner entfernt, bitte den Mitschnitt neu starten";
+        break;
+    case ENODEV:
+        why = "das ist keine gew\xF6hnliche Datei (Ger\xE4t oder Pipe), bitte eine Datei w\xE4hlen";
+        break;
     default:
         break;
     }
@@ -76,7 +87,7 @@ std::string TLineCapture::TimeStamp(std::chrono::system_clock::time_point when) 
 bool TLineCapture::Start(const std::string& path) {
     Stop();
     errno = 0;
-    file_ = path.empty() ? nullptr : std::fopen(path.c_str(), "ab");
+    file_ = path.empty() ? nullptr : plat::OpenLocalFileStream(path, "ab");
     error_ = file_ ? 0 : path.empty() ? ENOENT : errno;
     // Unbuffered: a line goes to the system in one write, and nothing is left behind to be written later.
     if (file_) std::setvbuf(file_, nullptr, _IONBF, 0);
@@ -94,6 +105,11 @@ bool TLineCapture::Write(char direction, const std::string& text) {
     // Appended lines go to the end, wherever the stream's position is; that end is where a failed line
     // is cut off.
     const long end = std::fseek(file_, 0, SEEK_END) == 0 ? std::ftell(file_) : -1;
+    if (plat::StreamFileGone(file_)) {
+        error_ = ESTALE; // deleted, or its folder removed: nothing written there could be read again
+        Stop();
+        return false;
+    }
     if (PutAll(file_, line)) return true;
     error_ = errno;
     CutBack(file_, end); // the file ends with its last whole line
@@ -109,7 +125,7 @@ void TLineCapture::Stop() {
 
 int WriteTextFile(const std::string& path, const std::vector<std::string>& lines) {
     errno = 0;
-    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "wb");
+    std::FILE* f = path.empty() ? nullptr : plat::OpenLocalFileStream(path, "wb");
     if (!f) return path.empty() ? ENOENT : errno;
     std::string text;
     for (const auto& l : lines)

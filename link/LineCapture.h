@@ -27,8 +27,8 @@ public:
     // Opens path (a local file name) for appending; an earlier capture in it stays. False when it cannot
     // be opened (LastError says why).
     bool Start(const std::string& path);
-    // Writes one line at once. False when it could not be written whole: the capture has stopped and
-    // LastError says why.
+    // Writes one line at once. False when it could not be written whole, or the file was deleted meanwhile
+    // (ESTALE): the capture has stopped and LastError says why.
     bool Write(char direction, const std::string& text);
     // Closes the file; nothing when no capture runs.
     void Stop();

@@ -337,6 +337,10 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
     } catch (const sx::EBufferIsEmpty&) {
         n = 0;
     }
+    // A peer that never ends its line (no CR) gets it cut here and marked, as a terminal wraps it: the
+    // buffer, the memo line and the capture line stay small, and the next bytes start a new line.
+    static constexpr std::size_t MaxLine = 4096;
+    static constexpr const char* CutMark = " [...]";
     for (int i = 0; i < n; ++i) {
         const auto c = static_cast<uint8_t>(bytes[static_cast<size_t>(i)]);
         if (c != CR && c != LF) {
@@ -344,6 +348,11 @@ void TMyComPort::SxComPort1TriggerAvail(sx::TSxCustomComPort&, uint16_t count) {
                 LineBuffer += static_cast<char>(c);
             else
                 LineBuffer += Format("$%2.2X", c);
+        }
+        if (c != CR && !DataMode() && LineBuffer.size() >= MaxLine) {
+            LogReceived(LineBuffer + CutMark);
+            LineBuffer.clear();
+            continue;
         }
         if (c != CR && !DataMode()) continue;
         // The line ends.

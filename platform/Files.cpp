@@ -164,7 +164,50 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
 }
 
 std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
-    return std::fopen(host.c_str(), mode);
+    const std::string_view m(mode);
+    const bool plus = m.find('+') != std::string_view::npos;
+    int flags = plus ? O_RDWR : m[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (m[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (m[0] == 'a') flags |= O_CREAT | O_APPEND;
+    // A pipe, socket or device is not opened at all (a pipe without reader would hold the program at open,
+    // a device may answer an open), and one put there meanwhile is not waited for.
+    struct stat st;
+    if (::stat(host.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        return nullptr;
+    }
+    const int fd = ::open(host.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) {
+        if (errno == ENXIO) errno = ENODEV; // a pipe without reader
+        return nullptr;
+    }
+    int err = 0;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        err = errno;
+    std::FILE* f = err ? nullptr : ::fdopen(fd, mode);
+    if (!f) {
+        if (!err) err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+std::FILE* OpenLocalFileStream(const std::string& host, const char* mode) {
+    return files::OpenHostStream(host, mode);
+}
+
+void IgnoreBrokenPipe() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool StreamFileGone(std::FILE* f) {
+    struct stat st;
+    return ::fstat(::fileno(f), &st) == 0 && st.st_nlink == 0;
 }
 
 bool TruncateStream(std::FILE* f, long size) { return ::ftruncate(::fileno(f), size) == 0; }
@@ -274,24 +317,34 @@ bool FillTemp(int fd, std::string_view bytes, const struct stat* old, const std:
 
 // A read lease on the file about to be replaced (Linux). The kernel grants it only while no process has
 // the file open for writing, and makes a process that opens it for writing wait until the lease is given
-// back, which shows here as a lease being broken.
+// back, which shows here as a lease being broken. A rename over the name breaks no lease: the file looked
+// at is remembered (device and inode) so that the replace can tell it from one put there meanwhile.
 class ReplaceLease {
 public:
     explicit ReplaceLease(const std::string& host) {
         // A writer that has the file open just now (an append that takes a moment) is waited for briefly.
         for (int attempt = 0; attempt < 20; ++attempt) {
             fd_ = ::open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-            if (fd_ < 0) return; // no file yet: nothing to guard
+            if (fd_ < 0) {
+                missing_ = errno == ENOENT; // no file yet: nothing to guard
+                return;
+            }
+            struct stat st;
+            if (::fstat(fd_, &st) == 0) {
+                known_ = true;
+                dev_ = st.st_dev;
+                ino_ = st.st_ino;
+            }
             // The break is told by a signal; the one chosen is ignored unless a program asks for it (the
             // default, SIGIO, would end the program).
             if (::fcntl(fd_, F_SETSIG, SIGURG) == 0 && ::fcntl(fd_, F_SETLEASE, F_RDLCK) == 0) {
                 held_ = true;
                 return;
             }
-            const int err = errno;
+            if (errno != EAGAIN) return; // no leases on this file system: the last look and the inode alone
             ::close(fd_);
             fd_ = -1;
-            if (err != EAGAIN) return; // no leases on this file system: the last look alone
+            known_ = false;
             busy_ = true;
             const timespec pause{0, 10 * 1000 * 1000};
             ::nanosleep(&pause, nullptr);
@@ -304,36 +357,72 @@ public:
     }
     ReplaceLease(const ReplaceLease&) = delete;
     ReplaceLease& operator=(const ReplaceLease&) = delete;
-    bool Held() const { return held_; }
+    // The file was looked at: its device and inode are known.
+    bool Known() const { return known_; }
+    // There was no file under the name.
+    bool Missing() const { return missing_; }
+    bool Is(const struct stat& st) const { return known_ && st.st_dev == dev_ && st.st_ino == ino_; }
     // Another program has the file open for writing and kept it so.
-    bool Busy() const { return busy_ && !held_; }
+    bool Busy() const { return busy_ && fd_ < 0 && !missing_; }
     // Another program began to open the file for writing since the lease was taken.
     bool Broken() const { return held_ && ::fcntl(fd_, F_GETLEASE) != F_RDLCK; }
 
 private:
     int fd_ = -1;
-    bool held_ = false, busy_ = false;
+    bool held_ = false, busy_ = false, known_ = false, missing_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
 };
 
-// Puts temp in the place of host: 0 when replaced. Otherwise the file is left as it was and temp removed:
-// -1 when the last look said no, EBUSY when another program keeps the file open for writing or opened it
-// for writing while it was replaced, else an errno.
-int Replace(const std::string& temp, const std::string& host, const std::function<bool()>& lastLook) {
+// Whether the name stands for the file ours (device and inode).
+bool NameHolds(const std::string& name, const struct stat& ours) {
+    struct stat st;
+    return ::lstat(name.c_str(), &st) == 0 && st.st_dev == ours.st_dev && st.st_ino == ours.st_ino;
+}
+
+// The file under the name is no longer the one looked at: another program saved it meanwhile.
+constexpr int ReplacedMeanwhile = -2;
+
+// Puts temp (the new file, ours) in the place of host: 0 when replaced. Otherwise the file is left as it
+// was and temp removed: -1 when the last look said no, EBUSY when another program keeps the file open for
+// writing or opened it for writing while it was replaced, ReplacedMeanwhile when another program put a
+// file of its own under the name since it was looked at, else an errno.
+int Replace(const std::string& temp, const struct stat& ours, const std::string& host,
+            const std::function<bool()>& lastLook) {
     const ReplaceLease lease(host);
     int result = 0;
     if (lease.Busy()) {
         result = EBUSY;
     } else if (lastLook && !lastLook()) {
         result = -1;
-    } else if (lease.Held() &&
+    } else if (lease.Known() &&
                ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) == 0) {
-        // The old file now has the temporary name: a writer let in meanwhile gets it back.
-        if (!lease.Broken() ||
-            ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) != 0) {
+        // What now has the temporary name is deleted only when it is the file looked at and no writer was
+        // let in meanwhile; otherwise it goes back under the name.
+        struct stat out;
+        const bool looked = ::lstat(temp.c_str(), &out) == 0 && lease.Is(out);
+        if (looked && !lease.Broken()) {
             ::unlink(temp.c_str()); // the old file
             return 0;
         }
-        result = EBUSY;
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_EXCHANGE) != 0) {
+            if (looked) ::unlink(temp.c_str()); // could not go back: the write stands
+            return 0;
+        }
+        result = looked ? EBUSY : ReplacedMeanwhile;
+        // Only our own file is removed; were it gone too (a third save), the other program's file stays.
+        if (!NameHolds(temp, ours)) return result;
+    } else if (lease.Missing()) {
+        // No file was there: one created meanwhile is not overwritten.
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, host.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        if (errno == EEXIST)
+            result = ReplacedMeanwhile;
+        else if (errno != EINVAL && errno != ENOSYS)
+            result = errno;
+        else if (::rename(temp.c_str(), host.c_str()) == 0)
+            return 0;
+        else
+            result = errno;
     } else if (::rename(temp.c_str(), host.c_str()) != 0) {
         result = errno;
     } else {
@@ -343,9 +432,24 @@ int Replace(const std::string& temp, const std::string& host, const std::functio
     return result;
 }
 
-void NoteWritten(int fd, FileInfo* written) {
-    struct stat st;
-    if (written && ::fstat(fd, &st) == 0) *written = InfoOf(st);
+// The outcome of Replace for WriteFileAtomic: true when written; false when a given last look said no
+// or the file is another program's meanwhile; otherwise a FileError.
+bool ReplaceResult(int err, const std::string& toolPath, const std::string& dir, bool lastLook) {
+    if (err == EBUSY || err == ReplacedMeanwhile) {
+        if (lastLook) return false;
+        Refuse(toolPath, err == EBUSY ? files::BusyReason() : files::ReplacedReason());
+    }
+    if (err > 0) Fail("geschrieben", toolPath, err);
+    if (err == 0) SyncDirectory(dir);
+    return err == 0;
+}
+
+// Remembers the new file's state: for the caller, and to know it again by its inode.
+void NoteWritten(int fd, FileInfo* written, struct stat& ours) {
+    if (::fstat(fd, &ours) != 0)
+        ours = {};
+    else if (written)
+        *written = InfoOf(ours);
 }
 
 } // namespace
@@ -388,7 +492,8 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
             ::close(fd);
             refuse(failure.reason);
         }
-        NoteWritten(fd, written);
+        struct stat ours;
+        NoteWritten(fd, written, ours);
         std::string temp;
         bool linked = false;
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
@@ -400,14 +505,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         }
         const int linkErr = linked ? 0 : errno;
         ::close(fd);
-        if (linked) {
-            const int err = Replace(temp, host, lastLook);
-            if (err == EBUSY && !lastLook) refuse(files::BusyReason());
-            if (err == EBUSY) return false;
-            if (err > 0) Fail("geschrieben", toolPath, err);
-            if (err == 0) SyncDirectory(dir);
-            return err == 0;
-        }
+        if (linked) return ReplaceResult(Replace(temp, ours, host, lastLook), toolPath, dir, bool(lastLook));
         if (linkErr != ENOENT && linkErr != EPERM && linkErr != EACCES && linkErr != EXDEV)
             Fail("geschrieben", toolPath, linkErr);
         // No /proc and no right to link by descriptor: the named temporary below.
@@ -423,7 +521,8 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
     }
     if (fd < 0) Fail("geschrieben", toolPath, errno);
     const bool filled = FillTemp(fd, bytes, exists ? &st : nullptr, host, failure);
-    if (filled) NoteWritten(fd, written);
+    struct stat ours = {};
+    if (filled) NoteWritten(fd, written, ours);
     int err = 0;
     if (::close(fd) != 0 && filled) err = errno;
     if (!filled || err != 0) {
@@ -431,12 +530,7 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
         if (!filled) refuse(failure.reason);
         Fail("geschrieben", toolPath, err);
     }
-    err = Replace(temp, host, lastLook);
-    if (err == EBUSY && !lastLook) refuse(files::BusyReason());
-    if (err == EBUSY) return false;
-    if (err > 0) Fail("geschrieben", toolPath, err);
-    if (err == 0) SyncDirectory(dir);
-    return err == 0;
+    return ReplaceResult(Replace(temp, ours, host, lastLook), toolPath, dir, bool(lastLook));
 }
 
 void AppendToFile(const std::string& toolPath, std::string_view bytes) {

@@ -42,8 +42,17 @@ PathState LookUpPath(const std::string& toolPath);
 // Up to max bytes from the start of the file, without waiting on a pipe or terminal: 0, the errno when the
 // file cannot be opened, or -1 when it cannot be read (bytes then stay as they were).
 int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t max);
-// The file opened as a C stream (fopen's modes); nullptr with errno set.
+// The file opened as a C stream (fopen's modes); nullptr with errno set. Only a regular file is opened,
+// never waiting (ENODEV for a pipe, socket or device, EISDIR for a folder), and not inherited by programs
+// started from here.
 std::FILE* OpenFileStream(const std::string& toolPath, const char* mode);
+// The same for a name of this machine's file system (not a tool path).
+std::FILE* OpenLocalFileStream(const std::string& host, const char* mode);
+// A write into a pipe or socket whose reader went away fails (EPIPE) instead of ending the program.
+void IgnoreBrokenPipe();
+// Whether the open stream's file has no name any more (deleted, or its folder removed): what is written
+// there can never be read.
+bool StreamFileGone(std::FILE* f);
 // Cuts an open stream's file back to size bytes; false with errno set when the system refuses.
 bool TruncateStream(std::FILE* f, long size);
 

@@ -1,6 +1,7 @@
 // The file layer's parts that need no system call: texts, line splitting, temporary names.
 #include "platform/FilesShared.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -21,6 +22,11 @@ void Refuse(const std::string& toolPath, const std::string& reason) {
 
 std::string ReadOnlyReason() { return "sie ist schreibgesch\xFC" "tzt"; }
 
+std::string ReplacedReason() {
+    return "ein anderes Programm hat die Datei eben neu gesichert; seine Fassung bleibt unver\xE4"
+           "ndert";
+}
+
 std::string BusyReason() {
     return "ein anderes Programm schreibt gerade in die Datei; sie bleibt unver\xE4" "ndert";
 }
@@ -28,6 +34,7 @@ std::string BusyReason() {
 namespace {
 
 constexpr std::string_view TempTag = ".ini4zav~";
+constexpr std::string_view CompleteTag = ".ini4zav+"; // the same length
 
 std::string RandomSuffix(uint64_t pid) {
     static const char chars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -46,9 +53,36 @@ std::string TempNameFor(const std::string& dirWithSep, const std::string& name, 
     return dirWithSep + "." + name + std::string(TempTag) + std::to_string(pid) + "." + RandomSuffix(pid);
 }
 
+namespace {
+
+// Where the tag of one of our temporary names begins (either tag), npos when there is none.
+std::size_t TagAt(std::string_view name) {
+    const std::size_t open = name.rfind(TempTag), complete = name.rfind(CompleteTag);
+    if (open == std::string_view::npos) return complete;
+    if (complete == std::string_view::npos) return open;
+    return std::max(open, complete);
+}
+
+} // namespace
+
+std::string CompleteNameOf(const std::string& temp) {
+    std::string out = temp;
+    const std::size_t tag = out.rfind(TempTag);
+    if (tag != std::string::npos) out.replace(tag, TempTag.size(), CompleteTag);
+    return out;
+}
+
+bool IsCompleteTemp(std::string_view name) {
+    return TempOwner(name) != 0 && name.compare(TagAt(name), CompleteTag.size(), CompleteTag) == 0;
+}
+
+std::string TempTarget(std::string_view name) {
+    return TempOwner(name) == 0 ? std::string() : std::string(name.substr(1, TagAt(name) - 1));
+}
+
 uint64_t TempOwner(std::string_view name) {
     if (name.size() < 2 || name[0] != '.') return 0;
-    const std::size_t tag = name.rfind(TempTag);
+    const std::size_t tag = TagAt(name);
     if (tag == std::string_view::npos || tag == 0) return 0;
     std::string_view rest = name.substr(tag + TempTag.size());
     const std::size_t dot = rest.find('.');

@@ -1,17 +1,20 @@
 // Files on Windows: reads and appends through the wide API, write-back by a flushed temporary in the same
-// folder that ReplaceFileW puts in the old file's place (keeping its attributes and ACL), or MoveFileExW
-// for a file that does not exist yet.
+// folder that one rename (MoveFileExW) puts in the old file's place, so that the name holds the old or the
+// new file at every moment. The temporary keeps the old file's attributes; its ACL is the folder's.
 #include "platform/Files.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cwchar>
 #include <io.h>
+#include <vector>
 #include <windows.h>
 
 #include "platform/Cp1252.h"
+#include "platform/FileGuard.h"
 #include "platform/FilesShared.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 #include "platform/WidePath.h"
 
 namespace plat {
@@ -37,6 +40,10 @@ public:
         const bool ok = !Valid() || ::CloseHandle(h_);
         h_ = INVALID_HANDLE_VALUE;
         return ok;
+    }
+    void Reset(HANDLE h) {
+        Close();
+        h_ = h;
     }
 
 private:
@@ -108,6 +115,7 @@ int ReadFileInto(const std::string& toolPath, std::string& bytes, FileInfo& info
     info = FileInfo();
     const std::string host = ToHostPath(toolPath);
     if (host.empty()) return ENOENT;
+    files::RecoverMissing(host); // a crash while it was saved
     if (const int err = Unreadable(host, INVALID_HANDLE_VALUE)) return err;
     const Handle h(Open(host, GENERIC_READ, ShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!h.Valid()) return LastErrno();
@@ -172,8 +180,20 @@ int ReadFileHead(const std::string& toolPath, std::string& bytes, std::size_t ma
 }
 
 std::FILE* files::OpenHostStream(const std::string& host, const char* mode) {
-    const std::string m(mode);
+    // "N": not inherited by programs started from here.
+    const std::string m = std::string(mode) + "N";
     return ::_wfopen(WideHostPath(host).c_str(), std::wstring(m.begin(), m.end()).c_str());
+}
+
+std::FILE* OpenLocalFileStream(const std::string& host, const char* mode) {
+    return files::OpenHostStream(host, mode);
+}
+
+void IgnoreBrokenPipe() {} // a write to a closed pipe fails here, it does not end the program
+
+// A file open here cannot be deleted: the stream's mode does not share deletion.
+bool StreamFileGone(std::FILE*) {
+    return false;
 }
 
 bool TruncateStream(std::FILE* f, long size) {
@@ -192,30 +212,82 @@ FileInfo FileInfoOf(const std::string& toolPath) {
     return info;
 }
 
+namespace {
+
+std::string NameOf(const WIN32_FIND_DATAW& found) {
+    return Utf16ToCp1252(std::u16string(found.cFileName, found.cFileName + wcslen(found.cFileName)));
+}
+
+bool Missing(const std::string& host) {
+    return ::GetFileAttributesW(WideHostPath(host).c_str()) == INVALID_FILE_ATTRIBUTES &&
+           (::GetLastError() == ERROR_FILE_NOT_FOUND);
+}
+
+// Deletes the temporary when nobody has it open (a writer holds its temporary open until it is renamed):
+// the exclusive open succeeds only then, and deletes it as it closes.
+bool DeleteIfAbandoned(const std::string& host) {
+    const HANDLE h = Open(host, DELETE, 0, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    return ::CloseHandle(h) != 0;
+}
+
+} // namespace
+
+bool files::RecoverMissing(const std::string& host) {
+    const std::size_t sep = host.rfind('\\');
+    if (sep == std::string::npos || !Missing(host)) return false;
+    const std::string dir = host.substr(0, sep + 1), name = host.substr(sep + 1);
+    WIN32_FIND_DATAW found;
+    const HANDLE find = ::FindFirstFileW((WideHostPath(dir) + L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return false;
+    std::string newest;
+    uint64_t newestTime = 0;
+    do {
+        const std::string entry = NameOf(found);
+        const uint64_t time =
+            (uint64_t(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime;
+        if (files::IsCompleteTemp(entry) && AnsiSameText(files::TempTarget(entry), name) &&
+            (newest.empty() || time > newestTime)) {
+            newest = entry;
+            newestTime = time;
+        }
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    // Not over a file made meanwhile; and not while its writer still holds it (it is about to be named).
+    if (newest.empty() || !::MoveFileExW(WideHostPath(dir + newest).c_str(), WideHostPath(host).c_str(),
+                                         MOVEFILE_WRITE_THROUGH))
+        return false;
+    const std::string shown = FromHostPath(host);
+    FileNotice(shown, "Die Datei \"" + shown +
+                          "\" fehlte nach einem Abbruch beim Sichern; ihre zuletzt "
+                          "vollst\xE4ndig gesicherte Fassung wurde wiederhergestellt. Bitte pr\xFC"
+                          "fen Sie den "
+                          "Inhalt.");
+    return true;
+}
+
 std::size_t RemoveStaleTemporaries(const std::string& hostDir) {
     WIN32_FIND_DATAW found;
     const HANDLE find = ::FindFirstFileW((WideHostPath(hostDir) + L"\\*").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return 0;
     std::size_t removed = 0;
+    std::vector<std::string> lost; // files missing whose complete temporary is here
     do {
-        const std::string name = Utf16ToCp1252(std::u16string(found.cFileName, found.cFileName + wcslen(found.cFileName)));
-        const uint64_t owner = files::TempOwner(name);
-        if (owner == 0 || owner == ::GetCurrentProcessId() || owner > 0xFFFFFFFFu ||
-            (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        const std::string name = NameOf(found);
+        if (files::TempOwner(name) == 0 || (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        // A temporary whose file is missing may be its only copy: a complete one takes the file's place,
+        // any other stays.
+        const std::string target = IncludeTrailingBackslash(hostDir) + files::TempTarget(name);
+        if (Missing(target)) {
+            if (files::IsCompleteTemp(name)) lost.push_back(target);
             continue;
-        // Only when that process is gone: a second instance may be writing this very moment.
-        if (const HANDLE p = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(owner))) {
-            DWORD code = 0;
-            const bool running = !::GetExitCodeProcess(p, &code) || code == STILL_ACTIVE;
-            ::CloseHandle(p);
-            if (running) continue;
-        } else if (::GetLastError() != ERROR_INVALID_PARAMETER) {
-            continue; // there is such a process, only not ours to look at
         }
-        const std::string host = IncludeTrailingBackslash(hostDir) + name;
-        if (::DeleteFileW(WideHostPath(host).c_str())) ++removed;
+        // Not by the process id that the name holds (ids come again): only what nobody has open.
+        if (DeleteIfAbandoned(IncludeTrailingBackslash(hostDir) + name)) ++removed;
     } while (::FindNextFileW(find, &found));
     ::FindClose(find);
+    for (const std::string& target : lost)
+        files::RecoverMissing(target);
     return removed;
 }
 
@@ -254,28 +326,25 @@ int Replace(const std::string& temp, const std::string& host, const std::functio
     WriterBlock block(host);
     if (block.Busy()) return EBUSY;
     if (lastLook && !lastLook()) return -1;
-    // ReplaceFileW opens the old file itself; from here to its open a writer could still get in.
     block.Release();
+    // One rename over the old name: the name holds the old or the new file at every moment, also after a
+    // crash. (The system's ReplaceFileW moves the old file away first and the new one in after it: a crash
+    // between the two leaves no file under the name.)
     const std::wstring wideHost = WideHostPath(host), wideTemp = WideHostPath(temp);
-    if (::ReplaceFileW(wideHost.c_str(), wideTemp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                       nullptr))
-        return 0;
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
-        return error == ERROR_SHARING_VIOLATION ? EBUSY : ErrnoOfWin32(error);
-    // No old file (any more, also when the replace removed it and then failed): the new one is named.
     if (::MoveFileExW(wideTemp.c_str(), wideHost.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 0;
-    return LastErrno();
+    const DWORD error = ::GetLastError();
+    return error == ERROR_SHARING_VIOLATION ? EBUSY : ErrnoOfWin32(error);
 }
 
-// Writes the temporary and flushes it to disk; 0 or an errno. written receives its state.
-int FillTemp(const std::string& temp, std::string_view bytes, FileInfo* written) {
-    Handle h(Open(temp, GENERIC_WRITE, 0, CREATE_NEW));
+// Writes the temporary and flushes it to disk, keeping it open in h (its writer's mark, see
+// RemoveStaleTemporaries; others may rename and delete it); 0 or an errno. written receives its state.
+int FillTemp(const std::string& temp, std::string_view bytes, Handle& h, FileInfo* written) {
+    h.Reset(Open(temp, GENERIC_WRITE, FILE_SHARE_DELETE, CREATE_NEW));
     if (!h.Valid()) return LastErrno();
     if (!WriteAll(h.Get(), bytes) || !::FlushFileBuffers(h.Get())) return LastErrno();
     if (written) InfoOf(h.Get(), *written);
-    return h.Close() ? 0 : LastErrno();
+    return 0;
 }
 
 } // namespace
@@ -289,18 +358,19 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
     const DWORD dirAttr = ::GetFileAttributesW(WideHostPath(dir).c_str());
     if (dirAttr == INVALID_FILE_ATTRIBUTES) Fail("geschrieben", toolPath, LastErrno());
     if (!(dirAttr & FILE_ATTRIBUTE_DIRECTORY)) Fail("geschrieben", toolPath, ENOTDIR);
+    RemoveStaleTemporaries(dir); // also puts back a file that a crash left missing
     DWORD attr = ::GetFileAttributesW(WideHostPath(host).c_str());
     if (attr != INVALID_FILE_ATTRIBUTES) {
         if (attr & FILE_ATTRIBUTE_DIRECTORY) Fail("geschrieben", toolPath, EISDIR);
         if (attr & FILE_ATTRIBUTE_READONLY) Refuse(toolPath, files::ReadOnlyReason());
     }
-    RemoveStaleTemporaries(dir);
 
     std::string temp;
+    Handle h(INVALID_HANDLE_VALUE);
     int err = EEXIST;
     for (int attempt = 0; attempt < 8 && err == EEXIST; ++attempt) {
         temp = files::TempNameFor(IncludeTrailingBackslash(dir), host.substr(sep + 1), ::GetCurrentProcessId());
-        err = FillTemp(temp, bytes, written);
+        err = FillTemp(temp, bytes, h, written);
         if (err != 0 && err != EEXIST) ::DeleteFileW(WideHostPath(temp).c_str());
     }
     // The new version looks like the old one (hidden, system, archive) also where the replace does not
@@ -308,12 +378,18 @@ bool WriteFileAtomic(const std::string& toolPath, std::string_view bytes, const 
     if (attr != INVALID_FILE_ATTRIBUTES && err == 0 &&
         !::SetFileAttributesW(WideHostPath(temp).c_str(), attr & KeptAttributes))
         err = LastErrno();
+    // Complete and flushed: from here on it may stand in for the file (see files::RecoverMissing).
+    const std::string complete = files::CompleteNameOf(temp);
+    if (err == 0 &&
+        !::MoveFileExW(WideHostPath(temp).c_str(), WideHostPath(complete).c_str(), MOVEFILE_WRITE_THROUGH))
+        err = LastErrno();
     if (err) {
         ::DeleteFileW(WideHostPath(temp).c_str());
         Fail("geschrieben", toolPath, err);
     }
-    err = Replace(temp, host, lastLook);
-    if (err != 0) ::DeleteFileW(WideHostPath(temp).c_str());
+    err = Replace(complete, host, lastLook);
+    if (err != 0) ::DeleteFileW(WideHostPath(complete).c_str());
+    h.Close();
     if (err == EBUSY && !lastLook) Refuse(toolPath, files::BusyReason());
     if (err == EBUSY) return false;
     if (err > 0) Fail("geschrieben", toolPath, err);

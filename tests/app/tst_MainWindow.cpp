@@ -54,6 +54,7 @@
 #include <QtTest>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace {
 
@@ -744,6 +745,31 @@ private slots:
         QCOMPARE(HostOfTool(ProgramIniFileName()), Host("ini4zav.ini"));
         QCOMPARE(family::Remembered(), QDir(QString::fromStdString(root)).absolutePath());
         QVERIFY(QFile::remove(family::SettingsFile()));
+    }
+
+    // The file of the remembered choice is small and holds one folder name: an oversized file, an overlong
+    // name or a pipe in its place is no choice (and costs the start nothing); the next choice replaces it.
+    void rememberedChoiceHasLimits() {
+        const QString file = family::SettingsFile();
+        QDir().mkpath(QFileInfo(file).path());
+        const std::vector<std::string> plain{"/opt/ini4zav/ini4zav"};
+        auto put = [&](const QByteArray& bytes) {
+            QFile::remove(file);
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        };
+        put("[familie]\nordner=" + QByteArray(300000, 'x') + "\n");
+        QVERIFY(family::Remembered().isEmpty());
+        QVERIFY(family::LostNote(plain).empty());
+        put("[familie]\nordner=" + QByteArray::fromStdString(root) + "\n" + QByteArray(100000, ';') + "\n");
+        QVERIFY(family::Remembered().isEmpty());
+        QFile::remove(file);
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        QVERIFY(family::Remembered().isEmpty());
+        family::Remember(QString::fromStdString(root));
+        QCOMPARE(family::Remembered(), QDir(QString::fromStdString(root)).absolutePath());
+        QVERIFY(QFile::remove(file));
     }
 
     // A family in a folder with umlauts whose files hold German texts in cp1252, among them files with

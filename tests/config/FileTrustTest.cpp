@@ -6,13 +6,15 @@
 #include "tests/config/AsNobody.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <thread>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "config/IniStore.h"
@@ -216,15 +218,23 @@ TEST_F(FileTrustTest, ARefusedWriteBackKeepsTheStoreAndItsEdits) {
     ::chmod(drive.HostOf("tools/ro.ini").c_str(), 0644);
 }
 
-// A full disk loses log lines: the user is told once, and the program goes on writing (and trying).
+// A log that can take no more (a full disk; here the process's file size limit) loses lines: the user is
+// told once, and the program goes on writing (and trying).
 TEST_F(FileTrustTest, LostLogLinesAreToldOnceAndTheProgramGoesOn) {
-    plat::SetDriveMapping('D', "/dev");
-    PutProgramIni("[logfiles]\r\nreports=0\r\nlogonfile=D:\\full\r\n");
+    PutProgramIni("[logfiles]\r\nreports=0\r\nlogonfile=T:\\full.log\r\n");
     Start();
     ASSERT_TRUE(LogOnFile && LogOnFile->IsOpen());
+    struct rlimit before;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const struct rlimit full = {rlim_t(drive.Get("full.log").size()), before.rlim_max};
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
     for (int i = 0; i < 5; ++i) WriteLogOnLine("Zeile " + std::to_string(i));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, oldHandler);
     EXPECT_GE(LogOnFile->LostLines(), 5u);
-    EXPECT_TRUE(notices.SaidOnce("D:\\full", {"gehen verloren", "Speicherplatz", "l\xE4uft weiter", "[Statuszeile]"}));
+    EXPECT_TRUE(notices.SaidOnce("T:\\full.log",
+                                 {"gehen verloren", "zu gro\xDF", "l\xE4uft weiter", "[Statuszeile]"}));
 }
 
 // A tool INI file the user may not read (run as an unprivileged user, also when the suite runs as root):

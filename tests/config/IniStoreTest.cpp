@@ -282,3 +282,25 @@ TEST_F(IniStoreTest, TrailingCrSurvivesWriteBack) {
     EXPECT_EQ(again.ReadString("a", "w", "-"), "y\r");
     EXPECT_EQ(again.GetText(), ini.GetText());
 }
+
+// A save changes nothing a load reads of the parts not edited: the bytes of a byte-order mark after a
+// leading blank line stay part of their line (that "[sec]" is no section, and stays none).
+TEST_F(IniStoreTest, ASaveKeepsWhatALoadReadsOfUneditedParts) {
+    for (const char* file : {"\r\n\xEF\xBB\xBF[sec]\r\nkey=v\r\n[other]\r\nx=1\r\n",
+                             "\n\n\xEF\xBB\xBF[sec]\nkey=v\n[other]\nx=1\n",
+                             "\xEF\xBB\xBF\xEF\xBB\xBF[sec]\r\nkey=v\r\n[other]\r\nx=1\r\n"}) {
+        SCOPED_TRACE(file);
+        TIniStore ini(Load(file));
+        ASSERT_EQ(ini.SectionCount(), 1u);
+        ini.WriteString("other", "x", "2");
+        ini.UpdateFile();
+        for (int round = 0; round < 2; ++round) {
+            TIniStore again(drive.Tool("t.ini"));
+            EXPECT_EQ(again.SectionCount(), 1u);
+            EXPECT_FALSE(again.SectionExists("sec"));
+            EXPECT_EQ(again.ReadString("other", "x", "-"), "2");
+            again.WriteString("other", "y", "3");
+            again.UpdateFile();
+        }
+    }
+}

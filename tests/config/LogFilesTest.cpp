@@ -1,6 +1,9 @@
 #include "tests/config/ConfigFixture.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
 
 namespace {
 
@@ -176,4 +179,55 @@ TEST_F(LogFilesTest, TheReportRecordsLinesStopAtTheLogsLimit) {
                             [](const std::string& l) { return l.find("32 MB erreicht") != std::string::npos; }),
               1);
     EXPECT_TRUE(StartsWith(lines.back(), "- zu  ** ")) << lines.back().substr(0, 40);
+}
+
+// A log named as a pipe (no reader) or a device holds up no start: it is refused with a message saying
+// why, and left as it is. The logs that open are not inherited by programs started from here.
+TEST_F(LogFilesTest, LogsAreRegularFilesOpenedWithoutWaitingAndClosedOnExec) {
+    drive.MakeDir("tools/log");
+    ASSERT_EQ(::mkfifo(drive.HostOf("tools/log/main.log").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(drive.HostOf("tools/log/logon.log").c_str(), 0600), 0);
+    PutProgramIni(LogSections("reports=1\r\n"));
+    Start();
+    EXPECT_EQ(LogFile, nullptr);
+    EXPECT_EQ(LogOnFile, nullptr);
+    ASSERT_EQ(StartupMessages().size(), 2u);
+    for (const std::string& m : StartupMessages())
+        EXPECT_NE(m.find("gew\xF6hnliche Datei"), std::string::npos) << m;
+    struct stat st;
+    ASSERT_EQ(::stat(drive.HostOf("tools/log/main.log").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ShutdownConfiguration();
+
+    std::filesystem::remove(drive.HostOf("tools/log/main.log"));
+    std::filesystem::remove(drive.HostOf("tools/log/logon.log"));
+    Start();
+    ASSERT_TRUE(LogFile && LogFile->IsOpen() && LogOnFile && LogOnFile->IsOpen());
+    int open = 0;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;
+        const std::string target = std::filesystem::read_symlink(e.path(), gone).string();
+        if (target.find("/tools/log/") == std::string::npos) continue;
+        ++open;
+        EXPECT_TRUE(::fcntl(std::stoi(e.path().filename().string()), F_GETFD) & FD_CLOEXEC) << target;
+    }
+    EXPECT_EQ(open, 2);
+}
+
+// One line longer than the room left does not stop the log early: what fits of it is written, marked as
+// cut, and only then do the report record's lines stop.
+TEST_F(LogFilesTest, TheLogsLimitCountsWhatWasWritten) {
+    PutProgramIni(LogSections("reports=0\r\n"));
+    Start();
+    Reports.ReportWriter("vorher");
+    Reports.ReportWriter(std::string(TLogFile::ReportLimit + 4096, 'y'));
+    Reports.ReportWriter("danach");
+    ShutdownConfiguration();
+    const auto lines = plat::SplitLines(drive.Get("tools/log/main.log"));
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "vorher");
+    EXPECT_TRUE(StartsWith(lines[2], "yyyy") && EndsWith(lines[2], "y [...]")) << lines[2].substr(0, 40);
+    EXPECT_GT(lines[2].size(), TLogFile::ReportLimit - 1024);
+    EXPECT_NE(lines[3].find("32 MB erreicht"), std::string::npos);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "danach"), 0);
 }

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -17,9 +18,11 @@
 
 #include <mutex>
 
+#include <csignal>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -281,14 +284,29 @@ private slots:
         c.ATButton->click();
         QCOMPARE(FileLines(path).size(), size_t(7)); // appended to the first capture
 
-        // A folder that does not exist, then a full disk: a German message, no capture, the line works.
+        // A folder that does not exist, a device, then a file that can take no more (a full disk; here the
+        // file size limit): a German message, no capture, the line works.
         QVERIFY(!c.StartCapture(path + "/x/y.log"));
         QVERIFY(!c.Capturing());
         QVERIFY(Text(c.Nachricht).find("Mitschnitt nicht m\xF6glich: ") == 0);
-        QVERIFY(c.StartCapture("/dev/full"));
+        QVERIFY(!c.StartCapture("/dev/full"));
+        QCOMPARE(Text(c.Nachricht), std::string("Mitschnitt nicht m\xF6glich: /dev/full: das ist keine "
+                                                "gew\xF6hnliche Datei (Ger\xE4t oder Pipe), bitte eine Datei "
+                                                "w\xE4hlen"));
+        QVERIFY(c.StartCapture(path));
+        struct rlimit before;
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        const struct rlimit full = {rlim_t(QFileInfo(plat::ToQ(path)).size()), before.rlim_max};
+        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &full), 0);
         c.ATButton->click();
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        ::signal(SIGXFSZ, oldHandler);
         QVERIFY(!c.Capturing());
-        QCOMPARE(Text(c.Nachricht), std::string("Mitschnitt gestoppt: /dev/full: Datentr\xE4ger voll"));
+        QCOMPARE(Text(c.Nachricht), "Mitschnitt gestoppt: " + path +
+                                        ": die Datei hat ihre h\xF6"
+                                        "chste Gr\xF6\xDF"
+                                        "e erreicht");
         QCOMPARE(c.CaptureLed->Color(), clUnlitLight);
         QVERIFY(c.SxComPort1.Open());
         QVERIFY(c.SendText("AT\r"));
@@ -299,7 +317,9 @@ private slots:
         c.SaveMemoButton->click();
         QCOMPARE(FileLines(memo), c.MemoLines());
         QVERIFY(!c.SaveMemo("/dev/full"));
-        QCOMPARE(Text(c.Nachricht), std::string("Memo nicht gespeichert: /dev/full: Datentr\xE4ger voll"));
+        QVERIFY(
+            Text(c.Nachricht).find("Memo nicht gespeichert: /dev/full: das ist keine gew\xF6hnliche Datei") ==
+            0);
     }
 
     // BREAK: its length from the field; a bad length and a closed port are said in German and send
@@ -419,6 +439,17 @@ private slots:
         c.SetDataMode(false);
         QCOMPARE(c.DataModLed->Color(), clRed);
         QCOMPARE(FarRest(), std::string()); // leaving data mode sends nothing
+    }
+
+    // A peer that never sends CR: its line is cut after 4 KB and marked, and the next bytes go on.
+    void anEndlessLineIsCutAndMarked() {
+        TMyComPort& c = *console;
+        QVERIFY(c.OpenPort(Com));
+        line->Write(std::string(10000, 'A'));
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < A{4096} \[\.\.\.\])") == 2; }));
+        QVERIFY(c.LineBuffer.size() < 4096);
+        line->Write("\r");
+        QVERIFY(WaitFor([&] { return CountMemo(c, R"(\d+ < A{1808})") == 1; }));
     }
 
     // LOCAL parks the receive hook and puts it back; the byte path is silent while Closing.

@@ -217,3 +217,24 @@ TEST(SafeWrite, OwnerGroupModeAndAttributesAreKeptOrTheWriteIsRefused) {
     EXPECT_EQ(foreign.st_uid, 0u);
     EXPECT_EQ(EntriesIn(drive.Host()), 2u);
 }
+
+// Another program saves the file the way most editors do (a file of its own renamed over the name) after
+// the last look: its save is not deleted, the write reports the change, and no temporary is left; the
+// same when it creates a file that was not there. Without a last look the write is refused.
+TEST(SafeWrite, AnotherProgramsRenameSaveDuringTheWriteIsKept) {
+    TestDrive drive('T');
+    auto saveTheirs = [&drive] {
+        drive.Put("theirs.tmp", "[theirs]\r\n");
+        std::filesystem::rename(drive.HostOf("theirs.tmp"), drive.HostOf("a.ini"));
+        return true;
+    };
+    drive.Put("a.ini", "[old]\r\n");
+    EXPECT_FALSE(WriteFileAtomic("T:\\a.ini", "[ours]\r\n", saveTheirs));
+    EXPECT_EQ(drive.Get("a.ini"), "[theirs]\r\n");
+    std::filesystem::remove(drive.HostOf("a.ini"));
+    EXPECT_FALSE(WriteFileAtomic("T:\\a.ini", "[ours]\r\n", saveTheirs));
+    EXPECT_EQ(drive.Get("a.ini"), "[theirs]\r\n");
+    EXPECT_EQ(EntriesIn(drive.Host()), 1u);
+    EXPECT_TRUE(WriteFileAtomic("T:\\a.ini", "[ours]\r\n", [] { return true; }));
+    EXPECT_EQ(drive.Get("a.ini"), "[ours]\r\n");
+}

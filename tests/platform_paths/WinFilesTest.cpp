@@ -1,9 +1,15 @@
 // The file layer on Windows: native paths, cp1252 names on the wide API, attributes kept by the replace,
-// read-only files refused, and a writer elsewhere never loses its write.
+// read-only files refused, a writer elsewhere never loses its write, and a writer killed at any moment
+// leaves the old or the new file under its name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <random>
+#include <vector>
 #include <windows.h>
 #undef DeleteFile
 
@@ -21,6 +27,39 @@ std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(),
 DWORD Attributes(const TestDrive& drive, const std::string& rel) {
     return ::GetFileAttributesW(Wide(drive.HostOf(rel)).c_str());
 }
+
+// The generation-n content of an INI file: self-describing, so a torn file is recognised.
+std::string Generation(int n) {
+    std::string s = "[gen]\r\nn=" + std::to_string(n) + "\r\n[body]\r\n";
+    for (int i = 0; i < 20000; ++i)
+        s += "k" + std::to_string(i) + "=" + std::to_string(i * 31 + n) + "\r\n";
+    return s + "[end]\r\nn=" + std::to_string(n) + "\r\n";
+}
+
+// The generation a file holds, or -1 when it is no whole generation.
+int GenerationOf(const std::string& bytes) {
+    const std::size_t at = bytes.find("n=");
+    if (at == std::string::npos) return -1;
+    const int n = std::atoi(bytes.c_str() + at + 2);
+    return bytes == Generation(n) ? n : -1;
+}
+
+// Started as the writer of the kill test (the environment names its folder): writes generation after
+// generation into big.ini until it is killed, telling on standard output when each one's replace begins
+// (its last look), so that the kills can be aimed at the replace.
+const bool killTestWriter = [] {
+    const char* dir = std::getenv("INI4ZAV_KILLED_WRITER");
+    if (!dir) return false;
+    SetDriveMapping('K', dir);
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    for (int n = std::atoi(std::getenv("INI4ZAV_KILLED_FROM"));; ++n) {
+        WriteFileAtomic("K:\\big.ini", Generation(n), [out] {
+            DWORD done = 0;
+            if (!::WriteFile(out, "+", 1, &done, nullptr)) ::ExitProcess(3);
+            return true;
+        });
+    }
+}();
 
 } // namespace
 
@@ -88,4 +127,107 @@ TEST(WinFiles, AFileHeldOpenForWritingElsewhereIsNotReplaced) {
     std::string disk;
     EXPECT_EQ(WriteBack("T:\\w.ini", "neu", stamp, false, disk), WriteBackResult::TakeFromDisk);
     EXPECT_EQ(disk, "fremd");
+}
+
+// A writer killed at random moments (also between the steps of the replace): every time the file is one
+// whole generation, the one before the kill or the one being written, and no temporary stays behind.
+TEST(WinFiles, AKilledWriterLeavesTheOldOrTheNewFileAndNoTemporary) {
+    TestDrive drive('T');
+    WriteFileAtomic("T:\\big.ini", Generation(0));
+    wchar_t self[MAX_PATH];
+    ASSERT_GT(::GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    std::mt19937 random(20261208);
+    int generation = 0;
+    const int kills = 100;
+    int temporaries = 0, complete = 0, missing = 0; // what the kills left: they fell into every step
+    for (int round = 0; round < kills; ++round) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE readEnd, writeEnd;
+        ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inherit, 0));
+        ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        ::SetEnvironmentVariableA("INI4ZAV_KILLED_WRITER", drive.Host().c_str());
+        ::SetEnvironmentVariableA("INI4ZAV_KILLED_FROM", std::to_string(generation + 1).c_str());
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = writeEnd;
+        si.hStdInput = si.hStdError = INVALID_HANDLE_VALUE;
+        PROCESS_INFORMATION pi{};
+        std::wstring cmd = L"\"" + std::wstring(self) + L"\" --gtest_filter=None";
+        ASSERT_TRUE(
+            ::CreateProcessW(self, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+        ::SetEnvironmentVariableA("INI4ZAV_KILLED_WRITER", nullptr);
+        ::CloseHandle(writeEnd);
+        // A few replaces announced, then a random moment soon after the last one began (often within it),
+        // or later (within the next generation's writing).
+        const int ticks = 1 + int(random() % 3);
+        char tick;
+        DWORD got = 0;
+        for (int i = 0; i < ticks; ++i)
+            ASSERT_TRUE(::ReadFile(readEnd, &tick, 1, &got, nullptr) && got == 1);
+        volatile unsigned spin = 0;
+        for (unsigned i = random() % (round % 2 ? 200000u : 20000000u); i > 0; --i)
+            spin = spin + 1;
+        ::TerminateProcess(pi.hProcess, 9);
+        ::WaitForSingleObject(pi.hProcess, INFINITE);
+        ::CloseHandle(pi.hProcess);
+        ::CloseHandle(pi.hThread);
+        int started = ticks; // the generations it began, also those told but not yet read
+        while (::ReadFile(readEnd, &tick, 1, &got, nullptr) && got == 1)
+            ++started;
+        ::CloseHandle(readEnd);
+
+        for (const auto& e : std::filesystem::directory_iterator(drive.Host())) {
+            const std::string name = e.path().filename().string();
+            temporaries += name.find(".ini4zav~") != std::string::npos;
+            complete += name.find(".ini4zav+") != std::string::npos;
+        }
+        missing += !std::filesystem::exists(drive.HostOf("big.ini"));
+        const int now = GenerationOf(ReadFileBytes("T:\\big.ini"));
+        ASSERT_GE(now, generation) << "round " << round;
+        ASSERT_LE(now, generation + started) << "round " << round;
+        generation = now;
+    }
+    ::SetEnvironmentVariableA("INI4ZAV_KILLED_FROM", nullptr);
+    std::printf("%d kills: %d left a temporary being written, %d a complete one, %d no file under the name\n",
+                kills, temporaries, complete, missing);
+    WriteFileAtomic("T:\\big.ini", Generation(generation + 1)); // the next save clears what the kills left
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(drive.Host()), {}), 1);
+}
+
+// What crashes left in a folder: a complete temporary whose file is missing takes its place (and the user
+// is told), one being written whose file is missing stays (it may be the only copy), and the others go
+// whatever process id their names hold (ids come again; this process's own here), unless held open.
+TEST(WinFiles, CrashLeftoversAreRecoveredKeptOrRemoved) {
+    TestDrive drive('T');
+    std::vector<std::string> told;
+    SetFileNoticeSink([&told](const std::string&, const std::string& text, bool) { told.push_back(text); });
+    const std::string pid = std::to_string(::GetCurrentProcessId());
+    drive.Put(".a.ini.ini4zav+" + pid + ".Ab12Cd", "[neu]\r\n");
+    drive.Put(".a.ini.ini4zav~" + pid + ".Xy34Zw", "[hal");
+    drive.Put("b.ini", "[b]\r\n");
+    drive.Put(".b.ini.ini4zav~" + pid + ".Ab12Cd", "[b2");
+    drive.Put(".b.ini.ini4zav+" + pid + ".Ab12Cd", "[b3]\r\n");
+    drive.Put(".c.ini.ini4zav~" + pid + ".Ab12Cd", "[c]\r\n");
+    drive.Put("d.ini", "[d]\r\n");
+    drive.Put(".d.ini.ini4zav~" + pid + ".Ab12Cd", "[d2");
+    const HANDLE held =
+        ::CreateFileW(Wide(drive.HostOf(".d.ini.ini4zav~" + pid + ".Ab12Cd")).c_str(), GENERIC_WRITE,
+                      FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(ReadFileBytes("T:\\a.ini"), "[neu]\r\n");
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("\"T:\\a.ini\" fehlte nach einem Abbruch beim Sichern"), std::string::npos)
+        << told[0];
+    WriteFileAtomic("T:\\e.ini", "[e]\r\n");
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(drive.Host()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".c.ini.ini4zav~" + pid + ".Ab12Cd",
+                                               ".d.ini.ini4zav~" + pid + ".Ab12Cd", "a.ini", "b.ini", "d.ini",
+                                               "e.ini"}));
+    ::CloseHandle(held);
+    SetFileNoticeSink(nullptr);
 }
