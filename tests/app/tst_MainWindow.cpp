@@ -24,6 +24,7 @@
 #include "platform/qt/QtText.h"
 
 #include <QDialog>
+#include <QFontInfo>
 #include <QDir>
 #include <QFileInfo>
 #include <QHelpEvent>
@@ -191,6 +192,11 @@ private slots:
         QVERIFY(Form99->isHidden());
         QVERIFY(MainForm->isAncestorOf(Form99));
         QVERIFY_THROWS_EXCEPTION(std::logic_error, Form99->LoadFromSysMod());
+        // The tree, the memos and the modem panel line up their columns on any machine, with or without
+        // the typewriter family they ask for.
+        for (QWidget* w : std::initializer_list<QWidget*>{MainForm->TreeView1, MainForm->Memo1, Form2->Panel1,
+                                                          MyComPort->Memo})
+            QVERIFY2(QFontInfo(w->font()).fixedPitch(), qPrintable(w->objectName() + ": " + w->font().family()));
     }
 
     void startupWithoutProgramIni() {
@@ -613,6 +619,24 @@ private slots:
         StartConfiguration(named, family::StartIni(named));
         QVERIFY(ProgramIniFileName().empty());
         QVERIFY(!plat::ToQ(desktop::MissingProgramIniText(named)).contains("zuletzt")); // not tried with /i=
+
+        // The start-menu entry starts in a folder with an example copy of the program's INI file: the family
+        // chosen wins over that copy, and /i= wins over both.
+        ShutdownConfiguration();
+        Put("beispiel/ini4zav.ini", "[files]\r\nbase=B:\r\n");
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(QString::fromStdString(root + "beispiel")));
+        StartConfiguration(plain, family::StartIni(plain));
+        const std::string started = ProgramIniFileName();
+        ShutdownConfiguration();
+        const std::vector<std::string> other{"/opt/ini4zav/ini4zav", "/i=" + plat::FromHostPath(root + "b.ini")};
+        Put("b.ini", "[files]\r\nbase=B:\r\n");
+        StartConfiguration(other, family::StartIni(other));
+        const std::string named2 = ProgramIniFileName();
+        ShutdownConfiguration();
+        QVERIFY(QDir::setCurrent(before));
+        QCOMPARE(HostOfTool(started), Host("ini4zav.ini"));
+        QCOMPARE(HostOfTool(named2), Host("b.ini"));
 
         // The family remembered is gone (deleted, its stick not plugged in): the start says which one it was,
         // and another one is chosen from the same box.
