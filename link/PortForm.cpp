@@ -3,6 +3,7 @@
 
 #include "link/port.h"
 
+#include "platform/qt/QtFont.h"
 #include "platform/qt/QtText.h"
 
 #include <QGridLayout>
@@ -101,9 +102,7 @@ void TMyComPort::BuildForm() {
     Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     Memo->setMaximumBlockCount(20000); // a long session must not grow the memo without bound
     Memo->setPlainText(QStringLiteral("OutMemo"));
-    QFont memoFont(QStringLiteral("Courier New"), 9);
-    memoFont.setStyleHint(QFont::TypeWriter); // monospaced also where Courier New is missing
-    Memo->setFont(memoFont);
+    Memo->setFont(plat::FixedFont("Courier New", 9));
     BitBtn3 = Button("BitBtn3", "Clear");
     SaveMemoButton = Button("SaveMemoButton", "Speichern", "Memo als Textdatei speichern");
     SaveMemoButton->setText(QStringLiteral("Speichern\u2026"));
