@@ -10,6 +10,9 @@
 #include <QDir>
 #include <QIcon>
 #include <QProcess>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -127,6 +130,12 @@ private slots:
         const QIcon icon = QApplication::windowIcon();
         QVERIFY(!icon.isNull());
         QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
+        // Qt's file dialog keeps its last folder in the program's folder of the user (removed with the
+        // program), not in the registry or in a file of every Qt program.
+        const QSettings qt(QSettings::UserScope, QStringLiteral("QtProject"));
+        QCOMPARE(qt.format(), QSettings::IniFormat);
+        QCOMPARE(QFileInfo(qt.fileName()).absolutePath(),
+                 QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/ini4zav");
     }
 
     // Qt's texts are German whatever the locale; the program's INI file ([desktop] qtlanguage) or the
