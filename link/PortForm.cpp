@@ -1,5 +1,5 @@
 // The console's controls: every group, caption, hint and colour, laid out so that the whole console fits
-// the port page's panel.
+// the port page's panel, scrolling where the panel is smaller than the controls need.
 
 #include "link/port.h"
 
@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QTextOption>
 #include <QVBoxLayout>
 
@@ -327,10 +328,21 @@ void TMyComPort::BuildForm() {
     columns->addLayout(middle, 0);
     columns->addLayout(right, 0);
     // The message line under all three columns: as wide as the console.
-    auto* top = new QVBoxLayout(this);
+    auto* content = Named(new QWidget, "ConsoleContent");
+    auto* top = new QVBoxLayout(content);
     top->setContentsMargins(4, 4, 4, 4);
     top->addLayout(columns, 1);
     top->addWidget(Nachricht);
+    // Where the console gets less room than its controls need (a small or scaled screen: 1366 x 768 at
+    // 150 % leaves 910 x 512), it scrolls instead of growing the window past the screen's edge; with room
+    // enough it fills the room and the memo takes what is left over.
+    auto* scroll = Named(new QScrollArea, "ConsoleScroll");
+    scroll->setWidget(content);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll);
 
     // Buttons.
     const std::pair<QPushButton*, void (TMyComPort::*)()> clicks[] = {
