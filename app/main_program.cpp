@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
 
     // The configuration comes first: every window reads it.
     InitReports();
-    // The program's INI file: the one /i= names, else the family chosen last time, else the working directory's.
+    // The program's INI file: the one /i= names, else the family chosen last time, else the working
+    // directory's.
     StartConfiguration(args, family::StartIni(args));
     StartSysMod();
 

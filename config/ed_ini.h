@@ -9,8 +9,8 @@
 #include "config/IniStore.h"
 
 // Program start, before any window: args[0] is the program path. Opens the program's own INI file (or the one
-// named by "/i="), applies its [drives] and [devices] mappings, creates the logs and opens the language store.
-// A log that cannot be created is left out and noted in StartupMessages(); it does not stop the start.
+// named by "/i="), applies its [drives] and [devices] mappings, creates the logs and opens the language
+// store. A log that cannot be created is left out and noted in StartupMessages(); it does not stop the start.
 // rememberedIni (a tool path: the family the user chose last time) is opened when no "/i=" is given; it wins
 // over a program INI file in the working directory (a starter's example copy). Order: "/i=", rememberedIni,
 // the working directory's file.

@@ -24,27 +24,27 @@
 #include "platform/qt/QtText.h"
 
 #include <QDialog>
-#include <QFontInfo>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
-#include <QStatusBar>
-#include <QToolTip>
+#include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QUrl>
-#include <QPlainTextEdit>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 #include <QTreeWidget>
+#include <QUrl>
+#include <QWheelEvent>
 #include <QtTest>
 
 #include <filesystem>
@@ -196,7 +196,8 @@ private slots:
         // the typewriter family they ask for.
         for (QWidget* w : std::initializer_list<QWidget*>{MainForm->TreeView1, MainForm->Memo1, Form2->Panel1,
                                                           MyComPort->Memo})
-            QVERIFY2(QFontInfo(w->font()).fixedPitch(), qPrintable(w->objectName() + ": " + w->font().family()));
+            QVERIFY2(QFontInfo(w->font()).fixedPitch(),
+                     qPrintable(w->objectName() + ": " + w->font().family()));
     }
 
     void startupWithoutProgramIni() {
@@ -629,7 +630,8 @@ private slots:
         StartConfiguration(plain, family::StartIni(plain));
         const std::string started = ProgramIniFileName();
         ShutdownConfiguration();
-        const std::vector<std::string> other{"/opt/ini4zav/ini4zav", "/i=" + plat::FromHostPath(root + "b.ini")};
+        const std::vector<std::string> other{"/opt/ini4zav/ini4zav",
+                                             "/i=" + plat::FromHostPath(root + "b.ini")};
         Put("b.ini", "[files]\r\nbase=B:\r\n");
         StartConfiguration(other, family::StartIni(other));
         const std::string named2 = ProgramIniFileName();
