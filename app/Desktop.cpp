@@ -14,8 +14,6 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QToolTip>
 #include <QTranslator>
 #include <QVariant>
@@ -29,14 +27,6 @@
 static void InitIconResource() { Q_INIT_RESOURCE(ini4zav); }
 
 namespace desktop {
-
-namespace {
-// The program's folder of the user's settings (the remembered family lies there too).
-QString UserFolder() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/') +
-           QLatin1String(AppName);
-}
-} // namespace
 
 std::string VersionText() {
     return std::string(AppName) + " " INI4ZAV_VERSION "\n"
@@ -142,11 +132,6 @@ QString SetUpApplication(QApplication& app, const QString& requested) {
     QApplication::setApplicationDisplayName(QStringLiteral("Editor f\u00fcr ZAV-IniFiles"));
     QGuiApplication::setDesktopFileName(QString::fromLatin1(AppName));
     QApplication::setWindowIcon(ApplicationIcon());
-    // Qt keeps the file dialog's last folder in settings of its own ("QtProject"); they go into the program's
-    // folder of the user (Windows: %LOCALAPPDATA%\ini4zav\QtProject.ini, which the uninstaller removes), not
-    // into the registry or ~/.config of every Qt program.
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, UserFolder());
 
     // Qt's own texts next to the program's German ones: German, whatever the locale, unless asked otherwise.
     const QString language = QtLanguage(requested);

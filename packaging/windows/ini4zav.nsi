@@ -84,8 +84,7 @@ SectionEnd
 
 ; Removes what the installer put there, file by file; the folders go only when nothing else is left in them.
 ; The users' copies of the example family and their logs are theirs and stay. Of what the program keeps per
-; user, the uninstalling user's help page, remembered family folder and file dialog's last folder (Qt keeps it
-; in QtProject.ini there, not in the registry) go as well.
+; user, the uninstalling user's help page, remembered family folder and file dialog's last folder go as well.
 Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
@@ -97,6 +96,9 @@ Section "Uninstall"
   Delete "$LOCALAPPDATA\ini4zav\cache\hilfe.html"
   RMDir "$LOCALAPPDATA\ini4zav\cache"
   Delete "$LOCALAPPDATA\ini4zav\werkzeugfamilie.ini"
-  Delete "$LOCALAPPDATA\ini4zav\QtProject.ini"
   RMDir "$LOCALAPPDATA\ini4zav"
+  ; Qt's file dialog keeps the last folder in the registry; the keys above it go when nothing else is left.
+  DeleteRegKey HKCU "Software\QtProject\OrganizationDefaults\FileDialog"
+  DeleteRegKey /ifempty HKCU "Software\QtProject\OrganizationDefaults"
+  DeleteRegKey /ifempty HKCU "Software\QtProject"
 SectionEnd

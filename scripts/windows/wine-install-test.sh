@@ -62,10 +62,12 @@ grep -q "Änderung des Benutzers" "$family/ini4zav.ini" || fail "a second start 
 [ "${KEEP:-0}" = 1 ] && exit 0
 
 # What the program keeps per user (the help's forwarding page, the remembered family folder, the file dialog's
-# last folder) goes too; the file dialog writes nothing into the registry.
+# last folder, which Qt keeps in the registry) goes too.
 appdata=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/ini4zav
 mkdir -p "$appdata/cache"
-touch "$appdata/cache/hilfe.html" "$appdata/werkzeugfamilie.ini" "$appdata/QtProject.ini"
+touch "$appdata/cache/hilfe.html" "$appdata/werkzeugfamilie.ini"
+qtkey='HKCU\Software\QtProject\OrganizationDefaults\FileDialog'
+"$wine" reg add "$qtkey" /v lastVisited /t REG_SZ /d "file:///C:/users/ich/Documents" /f > /dev/null 2>&1
 
 "$wine" "$dir/Deinstallieren.exe" /S
 "$server" -w
@@ -76,8 +78,8 @@ if "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\i
 fi
 [ -f "$family/ini4zav.ini" ] || fail "the uninstaller removed the user's copy of the example family"
 [ ! -e "$appdata" ] || fail "the program's files of the user are left: $(find "$appdata")"
-if "$wine" reg query 'HKCU\Software\QtProject' > /dev/null 2>&1; then
-  fail "Qt's settings are left in the registry (HKCU\Software\QtProject)"
+if "$wine" reg query "$qtkey" > /dev/null 2>&1; then
+  fail "the file dialog's last folder is left in the registry ($qtkey)"
 fi
 "$server" -k 2>/dev/null || true
 echo "wine-install-test: installed, started and removed without a trace"

@@ -8,11 +8,8 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QIcon>
 #include <QProcess>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -130,12 +127,6 @@ private slots:
         const QIcon icon = QApplication::windowIcon();
         QVERIFY(!icon.isNull());
         QCOMPARE(icon.pixmap(QSize(48, 48)).size(), QSize(48, 48));
-        // Qt's file dialog keeps its last folder in the program's folder of the user (removed with the
-        // program), not in the registry or in a file of every Qt program.
-        const QSettings qt(QSettings::UserScope, QStringLiteral("QtProject"));
-        QCOMPARE(qt.format(), QSettings::IniFormat);
-        QCOMPARE(QFileInfo(qt.fileName()).absolutePath(),
-                 QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/ini4zav");
     }
 
     // Qt's texts are German whatever the locale; the program's INI file ([desktop] qtlanguage) or the
