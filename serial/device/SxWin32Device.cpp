@@ -8,6 +8,7 @@
 // lines (it refuses the line events and line calls as "not supported") counts as a line that is always
 // ready: CTS, DSR and DCD on.
 
+#include "platform/SerialDevices.h"
 #include "platform/SystemError.h"
 #include "serial/device/SxDevices.h"
 #include "serial/errors/SxErrors.h"
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 namespace sx {
@@ -84,6 +86,7 @@ private:
     HANDLE h_;
 };
 
+constexpr const char* UsbSerialPrefix = "usb-serial:";
 constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kRingTrailingEdge = 0x2000;
 
@@ -96,10 +99,20 @@ public:
     int Open(const std::string& name, uint16_t inSize, uint16_t outSize) override {
         if (!waitDone_.Get() || !wake_.Get() || !readDone_.Get() || !writeDone_.Get() || !writeCancel_.Get())
             return ecNoHandles;
-        const std::string path = DevicePath(name);
         hasModemLines_ = true;
         reasonless_ = 0;
         note_.clear();
+        // A USB adapter named by its serial number: whichever COM name Windows gave it in this socket.
+        std::string path = DevicePath(name);
+        if (name.rfind(UsbSerialPrefix, 0) == 0) {
+            const std::string com = plat::FindByStableName(name);
+            if (com.empty()) {
+                note_ = "kein angeschlossener USB-Adapter mit der Seriennummer " +
+                        name.substr(std::strlen(UsbSerialPrefix));
+                return ecBadId;
+            }
+            path = DevicePath(com);
+        }
         HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE) return Refused(path, GetLastError(), 0);
@@ -346,7 +359,8 @@ private:
 
     // A failed open keeps the system's text for the port's message; code 0: the code of the error.
     int Refused(const std::string& path, DWORD e, int code) {
-        note_ = path + (code == ecBadId ? " is no serial port: " : ": ") + SystemText(e);
+        note_ = path + (code == ecBadId ? " gibt es nicht oder ist keine serielle Schnittstelle: " : ": ") +
+                SystemText(e);
         return code != 0 ? code : ResultFromSystem(e);
     }
 

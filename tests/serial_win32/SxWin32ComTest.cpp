@@ -321,6 +321,20 @@ TEST_F(Win32ComTest, AMissingDeviceIsRefusedAsAPortThatDoesNotExist) {
     }
     EXPECT_FALSE(port.Open());
     EXPECT_EQ(port.PortPhase(), phClosed);
+
+    // A COM number mapped to a USB adapter by its serial number, with no such adapter plugged in.
+    plat::SetComDevice(42, "usb-serial:KEINADAPTER");
+    TSxComPort usb(&gui);
+    usb.SetComNumber(42);
+    try {
+        usb.SetOpen(true);
+        ADD_FAILURE() << "opened";
+    } catch (const ESxException& e) {
+        EXPECT_EQ(e.ResultCode, ecBadId) << e.what();
+        EXPECT_EQ(std::string(e.what()), "kein angeschlossener USB-Adapter mit der Seriennummer KEINADAPTER");
+    }
+    plat::SetComDevice(42, "");
+    EXPECT_FALSE(usb.Open());
 }
 
 TEST_F(Win32ComTest, ASecondOpenOfTheSamePortIsRefusedAsInUse) {
