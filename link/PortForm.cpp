@@ -291,7 +291,7 @@ void TMyComPort::BuildForm() {
         g->layout()->setContentsMargins(6, 4, 6, 4);
         g->layout()->setSpacing(4);
     }
-    Memo->setMinimumWidth(200);
+    Memo->setMinimumWidth(160);
 
     // Memo on the left, the groups in two columns on the right.
     auto* left = new QVBoxLayout;
