@@ -1,8 +1,8 @@
 #pragma once
 // The tool family the user chose in the program: a folder holding the program's own INI file and the tool
 // folders (ed4vam, mon4vam, Reader). The choice is kept per user in an INI file of our own below the user's
-// configuration folder and used at the next start when neither "/i=" nor the working directory gives the
-// program's INI file.
+// configuration folder and used at the next start unless "/i=" names the program's INI file; it wins over a
+// program INI file in the working directory (the start-menu entry starts in a folder with an example copy).
 
 #include <QString>
 

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
 
     // The configuration comes first: every window reads it.
     InitReports();
-    // Where neither /i= nor the working directory gives the program's INI file: the family chosen last time.
+    // The program's INI file: the one /i= names, else the family chosen last time, else the working
+    // directory's.
     StartConfiguration(args, family::StartIni(args));
     StartSysMod();
 

@@ -118,15 +118,14 @@ void StartLogs(bool keepGoing) {
 
 } // namespace
 
-void StartConfiguration(const std::vector<std::string>& args, const std::string& fallbackIni) {
+void StartConfiguration(const std::vector<std::string>& args, const std::string& rememberedIni) {
     InitReports();
     Resolver& r = R();
     r.args = args;
     r.messages.clear();
     std::string iniPath = FindParameter("/i=");
     const std::string name = args.empty() ? std::string() : plat::ExtractFileName(args[0]);
-    if (iniPath.empty() && !plat::FileExists(plat::ExpandFileName(plat::ChangeFileExt(name, ".INI"))))
-        iniPath = fallbackIni;
+    if (iniPath.empty()) iniPath = rememberedIni;
     OpenConfiguration(name, iniPath, false);
     r.programIni = r.iniFileName;
     if (r.open) ApplyProgramSettings();

@@ -9,11 +9,12 @@
 #include "config/IniStore.h"
 
 // Program start, before any window: args[0] is the program path. Opens the program's own INI file (or the one
-// named by "/i="), applies its [drives] and [devices] mappings, creates the logs and opens the language store.
-// A log that cannot be created is left out and noted in StartupMessages(); it does not stop the start.
-// fallbackIni (a tool path) is opened instead when no "/i=" is given and the working directory has no
-// program INI file.
-void StartConfiguration(const std::vector<std::string>& args, const std::string& fallbackIni = {});
+// named by "/i="), applies its [drives] and [devices] mappings, creates the logs and opens the language
+// store. A log that cannot be created is left out and noted in StartupMessages(); it does not stop the start.
+// rememberedIni (a tool path: the family the user chose last time) is opened when no "/i=" is given; it wins
+// over a program INI file in the working directory (a starter's example copy). Order: "/i=", rememberedIni,
+// the working directory's file.
+void StartConfiguration(const std::vector<std::string>& args, const std::string& rememberedIni = {});
 // Makes the file at hostPath the program's own INI file while the program runs: the open store is written
 // back first (a failure is passed on and nothing changes), the logs are closed, the drive and device mappings
 // replaced by the new file's, and its logs and language store opened (problems in StartupMessages()).

@@ -5,6 +5,7 @@
 
 #include "platform/qt/QtText.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -23,6 +24,20 @@ std::string LocalFileName(const std::string& name) {
 std::string Utf8(const std::string& text) {
     return plat::ToQ(text).toUtf8().toStdString();
 }
+// A file name as the user reads it: with this system's separators ("\" on Windows).
+std::string Shown(const std::string& name) {
+    return plat::FromQ(QDir::toNativeSeparators(plat::ToQ(name)));
+}
+// The name the user gave: Windows' save dialog appends the selected filter's first suffix (".txt") to a name
+// with a suffix of its own ("Prüfung Süd.log" came back as "... .log.txt"). Such an appended suffix is
+// dropped again, unless a file of that very name is there already (then it was the user's choice).
+std::string OwnSuffix(const std::string& name) {
+    const QString chosen = plat::ToQ(name);
+    const QFileInfo info(chosen);
+    if (info.suffix().compare(QStringLiteral("txt"), Qt::CaseInsensitive) != 0 || info.exists()) return name;
+    const QString without = chosen.left(chosen.size() - 4);
+    return QFileInfo(without).suffix().isEmpty() ? name : plat::FromQ(without);
+}
 
 } // namespace
 
@@ -31,7 +46,7 @@ void TMyComPort::CaptureLine(char direction, const std::string& text) {
     if (capture_.Write(direction, Utf8(text))) return;
     // The capture has stopped; the connection goes on.
     const std::string why =
-        "Mitschnitt gestoppt: " + captureName_ + ": " + FileErrorText(capture_.LastError());
+        "Mitschnitt gestoppt: " + Shown(captureName_) + ": " + FileErrorText(capture_.LastError());
     ShowCaptureState();
     ShowFailure(why);
 }
@@ -43,12 +58,12 @@ bool TMyComPort::StartCapture(const std::string& path) {
     ShowCaptureState();
     if (!started) {
         const std::string why =
-            "Mitschnitt nicht m\xF6glich: " + path + ": " + FileErrorText(capture_.LastError());
+            "Mitschnitt nicht m\xF6glich: " + Shown(path) + ": " + FileErrorText(capture_.LastError());
         ShowFailure(why);
         return false;
     }
     lastCaptureName_ = path;
-    LogMessage("Mitschnitt in " + path);
+    LogMessage("Mitschnitt in " + Shown(path));
     return true;
 }
 
@@ -65,7 +80,7 @@ void TMyComPort::ShowCaptureState() {
     if (!on) captureName_.clear();
     CaptureLed->SetColor(on ? clLitLight : clUnlitLight);
     CaptureButton->setText(on ? QStringLiteral("Mitschnitt aus") : QStringLiteral("Mitschnitt\u2026"));
-    const QString name = plat::ToQ(captureName_);
+    const QString name = plat::ToQ(Shown(captureName_));
     CaptureLabel->setText(on ? QFileInfo(name).fileName() : QString());
     CaptureLabel->setToolTip(name);
     CaptureLed->setToolTip(on ? QStringLiteral("Mitschnitt l\u00E4uft: ") + name
@@ -78,14 +93,14 @@ bool TMyComPort::SaveMemo(const std::string& path) {
         lines.push_back(Utf8(l));
     const int err = WriteTextFile(LocalFileName(path), lines);
     if (err == 0) return true;
-    const std::string why = "Memo nicht gespeichert: " + path + ": " + FileErrorText(err);
+    const std::string why = "Memo nicht gespeichert: " + Shown(path) + ": " + FileErrorText(err);
     ShowFailure(why);
     return false;
 }
 
 void TMyComPort::SaveMemoButtonClick() {
     std::string name = "memo.txt";
-    if (AskFileName("Memo speichern", name, false)) SaveMemo(name);
+    if (AskFileName("Memo speichern", name, false)) SaveMemo(OwnSuffix(name));
 }
 
 void TMyComPort::CaptureButtonClick() {
@@ -94,7 +109,7 @@ void TMyComPort::CaptureButtonClick() {
         return;
     }
     std::string name = lastCaptureName_;
-    if (AskFileName("Mitschnitt in Datei (wird angeh\xE4ngt)", name, true)) StartCapture(name);
+    if (AskFileName("Mitschnitt in Datei (wird angeh\xE4ngt)", name, true)) StartCapture(OwnSuffix(name));
 }
 
 std::vector<std::string> TMyComPort::MemoLines() const {

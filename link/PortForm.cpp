@@ -1,8 +1,9 @@
 // The console's controls: every group, caption, hint and colour, laid out so that the whole console fits
-// the port page's panel.
+// the port page's panel, scrolling where the panel is smaller than the controls need.
 
 #include "link/port.h"
 
+#include "platform/qt/QtFont.h"
 #include "platform/qt/QtText.h"
 
 #include <QGridLayout>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QTextOption>
 #include <QVBoxLayout>
 
@@ -101,9 +103,7 @@ void TMyComPort::BuildForm() {
     Memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     Memo->setMaximumBlockCount(20000); // a long session must not grow the memo without bound
     Memo->setPlainText(QStringLiteral("OutMemo"));
-    QFont memoFont(QStringLiteral("Courier New"), 9);
-    memoFont.setStyleHint(QFont::TypeWriter); // monospaced also where Courier New is missing
-    Memo->setFont(memoFont);
+    Memo->setFont(plat::FixedFont("Courier New", 9));
     BitBtn3 = Button("BitBtn3", "Clear");
     SaveMemoButton = Button("SaveMemoButton", "Speichern", "Memo als Textdatei speichern");
     SaveMemoButton->setText(QStringLiteral("Speichern\u2026"));
@@ -291,7 +291,7 @@ void TMyComPort::BuildForm() {
         g->layout()->setContentsMargins(6, 4, 6, 4);
         g->layout()->setSpacing(4);
     }
-    Memo->setMinimumWidth(200);
+    Memo->setMinimumWidth(160);
 
     // Memo on the left, the groups in two columns on the right.
     auto* left = new QVBoxLayout;
@@ -328,10 +328,21 @@ void TMyComPort::BuildForm() {
     columns->addLayout(middle, 0);
     columns->addLayout(right, 0);
     // The message line under all three columns: as wide as the console.
-    auto* top = new QVBoxLayout(this);
+    auto* content = Named(new QWidget, "ConsoleContent");
+    auto* top = new QVBoxLayout(content);
     top->setContentsMargins(4, 4, 4, 4);
     top->addLayout(columns, 1);
     top->addWidget(Nachricht);
+    // Where the console gets less room than its controls need (a small or scaled screen: 1366 x 768 at
+    // 150 % leaves 910 x 512), it scrolls instead of growing the window past the screen's edge; with room
+    // enough it fills the room and the memo takes what is left over.
+    auto* scroll = Named(new QScrollArea, "ConsoleScroll");
+    scroll->setWidget(content);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll);
 
     // Buttons.
     const std::pair<QPushButton*, void (TMyComPort::*)()> clicks[] = {

@@ -1,15 +1,15 @@
 #pragma once
 // Controls that every settings page has alike.
 
+#include "platform/qt/QtFont.h"
+
 #include <QFont>
 #include <QPushButton>
 #include <QStyle>
 
-// A typewriter font by name; where the machine lacks it, the fallback is monospaced too.
+// A typewriter font by name; where the machine lacks it, the system's fixed font.
 inline QFont TypewriterFont(const char* family) {
-    QFont font(QString::fromLatin1(family));
-    font.setStyleHint(QFont::TypeWriter);
-    return font;
+    return plat::FixedFont(family);
 }
 
 // The page's "Sichern" button with its tick.

@@ -1,5 +1,7 @@
 #include "pages/Unit5.h"
 
+#include "pages/PageParts.h"
+
 #include "config/Reports.h"
 #include "config/ed_ini.h"
 #include "pages/Dialogs.h"
@@ -127,8 +129,7 @@ TForm5::TForm5(QWidget* parent) : QWidget(parent) {
 
     Panel2Bar = new QFrame(this);
     Panel2Bar->setObjectName(QStringLiteral("_Panel2"));
-    QFont barFont(QStringLiteral("Courier"));
-    barFont.setStyleHint(QFont::TypeWriter);
+    QFont barFont = TypewriterFont("Courier");
     barFont.setBold(true);
     Panel2Bar->setFont(barFont);
     {
@@ -143,9 +144,7 @@ TForm5::TForm5(QWidget* parent) : QWidget(parent) {
     SpeedButton1->setAutoRaise(true);
     StaticText1 = new QLabel(Panel2Bar);
     StaticText1->setObjectName(QStringLiteral("StaticText1"));
-    QFont staticFont(QStringLiteral("Courier New"));
-    staticFont.setStyleHint(QFont::TypeWriter);
-    StaticText1->setFont(staticFont);
+    StaticText1->setFont(TypewriterFont("Courier New"));
     {
         QPalette pal = StaticText1->palette();
         pal.setColor(QPalette::WindowText, kNavy);
@@ -169,9 +168,7 @@ TForm5::TForm5(QWidget* parent) : QWidget(parent) {
     // The memo only shows: a typed change would reach no file, so none can be typed (selecting a word by
     // double-click still works).
     inifile_memo->setReadOnly(true);
-    QFont memoFont(QStringLiteral("Courier"));
-    memoFont.setStyleHint(QFont::TypeWriter);
-    inifile_memo->setFont(memoFont);
+    inifile_memo->setFont(TypewriterFont("Courier"));
     inifile_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     inifile_memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     inifile_memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);

@@ -1,7 +1,8 @@
 #pragma once
 // The serial devices of this machine, for choosing which one a COM number stands for. The Linux body reads
 // sysfs (/sys/class/tty) and /dev below a root that tests point at a fake tree; the Windows body asks the
-// system for its COM device names.
+// device manager's Ports class (name, maker, USB ids, serial number, plugged in or not) and adds the COM
+// names the system has besides (virtual ports).
 
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@ struct SerialDevice {
     std::string vendorId, productId;     // "0403", "6001"
     std::string group;                   // group owning the device node ("dialout")
     bool accessible = true;              // the user may open it for reading and writing
+    bool present = true;                 // plugged in (Windows also lists adapters it knew before)
 };
 
 // Who asks: user id and every group id the process holds.
@@ -34,7 +36,17 @@ std::vector<SerialDevice> ListSerialDevices(const std::string& root = {},
 // One line for the user (cp1252): vendor, product, serial number and driver where known, and the missing
 // permission.
 std::string DescribeSerialDevice(const SerialDevice& device);
-// The name to map a COM number to: the stable by-id path where there is one, else the device path.
+// The name to map a COM number to: the stable name where there is one (Linux: the by-id path; Windows:
+// "usb-serial:" and the USB serial number, so an adapter moved to another socket, where Windows may give it
+// another COM number, is still found), else the device path.
 std::string MappingTarget(const SerialDevice& device);
+// The device path of the plugged-in device with that stable name; empty when none is.
+std::string FindByStableName(const std::string& stableName, const std::string& root = {});
+
+// Windows' ids of a device of the Ports class: the USB vendor and product ids from its hardware id
+// ("USB\VID_0403&PID_6001&REV_0600", "FTDIBUS\COMPORT&VID_0403&PID_6001") and the serial number from its
+// instance id ("USB\VID_2341&PID_0043\8573632383835", "FTDIBUS\VID_0403+PID_6001+A50285BIA\0000"); an id
+// that Windows made up itself (it holds "&") is no serial number. Sets stablePath when there is one.
+void ReadWindowsDeviceIds(const std::string& hardwareId, const std::string& instanceId, SerialDevice& device);
 
 } // namespace plat

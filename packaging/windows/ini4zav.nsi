@@ -12,6 +12,7 @@ SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 ManifestDPIAware true
 
+!include FileFunc.nsh
 !include MUI2.nsh
 !include x64.nsh
 
@@ -74,13 +75,16 @@ Section "ini4zav"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Deinstallieren.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Deinstallieren.exe" /S'
+  ; The installed size for the Apps list, in KiB.
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
 ; Removes what the installer put there, file by file; the folders go only when nothing else is left in them.
 ; The users' copies of the example family and their logs are theirs and stay. Of what the program keeps per
-; user, the uninstalling user's help page and remembered family folder go as well.
+; user, the uninstalling user's help page, remembered family folder and file dialog's last folder go as well.
 Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
@@ -94,4 +98,8 @@ Section "Uninstall"
   Delete "$LOCALAPPDATA\ini4zav\werkzeugfamilie.ini"
   Delete "$LOCALAPPDATA\ini4zav\hinweise.ini"
   RMDir "$LOCALAPPDATA\ini4zav"
+  ; Qt's file dialog keeps the last folder in the registry; the keys above it go when nothing else is left.
+  DeleteRegKey HKCU "Software\QtProject\OrganizationDefaults\FileDialog"
+  DeleteRegKey /ifempty HKCU "Software\QtProject\OrganizationDefaults"
+  DeleteRegKey /ifempty HKCU "Software\QtProject"
 SectionEnd

@@ -29,6 +29,15 @@ link="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Edit
 [ -f "$dir/share/ini4zav/manual/index.html" ] || fail "the manual is not installed"
 [ -f "$dir/share/ini4zav/examples/vamtools/ini4zav.ini" ] || fail "the example family is not installed"
 
+# The Apps list shows the installed size (KiB): about the size of the folder.
+size=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ini4zav' /v EstimatedSize 2>/dev/null |
+  tr -d '\r' | sed -n 's/.*EstimatedSize *REG_DWORD *//p')
+[ -n "$size" ] || fail "no EstimatedSize in the uninstall entry"
+actual=$(du -sk "$dir" | cut -f1)
+[ $((size)) -gt $((actual / 2)) ] && [ $((size)) -le $((actual * 2)) ] ||
+  fail "EstimatedSize $((size)) KiB, but the folder holds $actual KiB"
+echo "EstimatedSize: $((size)) KiB"
+
 # The installed program answers without a window: every DLL it needs is there.
 out=$("$wine" "$dir/bin/ini4zav.exe" --version 2>&1 | tr -d '\r') || fail "ini4zav.exe --version failed: $out"
 echo "$out"
@@ -53,10 +62,12 @@ grep -q "Änderung des Benutzers" "$family/ini4zav.ini" || fail "a second start 
 [ "${KEEP:-0}" = 1 ] && exit 0
 
 # What the program keeps per user (the help's forwarding page, the remembered family folder, the read-only
-# families told about) goes too.
+# families told about, the file dialog's last folder, which Qt keeps in the registry) goes too.
 appdata=$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/ini4zav
 mkdir -p "$appdata/cache"
 touch "$appdata/cache/hilfe.html" "$appdata/werkzeugfamilie.ini" "$appdata/hinweise.ini"
+qtkey='HKCU\Software\QtProject\OrganizationDefaults\FileDialog'
+"$wine" reg add "$qtkey" /v lastVisited /t REG_SZ /d "file:///C:/users/ich/Documents" /f > /dev/null 2>&1
 
 "$wine" "$dir/Deinstallieren.exe" /S
 "$server" -w
@@ -67,5 +78,8 @@ if "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\i
 fi
 [ -f "$family/ini4zav.ini" ] || fail "the uninstaller removed the user's copy of the example family"
 [ ! -e "$appdata" ] || fail "the program's files of the user are left: $(find "$appdata")"
+if "$wine" reg query "$qtkey" > /dev/null 2>&1; then
+  fail "the file dialog's last folder is left in the registry ($qtkey)"
+fi
 "$server" -k 2>/dev/null || true
 echo "wine-install-test: installed, started and removed without a trace"

@@ -8,6 +8,8 @@
 // lines (it refuses the line events and line calls as "not supported") counts as a line that is always
 // ready: CTS, DSR and DCD on.
 
+#include "platform/SerialDevices.h"
+#include "platform/SystemError.h"
 #include "serial/device/SxDevices.h"
 #include "serial/errors/SxErrors.h"
 
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 namespace sx {
@@ -24,8 +27,8 @@ namespace sx {
 namespace {
 
 // The one place where a system error becomes a result code. Other numbers are passed on negated (the
-// message then names the system's reason), except where the negated number would read as a different
-// error of the layer's own I/O range.
+// message is then the system's own text for the number), except where the negated number would read as a
+// different error of the layer's own I/O range.
 int ResultFromSystem(DWORD e) {
     switch (e) {
     case ERROR_FILE_NOT_FOUND:
@@ -36,6 +39,7 @@ int ResultFromSystem(DWORD e) {
         return ecBadId;
     case ERROR_ACCESS_DENIED: // another program holds the port
     case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
     case ERROR_BUSY:
         return ecAlreadyOpen;
     case ERROR_NOT_ENOUGH_MEMORY:
@@ -50,12 +54,7 @@ int ResultFromSystem(DWORD e) {
 
 // The system's own text for an error (in the user's language), without the line end.
 std::string SystemText(DWORD e) {
-    char buf[512];
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, e, 0,
-                                   buf, sizeof buf, nullptr);
-    std::string text(buf, n);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
+    const std::string text = plat::SystemErrorText(e);
     return text.empty() ? "error " + std::to_string(e) : text;
 }
 
@@ -87,6 +86,7 @@ private:
     HANDLE h_;
 };
 
+constexpr const char* UsbSerialPrefix = "usb-serial:";
 constexpr DWORD kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kRingTrailingEdge = 0x2000;
 
@@ -99,10 +99,20 @@ public:
     int Open(const std::string& name, uint16_t inSize, uint16_t outSize) override {
         if (!waitDone_.Get() || !wake_.Get() || !readDone_.Get() || !writeDone_.Get() || !writeCancel_.Get())
             return ecNoHandles;
-        const std::string path = DevicePath(name);
         hasModemLines_ = true;
         reasonless_ = 0;
         note_.clear();
+        // A USB adapter named by its serial number: whichever COM name Windows gave it in this socket.
+        std::string path = DevicePath(name);
+        if (name.rfind(UsbSerialPrefix, 0) == 0) {
+            const std::string com = plat::FindByStableName(name);
+            if (com.empty()) {
+                note_ = "kein angeschlossener USB-Adapter mit der Seriennummer " +
+                        name.substr(std::strlen(UsbSerialPrefix));
+                return ecBadId;
+            }
+            path = DevicePath(com);
+        }
         HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE) return Refused(path, GetLastError(), 0);
@@ -115,6 +125,7 @@ public:
         h_ = h;
         hungUp_ = false;
         waitPending_ = false;
+        unfinished_ = false;
         held_ = false;
         cancelWait_ = false;
         ResetEvent(wake_.Get());
@@ -295,6 +306,12 @@ public:
                 if (woken && cancelWait_.exchange(false)) return 0;
             }
             if (!woken && !waitPending_ && !Arm(ev)) return Lost();
+            // A wait that fired unfinished keeps its event set: look again after IdleLookMs, not at once.
+            if (!woken && waitPending_ && unfinished_) {
+                woken = WaitForSingleObject(wake_.Get(), std::min(IdleLookMs, WaitMs(timeoutMs, deadline))) ==
+                        WAIT_OBJECT_0;
+                if (woken && cancelWait_.exchange(false)) return 0;
+            }
             if (!woken && ev == 0 && waitPending_) {
                 const HANDLE handles[2] = {wake_.Get(), waitDone_.Get()};
                 const DWORD r = WaitForMultipleObjects(2, handles, FALSE, WaitMs(timeoutMs, deadline));
@@ -342,7 +359,8 @@ private:
 
     // A failed open keeps the system's text for the port's message; code 0: the code of the error.
     int Refused(const std::string& path, DWORD e, int code) {
-        note_ = path + (code == ecBadId ? " is no serial port: " : ": ") + SystemText(e);
+        note_ = path + (code == ecBadId ? " gibt es nicht oder ist keine serielle Schnittstelle: " : ": ") +
+                SystemText(e);
         return code != 0 ? code : ResultFromSystem(e);
     }
 
@@ -424,17 +442,23 @@ private:
         return SetMask(h_);
     }
 
-    // Collects the finished wait. A wait ended without a reason gives no bits (LookAtDriver finds the
-    // bytes); when that happens at once again and again, the next round waits a little first.
+    // Collects the wait whose event fired. A wait ended without a reason gives no bits (LookAtDriver finds
+    // the bytes); when that happens at once again and again, the next round waits a little first. The event
+    // has fired, so asking with wait = TRUE does not block; wine may still answer "incomplete" (996) for a
+    // moment, and a wait that has not finished is no loss of the device: it stays armed (unfinished_).
     bool Finish(uint32_t& ev) {
         DWORD n = 0;
-        waitPending_ = false;
-        if (GetOverlappedResult(h_, &waitOv_, &n, FALSE)) {
+        if (GetOverlappedResult(h_, &waitOv_, &n, TRUE)) {
+            waitPending_ = false;
+            unfinished_ = false;
             ev = FromMask(waitMask_);
             reasonless_ = waitMask_ == 0 ? reasonless_ + 1 : 0;
             return true;
         }
         const DWORD e = GetLastError();
+        unfinished_ = e == ERROR_IO_INCOMPLETE;
+        if (unfinished_) return true;
+        waitPending_ = false;
         if (e != ERROR_OPERATION_ABORTED) return false;
         ++reasonless_;
         return true;
@@ -553,6 +577,7 @@ private:
     DWORD waitMask_ = 0;
     bool waitPending_ = false; // dispatch thread only (and Close)
     int reasonless_ = 0;       // waits in a row that ended without a reason
+    bool unfinished_ = false;  // the pending wait's event fired, but the system called it incomplete
     std::atomic<bool> held_{false};
     std::atomic<bool> cancelWait_{false};
     bool hungUp_ = false;
@@ -568,6 +593,8 @@ std::unique_ptr<ISxDevice> SxCreateOsDevice() {
 
 // Windows keeps no lock file and names no holder of a COM port to an ordinary program: the open's "access
 // denied" is all there is, and the message says the port is in use without a name.
-std::string SxPortHolder(const std::string& /*devicePath*/) { return {}; }
+std::string SxPortHolder(const std::string& /*devicePath*/) {
+    return {};
+}
 
 } // namespace sx

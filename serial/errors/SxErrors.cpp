@@ -2,6 +2,8 @@
 
 #include "serial/errors/SxStringResource.h"
 
+#include "platform/SystemError.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -12,19 +14,6 @@ namespace sx {
 namespace {
 
 constexpr std::size_t MaxMessageLength = 255;
-
-// The operating system's text for an error number, or empty when it has none.
-std::string OsMessage(long long number)
-{
-    if (number <= 0 || number > 0x7FFFFFFF) return std::string();
-#if defined(__GLIBC__)
-    const char* text = strerrordesc_np(static_cast<int>(number));
-    return text ? std::string(text) : std::string();
-#else
-    std::string text = std::strerror(static_cast<int>(number));
-    return text.rfind("Unknown error", 0) == 0 ? std::string() : text;
-#endif
-}
 
 template <class E>
 [[noreturn]] void Throw(int code)
@@ -152,7 +141,7 @@ std::string ErrorMsg(int code)
 {
     const long long number = code < 0 ? -static_cast<long long>(code) : code;
     // Codes of this platform that the error table does not carry.
-    if (code == ecNoPermission) return OsMessage(EACCES);
+    if (code == ecNoPermission) return plat::ErrnoText(EACCES);
     if (code == ecSettingNotSupported) return "Line setting not supported by the device";
     if (code == ecBreakNotSupported) return "\xFC" "ber diese Verbindung kann kein Break gesendet werden";
     if (code == ecOutputStalled)
@@ -169,7 +158,7 @@ std::string ErrorMsg(int code)
             // An unreadable table is a missing text here.
         }
     }
-    if (text.empty()) text = FoldControlsAndBlanks(OsMessage(number));
+    if (text.empty()) text = FoldControlsAndBlanks(plat::SystemErrorText(number));
     if (text.size() > MaxMessageLength) text.resize(MaxMessageLength);
     return text;
 }

@@ -29,20 +29,19 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QStatusBar>
-#include <QToolTip>
+#include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QUrl>
-#include <QPlainTextEdit>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextBrowser>
@@ -50,9 +49,13 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 #include <QTreeWidget>
+#include <QUrl>
+#include <QWheelEvent>
 #include <QtTest>
 
+#include <algorithm>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -199,6 +202,16 @@ private slots:
         QVERIFY(Form99->isHidden());
         QVERIFY(MainForm->isAncestorOf(Form99));
         QVERIFY_THROWS_EXCEPTION(std::logic_error, Form99->LoadFromSysMod());
+        // The tree, the memos and the modem panel line up their columns on any machine, with or without
+        // the typewriter family they ask for: wherever the machine has some fixed-pitch family (the offscreen
+        // platform under wine has no fonts at all; wine's own platform, on a display, has them).
+        const QStringList families = QFontDatabase::families();
+        if (std::any_of(families.begin(), families.end(),
+                        [](const QString& f) { return QFontDatabase::isFixedPitch(f); }))
+            for (QWidget* w : std::initializer_list<QWidget*>{MainForm->TreeView1, MainForm->Memo1,
+                                                              Form2->Panel1, MyComPort->Memo})
+                QVERIFY2(QFontInfo(w->font()).fixedPitch(),
+                         qPrintable(w->objectName() + ": " + w->font().family()));
     }
 
     void startupWithoutProgramIni() {
@@ -727,6 +740,25 @@ private slots:
         StartConfiguration(named, family::StartIni(named));
         QVERIFY(ProgramIniFileName().empty());
         QVERIFY(!plat::ToQ(desktop::MissingProgramIniText(named)).contains("zuletzt")); // not tried with /i=
+
+        // The start-menu entry starts in a folder with an example copy of the program's INI file: the family
+        // chosen wins over that copy, and /i= wins over both.
+        ShutdownConfiguration();
+        Put("beispiel/ini4zav.ini", "[files]\r\nbase=B:\r\n");
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(QString::fromStdString(root + "beispiel")));
+        StartConfiguration(plain, family::StartIni(plain));
+        const std::string started = ProgramIniFileName();
+        ShutdownConfiguration();
+        const std::vector<std::string> other{"/opt/ini4zav/ini4zav",
+                                             "/i=" + plat::FromHostPath(root + "b.ini")};
+        Put("b.ini", "[files]\r\nbase=B:\r\n");
+        StartConfiguration(other, family::StartIni(other));
+        const std::string named2 = ProgramIniFileName();
+        ShutdownConfiguration();
+        QVERIFY(QDir::setCurrent(before));
+        QCOMPARE(HostOfTool(started), Host("ini4zav.ini"));
+        QCOMPARE(HostOfTool(named2), Host("b.ini"));
 
         // The family remembered is gone (deleted, its stick not plugged in): the start says which one it was,
         // and another one is chosen from the same box.

@@ -322,6 +322,26 @@ private slots:
             0);
     }
 
+    // Windows' save dialog hands back the user's "Prüfung Süd.log" with the filter's ".txt" appended: the
+    // capture goes to the name the user gave; a name the user gave with ".txt" stays as it is.
+    void captureKeepsTheUsersOwnSuffix() {
+        TMyComPort& c = *console;
+        QTemporaryDir dir;
+        const std::string own = plat::FromQ(dir.filePath(QStringLiteral("Pr\u00fcfung S\u00fcd.log")));
+        QVERIFY(c.OpenPort(Com));
+        world.FileNames = {own + ".txt"};
+        c.CaptureButton->click();
+        QVERIFY(c.Capturing());
+        QCOMPARE(c.CaptureLabel->text(), QStringLiteral("Pr\u00fcfung S\u00fcd.log"));
+        QVERIFY(QFileInfo::exists(plat::ToQ(own)));
+        QVERIFY(!QFileInfo::exists(plat::ToQ(own + ".txt")));
+        c.CaptureButton->click();
+        const std::string plain = plat::FromQ(dir.filePath(QStringLiteral("notiz.txt")));
+        world.FileNames = {plain};
+        c.CaptureButton->click();
+        QCOMPARE(c.CaptureLabel->text(), QStringLiteral("notiz.txt"));
+    }
+
     // BREAK: its length from the field; a bad length and a closed port are said in German and send
     // nothing. The far end gets the bytes sent before, then a break at least as long as asked; the memo
     // and the capture get a traffic line for it.

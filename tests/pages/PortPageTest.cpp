@@ -10,15 +10,19 @@
 #include "platform/ComMap.h"
 #include "serial/widgets/SerialDeviceSelect.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QTest>
 
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <utility>
@@ -247,6 +251,59 @@ private slots:
         QTRY_VERIFY(console->height() > Page->Panel10->height() - 10);
         delete console;
         QCOMPARE(MyComPort, nullptr);
+    }
+
+    // A 1366 x 768 screen at 150 % leaves the program 910 x 512 pixels, a 1024 x 768 screen at 100 % all of
+    // them; the main window's frame, menu, header, tabs and status bar take about 150 of the height. In a
+    // page of what is left, every control of the console is on the screen, scrolled into view where needed.
+    void everyConsoleControlCanBeReachedOnSmallScreens() {
+        auto* console = new TMyComPort;
+        MyComPort = console;
+        Page->show();
+        Page->PortTestButton->click();
+        for (const QSize screen : {QSize(910, 512), QSize(1024, 768)}) {
+            const QRect room(QPoint(0, 0), screen - QSize(10, 150));
+            Page->resize(room.size());
+            QTRY_COMPARE(Page->size(), room.size());
+            QApplication::processEvents(); // the layouts of the new size
+            QList<QWidget*> controls;
+            for (auto* b : console->findChildren<QAbstractButton*>())
+                if (b->isVisibleTo(console)) controls << b;
+            for (auto* e : console->findChildren<QLineEdit*>())
+                if (e->isVisibleTo(console)) controls << e;
+            QVERIFY(controls.size() > 30);
+            for (QWidget* w : controls) {
+                QRect seen(QPoint(0, 0), room.size());
+                for (QWidget* p = w->parentWidget(); p; p = p->parentWidget())
+                    if (auto* area = qobject_cast<QScrollArea*>(p)) {
+                        // As a user scrolls to it (Qt's own ensureWidgetVisible minds only a field's cursor).
+                        const QRect r(w->mapTo(area->widget(), QPoint(0, 0)), w->size());
+                        area->ensureVisible(r.center().x(), r.center().y(), r.width() / 2 + 1,
+                                            r.height() / 2 + 1);
+                        QApplication::processEvents();
+                        const QWidget* view = area->viewport();
+                        seen &= QRect(view->mapTo(Page, QPoint(0, 0)), view->size());
+                    }
+                // Whole, or (a field as wide as the console) far enough in view to be used.
+                const QRect at(w->mapTo(Page, QPoint(0, 0)), w->size());
+                const QRect shown = seen & at;
+                QVERIFY2(shown.height() == at.height() && shown.width() >= std::min(at.width(), 60),
+                         qPrintable(QStringLiteral("%1 at %2,%3 %4x%5, screen %6x%7")
+                                        .arg(w->objectName())
+                                        .arg(at.x())
+                                        .arg(at.y())
+                                        .arg(at.width())
+                                        .arg(at.height())
+                                        .arg(screen.width())
+                                        .arg(screen.height()) +
+                                    QStringLiteral(" seen %1,%2 %3x%4")
+                                        .arg(seen.x())
+                                        .arg(seen.y())
+                                        .arg(seen.width())
+                                        .arg(seen.height())));
+            }
+        }
+        delete console;
     }
 
     // A machine below the page's device root with one USB adapter that udev gave a stable name: the fake

@@ -3,7 +3,13 @@
 
 #include "serial/errors/SxErrors.h"
 
+#include "platform/Cp1252.h"
+
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -191,8 +197,25 @@ TEST(SxErrors, ErrorMsgPrefersTheTableThenTheSystemText)
     EXPECT_EQ(ErrorMsg(2008), "ie_Open - device already open"); // the sign does not matter
     EXPECT_EQ(ErrorMsg(0), "OK");
     EXPECT_EQ(ErrorMsg(-4306), "Connected at %d baud");
+#ifndef _WIN32
     // EBUSY has no table text: the system's own text, as the C library words it.
     EXPECT_EQ(ErrorMsg(-EBUSY), std::string(std::strerror(EBUSY)));
+#else
+    // Windows' system errors without a table text read as Windows words them (not as the C run-time's
+    // errno texts of the same numbers: 21 is "not ready", not "Is a directory"; 121 is not empty).
+    for (int number : {21, 31, 33, 121}) {
+        SCOPED_TRACE(number);
+        wchar_t buf[512];
+        DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(number), 0, buf, 512, nullptr);
+        while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L' '))
+            --n;
+        ASSERT_GT(n, 0u);
+        const std::string own = plat::Utf16ToCp1252(std::u16string_view(reinterpret_cast<char16_t*>(buf), n));
+        EXPECT_EQ(ErrorMsg(-number), FoldControlsAndBlanks(own));
+        EXPECT_NE(ErrorMsg(-number), std::string(std::strerror(number)));
+    }
+#endif
     // Neither the table nor the system knows these.
     EXPECT_EQ(ErrorMsg(-99999), "");
     EXPECT_EQ(ErrorMsg(-2147483647 - 1), "");
