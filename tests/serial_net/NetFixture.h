@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -95,7 +96,9 @@ inline int FreePort()
 // True once something listens on the local TCP port, false at the deadline. Read from the kernel's
 // socket table rather than by connecting: a test connection would make a terminal server open and
 // close its device.
-inline bool IsListening(int port)
+// With owner > 0, only a listening socket that the process owner holds counts: another test's server that
+// took the same port meanwhile is not ours (its device streams another test's bytes).
+inline bool IsListening(int port, pid_t owner = 0)
 {
     char hex[8];
     std::snprintf(hex, sizeof hex, ":%04X", port);
@@ -104,19 +107,32 @@ inline bool IsListening(int port)
         std::string line;
         while (std::getline(f, line)) {
             std::istringstream in(line);
-            std::string sl, local, remote, state;
-            in >> sl >> local >> remote >> state;
-            if (state == "0A" && local.size() > 5 && local.substr(local.size() - 5) == hex) return true;
+            std::string sl, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            in >> sl >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            if (state != "0A" || local.size() <= 5 || local.substr(local.size() - 5) != hex) continue;
+            if (owner <= 0) return true;
+            const std::string socket = "socket:[" + inode + "]";
+            const std::string fds = "/proc/" + std::to_string(owner) + "/fd";
+            if (DIR* d = opendir(fds.c_str())) {
+                bool held = false;
+                while (dirent* e = readdir(d)) {
+                    char target[64];
+                    const ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+                    if (n > 0 && std::string(target, static_cast<size_t>(n)) == socket) held = true;
+                }
+                closedir(d);
+                if (held) return true;
+            }
         }
     }
     return false;
 }
 
-inline bool WaitListening(int port, int timeoutMs = 10000)
+inline bool WaitListening(int port, int timeoutMs = 10000, pid_t owner = 0)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (MsLeft(deadline) > 0) {
-        if (IsListening(port)) return true;
+        if (IsListening(port, owner)) return true;
         poll(nullptr, 0, 20); // not up yet: look again shortly
     }
     return false;
@@ -165,7 +181,7 @@ public:
             execl(bin.c_str(), "ser2net", "-n", "-d", "-c", config_.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        return pid_ > 0 && WaitListening(ports_[0]) && WaitListening(ports_[1]);
+        return pid_ > 0 && WaitListening(ports_[0], 10000, pid_) && WaitListening(ports_[1], 10000, pid_);
     }
     void Kill()
     {

@@ -37,11 +37,17 @@ protected:
         if (Ser2netBinary().empty()) GTEST_SKIP() << "ser2net is not installed (apt-get install ser2net)";
         ASSERT_FALSE(ptyTelnet.SlavePath.empty());
         ASSERT_FALSE(ptyRaw.SlavePath.empty());
-        telnetPort = FreePort();
-        rawPort = FreePort();
-        while (rawPort == telnetPort) rawPort = FreePort();
-        server = std::make_unique<Ser2net>(ptyTelnet.SlavePath, telnetPort, rawPort, ptyRaw.SlavePath);
-        ASSERT_TRUE(server->Start()) << "ser2net did not come up";
+        // A port picked as free can be taken by another test's server before ours binds it: then ours does
+        // not come up on it, and it starts again on other ports.
+        bool up = false;
+        for (int attempt = 0; attempt < 3 && !up; ++attempt) {
+            telnetPort = FreePort();
+            rawPort = FreePort();
+            while (rawPort == telnetPort) rawPort = FreePort();
+            server = std::make_unique<Ser2net>(ptyTelnet.SlavePath, telnetPort, rawPort, ptyRaw.SlavePath);
+            up = server->Start();
+        }
+        ASSERT_TRUE(up) << "ser2net did not come up";
         plat::ClearComDevices();
         plat::SetComDevice(ComTelnet, "rfc2217://127.0.0.1:" + std::to_string(telnetPort));
         plat::SetComDevice(ComRaw, "tcp://127.0.0.1:" + std::to_string(rawPort));
