@@ -7,6 +7,11 @@
 #include "platform/DateTime.h"
 #include "platform/Files.h"
 
+// The file deleted under a running capture is POSIX's error; the Windows C run-time has no name for it.
+#ifndef ESTALE
+#define ESTALE 116
+#endif
+
 namespace {
 
 // The whole block reaches the system, or errno tells why not.
