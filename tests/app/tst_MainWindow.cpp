@@ -797,8 +797,10 @@ private slots:
         put("[familie]\nordner=" + QByteArray::fromStdString(root) + "\n" + QByteArray(100000, ';') + "\n");
         QVERIFY(family::Remembered().isEmpty());
         QFile::remove(file);
+#ifndef _WIN32 // a pipe in the file's place is POSIX's
         QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
         QVERIFY(family::Remembered().isEmpty());
+#endif
         family::Remember(QString::fromStdString(root));
         QCOMPARE(family::Remembered(), QDir(QString::fromStdString(root)).absolutePath());
         QVERIFY(QFile::remove(file));
