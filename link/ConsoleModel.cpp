@@ -19,9 +19,6 @@ const std::string NotificationFrame("\x03\x0C\x05\x13", 4);      // partner noti
 const std::string PartnerNameRequest("\x04\x28\xFF\x90\xBA", 5); // partner-name request
 // Bytes of a synchronisation answer that never matches are not kept beyond this.
 constexpr size_t SyncBufferLimit = 1024;
-const char* const NoModemId = "keine ModemId";
-const char* const PortClosedText = "der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
-                                   "ffnen";
 
 void Report(const std::string& text) {
     if (Reports.ReportWriter) Reports.ReportWriter(text);
@@ -203,11 +200,14 @@ void TConsoleModel::PortOpenFailed(const std::string& why) {
 
 void TConsoleModel::PortClosing() {
     // A modem that ignores DTR would go on dialling behind a closed port.
-    if (phase_ != TPhase::Dialling || !line_.PortOpen()) return;
+    if (phase_ == TPhase::Dialling) CancelModemDial();
+}
+
+void TConsoleModel::CancelModemDial() {
     try {
-        if (line_.ModemConnecting()) line_.ModemCancelCall();
-    } catch (const std::exception&) {
-        // the close goes on; the display says the dial was abandoned
+        if (line_.PortOpen() && line_.ModemConnecting()) line_.ModemCancelCall();
+    } catch (const std::exception& e) {
+        line_.LogMessage(std::string("Wahl nicht abgebrochen: ") + e.what());
     }
 }
 
@@ -258,11 +258,7 @@ void TConsoleModel::AbandonDial(const std::string& why) {
     // A dial that ends here is no failure of the link: its error slot must not speak for it later.
     if (zavcom::ZavCom) zavcom::ZavCom->OnLinkError = nullptr;
     ConnectHook = nullptr;
-    try {
-        if (line_.PortOpen() && line_.ModemConnecting()) line_.ModemCancelCall();
-    } catch (const std::exception& e) {
-        line_.LogMessage(std::string("Wahl nicht abgebrochen: ") + e.what());
-    }
+    CancelModemDial();
     view_.DialStatus = "Wahl abgebrochen";
     SetPhase(TPhase::Idle);
     ShowFailure(why);

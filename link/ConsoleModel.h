@@ -27,6 +27,11 @@
 
 namespace console {
 
+// The modem panel's text while no modem has identified itself, and why a closed port refuses an action.
+inline constexpr const char* NoModemId = "keine ModemId";
+inline constexpr const char* PortClosedText = "der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
+                                              "ffnen";
+
 enum class TPhase {
     PortClosed,    // no device open
     Idle,          // the port is open, no call
@@ -196,6 +201,8 @@ private:
     void StopTimer();
     void EndConnection(const std::string& why);
     void AbandonDial(const std::string& why);
+    // Calls a running dial off at the modem while the port is still open; a failure is said in the memo.
+    void CancelModemDial();
     void WatchCarrier();
     void HangUpStep();
     void AfterConnect(bool connected);

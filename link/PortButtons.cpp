@@ -162,7 +162,7 @@ bool TMyComPort::SendBreak(int ms) {
         return BreakFailed("die L\xE4nge " + std::to_string(ms) + " ms liegt nicht zwischen " +
                            std::to_string(MinBreakMs) + " und " + std::to_string(MaxBreakMs) + " ms");
     if (!SxComPort1.Open() || Closing)
-        return BreakFailed("der Port ist geschlossen; erst mit COM1 oder COM2 \xF6" "ffnen");
+        return BreakFailed(console::PortClosedText);
     try {
         SxComPort1.SetBreak(true);
     } catch (const std::exception& e) {

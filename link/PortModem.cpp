@@ -62,8 +62,7 @@ void TMyComPort::ModemTest(TTextProc done) {
     if (!PortOpen()) {
         // Nothing is sent; the test's result says why instead of blaming the modem.
         Model.ModemTestStarted();
-        ShowFailure("MODEMTEST= (der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
-                    "ffnen)");
+        ShowFailure(std::string("MODEMTEST= (") + console::PortClosedText + ")");
         return;
     }
     ModemInit();

@@ -32,8 +32,7 @@ std::string TMyComPort::ModemFailureText(const std::exception& e) {
     const auto* sxe = dynamic_cast<const sx::ESxException*>(&e);
     switch (sxe ? sxe->ResultCode : 0) {
     case sx::ecCommNotOpen:
-        return "der Port ist geschlossen; erst mit COM1 oder COM2 \xF6"
-               "ffnen";
+        return console::PortClosedText;
     case sx::ecBadId:
         return "das Ger\xE4t des Ports gibt es nicht (mehr); CLOSE, dann COM1 oder COM2";
     case sx::ecModemBusy:

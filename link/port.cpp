@@ -25,7 +25,7 @@
 TMyComPort* MyComPort = nullptr;
 bool ConsoleAlive = false;
 QRgb LinkColor = clRed;
-const char* const NoModemIdText = "keine ModemId";
+const char* const NoModemIdText = console::NoModemId;
 
 std::function<bool(const std::string&, const std::string&, std::string&)> TMyComPort::InputQuery;
 std::function<bool(const std::string&, const std::string&, std::string&, bool)> TMyComPort::FileNameQuery;

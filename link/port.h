@@ -73,7 +73,6 @@ class TMyComPort : public QWidget, public console::IConsoleLine {
     Q_OBJECT
 public:
     using TTextProc = std::function<void(const std::string& text)>;
-    using TConnectProc = std::function<void(bool connected)>;
     using TOkProc = std::function<void()>;
     using TReceiveHook = zavcom::TReceiveHook;
 
